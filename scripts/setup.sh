@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs every Debian package Shotlark needs (only what is missing) and builds it.
+#   scripts/setup.sh [BUILD_DIR] [extra cmake arguments...]
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${1:-$root/build}"
+shift || true
+
+packages=(
+    # toolchain
+    g++ cmake ninja-build pkg-config
+    # the app
+    qt6-base-dev qcoro-qt6-dev libxkbcommon-dev fonts-dejavu-core
+    # tests: GoogleTest, a private X display and session bus, X clients to inspect them
+    libgtest-dev libgmock-dev xvfb xauth dbus dbus-x11 x11-utils xdotool xclip
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    sudo=()
+    if ((EUID != 0)); then sudo=(sudo); fi
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}"
+fi
+
+cmake -S "$root" -B "$build" -G Ninja "$@" >/dev/null
+cmake --build "$build"

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Sets up what is missing, builds, and runs the whole test suite: once as built for users and
+# once under AddressSanitizer and UndefinedBehaviorSanitizer.
+#   scripts/test.sh            both passes
+#   scripts/test.sh --quick    the plain pass only
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+jobs="$(nproc)"
+
+run_suite() {
+    local build="$1"
+    shift
+    "$root/scripts/setup.sh" "$build" "$@"
+    (cd "$build" && ctest --output-on-failure --no-tests=error -j "$jobs")
+}
+
+echo "== tests"
+run_suite "$root/build"
+
+if [[ "${1:-}" != "--quick" ]]; then
+    echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+    # Leaks are reported for our code only: system libraries (fontconfig, D-Bus) keep caches.
+    export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+    export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    run_suite "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DSHOTLARK_SANITIZE=ON
+fi

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+// Where the app keeps its files, following the XDG base directories of the current environment.
+namespace shotlark::paths {
+
+QString configDir();      // $XDG_CONFIG_HOME/Shotlark
+QString dataDir();        // $XDG_DATA_HOME/Shotlark, private (0700)
+QString privateTempDir(); // $XDG_CACHE_HOME/Shotlark/tmp, private (0700), created on first use
+
+// Creates `path` and any missing parent with mode 0700 and narrows an existing `path` to 0700.
+// Returns false when the directory cannot be made or secured.
+bool ensurePrivateDir(const QString& path);
+
+// A UUID in its standard upper-case text form, as every temporary name of the app uses.
+QString uuidString();
+
+// privateTempDir() + "/" + prefix + uuidString(); the directory is created when missing.
+QString temporaryPath(const QString& prefix);
+
+} // namespace shotlark::paths

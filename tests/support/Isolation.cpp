@@ -1,0 +1,61 @@
+#include "Isolation.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <cstdlib>
+#include <memory>
+
+namespace shotlark::test {
+
+namespace {
+std::unique_ptr<QTemporaryDir> processHome; // until the first test starts, and between tests
+std::unique_ptr<QTemporaryDir> current;
+
+std::unique_ptr<QTemporaryDir> makeHome() {
+    auto dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/slk-test-XXXXXX"));
+    if (!dir->isValid())
+        std::abort();
+    return dir;
+}
+
+void pointEnvironmentAt(const QString& root) {
+    const auto set = [&](const char* name, const QString& sub) {
+        const QString path = root + sub;
+        QDir().mkpath(path);
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        ::setenv(name, QFile::encodeName(path).constData(), 1);
+    };
+    set("HOME", QStringLiteral("/home"));
+    set("XDG_CONFIG_HOME", QStringLiteral("/home/.config"));
+    set("XDG_DATA_HOME", QStringLiteral("/home/.local/share"));
+    set("XDG_CACHE_HOME", QStringLiteral("/home/.cache"));
+    set("XDG_RUNTIME_DIR", QStringLiteral("/run"));
+}
+
+class PerTestHome : public testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo&) override {
+        current = makeHome();
+        pointEnvironmentAt(current->path());
+    }
+    void OnTestEnd(const testing::TestInfo&) override {
+        pointEnvironmentAt(processHome->path());
+        current.reset();
+    }
+};
+} // namespace
+
+QString testHome() {
+    const auto& home = current ? current : processHome;
+    return home ? home->path() + QStringLiteral("/home") : QString();
+}
+
+void installPerTestIsolation() {
+    processHome = makeHome();
+    pointEnvironmentAt(processHome->path());
+    testing::UnitTest::GetInstance()->listeners().Append(new PerTestHome);
+}
+
+} // namespace shotlark::test

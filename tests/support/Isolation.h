@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+
+namespace shotlark::test {
+
+// The private home of the running test: HOME and the XDG directories point inside it.
+QString testHome();
+
+// Gives every test its own empty HOME, XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_CACHE_HOME and
+// XDG_RUNTIME_DIR, removed again when the test ends, so no test touches the user's files.
+void installPerTestIsolation();
+
+} // namespace shotlark::test
