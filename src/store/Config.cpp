@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QMutexLocker>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <sys/stat.h>
@@ -31,14 +32,27 @@ void narrow(const QString& path, mode_t wanted) {
 }
 } // namespace
 
+namespace {
+std::atomic<Config*> sharedInstance{nullptr};
+QMutex sharedMutex;
+} // namespace
+
 Config& Config::shared() {
-    // Constructed on first use from any thread; the settings of the whole run.
-    static Config* instance = [] {
+    // Created on first use from any thread; the settings of the whole run.
+    if (Config* config = sharedInstance.load(std::memory_order_acquire))
+        return *config;
+    QMutexLocker lock(&sharedMutex);
+    if (!sharedInstance.load(std::memory_order_relaxed)) {
         auto* config = new Config();
         config->registerDefaults(standardDefaults());
-        return config;
-    }();
-    return *instance;
+        sharedInstance.store(config, std::memory_order_release);
+    }
+    return *sharedInstance.load(std::memory_order_relaxed);
+}
+
+void Config::resetShared() {
+    QMutexLocker lock(&sharedMutex);
+    delete sharedInstance.exchange(nullptr);
 }
 
 Config::Config(QString settingsFile, QString tokenFile)

@@ -43,6 +43,9 @@ public:
 
     // The process-wide instance, opened on first use from the environment's XDG directories.
     static Config& shared();
+    // Drops the shared instance so that the next shared() opens the environment's files again
+    // (tests give every case its own home). No other thread may be using it.
+    static void resetShared();
 
     // Opens the settings in `settingsFile` and the token at `tokenFile`.
     Config(QString settingsFile, QString tokenFile);

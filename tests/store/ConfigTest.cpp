@@ -2,6 +2,8 @@
 #include "store/Paths.h"
 #include "support/Isolation.h"
 
+#include "support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>

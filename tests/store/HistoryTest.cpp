@@ -1,6 +1,8 @@
 #include "server/UploadResult.h"
 #include "store/History.h"
 
+#include "support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 #include <QDateTime>

@@ -1,5 +1,7 @@
 #include "Isolation.h"
 
+#include "store/Config.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -11,6 +13,7 @@
 namespace shotlark::test {
 
 namespace {
+using shotlark::Config;
 std::unique_ptr<QTemporaryDir> processHome; // until the first test starts, and between tests
 std::unique_ptr<QTemporaryDir> current;
 
@@ -39,8 +42,10 @@ class PerTestHome : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo&) override {
         current = makeHome();
         pointEnvironmentAt(current->path());
+        Config::resetShared();
     }
     void OnTestEnd(const testing::TestInfo&) override {
+        Config::resetShared();
         pointEnvironmentAt(processHome->path());
         current.reset();
     }
