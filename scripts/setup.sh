@@ -10,7 +10,9 @@ packages=(
     # toolchain
     g++ cmake ninja-build pkg-config
     # the app
-    qt6-base-dev qcoro-qt6-dev libxkbcommon-dev fonts-dejavu-core
+    qt6-base-dev qcoro-qt6-dev libxkbcommon-dev fonts-dejavu-core shared-mime-info
+    # the reference media server
+    libcpp-httplib-dev libsqlite3-dev libssl-dev
     # tests: GoogleTest, a private X display and session bus, X clients to inspect them
     libgtest-dev libgmock-dev xvfb xauth dbus dbus-x11 x11-utils xdotool xclip
 )

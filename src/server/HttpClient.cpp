@@ -42,6 +42,14 @@ bool isTransportFailure(QNetworkReply::NetworkError error) {
 
 } // namespace
 
+QByteArray HttpResponse::header(const QByteArray& name) const {
+    for (const auto& [key, value] : headers) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    }
+    return QByteArray();
+}
+
 HttpClient::HttpClient(Limits limits) : limits_(limits) {}
 
 HttpClient& HttpClient::session() {
@@ -111,6 +119,11 @@ QCoro::Task<HttpResponse> HttpClient::send(HttpRequest request) {
     for (const auto& [name, value] : request.headers)
         networkRequest.setRawHeader(name, value);
     networkRequest.setTransferTimeout(static_cast<int>(limits_.inactivity.count()));
+    // The token is the only credential: no cookies are kept or sent.
+    networkRequest.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
+    networkRequest.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    if (!request.followRedirects)
+        networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
 
     std::unique_ptr<QFile> bodyFile;
     QNetworkReply* started = nullptr;
@@ -154,7 +167,7 @@ QCoro::Task<HttpResponse> HttpClient::send(HttpRequest request) {
     if (isTransportFailure(error) || (!status.isValid() && error != QNetworkReply::NoError))
         throw TransportError(TransportError::Kind::Failed, reply->errorString());
     // An answer that is not HTTP counts as status 0.
-    co_return HttpResponse{status.isValid() ? status.toInt() : 0, reply->readAll()};
+    co_return HttpResponse{status.isValid() ? status.toInt() : 0, reply->readAll(), reply->rawHeaderPairs()};
 }
 
 } // namespace shotlark

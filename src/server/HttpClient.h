@@ -26,6 +26,7 @@ struct HttpRequest {
     QList<std::pair<QByteArray, QByteArray>> headers;
     QString bodyFile; // streamed from this file when set (uploads)
     QByteArray body;  // otherwise sent as is (small JSON)
+    bool followRedirects = true;
     // Body bytes sent so far and in all; called on the main thread, in order.
     std::function<void(qint64 sent, qint64 total)> onUploadProgress;
 };
@@ -33,6 +34,10 @@ struct HttpRequest {
 struct HttpResponse {
     int status = 0;
     QByteArray body;
+    QList<std::pair<QByteArray, QByteArray>> headers;
+
+    // The first header of that name (case-insensitive); null when absent.
+    QByteArray header(const QByteArray& name) const;
 };
 
 // HTTP on Qt Network for the main thread. Requests wait in our own queue until a connection is

@@ -1,26 +1,12 @@
 #pragma once
 
+#include "ChildProcess.h"
+
 #include <QString>
-#include <QStringList>
 
 #include <memory>
-#include <sys/types.h>
 
 namespace shotlark::test {
-
-// A child process that is terminated with its owner (also when the owner crashes).
-class ChildProcess {
-public:
-    // Starts `argv` with `passFd` left open in the child; -1 for none.
-    static std::unique_ptr<ChildProcess> start(const QStringList& argv, int passFd = -1);
-    ~ChildProcess();
-    pid_t pid() const { return pid_; }
-    bool running() const;
-
-private:
-    explicit ChildProcess(pid_t pid) : pid_(pid) {}
-    pid_t pid_;
-};
 
 // A private X server (Xvfb) and a private session bus for tests that need a desktop.
 // start() points DISPLAY and DBUS_SESSION_BUS_ADDRESS at them; they end with the object.

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "Store.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace httplib {
+class ContentReader;
+class Server;
+struct Request;
+struct Response;
+} // namespace httplib
+
+namespace slkserver {
+
+struct Options {
+    std::filesystem::path dataDir;
+    std::string host = "127.0.0.1";
+    int port = 8080;
+    std::string publicUrl; // what links start with; "http://HOST:PORT" when empty
+    std::vector<std::string> features;
+    int64_t maxUploadBytes = int64_t(1024) * 1024 * 1024;
+    std::optional<std::filesystem::path> releasesDir;
+    int threads = 8;
+};
+
+// The app's names of the optional features, all on by default.
+const std::vector<std::string>& allFeatures();
+
+// The HTTP side: the app's API, the links it hands out, and the web dashboard.
+class MediaServer {
+public:
+    MediaServer(Options options, Store& store);
+    ~MediaServer();
+
+    // Binds the listening socket; returns the bound port, or -1.
+    int bind();
+    // Serves until stop() (from any thread).
+    bool run();
+    void stop();
+    // After stop(): waits until no upload is being received, at most `limit`. Idle keep-alive
+    // connections would otherwise hold the shutdown for their whole timeout.
+    void waitForUploads(std::chrono::milliseconds limit) const;
+    const std::string& publicUrl() const { return options_.publicUrl; }
+
+private:
+    struct Session {
+        int64_t userId;
+        std::string token; // shown on the Setup page; sessions live in memory only
+        std::string csrf;
+        int64_t expires;
+    };
+
+    void routes();
+    std::optional<User> bearer(const httplib::Request& request);
+    std::optional<std::pair<User, Session>> session(const httplib::Request& request);
+
+    void upload(const httplib::Request& request, httplib::Response& response,
+                const httplib::ContentReader& reader);
+    void me(const httplib::Request& request, httplib::Response& response);
+    void nowPlaying(const httplib::Request& request, httplib::Response& response);
+    void versions(httplib::Response& response);
+    void deletion(const httplib::Request& request, httplib::Response& response);
+    void page(const httplib::Request& request, httplib::Response& response);
+    void raw(const httplib::Request& request, httplib::Response& response);
+    void thumbnail(const httplib::Request& request, httplib::Response& response);
+    void userPage(const httplib::Request& request, httplib::Response& response);
+    void dashboard(const httplib::Request& request, httplib::Response& response);
+    void login(const httplib::Request& request, httplib::Response& response);
+    void logout(const httplib::Request& request, httplib::Response& response);
+    void dashboardDelete(const httplib::Request& request, httplib::Response& response);
+    void setup(const httplib::Request& request, httplib::Response& response);
+    void editor(const httplib::Request& request, httplib::Response& response);
+    void release(const httplib::Request& request, httplib::Response& response);
+
+    std::string link(const std::string& path) const { return options_.publicUrl + path; }
+    std::string rawLink(const Upload& upload) const;
+
+    Options options_;
+    Store& store_;
+    std::unique_ptr<httplib::Server> http_;
+    std::mutex sessionsMutex_;
+    std::map<std::string, Session> sessions_;
+    std::atomic<int> uploadsInFlight_{0};
+};
+
+} // namespace slkserver

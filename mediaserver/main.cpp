@@ -1,0 +1,137 @@
+// shotlark-server: a small self-hosted media server for Shotlark.
+#include "MediaServer.h"
+#include "Store.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QStandardPaths>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+#include <unistd.h>
+
+using namespace slkserver;
+
+namespace {
+
+int usage(const char* message) {
+    std::fprintf(stderr, "shotlark-server: %s (see --help)\n", message);
+    return 2;
+}
+
+// Serves until SIGINT or SIGTERM. Every upload is committed before it is answered, so on a
+// signal the process ends as soon as no upload is being received.
+int serve(MediaServer& server, int readyFd) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr); // inherited by every worker thread
+    std::thread([&server, signals] {
+        int received = 0;
+        sigwait(&signals, &received);
+        server.stop();
+        server.waitForUploads(std::chrono::seconds(30));
+        std::fflush(stdout);
+        std::_Exit(0);
+    }).detach();
+    std::printf("shotlark-server: serving %s\n", server.publicUrl().c_str());
+    std::fflush(stdout);
+    if (readyFd >= 0) {
+        const std::string line = server.publicUrl() + "\n";
+        (void)!::write(readyFd, line.data(), line.size());
+        ::close(readyFd);
+    }
+    return server.run() ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("shotlark-server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(SHOTLARK_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("A self-hosted media server for Shotlark."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption data(QStringLiteral("data"), QStringLiteral("Where uploads and the database live."),
+                                  QStringLiteral("DIR"),
+                                  QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                                      QStringLiteral("/shotlark-server"));
+    const QCommandLineOption listen(QStringLiteral("listen"), QStringLiteral("Address and port to listen on (port 0: any free one)."),
+                                    QStringLiteral("HOST:PORT"), QStringLiteral("127.0.0.1:8080"));
+    const QCommandLineOption publicUrl(QStringLiteral("public-url"),
+                                       QStringLiteral("The address people reach the server at, e.g. behind a reverse proxy."),
+                                       QStringLiteral("URL"));
+    const QCommandLineOption createUser(QStringLiteral("create-user"),
+                                        QStringLiteral("Create the user if needed, print a new upload token, and exit."),
+                                        QStringLiteral("NAME"));
+    const QCommandLineOption features(QStringLiteral("features"),
+                                      QStringLiteral("Comma-separated features to offer the app (default: all of "
+                                                     "annotate,app_gif,app_ocr,app_presence,auto_update,replay_buffer; "
+                                                     "an empty list offers none)."),
+                                      QStringLiteral("LIST"));
+    const QCommandLineOption maxUpload(QStringLiteral("max-upload-mib"), QStringLiteral("Largest upload accepted, in MiB."),
+                                       QStringLiteral("N"), QStringLiteral("1024"));
+    const QCommandLineOption releases(QStringLiteral("releases"),
+                                      QStringLiteral("Directory of app builds named Shotlark-VERSION-linux.zip."),
+                                      QStringLiteral("DIR"));
+    const QCommandLineOption threads(QStringLiteral("threads"), QStringLiteral("Worker threads."), QStringLiteral("N"),
+                                     QStringLiteral("8"));
+    const QCommandLineOption readyFd(QStringLiteral("ready-fd"),
+                                     QStringLiteral("Write the server's address to this file descriptor once it listens."),
+                                     QStringLiteral("FD"));
+    parser.addOptions({data, listen, publicUrl, createUser, features, maxUpload, releases, threads, readyFd});
+    parser.process(app);
+
+    std::string error;
+    auto store = Store::open(QDir(parser.value(data)).absolutePath().toStdString(), error);
+    if (!store) {
+        std::fprintf(stderr, "shotlark-server: %s\n", error.c_str());
+        return 1;
+    }
+    if (parser.isSet(createUser)) {
+        const QString name = parser.value(createUser).trimmed();
+        if (name.isEmpty() || name.contains(QLatin1Char('/')) || name.size() > 64)
+            return usage("a user name is 1 to 64 characters without \"/\"");
+        std::printf("%s\n", store->issueToken(name.toStdString()).c_str());
+        return 0;
+    }
+
+    Options options;
+    options.dataDir = store->dir();
+    const QString address = parser.value(listen);
+    const qsizetype colon = address.lastIndexOf(QLatin1Char(':'));
+    bool portOk = false;
+    options.port = colon > 0 ? address.mid(colon + 1).toInt(&portOk) : 0;
+    if (!portOk || options.port < 0 || options.port > 65535)
+        return usage("--listen takes HOST:PORT");
+    options.host = address.left(colon).remove(QLatin1Char('[')).remove(QLatin1Char(']')).toStdString();
+    options.publicUrl = parser.value(publicUrl).toStdString();
+    options.features = allFeatures();
+    if (parser.isSet(features)) {
+        options.features.clear();
+        for (const QString& name : parser.value(features).split(QLatin1Char(','), Qt::SkipEmptyParts))
+            options.features.push_back(name.trimmed().toStdString());
+    }
+    bool sizeOk = false;
+    const long long mib = parser.value(maxUpload).toLongLong(&sizeOk);
+    if (!sizeOk || mib <= 0)
+        return usage("--max-upload-mib takes a positive number");
+    options.maxUploadBytes = mib * 1024 * 1024;
+    if (parser.isSet(releases))
+        options.releasesDir = QDir(parser.value(releases)).absolutePath().toStdString();
+    options.threads = std::max(2, parser.value(threads).toInt());
+
+    MediaServer server(options, *store);
+    if (server.bind() < 0) {
+        std::fprintf(stderr, "shotlark-server: can't listen on %s\n", qPrintable(address));
+        return 1;
+    }
+    return serve(server, parser.isSet(readyFd) ? parser.value(readyFd).toInt() : -1);
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <sys/types.h>
+
+namespace shotlark::test {
+
+// A child process that is terminated with its owner (also when the owner crashes).
+class ChildProcess {
+public:
+    // Starts `argv` with `passFd` left open in the child; -1 for none.
+    static std::unique_ptr<ChildProcess> start(const QStringList& argv, int passFd = -1);
+    ~ChildProcess();
+    pid_t pid() const { return pid_; }
+    bool running() const;
+
+private:
+    explicit ChildProcess(pid_t pid) : pid_(pid) {}
+    pid_t pid_;
+};
+
+// Starts `argv`, in which "{fd}" stands for the write end of a pipe, and reads the first line
+// the child writes there (at most `ms` milliseconds). Null, with `line` empty, on failure.
+std::unique_ptr<ChildProcess> startAndReadLine(QStringList argv, QString* line, int ms = 20000);
+
+} // namespace shotlark::test
