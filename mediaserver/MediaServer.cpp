@@ -188,6 +188,7 @@ std::string MediaServer::rawLink(const Upload& upload) const {
 void MediaServer::routes() {
     const int threads = options_.threads;
     http_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+    http_->set_tcp_nodelay(true); // answers are small: never wait for a delayed ACK
     http_->set_read_timeout(60, 0);
     http_->set_write_timeout(60, 0);
     // Upload bodies stream to disk; every other body is read whole, so it must be small.
