@@ -1,6 +1,7 @@
 #include "store/Paths.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QUuid>
 
@@ -51,6 +52,18 @@ QString uuidString() { return QUuid::createUuid().toString(QUuid::WithoutBraces)
 
 QString temporaryPath(const QString& prefix) {
     return privateTempDir() + QLatin1Char('/') + prefix + uuidString();
+}
+
+QString newCaptureDir() {
+    const QString dir = privateTempDir() + QLatin1Char('/') + uuidString();
+    return ensurePrivateDir(dir) ? dir : QString();
+}
+
+void removeTemporary(const QString& file) {
+    QFile::remove(file);
+    const QString parent = QFileInfo(file).absolutePath();
+    if (QFileInfo(parent).absolutePath() == QDir::cleanPath(privateTempDir()))
+        QDir().rmdir(parent); // only succeeds when empty
 }
 
 } // namespace shotlark::paths

@@ -19,4 +19,10 @@ QString uuidString();
 // privateTempDir() + "/" + prefix + uuidString(); the directory is created when missing.
 QString temporaryPath(const QString& prefix);
 
+// A new private directory inside privateTempDir() for one capture, so that files named by the
+// second ("clipboard_1764950400.png") never clash; empty when it can't be made.
+QString newCaptureDir();
+// Removes a temporary file and, when it was alone in a capture directory, that directory.
+void removeTemporary(const QString& file);
+
 } // namespace shotlark::paths

@@ -1,0 +1,358 @@
+#include "app/AppDelegate.h"
+
+#include "app/Notifier.h"
+#include "app/StatusItem.h"
+#include "capture/ImageCompressor.h"
+#include "server/Errors.h"
+#include "server/ServerInfo.h"
+#include "server/Uploader.h"
+#include "server/Worker.h"
+#include "settings/SettingsWindowController.h"
+#include "store/AtomicFile.h"
+#include "store/Config.h"
+#include "store/History.h"
+#include "store/Paths.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QClipboard>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QMimeData>
+#include <QPointer>
+
+#include <algorithm>
+
+namespace shotlark {
+
+namespace {
+
+constexpr int failedUploadsKept = 20;
+
+// Local files named by a clipboard: text/uri-list, or GNOME's own list.
+QStringList clipboardFiles(const QMimeData& data) {
+    QList<QUrl> urls = data.urls();
+    const QByteArray gnome = data.data(QStringLiteral("x-special/gnome-copied-files"));
+    if (urls.isEmpty() && !gnome.isEmpty()) {
+        const QList<QByteArray> lines = gnome.split('\n');
+        for (qsizetype i = 1; i < lines.size(); ++i) // the first line says "copy" or "cut"
+            urls.append(QUrl::fromEncoded(lines[i].trimmed()));
+    }
+    QStringList files;
+    for (const QUrl& url : urls) {
+        if (url.isLocalFile())
+            files.append(url.toLocalFile());
+    }
+    return files;
+}
+
+QString clipboardName(const char* extension) {
+    return QStringLiteral("clipboard_%1.%2").arg(QDateTime::currentSecsSinceEpoch()).arg(QLatin1String(extension));
+}
+
+} // namespace
+
+AppDelegate::AppDelegate(platform::Services services) : services_(std::move(services)) {
+    notifier_ = std::make_unique<Notifier>(*services_.notifications, *services_.opener);
+    notifier_->allowLocalFolder(failedUploadsDir());
+    settings_ = std::make_unique<SettingsWindowController>(*services_.autostart);
+
+    menuActions_.uploadClipboard = [this] { uploadClipboard(); };
+    menuActions_.pickFiles = [this] { pickFiles(); };
+    menuActions_.openSettings = [this] { settings_->show(); };
+    menuActions_.quit = [] { QCoreApplication::quit(); };
+    menuActions_.clearHistory = [] { History::clear(); };
+    menuActions_.openDashboard = [this] {
+        if (const auto base = Uploader::serverURL(Config::shared().server()))
+            services_.opener->open(Uploader::endpoint(*base, QStringLiteral("dashboard/")));
+    };
+    menuActions_.copyEntry = [](const HistoryEntry& entry) { QGuiApplication::clipboard()->setText(entry.url); };
+    menuActions_.openEntry = [this](const HistoryEntry& entry) { openLink(entry.url); };
+    menuActions_.deleteEntry = [this](const HistoryEntry& entry) { deleteEntry(entry); };
+    menuActions_.annotateEntry = [this](const QString& id) {
+        if (const auto editor = ServerInfo::shared().editorURL(id))
+            services_.opener->open(*editor);
+    };
+}
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::launch() {
+    statusItem_ = std::make_unique<StatusItem>([this] { return menuModel(); });
+    statusItem_->show();
+    if (!Config::shared().isConfigured())
+        settings_->show();
+    // Fire and forget: the refresh reports nothing and keeps what it can't replace.
+    ServerInfo::shared().refresh(true);
+}
+
+void AppDelegate::handleArguments(const QStringList& arguments) {
+    QStringList files;
+    QList<QUrl> links;
+    for (const QString& argument : arguments) {
+        const QUrl url(argument);
+        if (url.scheme() == QStringLiteral("shotlark"))
+            links.append(url);
+        else if (url.isLocalFile())
+            files.append(url.toLocalFile());
+        else
+            files.append(argument);
+    }
+    openURLs(links);
+    if (!files.isEmpty())
+        upload(files, false);
+}
+
+void AppDelegate::openURLs(const QList<QUrl>& urls) {
+    for (const QUrl& url : urls) {
+        if (url.scheme() != QStringLiteral("shotlark") || url.host() != QStringLiteral("configure"))
+            continue;
+        // The first item of each name counts; written without "=" it has no value, and the
+        // link is ignored. "server=" is an empty value, which is passed on.
+        std::optional<std::optional<QString>> server, token;
+        for (const QString& item : url.query(QUrl::FullyEncoded).split(QLatin1Char('&'), Qt::SkipEmptyParts)) {
+            const qsizetype equals = item.indexOf(QLatin1Char('='));
+            const QString name = QUrl::fromPercentEncoding(item.left(equals < 0 ? item.size() : equals).toUtf8());
+            const std::optional<QString> value =
+                equals < 0 ? std::nullopt : std::optional(QUrl::fromPercentEncoding(item.mid(equals + 1).toUtf8()));
+            if (name == QStringLiteral("server") && !server)
+                server = value;
+            else if (name == QStringLiteral("token") && !token)
+                token = value;
+        }
+        if (!server || !*server || !token || !*token)
+            continue;
+        configure(**server, **token);
+    }
+}
+
+QCoro::Task<> AppDelegate::configure(QString server, QString token) {
+    const int answer = services_.dialogs->alert(
+        {platform::Alert::Style::Informational, QStringLiteral("Connect to %1?").arg(Config::normalize(server)),
+         QStringLiteral("Screenshots you take with this app will be uploaded there."),
+         {QStringLiteral("Connect"), QStringLiteral("Cancel")}});
+    if (answer != 0)
+        co_return;
+    QString username;
+    try {
+        auto verifying = Uploader::verify(server, token);
+        username = co_await std::move(verifying);
+    } catch (const Error& error) {
+        services_.dialogs->alert({platform::Alert::Style::Warning, QStringLiteral("Couldn't connect"), error.message(), {}});
+        co_return;
+    }
+    Config& config = Config::shared();
+    config.setString(keys::server, Config::normalize(server));
+    config.setToken(token);
+    config.setString(keys::username, username);
+    auto refreshing = ServerInfo::shared().refresh(true);
+    co_await std::move(refreshing);
+    notifier_->notify(QStringLiteral("Connected"),
+                      QStringLiteral("Signed in as %1. Press Ctrl+Shift+7 to capture.").arg(username));
+}
+
+void AppDelegate::upload(const QStringList& files, bool deleteAfter, const std::optional<QString>& convert,
+                         bool annotate) {
+    if (!Config::shared().isConfigured()) {
+        settings_->show();
+        return;
+    }
+    if (files.isEmpty())
+        return;
+    runBatch(files, deleteAfter, convert, annotate);
+}
+
+QCoro::Task<> AppDelegate::runBatch(QStringList files, bool deleteAfter, std::optional<QString> convert,
+                                    bool annotate) {
+    QStringList links;
+    QString lastError;
+    QString keptFailure;
+    QPointer<AppDelegate> self(this);
+    for (const QString& file : files) {
+        const QUuid key = QUuid::createUuid();
+        ++activeUploads_;
+        progress_.insert(key, 0.0);
+        updateStatusTitle();
+        auto onProgress = [self, key](double fraction) {
+            if (self && self->progress_.contains(key)) {
+                self->progress_[key] = fraction;
+                self->updateStatusTitle();
+            }
+        };
+        bool failed = false;
+        try {
+            auto uploading = Uploader::upload(file, convert, onProgress);
+            const UploadResult result = co_await std::move(uploading);
+            History::add(result);
+            links.append(Config::shared().boolValue(keys::copyDirectLink) ? result.rawURL : result.url);
+            if (annotate) {
+                if (const auto editor = ServerInfo::shared().editorURL(result.id))
+                    services_.opener->open(*editor);
+            }
+        } catch (const Error& error) {
+            failed = true;
+            lastError = QFileInfo(file).fileName() + QStringLiteral(": ") + error.message();
+        }
+        --activeUploads_;
+        progress_.remove(key);
+        updateStatusTitle();
+        if (deleteAfter) {
+            // A capture that didn't reach the server is kept where the user can find it.
+            if (failed)
+                keptFailure = keepFailedUpload(file);
+            else
+                paths::removeTemporary(file);
+        }
+    }
+
+    const Config& config = Config::shared();
+    if (!links.isEmpty()) {
+        const QString text = links.join(QLatin1Char('\n'));
+        QGuiApplication::clipboard()->setText(text);
+        if (config.boolValue(keys::openAfterUpload))
+            openLink(links.first());
+        if (config.boolValue(keys::playSound))
+            services_.sounds->play(platform::Sound::Success);
+        notifier_->notify(links.size() == 1 ? QStringLiteral("Uploaded, link copied")
+                                            : QStringLiteral("Uploaded %1 files, links copied").arg(links.size()),
+                          text, links.first());
+    }
+    if (!lastError.isEmpty()) {
+        if (config.boolValue(keys::playSound))
+            services_.sounds->play(platform::Sound::Failure);
+        notifier_->notify(QStringLiteral("Upload failed"), lastError,
+                          keptFailure.isEmpty() ? std::nullopt
+                                                : std::optional(QUrl::fromLocalFile(keptFailure).toString()));
+    }
+    Q_EMIT batchFinished();
+}
+
+QString AppDelegate::failedUploadsDir() { return paths::dataDir() + QStringLiteral("/Failed uploads"); }
+
+QString AppDelegate::keepFailedUpload(const QString& file) {
+    const QString dir = failedUploadsDir();
+    if (!QFileInfo::exists(file) || !paths::ensurePrivateDir(paths::dataDir()) || !QDir().mkpath(dir))
+        return QString();
+    const QFileInfo info(file);
+    QString target = dir + QLatin1Char('/') + info.fileName();
+    for (int n = 2; QFileInfo::exists(target); ++n)
+        target = dir + QStringLiteral("/%1 (%2).%3").arg(info.completeBaseName()).arg(n).arg(info.suffix());
+    if (!QFile::rename(file, target))
+        return QString();
+    paths::removeTemporary(file); // the capture directory, now empty
+
+    // Bounded: the oldest go once there are more than the limit.
+    QFileInfoList kept = QDir(dir).entryInfoList(QDir::Files, QDir::Time);
+    for (qsizetype i = failedUploadsKept; i < kept.size(); ++i)
+        QFile::remove(kept[i].absoluteFilePath());
+    return target;
+}
+
+void AppDelegate::uploadClipboard() {
+    if (!Config::shared().isConfigured()) {
+        settings_->show();
+        return;
+    }
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    if (data) {
+        const QStringList files = clipboardFiles(*data);
+        if (!files.isEmpty()) {
+            upload(files, false);
+            return;
+        }
+        if (data->hasImage()) {
+            const QImage image = qvariant_cast<QImage>(data->imageData());
+            if (!image.isNull()) {
+                QByteArray png;
+                QBuffer buffer(&png);
+                buffer.open(QIODevice::WriteOnly);
+                if (image.save(&buffer, "PNG")) {
+                    uploadClipboardImage(png);
+                    return;
+                }
+            }
+        }
+        const QString text = data->text();
+        if (!text.isEmpty()) {
+            const QString dir = paths::newCaptureDir();
+            const QString file = dir + QLatin1Char('/') + clipboardName("txt");
+            if (!dir.isEmpty() && writeFileAtomically(file, text.toUtf8(), 0600)) {
+                upload({file}, true);
+                return;
+            }
+        }
+    }
+    services_.sounds->play(platform::Sound::Beep);
+}
+
+QCoro::Task<> AppDelegate::uploadClipboardImage(QByteArray png) {
+    const bool compress = Config::shared().boolValue(keys::compressScreenshots);
+    auto writing = onWorker([png, compress]() -> QString {
+        const QString dir = paths::newCaptureDir();
+        const QString file = dir + QLatin1Char('/') + clipboardName("png");
+        if (dir.isEmpty() || !writeFileAtomically(file, png, 0600))
+            return QString();
+        return compress ? ImageCompressor::compress(file) : file;
+    });
+    const QString file = co_await std::move(writing);
+    if (file.isEmpty()) {
+        services_.sounds->play(platform::Sound::Beep);
+        co_return;
+    }
+    upload({file}, true);
+}
+
+void AppDelegate::pickFiles() {
+    const QStringList files = services_.dialogs->chooseFiles();
+    if (!files.isEmpty())
+        upload(files, false);
+}
+
+QCoro::Task<> AppDelegate::deleteEntry(HistoryEntry entry) {
+    auto deleting = Uploader::deleteUpload(entry.deletionURL);
+    const Uploader::Deletion outcome = co_await std::move(deleting);
+    if (outcome == Uploader::Deletion::Done) {
+        History::remove(entry.url);
+        notifier_->notify(QStringLiteral("Deleted"), entry.url);
+    } else if (outcome == Uploader::Deletion::Refused) {
+        services_.dialogs->alert({platform::Alert::Style::Warning, QStringLiteral("Delete failed"),
+                                  QStringLiteral("The server didn't accept the deletion link."), {}});
+    }
+}
+
+void AppDelegate::openLink(const QString& link) {
+    const QUrl url(link, QUrl::StrictMode);
+    if (isWebLink(url))
+        services_.opener->open(url);
+}
+
+QString AppDelegate::statusTitle() const {
+    if (progress_.isEmpty())
+        return QString();
+    double sum = 0;
+    for (double value : progress_)
+        sum += value;
+    return QStringLiteral(" %1%").arg(static_cast<int>(sum / static_cast<double>(progress_.size()) * 100.0));
+}
+
+void AppDelegate::updateStatusTitle() {
+    if (statusItem_)
+        statusItem_->setTitle(statusTitle());
+}
+
+QList<MenuItem> AppDelegate::menuModel() {
+    ServerInfo::shared().refresh(false); // shows the next time the menu opens
+    const Config& config = Config::shared();
+    MenuState state;
+    state.configured = config.isConfigured();
+    state.server = config.server();
+    state.username = config.username();
+    state.activeUploads = activeUploads_;
+    state.history = History::entries();
+    state.isEnabled = [](const QString& feature) { return ServerInfo::shared().isEnabled(feature); };
+    return buildMenu(state, menuActions_);
+}
+
+} // namespace shotlark

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "app/MenuModel.h"
+#include "platform/Services.h"
+
+#include <QCoro/QCoroTask>
+#include <QHash>
+#include <QObject>
+#include <QStringList>
+#include <QUrl>
+#include <QUuid>
+
+#include <memory>
+#include <optional>
+
+namespace shotlark {
+
+class Notifier;
+class SettingsWindowController;
+class StatusItem;
+
+// The application: its tray icon and menu, the upload pipeline, the configuration link.
+// Lives on the main thread for the whole run.
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    explicit AppDelegate(platform::Services services);
+    ~AppDelegate() override;
+
+    // Shows the tray icon, opens the settings when not connected, refreshes the server's
+    // features in the background.
+    void launch();
+    // Arguments of a start (this one or a later one handed over): files to upload as a drop,
+    // shotlark:// links.
+    void handleArguments(const QStringList& arguments);
+    // shotlark://configure?server=...&token=... links; others are ignored.
+    void openURLs(const QList<QUrl>& urls);
+
+    // The upload pipeline. Returns at once; the batch runs on the main thread's event loop.
+    void upload(const QStringList& files, bool deleteAfter, const std::optional<QString>& convert = std::nullopt,
+                bool annotate = false);
+    void uploadClipboard();
+    void pickFiles();
+
+    // The title shown by the tray icon (its tooltip, and drawn into the icon).
+    QString statusTitle() const;
+    void updateStatusTitle();
+    QList<MenuItem> menuModel();
+
+    qint64 activeUploads() const { return activeUploads_; }
+    const QHash<QUuid, double>& progress() const { return progress_; }
+    static QString failedUploadsDir();
+
+Q_SIGNALS:
+    // A batch posted its notifications (tests wait for it).
+    void batchFinished();
+
+private:
+    QCoro::Task<> configure(QString server, QString token);
+    QCoro::Task<> runBatch(QStringList files, bool deleteAfter, std::optional<QString> convert, bool annotate);
+    QCoro::Task<> uploadClipboardImage(QByteArray png);
+    QCoro::Task<> deleteEntry(HistoryEntry entry);
+    void openLink(const QString& link);
+    QString keepFailedUpload(const QString& file);
+
+    platform::Services services_;
+    std::unique_ptr<Notifier> notifier_;
+    std::unique_ptr<SettingsWindowController> settings_;
+    std::unique_ptr<StatusItem> statusItem_;
+    MenuActions menuActions_;
+    qint64 activeUploads_ = 0;
+    QHash<QUuid, double> progress_;
+};
+
+} // namespace shotlark

@@ -1,0 +1,86 @@
+#include "app/Instance.h"
+
+#include "store/Paths.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLocalSocket>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include <unistd.h>
+
+namespace shotlark {
+
+namespace {
+constexpr int timeoutMs = 5000;
+
+QString runtimeDir() {
+    QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (dir.isEmpty() || !QFileInfo(dir).isDir()) {
+        dir = QDir::tempPath() + QStringLiteral("/shotlark-%1").arg(::getuid());
+        paths::ensurePrivateDir(dir);
+    }
+    return dir;
+}
+} // namespace
+
+QString Instance::socketPath() { return runtimeDir() + QStringLiteral("/shotlark.socket"); }
+
+QStringList absoluteArguments(const QStringList& arguments) {
+    QStringList absolute;
+    for (const QString& argument : arguments) {
+        const bool option = argument.startsWith(QLatin1Char('-'));
+        const bool url = QUrl(argument).scheme().size() > 1; // not a Windows-like "C:"
+        absolute.append(option || url ? argument : QFileInfo(argument).absoluteFilePath());
+    }
+    return absolute;
+}
+
+bool Instance::forward(const QStringList& arguments) {
+    QLocalSocket socket;
+    socket.connectToServer(socketPath());
+    if (!socket.waitForConnected(timeoutMs))
+        return false;
+    socket.write(QJsonDocument(QJsonArray::fromStringList(arguments)).toJson(QJsonDocument::Compact) + '\n');
+    if (!socket.waitForBytesWritten(timeoutMs))
+        return false;
+    // The running instance answers once it has taken the arguments.
+    return socket.waitForReadyRead(timeoutMs) && socket.readAll().startsWith("ok");
+}
+
+bool Instance::claim(Receiver receiver) {
+    // The lock makes "is one running? then become it" one step between two starting processes.
+    lock_ = std::make_unique<QLockFile>(socketPath() + QStringLiteral(".lock"));
+    lock_->setStaleLockTime(0);
+    if (!lock_->tryLock(timeoutMs))
+        return false;
+    QLocalServer::removeServer(socketPath()); // a socket left by a crashed run
+    server_.setSocketOptions(QLocalServer::UserAccessOption);
+    if (!server_.listen(socketPath()))
+        return false;
+    receiver_ = std::move(receiver);
+    connect(&server_, &QLocalServer::newConnection, this, &Instance::accept);
+    return true;
+}
+
+void Instance::accept() {
+    while (QLocalSocket* socket = server_.nextPendingConnection()) {
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QLocalSocket::readyRead, socket, [this, socket] {
+            if (!socket->canReadLine())
+                return;
+            const QJsonDocument document = QJsonDocument::fromJson(socket->readLine());
+            QStringList arguments;
+            for (const QJsonValue& value : document.array())
+                arguments.append(value.toString());
+            socket->write("ok\n");
+            socket->flush();
+            receiver_(arguments);
+        });
+    }
+}
+
+} // namespace shotlark

@@ -1,0 +1,107 @@
+#include "app/MenuModel.h"
+
+#include "server/ServerInfo.h"
+
+#include <QFileInfo>
+#include <QUrl>
+
+namespace shotlark {
+
+namespace {
+
+MenuItem action(const QString& title, std::function<void()> trigger, const QString& keyHint = QString()) {
+    MenuItem item;
+    item.title = title;
+    item.trigger = std::move(trigger);
+    item.keyHint = keyHint;
+    return item;
+}
+
+MenuItem disabled(const QString& title) {
+    MenuItem item;
+    item.title = title;
+    item.enabled = false;
+    return item;
+}
+
+QString header(const MenuState& state) {
+    const QUrl server(state.server);
+    if (!state.configured || !server.isValid() || server.host().isEmpty())
+        return QStringLiteral("Not connected");
+    return state.username ? *state.username + QStringLiteral(" @ ") + server.host() : server.host();
+}
+
+bool canAnnotate(const HistoryEntry& entry) {
+    static const QStringList images = {QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg"),
+                                       QStringLiteral("webp"), QStringLiteral("gif")};
+    return entry.id.has_value() && images.contains(QFileInfo(entry.name).suffix().toLower());
+}
+
+MenuItem recentUploads(const MenuState& state, const MenuActions& actions) {
+    MenuItem recent;
+    recent.kind = MenuItem::Kind::Submenu;
+    recent.title = QStringLiteral("Recent Uploads");
+    for (const HistoryEntry& entry : state.history) {
+        MenuItem item;
+        item.kind = MenuItem::Kind::Submenu;
+        item.title = entry.name;
+        item.toolTip = entry.url;
+        item.children.append(action(QStringLiteral("Copy Link"), [&actions, entry] { actions.copyEntry(entry); }));
+        item.children.append(action(QStringLiteral("Open in Browser"), [&actions, entry] { actions.openEntry(entry); }));
+        if (state.isEnabled(features::annotate) && canAnnotate(entry)) {
+            item.children.append(action(QStringLiteral("Annotate\u2026"),
+                                        [&actions, id = *entry.id] { actions.annotateEntry(id); }));
+        }
+        item.children.append(MenuItem::separator());
+        item.children.append(action(QStringLiteral("Delete from Server"), [&actions, entry] { actions.deleteEntry(entry); }));
+        recent.children.append(std::move(item));
+    }
+    if (state.history.isEmpty()) {
+        recent.children.append(disabled(QStringLiteral("Nothing yet")));
+    } else {
+        recent.children.append(MenuItem::separator());
+        recent.children.append(action(QStringLiteral("Clear History"), actions.clearHistory));
+    }
+    return recent;
+}
+
+} // namespace
+
+QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
+    QList<MenuItem> menu;
+    menu.append(disabled(header(state)));
+    if (state.activeUploads > 0)
+        menu.append(disabled(QStringLiteral("Uploading %1 file(s)\u2026").arg(state.activeUploads)));
+    menu.append(MenuItem::separator());
+    menu.append(action(QStringLiteral("Upload Clipboard"), actions.uploadClipboard));
+    menu.append(action(QStringLiteral("Upload Files\u2026"), actions.pickFiles));
+    menu.append(MenuItem::separator());
+    menu.append(recentUploads(state, actions));
+    MenuItem dashboard = action(QStringLiteral("Open Dashboard"), actions.openDashboard);
+    dashboard.enabled = state.configured;
+    menu.append(dashboard);
+    menu.append(MenuItem::separator());
+    menu.append(action(QStringLiteral("Settings\u2026"), actions.openSettings, QStringLiteral("Ctrl+,")));
+    menu.append(action(QStringLiteral("Quit"), actions.quit, QStringLiteral("Ctrl+Q")));
+    return menu;
+}
+
+const MenuItem* findItem(const QList<MenuItem>& menu, const QStringList& path) {
+    const QList<MenuItem>* level = &menu;
+    const MenuItem* found = nullptr;
+    for (const QString& title : path) {
+        found = nullptr;
+        for (const MenuItem& item : *level) {
+            if (item.kind != MenuItem::Kind::Separator && item.title == title) {
+                found = &item;
+                break;
+            }
+        }
+        if (!found)
+            return nullptr;
+        level = &found->children;
+    }
+    return found;
+}
+
+} // namespace shotlark

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "store/History.h"
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+namespace shotlark {
+
+// One line of the status menu, as plain data: the tray renders it, tests read it.
+struct MenuItem {
+    enum class Kind { Action, Separator, Submenu };
+    Kind kind = Kind::Action;
+    QString title;
+    bool enabled = true;
+    QString keyHint; // a key sequence as Qt writes it, e.g. "Ctrl+Q"; shown only
+    QString toolTip;
+    std::function<void()> trigger; // none for disabled lines
+    QList<MenuItem> children;
+
+    static MenuItem separator() {
+        MenuItem item;
+        item.kind = Kind::Separator;
+        return item;
+    }
+};
+
+// What the menu is built from, read when it is about to open.
+struct MenuState {
+    bool configured = false;
+    QString server; // stored form
+    std::optional<QString> username;
+    qint64 activeUploads = 0;
+    QList<HistoryEntry> history;
+    std::function<bool(const QString& feature)> isEnabled = [](const QString&) { return true; };
+};
+
+struct MenuActions {
+    std::function<void()> uploadClipboard, pickFiles, openDashboard, openSettings, clearHistory, quit;
+    std::function<void(const HistoryEntry&)> copyEntry, openEntry, deleteEntry;
+    std::function<void(const QString& id)> annotateEntry;
+};
+
+QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions);
+
+// Finds an item by its title path, e.g. {"Recent Uploads", "a.png", "Copy Link"}.
+const MenuItem* findItem(const QList<MenuItem>& menu, const QStringList& path);
+
+} // namespace shotlark

@@ -1,0 +1,50 @@
+#include "app/Notifier.h"
+
+#include "server/ServerInfo.h"
+#include "store/Config.h"
+
+#include <QDir>
+
+namespace shotlark {
+
+namespace {
+Notifier* current = nullptr;
+}
+
+Notifier::Notifier(platform::NotificationService& service, platform::LinkOpener& opener)
+    : service_(service), opener_(opener) {
+    current = this;
+    connect(&service_, &platform::NotificationService::linkActivated, this, &Notifier::activated);
+}
+
+Notifier::~Notifier() {
+    if (current == this)
+        current = nullptr;
+}
+
+Notifier& Notifier::shared() {
+    Q_ASSERT(current);
+    return *current;
+}
+
+void Notifier::notify(const QString& title, const QString& body, const std::optional<QString>& url) {
+    if (!Config::shared().boolValue(keys::showNotifications))
+        return;
+    std::optional<QUrl> link;
+    if (url) {
+        const QUrl parsed(*url, QUrl::StrictMode);
+        if (parsed.isValid())
+            link = parsed;
+    }
+    service_.post(title, body, link);
+}
+
+void Notifier::activated(const QUrl& link) {
+    // Links from a server open only when they are web links; local ones only inside our folder.
+    const bool ours = link.isLocalFile() && !localFolder_.isEmpty() &&
+                      QDir::cleanPath(link.toLocalFile()).startsWith(QDir::cleanPath(localFolder_) + QLatin1Char('/'));
+    if (isWebLink(link) || ours)
+        opener_.open(link);
+}
+
+} // namespace shotlark

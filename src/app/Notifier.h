@@ -1,0 +1,34 @@
+#pragma once
+
+#include "platform/Services.h"
+
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+namespace shotlark {
+
+// Posts the app's notifications and opens a notification's link when it is clicked.
+class Notifier : public QObject {
+public:
+    Notifier(platform::NotificationService& service, platform::LinkOpener& opener);
+    ~Notifier() override;
+    // The app's notifier (the one created last).
+    static Notifier& shared();
+
+    // Nothing is posted while "showNotifications" is off.
+    void notify(const QString& title, const QString& body, const std::optional<QString>& url = std::nullopt);
+
+    // Links outside the web that a notification may open: the app's own kept files.
+    void allowLocalFolder(const QString& folder) { localFolder_ = folder; }
+
+private:
+    void activated(const QUrl& link);
+
+    platform::NotificationService& service_;
+    platform::LinkOpener& opener_;
+    QString localFolder_;
+};
+
+} // namespace shotlark

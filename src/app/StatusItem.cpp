@@ -1,0 +1,111 @@
+#include "app/StatusItem.h"
+
+#include <QPainter>
+#include <QPainterPath>
+
+namespace shotlark {
+
+StatusItem::StatusItem(std::function<QList<MenuItem>()> model) : model_(std::move(model)) {
+    connect(&menu_, &QMenu::aboutToShow, this, &StatusItem::rebuild);
+    tray_.setContextMenu(&menu_);
+    tray_.setIcon(markIcon());
+    tray_.setToolTip(QStringLiteral("Shotlark"));
+    // Left clicks open the same menu, as on a status bar.
+    connect(&tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            menu_.popup(QCursor::pos());
+    });
+    rebuild(); // so that the exported menu has its items before it is first opened
+}
+
+void StatusItem::show() { tray_.show(); }
+
+void StatusItem::setTitle(const QString& title, bool alert) {
+    if (title == title_)
+        return;
+    title_ = title;
+    tray_.setToolTip(title.isEmpty() ? QStringLiteral("Shotlark") : title);
+    tray_.setIcon(iconFor(title, alert));
+}
+
+void StatusItem::rebuild() {
+    shown_ = model_();
+    render(menu_, shown_);
+}
+
+void StatusItem::render(QMenu& menu, const QList<MenuItem>& items) {
+    menu.clear();
+    for (const MenuItem& item : items) {
+        switch (item.kind) {
+        case MenuItem::Kind::Separator:
+            menu.addSeparator();
+            break;
+        case MenuItem::Kind::Submenu: {
+            QMenu* sub = menu.addMenu(item.title);
+            sub->setToolTipsVisible(true);
+            sub->menuAction()->setToolTip(item.toolTip);
+            render(*sub, item.children);
+            break;
+        }
+        case MenuItem::Kind::Action: {
+            QAction* action = menu.addAction(item.title);
+            action->setEnabled(item.enabled && item.trigger);
+            action->setToolTip(item.toolTip);
+            if (!item.keyHint.isEmpty())
+                action->setShortcut(QKeySequence(item.keyHint));
+            if (item.trigger)
+                QObject::connect(action, &QAction::triggered, action, [trigger = item.trigger] { trigger(); });
+            break;
+        }
+        }
+    }
+}
+
+namespace {
+void paintMark(QPainter& painter, const QRectF& box) {
+    // A lens inside a rounded frame: the app's mark, drawn so it needs no image files.
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(QColor(0x1e, 0x88, 0xe5));
+    painter.drawRoundedRect(box.adjusted(2, 8, -2, -4), 9, 9);
+    painter.drawRoundedRect(QRectF(box.center().x() - 12, box.top() + 3, 24, 10), 3, 3);
+    painter.setBrush(Qt::white);
+    painter.drawEllipse(box.center() + QPointF(0, 2), 15, 15);
+    painter.setBrush(QColor(0x1e, 0x88, 0xe5));
+    painter.drawEllipse(box.center() + QPointF(0, 2), 9, 9);
+}
+} // namespace
+
+QIcon StatusItem::markIcon() {
+    QPixmap pixmap(64, 64);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    paintMark(painter, QRectF(0, 0, 64, 64));
+    return QIcon(pixmap);
+}
+
+QIcon StatusItem::iconFor(const QString& title, bool alert) const {
+    if (title.trimmed().isEmpty())
+        return markIcon();
+    QPixmap pixmap(64, 64);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    paintMark(painter, QRectF(0, 0, 64, 64));
+    painter.setPen(Qt::NoPen);
+    const QString text = title.trimmed();
+    if (alert) {
+        painter.setBrush(QColor(0xe5, 0x39, 0x35));
+        painter.drawEllipse(QPointF(50, 14), 12, 12);
+    } else if (text.endsWith(QLatin1Char('%'))) {
+        // The upload ring: the share sent so far, clockwise from the top.
+        const int percent = text.chopped(1).toInt();
+        painter.setBrush(QColor(0, 0, 0, 150));
+        painter.drawEllipse(QPointF(32, 34), 24, 24);
+        painter.setPen(QPen(QColor(0x7c, 0xfc, 0x8a), 6, Qt::SolidLine, Qt::FlatCap));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawArc(QRectF(11, 13, 42, 42), 90 * 16, -percent * 360 * 16 / 100);
+    }
+    return QIcon(pixmap);
+}
+
+} // namespace shotlark

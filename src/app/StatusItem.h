@@ -1,0 +1,42 @@
+#pragma once
+
+#include "app/MenuModel.h"
+
+#include <QIcon>
+#include <QMenu>
+#include <QObject>
+#include <QSystemTrayIcon>
+
+#include <functional>
+#include <memory>
+
+namespace shotlark {
+
+// The tray icon. Trays show no text beside the icon, so the title is drawn into the icon (an
+// upload ring with its percentage, or a red recording dot) and is the tooltip word for word.
+// The menu is rebuilt from the model every time it is about to open.
+class StatusItem : public QObject {
+public:
+    explicit StatusItem(std::function<QList<MenuItem>()> model);
+
+    void show();
+    void setTitle(const QString& title, bool alert = false);
+    const QString& title() const { return title_; }
+    QMenu* menu() { return &menu_; }
+
+    static QIcon markIcon();
+
+private:
+    void rebuild();
+    static void render(QMenu& menu, const QList<MenuItem>& items);
+    QIcon iconFor(const QString& title, bool alert) const;
+
+    std::function<QList<MenuItem>()> model_;
+    QMenu menu_;
+    QSystemTrayIcon tray_;
+    QString title_;
+    // The last model shown: its closures serve the menu's actions until the next opening.
+    QList<MenuItem> shown_;
+};
+
+} // namespace shotlark

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "platform/Services.h"
+
+#include <QHash>
+
+struct ca_context;
+
+namespace shotlark::platform {
+
+class CanberraSounds : public SoundPlayer {
+public:
+    CanberraSounds();
+    ~CanberraSounds() override;
+    void play(Sound sound) override;
+
+private:
+    ca_context* context_ = nullptr;
+};
+
+class QtDialogs : public Dialogs {
+public:
+    int alert(const Alert& alert) override;
+    QStringList chooseFiles() override;
+};
+
+// Opens links in the desktop's browser. With SHOTLARK_OPEN_LOG set, links are appended to that
+// file instead (one per line): the automated tests' window on what would have opened.
+class DesktopOpener : public LinkOpener {
+public:
+    void open(const QUrl& url) override;
+};
+
+// org.freedesktop.Notifications on the session bus.
+class DBusNotifications : public NotificationService {
+    Q_OBJECT
+public:
+    DBusNotifications();
+    void post(const QString& title, const QString& body, const std::optional<QUrl>& link) override;
+
+private Q_SLOTS:
+    void actionInvoked(quint32 id, const QString& action);
+    void closed(quint32 id, quint32 reason);
+
+private:
+    bool markup_ = false;
+    QHash<quint32, QUrl> links_;
+};
+
+// ~/.config/autostart/shotlark.desktop: on exactly when it exists and is not hidden.
+class XdgAutostart : public Autostart {
+public:
+    bool isEnabled() const override;
+    bool setEnabled(bool enabled) override;
+    static QString entryPath();
+};
+
+} // namespace shotlark::platform

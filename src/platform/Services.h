@@ -1,0 +1,83 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <memory>
+#include <optional>
+
+// The desktop services the app needs, behind small interfaces. The Linux backends live beside
+// this file; nothing else includes a D-Bus or sound-system header.
+namespace shotlark::platform {
+
+enum class Sound {
+    Success, // an upload finished
+    Failure, // an upload failed
+    Beep,    // nothing to do
+};
+
+class SoundPlayer {
+public:
+    virtual ~SoundPlayer() = default;
+    virtual void play(Sound sound) = 0;
+};
+
+struct Alert {
+    enum class Style { Informational, Warning };
+    Style style = Style::Informational;
+    QString message;
+    QString informative;
+    QStringList buttons; // empty: the platform's single default button
+};
+
+class Dialogs {
+public:
+    virtual ~Dialogs() = default;
+    // Shows a modal alert in front of everything; returns the index of the button pressed, or -1
+    // when the alert was dismissed otherwise.
+    virtual int alert(const Alert& alert) = 0;
+    // Lets the user pick several files (no directories) to upload; empty when cancelled.
+    virtual QStringList chooseFiles() = 0;
+};
+
+class LinkOpener {
+public:
+    virtual ~LinkOpener() = default;
+    virtual void open(const QUrl& url) = 0;
+};
+
+// Desktop notifications. A notification posted with a link reports a click on it through
+// linkActivated(); without a notification service nothing is shown and nothing fails.
+class NotificationService : public QObject {
+    Q_OBJECT
+public:
+    virtual void post(const QString& title, const QString& body, const std::optional<QUrl>& link) = 0;
+
+Q_SIGNALS:
+    void linkActivated(const QUrl& link);
+};
+
+// Starting the app when the user logs in.
+class Autostart {
+public:
+    virtual ~Autostart() = default;
+    virtual bool isEnabled() const = 0;
+    // Returns false when the change could not be made.
+    virtual bool setEnabled(bool enabled) = 0;
+};
+
+struct Services {
+    std::unique_ptr<SoundPlayer> sounds;
+    std::unique_ptr<Dialogs> dialogs;
+    std::unique_ptr<LinkOpener> opener;
+    std::unique_ptr<NotificationService> notifications;
+    std::unique_ptr<Autostart> autostart;
+
+    // The Linux desktop: libcanberra, Qt dialogs, the desktop's browser, the session bus's
+    // notification service, XDG autostart.
+    static Services linuxDesktop();
+};
+
+} // namespace shotlark::platform

@@ -1,0 +1,185 @@
+#include "settings/SettingsWindowController.h"
+
+#include "server/Errors.h"
+#include "server/Uploader.h"
+#include "store/Config.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace shotlark {
+
+namespace {
+
+SettingsWindowController* current = nullptr;
+
+QLabel* caption(const QString& text) {
+    auto* label = new QLabel(text);
+    label->setWordWrap(true);
+    label->setForegroundRole(QPalette::PlaceholderText);
+    return label;
+}
+
+} // namespace
+
+SettingsView::SettingsView(platform::Autostart& autostart) : autostart_(autostart) {
+    setWindowTitle(QStringLiteral("Shotlark"));
+    setFixedSize(500, 700);
+    Config& config = Config::shared();
+    auto* layout = new QVBoxLayout(this);
+
+    // Account
+    auto* account = new QGroupBox(QStringLiteral("Account"));
+    auto* accountForm = new QFormLayout(account);
+    server_ = new QLineEdit(config.server());
+    server_->setPlaceholderText(defaultServer);
+    token_ = new QLineEdit(config.token());
+    token_->setEchoMode(QLineEdit::Password);
+    token_->setPlaceholderText(QStringLiteral("slk_\u2026"));
+    accountForm->addRow(QStringLiteral("Server"), server_);
+    accountForm->addRow(QStringLiteral("Upload token"), token_);
+    connect_ = new QPushButton(QStringLiteral("Save && Connect"));
+    connect_->setDefault(true);
+    connect_->setAutoDefault(true);
+    status_ = new QLabel;
+    auto* connectRow = new QHBoxLayout;
+    connectRow->addWidget(connect_);
+    connectRow->addWidget(status_, 1);
+    accountForm->addRow(connectRow);
+    accountForm->addRow(caption(QStringLiteral(
+        "Find your token on the dashboard's Setup page. The \u201cConnect app\u201d button there fills this in for you.")));
+    layout->addWidget(account);
+    if (const auto username = config.username())
+        showStatus(QStringLiteral("Connected as ") + *username, true);
+    QObject::connect(server_, &QLineEdit::textChanged, this, [this] { updateConnectButton(); });
+    QObject::connect(token_, &QLineEdit::textChanged, this, [this] { updateConnectButton(); });
+    QObject::connect(server_, &QLineEdit::returnPressed, connect_, &QPushButton::click);
+    QObject::connect(token_, &QLineEdit::returnPressed, connect_, &QPushButton::click);
+    QObject::connect(connect_, &QPushButton::clicked, this, [this] { save(); });
+    updateConnectButton();
+
+    // After uploading
+    const QString host = QUrl(defaultServer).host();
+    auto* after = new QGroupBox(QStringLiteral("After uploading"));
+    auto* afterForm = new QFormLayout(after);
+    auto* copy = new QComboBox;
+    copy->addItem(QStringLiteral("Page link (%1/abc)").arg(host), false);
+    copy->addItem(QStringLiteral("Direct link (%1/abc.png)").arg(host), true);
+    copy->setCurrentIndex(config.boolValue(keys::copyDirectLink) ? 1 : 0);
+    QObject::connect(copy, &QComboBox::currentIndexChanged, this,
+                     [copy](int index) { Config::shared().setBool(keys::copyDirectLink, copy->itemData(index).toBool()); });
+    afterForm->addRow(QStringLiteral("Copy"), copy);
+    afterForm->addRow(toggle(QStringLiteral("Open the link in your browser"), keys::openAfterUpload));
+    afterForm->addRow(toggle(QStringLiteral("Play a sound"), keys::playSound));
+    afterForm->addRow(toggle(QStringLiteral("Show a notification"), keys::showNotifications));
+    layout->addWidget(after);
+
+    // Screenshots & recordings
+    auto* shots = new QGroupBox(QStringLiteral("Screenshots && recordings"));
+    auto* shotsForm = new QFormLayout(shots);
+    shotsForm->addRow(toggle(QStringLiteral("Compress screenshots before uploading (much faster)"), keys::compressScreenshots));
+    layout->addWidget(shots);
+
+    // General
+    auto* general = new QGroupBox;
+    auto* generalForm = new QFormLayout(general);
+    launchAtLogin_ = new QCheckBox(QStringLiteral("Launch at login"));
+    launchAtLogin_->setChecked(autostart_.isEnabled());
+    QObject::connect(launchAtLogin_, &QCheckBox::toggled, this, [this](bool on) { setLaunchAtLogin(on); });
+    generalForm->addRow(launchAtLogin_);
+    generalForm->addRow(caption(QStringLiteral("Version ") + QStringLiteral(SHOTLARK_VERSION)));
+    layout->addWidget(general);
+    layout->addStretch(1);
+}
+
+QCheckBox* SettingsView::toggle(const QString& title, const QString& key) {
+    auto* box = new QCheckBox(title);
+    box->setChecked(Config::shared().boolValue(key));
+    QObject::connect(box, &QCheckBox::toggled, this, [key](bool on) { Config::shared().setBool(key, on); });
+    return box;
+}
+
+void SettingsView::setLaunchAtLogin(bool on) {
+    if (!autostart_.setEnabled(on)) {
+        const QSignalBlocker quiet(launchAtLogin_);
+        launchAtLogin_->setChecked(autostart_.isEnabled()); // spring back to the real state
+    }
+}
+
+void SettingsView::updateConnectButton() {
+    connect_->setText(testing_ ? QStringLiteral("Checking\u2026") : QStringLiteral("Save && Connect"));
+    connect_->setEnabled(!testing_ && !server_->text().isEmpty() && !token_->text().isEmpty());
+}
+
+void SettingsView::showStatus(const QString& text, bool ok) {
+    if (text.isEmpty()) {
+        status_->clear();
+        return;
+    }
+    status_->setText((ok ? QStringLiteral("\u2714 ") : QStringLiteral("\u2716 ")) + text);
+    status_->setStyleSheet(ok ? QStringLiteral("color: #2e7d32") : QStringLiteral("color: #c62828"));
+    status_->setWordWrap(true);
+}
+
+QCoro::Task<> SettingsView::save() {
+    if (testing_ || !connect_->isEnabled())
+        co_return;
+    testing_ = true;
+    showStatus(QString(), true);
+    updateConnectButton();
+    const QString server = Config::normalize(server_->text());
+    const QString token = token_->text().trimmed();
+    QPointer<SettingsView> self(this);
+    try {
+        auto verifying = Uploader::verify(server, token);
+        const QString username = co_await std::move(verifying);
+        Config& config = Config::shared();
+        config.setString(keys::server, Config::normalize(server));
+        config.setToken(token);
+        config.setString(keys::username, username);
+        if (!self)
+            co_return;
+        server_->setText(server);
+        showStatus(QStringLiteral("Connected as ") + username, true);
+    } catch (const Error& error) {
+        if (!self)
+            co_return;
+        showStatus(error.message(), false);
+    }
+    testing_ = false;
+    updateConnectButton();
+}
+
+SettingsWindowController::SettingsWindowController(platform::Autostart& autostart) : autostart_(autostart) {
+    current = this;
+}
+
+SettingsWindowController::~SettingsWindowController() {
+    if (current == this)
+        current = nullptr;
+}
+
+SettingsWindowController& SettingsWindowController::shared() {
+    Q_ASSERT(current);
+    return *current;
+}
+
+void SettingsWindowController::show() {
+    if (!view_)
+        view_ = std::make_unique<SettingsView>(autostart_);
+    view_->show();
+    view_->raise();
+    view_->activateWindow();
+}
+
+} // namespace shotlark

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "platform/Services.h"
+
+#include <QCoro/QCoroTask>
+#include <QWidget>
+
+#include <memory>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace shotlark {
+
+// The settings form: the account (checked against the server before it is stored), what
+// happens after an upload, screenshot options, and general options.
+class SettingsView : public QWidget {
+public:
+    explicit SettingsView(platform::Autostart& autostart);
+
+    // "Save & Connect".
+    QCoro::Task<> save();
+
+    QLineEdit* serverField() const { return server_; }
+    QLineEdit* tokenField() const { return token_; }
+    QPushButton* connectButton() const { return connect_; }
+    QLabel* statusLine() const { return status_; }
+
+    static inline const QString defaultServer = QStringLiteral("https://media.example.org");
+
+private:
+    void updateConnectButton();
+    void showStatus(const QString& text, bool ok);
+    QCheckBox* toggle(const QString& title, const QString& key);
+    void setLaunchAtLogin(bool on);
+
+    platform::Autostart& autostart_;
+    QLineEdit* server_;
+    QLineEdit* token_;
+    QPushButton* connect_;
+    QLabel* status_;
+    QCheckBox* launchAtLogin_ = nullptr;
+    bool testing_ = false;
+};
+
+// Owns the one settings window; closing it hides it, and the next show() brings back the same
+// form.
+class SettingsWindowController {
+public:
+    explicit SettingsWindowController(platform::Autostart& autostart);
+    ~SettingsWindowController();
+    static SettingsWindowController& shared();
+
+    void show();
+    SettingsView* view() const { return view_.get(); }
+
+private:
+    platform::Autostart& autostart_;
+    std::unique_ptr<SettingsView> view_;
+};
+
+} // namespace shotlark
