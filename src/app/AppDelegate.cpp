@@ -90,11 +90,11 @@ void AppDelegate::launch() {
 
 void AppDelegate::handleArguments(const QStringList& arguments) {
     QStringList files;
-    QList<QUrl> links;
+    QStringList links;
     for (const QString& argument : arguments) {
         const QUrl url(argument);
-        if (url.scheme() == QStringLiteral("shotlark"))
-            links.append(url);
+        if (url.scheme() == QStringLiteral("shotlark")) // QUrl lower-cases schemes
+            links.append(argument);
         else if (url.isLocalFile())
             files.append(url.toLocalFile());
         else
@@ -105,10 +105,14 @@ void AppDelegate::handleArguments(const QStringList& arguments) {
         upload(files, false);
 }
 
-void AppDelegate::openURLs(const QList<QUrl>& urls) {
-    for (const QUrl& url : urls) {
-        if (url.scheme() != QStringLiteral("shotlark") || url.host() != QStringLiteral("configure"))
+void AppDelegate::openURLs(const QStringList& links) {
+    static const QString prefix = QStringLiteral("shotlark://configure");
+    for (const QString& link : links) {
+        // Scheme and host compare exactly, as written: QUrl would lower-case both.
+        if (!link.startsWith(prefix) ||
+            (link.size() > prefix.size() && !QStringLiteral("/?#").contains(link.at(prefix.size()))))
             continue;
+        const QUrl url(link);
         // The first item of each name counts; written without "=" it has no value, and the
         // link is ignored. "server=" is an empty value, which is passed on.
         std::optional<std::optional<QString>> server, token;
@@ -224,7 +228,7 @@ QCoro::Task<> AppDelegate::runBatch(QStringList files, bool deleteAfter, std::op
             services_.sounds->play(platform::Sound::Failure);
         notifier_->notify(QStringLiteral("Upload failed"), lastError,
                           keptFailure.isEmpty() ? std::nullopt
-                                                : std::optional(QUrl::fromLocalFile(keptFailure).toString()));
+                                                : std::optional(QUrl::fromLocalFile(keptFailure).toString(QUrl::FullyEncoded)));
     }
     Q_EMIT batchFinished();
 }

@@ -33,8 +33,8 @@ public:
     // Arguments of a start (this one or a later one handed over): files to upload as a drop,
     // shotlark:// links.
     void handleArguments(const QStringList& arguments);
-    // shotlark://configure?server=...&token=... links; others are ignored.
-    void openURLs(const QList<QUrl>& urls);
+    // shotlark://configure?server=...&token=... links, as received; others are ignored.
+    void openURLs(const QStringList& links);
 
     // The upload pipeline. Returns at once; the batch runs on the main thread's event loop.
     void upload(const QStringList& files, bool deleteAfter, const std::optional<QString>& convert = std::nullopt,

@@ -211,7 +211,7 @@ TEST_F(UploaderTest, ProgressArrivesOnTheMainThreadInOrderEndingAtOne) {
     QList<double> fractions;
     bool offMainThread = false;
     const auto outcome = await(Uploader::upload(file, std::nullopt, [&](double fraction) {
-        offMainThread |= QThread::currentThread() != qApp->thread();
+        offMainThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
         fractions.append(fraction);
     }));
     ASSERT_FALSE(outcome.error) << outcome.message().toStdString();

@@ -1,0 +1,411 @@
+// The application driven in-process on Qt's offscreen platform, against a loopback test server,
+// with recording stand-ins for the desktop services.
+#include "app/AppDelegate.h"
+#include "platform/LinuxBackends.h"
+#include "server/HttpClient.h"
+#include "server/UploadResult.h"
+#include "server/ServerInfo.h"
+#include "settings/SettingsWindowController.h"
+#include "store/Config.h"
+#include "store/History.h"
+#include "store/Paths.h"
+#include "support/FakeServices.h"
+#include "support/Isolation.h"
+#include "support/QtPrinters.h"
+#include "support/TestHttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+
+using namespace shotlark;
+using namespace shotlark::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+QByteArray answerFor(const QString& name) {
+    static int next = 0;
+    const QString id = QStringLiteral("u%1").arg(++next);
+    return QStringLiteral(R"({"id":"%1","url":"http://m/u/%1","raw_url":"http://m/r/%1/%2","thumbnail_url":"http://m/t/%1",)"
+                          R"("deletion_url":"http://m/d/%1","name":"%2","size":1})")
+        .arg(id, name)
+        .toUtf8();
+}
+
+// The file name of a recorded multipart upload.
+QString partName(const RecordedRequest& request) {
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("filename=\"([^\"]*)\"")).match(QString::fromUtf8(request.body));
+    return match.captured(1);
+}
+
+class AppTest : public testing::Test {
+protected:
+    void SetUp() override {
+        HttpClient::session().setLimits({4, 60s, 3600s});
+        server.setHandler([this](const RecordedRequest& request) -> CannedResponse {
+            if (request.path() == "/api/upload") {
+                const QString name = partName(request);
+                if (failing.contains(name))
+                    return {500, R"({"error":"Disk full"})"};
+                return {200, answerFor(name), "application/json", CannedResponse::Behaviour::Answer, uploadDelay};
+            }
+            if (request.path() == "/api/me")
+                return me;
+            if (request.path() == "/api/features")
+                return {200, R"({"enabled":["annotate"]})"};
+            return {404, R"({"error":"Not found"})"};
+        });
+        app = std::make_unique<AppDelegate>(desktop.services());
+    }
+
+    void connectToServer() {
+        Config::shared().setString(keys::server, server.url());
+        Config::shared().setToken(QStringLiteral("slk_t"));
+    }
+
+    QString makeFile(const QString& name, const QByteArray& bytes = "data") {
+        const QString dir = testHome() + QStringLiteral("/files");
+        QDir().mkpath(dir);
+        QFile file(dir + QLatin1Char('/') + name);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        return file.fileName();
+    }
+
+    // Runs `start` and waits until the app posted the outcome of `batches` batches.
+    void runBatches(const std::function<void()>& start, int batches = 1) {
+        int finished = 0;
+        const auto connection = QObject::connect(app.get(), &AppDelegate::batchFinished, [&] { ++finished; });
+        start();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return finished >= batches; }, 20000));
+        QObject::disconnect(connection);
+    }
+
+    QStringList titles() const {
+        QStringList out;
+        for (const PostedNotification& n : desktop.notifications->posted)
+            out.append(n.title);
+        return out;
+    }
+
+    static QString clipboard() { return QGuiApplication::clipboard()->text(); }
+
+    TestHttpServer server;
+    FakeDesktop desktop;
+    std::unique_ptr<AppDelegate> app;
+    QStringList failing;
+    std::chrono::milliseconds uploadDelay{0};
+    CannedResponse me{200, R"({"username":"ada","server":{"dashboard_url":"http://m/dashboard/"}})"};
+};
+
+} // namespace
+
+TEST_F(AppTest, OneFileGivesItsLinkSoundAndClickableNotification) {
+    connectToServer();
+    const QString file = makeFile(QStringLiteral("a.png"));
+    runBatches([&] { app->upload({file}, false); });
+    ASSERT_EQ(desktop.notifications->posted.size(), 1);
+    const PostedNotification& posted = desktop.notifications->posted.front();
+    EXPECT_EQ(posted.title, QStringLiteral("Uploaded, link copied"));
+    EXPECT_TRUE(posted.body.startsWith(QStringLiteral("http://m/u/")));
+    EXPECT_EQ(clipboard(), posted.body);
+    EXPECT_EQ(posted.link, QUrl(posted.body));
+    EXPECT_EQ(desktop.sounds->played, QList<platform::Sound>{platform::Sound::Success});
+    EXPECT_TRUE(QFile::exists(file)) << "files of the user are not deleted";
+    ASSERT_EQ(History::entries().size(), 1);
+    EXPECT_EQ(History::entries().front().url, posted.body);
+    EXPECT_EQ(app->activeUploads(), 0);
+    EXPECT_TRUE(app->progress().isEmpty());
+    EXPECT_TRUE(desktop.opener->opened.isEmpty());
+
+    desktop.notifications->click(0);
+    EXPECT_EQ(desktop.opener->opened, QList<QUrl>{QUrl(posted.body)});
+
+    Config::shared().setBool(keys::copyDirectLink, true);
+    runBatches([&] { app->upload({file}, false); });
+    EXPECT_TRUE(clipboard().startsWith(QStringLiteral("http://m/r/"))) << clipboard().toStdString();
+}
+
+TEST_F(AppTest, BatchWithAFailureReportsBothOutcomesInOrder) {
+    connectToServer();
+    Config::shared().setBool(keys::openAfterUpload, true);
+    failing = {QStringLiteral("b.png")};
+    const QStringList files = {makeFile(QStringLiteral("a.png")), makeFile(QStringLiteral("b.png")),
+                               makeFile(QStringLiteral("c.png"))};
+    runBatches([&] { app->upload(files, false); });
+    EXPECT_EQ(titles(), (QStringList{QStringLiteral("Uploaded 2 files, links copied"), QStringLiteral("Upload failed")}));
+    const QStringList links = clipboard().split(QLatin1Char('\n'));
+    ASSERT_EQ(links.size(), 2);
+    EXPECT_TRUE(links[1].endsWith(QStringLiteral("c.png")) || links[1].startsWith(QStringLiteral("http://m/u/")));
+    EXPECT_EQ(desktop.notifications->posted[0].body, clipboard());
+    EXPECT_EQ(desktop.notifications->posted[0].link, QUrl(links[0]));
+    EXPECT_EQ(desktop.notifications->posted[1].body, QStringLiteral("b.png: Disk full"));
+    EXPECT_FALSE(desktop.notifications->posted[1].link);
+    EXPECT_EQ(desktop.opener->opened, QList<QUrl>{QUrl(links[0])}) << "only the first link opens";
+    EXPECT_EQ(desktop.sounds->played, (QList<platform::Sound>{platform::Sound::Success, platform::Sound::Failure}));
+    const auto requests = server.requestsTo("/api/upload");
+    ASSERT_EQ(requests.size(), 3);
+    EXPECT_EQ(partName(requests[0]), QStringLiteral("a.png")) << "sent in order";
+    EXPECT_EQ(partName(requests[2]), QStringLiteral("c.png"));
+}
+
+TEST_F(AppTest, AllFailedLeavesTheClipboardAndReportsTheLastError) {
+    connectToServer();
+    Config::shared().setBool(keys::playSound, false);
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    failing = {QStringLiteral("a.png")};
+    runBatches([&] { app->upload({makeFile(QStringLiteral("a.png")), QStringLiteral("/nonexistent/b.png")}, false); });
+    EXPECT_EQ(clipboard(), QStringLiteral("before"));
+    ASSERT_EQ(titles(), QStringList{QStringLiteral("Upload failed")});
+    EXPECT_TRUE(desktop.notifications->posted[0].body.startsWith(QStringLiteral("b.png: Couldn't read")))
+        << desktop.notifications->posted[0].body.toStdString();
+    EXPECT_TRUE(desktop.sounds->played.isEmpty());
+}
+
+TEST_F(AppTest, TemporaryFilesGoAfterUploadButFailedOnesAreKept) {
+    connectToServer();
+    const QString dir = paths::newCaptureDir();
+    const QString sent = dir + QStringLiteral("/Screenshot_2026-01-02_03-04-05.png");
+    QFile(sent).open(QIODevice::WriteOnly);
+    runBatches([&] { app->upload({sent}, true); });
+    EXPECT_FALSE(QFile::exists(sent));
+    EXPECT_FALSE(QFileInfo::exists(dir)) << "its capture directory goes too";
+
+    failing = {QStringLiteral("clipboard_1.png")};
+    const QString lost = paths::newCaptureDir() + QStringLiteral("/clipboard_1.png");
+    QFile file(lost);
+    file.open(QIODevice::WriteOnly);
+    file.write("precious");
+    file.close();
+    runBatches([&] { app->upload({lost}, true); });
+    const QString kept = AppDelegate::failedUploadsDir() + QStringLiteral("/clipboard_1.png");
+    EXPECT_FALSE(QFile::exists(lost));
+    ASSERT_TRUE(QFile::exists(kept));
+    const PostedNotification& failed = desktop.notifications->posted.back();
+    EXPECT_EQ(failed.title, QStringLiteral("Upload failed"));
+    EXPECT_EQ(failed.body, QStringLiteral("clipboard_1.png: Disk full"));
+    EXPECT_EQ(failed.link, QUrl::fromLocalFile(kept));
+    desktop.notifications->click(static_cast<int>(desktop.notifications->posted.size()) - 1);
+    EXPECT_EQ(desktop.opener->opened.back(), QUrl::fromLocalFile(kept)) << "our own folder may open";
+}
+
+TEST_F(AppTest, NothingHappensWithoutAConnectionButTheSettings) {
+    app->upload({makeFile(QStringLiteral("a.png"))}, false);
+    app->uploadClipboard();
+    QTest::qWait(100);
+    EXPECT_TRUE(server.requests().isEmpty());
+    ASSERT_TRUE(SettingsWindowController::shared().view());
+    EXPECT_TRUE(SettingsWindowController::shared().view()->isVisible());
+}
+
+TEST_F(AppTest, NotificationsCanBeSwitchedOff) {
+    connectToServer();
+    Config::shared().setBool(keys::showNotifications, false);
+    runBatches([&] { app->upload({makeFile(QStringLiteral("a.png"))}, false); });
+    EXPECT_TRUE(desktop.notifications->posted.isEmpty());
+    EXPECT_TRUE(clipboard().startsWith(QStringLiteral("http://m/u/")));
+    EXPECT_EQ(desktop.sounds->played.size(), 1);
+}
+
+TEST_F(AppTest, ConcurrentBatchesShareTheProgressTitle) {
+    connectToServer();
+    uploadDelay = 600ms;
+    const QString a = makeFile(QStringLiteral("a.png")), b = makeFile(QStringLiteral("b.png"));
+    EXPECT_EQ(app->statusTitle(), QString());
+    runBatches(
+        [&] {
+            app->upload({a}, false);
+            app->upload({b}, false);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return server.requestsTo("/api/upload").size() == 2; }, 5000));
+            EXPECT_EQ(app->activeUploads(), 2);
+            EXPECT_EQ(app->progress().size(), 2);
+            EXPECT_TRUE(QRegularExpression(QStringLiteral("^ \\d+%$")).match(app->statusTitle()).hasMatch())
+                << app->statusTitle().toStdString();
+            EXPECT_EQ(findItem(app->menuModel(), {QStringLiteral("Uploading 2 file(s)\u2026")}) != nullptr, true);
+        },
+        2);
+    EXPECT_EQ(app->statusTitle(), QString());
+}
+
+TEST_F(AppTest, ClipboardTextImageAndFiles) {
+    connectToServer();
+    QGuiApplication::clipboard()->setText(QStringLiteral("héllo\nworld"));
+    runBatches([&] { app->uploadClipboard(); });
+    RecordedRequest sent = server.requestsTo("/api/upload").back();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^clipboard_\\d+\\.txt$")).match(partName(sent)).hasMatch());
+    EXPECT_TRUE(sent.body.contains("\r\n\r\nh\xc3\xa9llo\nworld\r\n--"));
+    EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty()) << "written, sent, deleted";
+
+    QImage image(64, 48, QImage::Format_RGB32);
+    image.fill(Qt::darkCyan);
+    QGuiApplication::clipboard()->setImage(image);
+    Config::shared().setBool(keys::compressScreenshots, false);
+    runBatches([&] { app->uploadClipboard(); });
+    sent = server.requestsTo("/api/upload").back();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^clipboard_\\d+\\.png$")).match(partName(sent)).hasMatch());
+    EXPECT_TRUE(sent.body.contains("Content-Type: image/png\r\n\r\n\x89PNG"));
+    EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty());
+
+    const QString mine = makeFile(QStringLiteral("report.pdf"));
+    auto* files = new QMimeData;
+    files->setUrls({QUrl::fromLocalFile(mine)});
+    files->setText(QStringLiteral("report.pdf"));
+    QGuiApplication::clipboard()->setMimeData(files);
+    runBatches([&] { app->uploadClipboard(); });
+    EXPECT_EQ(partName(server.requestsTo("/api/upload").back()), QStringLiteral("report.pdf"));
+    EXPECT_TRUE(QFile::exists(mine));
+
+    QGuiApplication::clipboard()->clear();
+    const auto before = server.requests().size();
+    app->uploadClipboard();
+    QTest::qWait(50);
+    EXPECT_EQ(server.requests().size(), before);
+    EXPECT_EQ(desktop.sounds->played.back(), platform::Sound::Beep);
+}
+
+TEST_F(AppTest, ConfigurationLinkAsksChecksAndConnects) {
+    const QString host = server.url();
+    desktop.dialogs->answers = {0};
+    app->handleArguments({QStringLiteral("shotlark://configure?token=slk_new&server=") + QUrl::toPercentEncoding(host + QStringLiteral("/"))});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !desktop.notifications->posted.isEmpty(); }, 10000));
+    ASSERT_EQ(desktop.dialogs->alerts.size(), 1);
+    EXPECT_EQ(desktop.dialogs->alerts[0].message, QStringLiteral("Connect to %1?").arg(host));
+    EXPECT_EQ(desktop.dialogs->alerts[0].informative, QStringLiteral("Screenshots you take with this app will be uploaded there."));
+    EXPECT_EQ(desktop.dialogs->alerts[0].buttons, (QStringList{QStringLiteral("Connect"), QStringLiteral("Cancel")}));
+    EXPECT_EQ(Config::shared().server(), host);
+    EXPECT_EQ(Config::shared().token(), QStringLiteral("slk_new"));
+    EXPECT_EQ(Config::shared().username(), QStringLiteral("ada"));
+    EXPECT_EQ(server.requestsTo("/api/me").front().header("Authorization"), "Bearer slk_new");
+    EXPECT_FALSE(server.requestsTo("/api/features").isEmpty()) << "features refreshed";
+    EXPECT_EQ(desktop.notifications->posted[0].title, QStringLiteral("Connected"));
+    EXPECT_EQ(desktop.notifications->posted[0].body, QStringLiteral("Signed in as ada. Press Ctrl+Shift+7 to capture."));
+}
+
+TEST_F(AppTest, ConfigurationLinksThatAreIgnoredOrCancelled) {
+    const QString server64 = QString::fromLatin1(QUrl::toPercentEncoding(server.url()));
+    app->openURLs({QStringLiteral("Shotlark://configure?server=%1&token=t").arg(server64),
+                   QStringLiteral("shotlark://Configure?server=%1&token=t").arg(server64),
+                   QStringLiteral("shotlark://configure?server&token=t"),
+                   QStringLiteral("shotlark://configure?server=%1").arg(server64),
+                   QStringLiteral("https://configure?server=%1&token=t").arg(server64)});
+    EXPECT_TRUE(desktop.dialogs->alerts.isEmpty());
+
+    desktop.dialogs->answers = {1};
+    app->openURLs({QStringLiteral("shotlark://configure?server=media.example.org&token=t")});
+    ASSERT_EQ(desktop.dialogs->alerts.size(), 1);
+    EXPECT_EQ(desktop.dialogs->alerts[0].message, QStringLiteral("Connect to https://media.example.org?"));
+    QTest::qWait(50);
+    EXPECT_TRUE(server.requests().isEmpty());
+    EXPECT_FALSE(Config::shared().stringValue(keys::server));
+}
+
+TEST_F(AppTest, FailedCheckKeepsTheOldConnection) {
+    connectToServer();
+    me = {401, R"({"error":"Unknown token"})"};
+    desktop.dialogs->answers = {0, 0};
+    app->openURLs({QStringLiteral("shotlark://configure?server=%1&token=").arg(server.url())});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.dialogs->alerts.size() == 2; }, 10000));
+    // An empty value is passed on ("Bearer " arrives trimmed, as header values are).
+    EXPECT_EQ(server.requestsTo("/api/me").front().header("Authorization"), "Bearer");
+    const platform::Alert& alert = desktop.dialogs->alerts[1];
+    EXPECT_EQ(alert.style, platform::Alert::Style::Warning);
+    EXPECT_EQ(alert.message, QStringLiteral("Couldn't connect"));
+    EXPECT_EQ(alert.informative, QStringLiteral("Unknown token"));
+    EXPECT_EQ(Config::shared().server(), server.url());
+    EXPECT_EQ(Config::shared().token(), QStringLiteral("slk_t"));
+    EXPECT_TRUE(desktop.notifications->posted.isEmpty());
+}
+
+TEST_F(AppTest, DeletingARecentUpload) {
+    connectToServer();
+    for (const QString& name : {QStringLiteral("gone.png"), QStringLiteral("kept.png"), QStringLiteral("ok.png")}) {
+        UploadResult result;
+        result.id = result.name = name;
+        result.url = QStringLiteral("http://m/u/") + name;
+        result.deletionURL = server.url(QStringLiteral("/d/") + name);
+        History::add(result);
+    }
+    server.setHandler([](const RecordedRequest& request) -> CannedResponse {
+        if (request.path() == "/d/ok.png")
+            return {200, "{}"};
+        if (request.path() == "/d/gone.png")
+            return {404, "<html>gone</html>", "text/html"};
+        return {403, R"({"error":"no"})"};
+    });
+    auto remove = [&](const QString& name) {
+        const QList<MenuItem> menu = app->menuModel();
+        const MenuItem* item = findItem(menu, {QStringLiteral("Recent Uploads"), name, QStringLiteral("Delete from Server")});
+        ASSERT_TRUE(item);
+        item->trigger();
+    };
+    remove(QStringLiteral("ok.png"));
+    remove(QStringLiteral("gone.png"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.notifications->posted.size() == 2; }, 10000));
+    EXPECT_EQ(titles(), (QStringList{QStringLiteral("Deleted"), QStringLiteral("Deleted")}));
+    EXPECT_EQ(desktop.notifications->posted[0].body, QStringLiteral("http://m/u/ok.png"));
+    EXPECT_FALSE(desktop.notifications->posted[0].link);
+
+    remove(QStringLiteral("kept.png"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !desktop.dialogs->alerts.isEmpty(); }, 10000));
+    EXPECT_EQ(desktop.dialogs->alerts[0].message, QStringLiteral("Delete failed"));
+    EXPECT_EQ(desktop.dialogs->alerts[0].informative, QStringLiteral("The server didn't accept the deletion link."));
+    ASSERT_EQ(History::entries().size(), 1);
+    EXPECT_EQ(History::entries().front().name, QStringLiteral("kept.png"));
+}
+
+TEST_F(AppTest, SettingsFormSavesOnlyWhatTheServerAccepted) {
+    app->launch();
+    SettingsView* form = SettingsWindowController::shared().view();
+    ASSERT_TRUE(form && form->isVisible()) << "first start without a connection opens the settings";
+    EXPECT_EQ(form->size(), QSize(500, 700));
+    EXPECT_FALSE(form->connectButton()->isEnabled());
+
+    form->serverField()->setText(QStringLiteral("  ") + server.url() + QStringLiteral("/ "));
+    form->tokenField()->setText(QStringLiteral("   "));
+    EXPECT_TRUE(form->connectButton()->isEnabled()) << "blanks count as typed";
+
+    me = {401, R"({"error":"Unknown token"})"};
+    form->connectButton()->click();
+    EXPECT_EQ(form->connectButton()->text(), QStringLiteral("Checking\u2026"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->connectButton()->isEnabled(); }, 10000));
+    EXPECT_TRUE(form->statusLine()->text().contains(QStringLiteral("Unknown token")));
+    EXPECT_FALSE(Config::shared().stringValue(keys::server));
+    EXPECT_EQ(server.requestsTo("/api/me").back().header("Authorization"), "Bearer") << "sent trimmed: empty";
+
+    me = {200, R"({"username":"ada"})"};
+    form->tokenField()->setText(QStringLiteral(" slk_typed \n"));
+    form->connectButton()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->connectButton()->isEnabled(); }, 10000));
+    EXPECT_EQ(form->statusLine()->text(), QStringLiteral("\u2714 Connected as ada"));
+    EXPECT_EQ(Config::shared().server(), server.url());
+    EXPECT_EQ(form->serverField()->text(), server.url());
+    EXPECT_EQ(Config::shared().token(), QStringLiteral("slk_typed"));
+    EXPECT_EQ(Config::shared().username(), QStringLiteral("ada"));
+}
+
+TEST(XdgAutostartTest, EnabledExactlyWhenTheEntryExistsAndIsNotHidden) {
+    platform::XdgAutostart autostart;
+    EXPECT_FALSE(autostart.isEnabled());
+    ASSERT_TRUE(autostart.setEnabled(true));
+    EXPECT_TRUE(autostart.isEnabled());
+    EXPECT_EQ(platform::XdgAutostart::entryPath(), testHome() + QStringLiteral("/.config/autostart/shotlark.desktop"));
+    QFile entry(platform::XdgAutostart::entryPath());
+    ASSERT_TRUE(entry.open(QIODevice::Append));
+    entry.write("Hidden=true\n");
+    entry.close();
+    EXPECT_FALSE(autostart.isEnabled());
+    ASSERT_TRUE(autostart.setEnabled(false));
+    EXPECT_FALSE(QFile::exists(platform::XdgAutostart::entryPath()));
+}

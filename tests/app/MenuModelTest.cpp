@@ -1,0 +1,129 @@
+#include "app/MenuModel.h"
+#include "support/QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+using namespace shotlark;
+
+namespace {
+
+QStringList titles(const QList<MenuItem>& items) {
+    QStringList out;
+    for (const MenuItem& item : items)
+        out.append(item.kind == MenuItem::Kind::Separator ? QStringLiteral("---") : item.title);
+    return out;
+}
+
+HistoryEntry entry(const QString& name, std::optional<QString> id = QStringLiteral("id1")) {
+    return HistoryEntry{id, name, QStringLiteral("https://m.example/u/") + name, QStringLiteral("https://m.example/d/") + name, 1.0};
+}
+
+struct Recorder {
+    QStringList calls;
+    MenuActions actions;
+    Recorder() {
+        actions.uploadClipboard = [this] { calls << QStringLiteral("clipboard"); };
+        actions.pickFiles = [this] { calls << QStringLiteral("pick"); };
+        actions.openDashboard = [this] { calls << QStringLiteral("dashboard"); };
+        actions.openSettings = [this] { calls << QStringLiteral("settings"); };
+        actions.clearHistory = [this] { calls << QStringLiteral("clear"); };
+        actions.quit = [this] { calls << QStringLiteral("quit"); };
+        actions.copyEntry = [this](const HistoryEntry& e) { calls << QStringLiteral("copy ") + e.url; };
+        actions.openEntry = [this](const HistoryEntry& e) { calls << QStringLiteral("open ") + e.url; };
+        actions.deleteEntry = [this](const HistoryEntry& e) { calls << QStringLiteral("delete ") + e.deletionURL; };
+        actions.annotateEntry = [this](const QString& id) { calls << QStringLiteral("annotate ") + id; };
+    }
+};
+
+} // namespace
+
+TEST(MenuModel, NotConnectedShowsEverythingButTheDashboard) {
+    Recorder recorder;
+    MenuState state;
+    state.server = QStringLiteral("https://media.example.org");
+    const auto menu = buildMenu(state, recorder.actions);
+    EXPECT_EQ(titles(menu), (QStringList{QStringLiteral("Not connected"), QStringLiteral("---"),
+                                         QStringLiteral("Upload Clipboard"), QStringLiteral("Upload Files\u2026"),
+                                         QStringLiteral("---"), QStringLiteral("Recent Uploads"),
+                                         QStringLiteral("Open Dashboard"), QStringLiteral("---"),
+                                         QStringLiteral("Settings\u2026"), QStringLiteral("Quit")}));
+    EXPECT_FALSE(menu[0].enabled);
+    EXPECT_FALSE(findItem(menu, {QStringLiteral("Open Dashboard")})->enabled);
+    EXPECT_EQ(findItem(menu, {QStringLiteral("Settings\u2026")})->keyHint, QStringLiteral("Ctrl+,"));
+    EXPECT_EQ(findItem(menu, {QStringLiteral("Quit")})->keyHint, QStringLiteral("Ctrl+Q"));
+    const MenuItem* nothing = findItem(menu, {QStringLiteral("Recent Uploads"), QStringLiteral("Nothing yet")});
+    ASSERT_TRUE(nothing);
+    EXPECT_FALSE(nothing->enabled);
+    EXPECT_EQ(findItem(menu, {QStringLiteral("Recent Uploads")})->children.size(), 1) << "no Clear History";
+
+    findItem(menu, {QStringLiteral("Upload Files\u2026")})->trigger();
+    findItem(menu, {QStringLiteral("Settings\u2026")})->trigger();
+    EXPECT_EQ(recorder.calls, (QStringList{QStringLiteral("pick"), QStringLiteral("settings")}));
+}
+
+TEST(MenuModel, HeaderNamesTheAccountAndTheHostOnly) {
+    Recorder recorder;
+    MenuState state;
+    state.configured = true;
+    state.server = QStringLiteral("https://media.example.org:8443/base");
+    state.username = QStringLiteral("ada");
+    EXPECT_EQ(buildMenu(state, recorder.actions)[0].title, QStringLiteral("ada @ media.example.org"));
+    state.username.reset();
+    EXPECT_EQ(buildMenu(state, recorder.actions)[0].title, QStringLiteral("media.example.org"));
+    state.server = QStringLiteral("not a url");
+    EXPECT_EQ(buildMenu(state, recorder.actions)[0].title, QStringLiteral("Not connected"));
+
+    state.server = QStringLiteral("https://h");
+    state.activeUploads = 2;
+    const auto menu = buildMenu(state, recorder.actions);
+    EXPECT_EQ(menu[1].title, QStringLiteral("Uploading 2 file(s)\u2026"));
+    EXPECT_FALSE(menu[1].enabled);
+    EXPECT_TRUE(findItem(menu, {QStringLiteral("Open Dashboard")})->enabled);
+}
+
+TEST(MenuModel, RecentUploadsListFifteenEntriesWithTheirActions) {
+    Recorder recorder;
+    MenuState state;
+    for (int i = 0; i < 15; ++i)
+        state.history.append(entry(QStringLiteral("shot%1.png").arg(i)));
+    const auto menu = buildMenu(state, recorder.actions);
+    const MenuItem* recent = findItem(menu, {QStringLiteral("Recent Uploads")});
+    ASSERT_EQ(recent->children.size(), 17);
+    EXPECT_EQ(recent->children[15].kind, MenuItem::Kind::Separator);
+    EXPECT_EQ(recent->children[16].title, QStringLiteral("Clear History"));
+    const MenuItem& first = recent->children[0];
+    EXPECT_EQ(first.title, QStringLiteral("shot0.png"));
+    EXPECT_EQ(first.toolTip, QStringLiteral("https://m.example/u/shot0.png"));
+    EXPECT_EQ(titles(first.children), (QStringList{QStringLiteral("Copy Link"), QStringLiteral("Open in Browser"),
+                                                   QStringLiteral("Annotate\u2026"), QStringLiteral("---"),
+                                                   QStringLiteral("Delete from Server")}));
+    for (const MenuItem& item : first.children) {
+        if (item.trigger)
+            item.trigger();
+    }
+    recent->children[16].trigger();
+    EXPECT_EQ(recorder.calls, (QStringList{QStringLiteral("copy https://m.example/u/shot0.png"),
+                                           QStringLiteral("open https://m.example/u/shot0.png"),
+                                           QStringLiteral("annotate id1"),
+                                           QStringLiteral("delete https://m.example/d/shot0.png"),
+                                           QStringLiteral("clear")}));
+}
+
+TEST(MenuModel, AnnotateNeedsTheFeatureAnIdAndAnImageName) {
+    Recorder recorder;
+    MenuState state;
+    state.history = {entry(QStringLiteral("CAPS.PNG")), entry(QStringLiteral("a.webp")), entry(QStringLiteral("notes.txt")),
+                     entry(QStringLiteral("old.png"), std::nullopt), entry(QStringLiteral("clip.mp4"))};
+    auto annotatable = [&] {
+        QStringList names;
+        const QList<MenuItem> menu = buildMenu(state, recorder.actions);
+        for (const MenuItem& item : findItem(menu, {QStringLiteral("Recent Uploads")})->children) {
+            if (findItem(item.children, {QStringLiteral("Annotate\u2026")}))
+                names.append(item.title);
+        }
+        return names;
+    };
+    EXPECT_EQ(annotatable(), (QStringList{QStringLiteral("CAPS.PNG"), QStringLiteral("a.webp")}));
+    state.isEnabled = [](const QString& feature) { return feature != QStringLiteral("annotate"); };
+    EXPECT_TRUE(annotatable().isEmpty());
+}
