@@ -1,0 +1,161 @@
+// The real shotlark binary on the harness's private display and session bus, with the test
+// server as its media server: uploads from a second start and from the tray menu, links on the
+// clipboard as another X client reads it, notifications as a notification server sees them.
+#include "store/Config.h"
+#include "store/History.h"
+#include "store/Paths.h"
+#include "support/ChildProcess.h"
+#include "support/Isolation.h"
+#include "support/QtPrinters.h"
+#include "support/TestDesktopServices.h"
+#include "support/TestHttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+
+using namespace shotlark;
+using namespace shotlark::test;
+
+namespace {
+
+const QString appBinary = QStringLiteral(SHOTLARK_APP_BINARY);
+
+QString readClipboard() {
+    QProcess xclip;
+    xclip.start(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-o")});
+    xclip.waitForFinished(5000);
+    return QString::fromUtf8(xclip.readAllStandardOutput());
+}
+
+void writeClipboard(const QByteArray& text) {
+    // xclip keeps serving the selection in the background until another client takes it.
+    QProcess xclip;
+    xclip.start(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-i")});
+    xclip.write(text);
+    xclip.closeWriteChannel();
+    xclip.waitForFinished(5000);
+}
+
+QString partName(const RecordedRequest& request) {
+    return QRegularExpression(QStringLiteral("filename=\"([^\"]*)\"")).match(QString::fromUtf8(request.body)).captured(1);
+}
+
+class AppDesktopTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(notifications.registerOnBus());
+        ASSERT_TRUE(tray.registerOnBus()) << "the tray host must be there before the app asks";
+        openLog = testHome() + QStringLiteral("/opened.txt");
+        ::setenv("SHOTLARK_OPEN_LOG", QFile::encodeName(openLog).constData(), 1);
+        server.setHandler([this](const RecordedRequest& request) -> CannedResponse {
+            if (request.path() == "/api/upload") {
+                if (failNext)
+                    return {500, R"({"error":"Server <b>bold</b> & broken"})"};
+                const QString id = QStringLiteral("id%1").arg(server.requestsTo("/api/upload").size());
+                return {200, QStringLiteral(R"({"id":"%1","url":"http://m.example/u/%1","raw_url":"http://m.example/r/%1",)"
+                                            R"("thumbnail_url":"http://m.example/t/%1","deletion_url":"http://m.example/d/%1",)"
+                                            R"("name":"%2","size":4})")
+                                 .arg(id, partName(request))
+                                 .toUtf8()};
+            }
+            if (request.path() == "/api/features")
+                return {200, R"({"enabled":[]})"};
+            return {404, R"({"error":"Not found"})"};
+        });
+        Config::shared().setString(keys::server, server.url());
+        Config::shared().setToken(QStringLiteral("slk_desktop"));
+    }
+
+    void TearDown() override { ::unsetenv("SHOTLARK_OPEN_LOG"); }
+
+    void startApp() {
+        app = ChildProcess::start({appBinary});
+        ASSERT_TRUE(app);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !tray.itemService().isEmpty(); }, 20000)) << "no tray icon";
+    }
+
+    bool waitForNotifications(qsizetype count) {
+        return QTest::qWaitFor([&] { return notifications.received.size() >= count; }, 20000);
+    }
+
+    TestNotificationServer notifications;
+    TestTrayHost tray;
+    TestHttpServer server;
+    std::unique_ptr<ChildProcess> app;
+    QString openLog;
+    bool failNext = false;
+};
+
+} // namespace
+
+TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
+    startApp();
+
+    // `shotlark FILE` hands the file to the running instance, which uploads it like a drop.
+    const QString file = testHome() + QStringLiteral("/Holiday photo.png");
+    QFile(file).open(QIODevice::WriteOnly);
+    QProcess second;
+    second.start(appBinary, {file});
+    ASSERT_TRUE(second.waitForFinished(10000));
+    EXPECT_EQ(second.exitCode(), 0);
+    ASSERT_TRUE(waitForNotifications(1));
+    const ReceivedNotification uploaded = notifications.received[0];
+    EXPECT_EQ(uploaded.appName, QStringLiteral("Shotlark"));
+    EXPECT_EQ(uploaded.summary, QStringLiteral("Uploaded, link copied"));
+    EXPECT_EQ(uploaded.body, QStringLiteral("http://m.example/u/id1"));
+    EXPECT_TRUE(uploaded.actions.contains(QStringLiteral("default")));
+    EXPECT_EQ(partName(server.requestsTo("/api/upload").front()), QStringLiteral("Holiday photo.png"));
+    EXPECT_EQ(readClipboard(), QStringLiteral("http://m.example/u/id1"));
+    EXPECT_TRUE(QFile::exists(file));
+    Config reread;
+    ASSERT_EQ(History::entries(reread).size(), 1);
+    EXPECT_EQ(History::entries(reread).front().name, QStringLiteral("Holiday photo.png"));
+
+    notifications.invoke(uploaded.id + 1000, QStringLiteral("default")); // someone else's
+    notifications.invoke(uploaded.id, QStringLiteral("default"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(openLog); }, 10000));
+    QFile log(openLog);
+    log.open(QIODevice::ReadOnly);
+    EXPECT_EQ(log.readAll(), "http://m.example/u/id1\n");
+
+    // The clipboard's text through the tray menu, as a desktop's tray host clicks it.
+    writeClipboard("from the tray\n");
+    ASSERT_TRUE(TrayMenu::of(tray.itemService()).click({QStringLiteral("Upload Clipboard")}));
+    ASSERT_TRUE(waitForNotifications(2));
+    EXPECT_EQ(notifications.received[1].summary, QStringLiteral("Uploaded, link copied"));
+    const RecordedRequest text = server.requestsTo("/api/upload").back();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^clipboard_\\d+\\.txt$")).match(partName(text)).hasMatch());
+    EXPECT_TRUE(text.body.contains("\r\n\r\nfrom the tray\n\r\n--"));
+    EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty()) << "the temporary text file is gone";
+    EXPECT_EQ(readClipboard(), QStringLiteral("http://m.example/u/id2"));
+
+    // A failure: server text is escaped for a markup-reading notification server, the capture kept.
+    failNext = true;
+    writeClipboard("will fail");
+    ASSERT_TRUE(TrayMenu::of(tray.itemService()).click({QStringLiteral("Upload Clipboard")}));
+    ASSERT_TRUE(waitForNotifications(3));
+    const ReceivedNotification failed = notifications.received[2];
+    EXPECT_EQ(failed.summary, QStringLiteral("Upload failed"));
+    EXPECT_TRUE(failed.body.endsWith(QStringLiteral(": Server &lt;b&gt;bold&lt;/b&gt; &amp; broken"))) << failed.body.toStdString();
+    const QStringList kept = QDir(paths::dataDir() + QStringLiteral("/Failed uploads")).entryList(QDir::Files);
+    ASSERT_EQ(kept.size(), 1);
+    QFile keptFile(paths::dataDir() + QStringLiteral("/Failed uploads/") + kept.front());
+    keptFile.open(QIODevice::ReadOnly);
+    EXPECT_EQ(keptFile.readAll(), "will fail");
+
+    // The menu as the tray host shows it, and Quit.
+    const DBusMenuNode menu = TrayMenu::of(tray.itemService()).open();
+    QStringList labels;
+    for (const DBusMenuNode& item : menu.children)
+        labels.append(item.label());
+    ASSERT_FALSE(labels.isEmpty());
+    EXPECT_EQ(labels.front(), QStringLiteral("127.0.0.1")) << "connected, no user name stored: the host";
+    EXPECT_TRUE(labels.contains(QStringLiteral("Recent Uploads")));
+    ASSERT_TRUE(TrayMenu::of(tray.itemService()).click({QStringLiteral("Quit")}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !app->running(); }, 10000));
+}
