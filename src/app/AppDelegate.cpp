@@ -3,6 +3,8 @@
 #include "app/Notifier.h"
 #include "app/StatusItem.h"
 #include "capture/ImageCompressor.h"
+#include "hotkeys/HotKeyCenter.h"
+#include "hotkeys/HotkeyState.h"
 #include "server/Errors.h"
 #include "server/ServerInfo.h"
 #include "server/Uploader.h"
@@ -57,7 +59,8 @@ QString clipboardName(const char* extension) {
 AppDelegate::AppDelegate(platform::Services services) : services_(std::move(services)) {
     notifier_ = std::make_unique<Notifier>(*services_.notifications, *services_.opener);
     notifier_->allowLocalFolder(failedUploadsDir());
-    settings_ = std::make_unique<SettingsWindowController>(*services_.autostart);
+    hotKeyCenter_ = std::make_unique<HotKeyCenter>(*services_.hotkeys);
+    settings_ = std::make_unique<SettingsWindowController>(*services_.autostart, *services_.sounds, *services_.hotkeys);
 
     menuActions_.uploadClipboard = [this] { uploadClipboard(); };
     menuActions_.pickFiles = [this] { pickFiles(); };
@@ -77,11 +80,16 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
     };
 }
 
-AppDelegate::~AppDelegate() = default;
+AppDelegate::~AppDelegate() {
+    HotkeyState& state = HotkeyState::shared();
+    state.reload = [] { return QSet<HotkeyAction>(); };
+    state.suspend = [] {};
+}
 
 void AppDelegate::launch() {
     statusItem_ = std::make_unique<StatusItem>([this] { return menuModel(); });
     statusItem_->show();
+    registerHotKeys();
     if (!Config::shared().isConfigured())
         settings_->show();
     // Fire and forget: the refresh reports nothing and keeps what it can't replace.
@@ -91,7 +99,14 @@ void AppDelegate::launch() {
 void AppDelegate::handleArguments(const QStringList& arguments) {
     QStringList files;
     QStringList links;
-    for (const QString& argument : arguments) {
+    QList<HotkeyAction> actions;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == QStringLiteral("--action") && i + 1 < arguments.size()) {
+            if (const auto action = hotkeys::fromRawValue(arguments[++i]))
+                actions.append(*action);
+            continue;
+        }
         const QUrl url(argument);
         if (url.scheme() == QStringLiteral("shotlark")) // QUrl lower-cases schemes
             links.append(argument);
@@ -103,6 +118,66 @@ void AppDelegate::handleArguments(const QStringList& arguments) {
     openURLs(links);
     if (!files.isEmpty())
         upload(files, false);
+    for (HotkeyAction action : actions)
+        perform(action);
+}
+
+void AppDelegate::registerHotKeys() {
+    HotkeyState& state = HotkeyState::shared();
+    QPointer<AppDelegate> self(this);
+    state.reload = [self] { return self ? self->reloadHotKeys() : QSet<HotkeyAction>(); };
+    state.suspend = [self] {
+        if (self)
+            self->hotKeyCenter_->unregisterAll();
+    };
+    state.grabsAvailable = hotKeyCenter_->isAvailable();
+    state.failed = reloadHotKeys();
+    if (state.failed.isEmpty())
+        return;
+    QStringList taken;
+    for (HotkeyAction action : state.failed) {
+        if (const auto shortcut = hotkeys::shortcut(action))
+            taken.append(shortcut->display());
+    }
+    notifier_->notify(QStringLiteral("Some hotkeys are taken"),
+                      taken.join(QStringLiteral(", ")) +
+                          QStringLiteral(" is used by another app. Pick different ones in Settings."));
+}
+
+QSet<HotkeyAction> AppDelegate::reloadHotKeys() {
+    hotKeyCenter_->unregisterAll();
+    QSet<HotkeyAction> failed;
+    // Where grabs can't work (Wayland) nothing is registered, and nothing counts as taken.
+    if (!hotKeyCenter_->isAvailable())
+        return failed;
+    QPointer<AppDelegate> self(this);
+    for (HotkeyAction action : hotkeys::allCases()) {
+        const auto shortcut = hotkeys::shortcut(action);
+        if (!shortcut || !hotkeys::hasFlow(action))
+            continue;
+        const bool registered = hotKeyCenter_->registerHotKey(shortcut->keyCode, shortcut->modifiers, [self, action] {
+            if (self)
+                self->perform(action);
+        });
+        if (!registered)
+            failed.insert(action);
+    }
+    return failed;
+}
+
+void AppDelegate::perform(HotkeyAction action) {
+    if (!hotkeys::isAvailable(action)) {
+        notifier_->notify(QStringLiteral("Turned off"),
+                          hotkeys::title(action) + QStringLiteral(" is switched off on this server."));
+        return;
+    }
+    switch (action) {
+    case HotkeyAction::clipboard:
+        uploadClipboard();
+        break;
+    default: // no flow in this build: such actions are never registered nor accepted
+        break;
+    }
 }
 
 void AppDelegate::openURLs(const QStringList& links) {
@@ -356,6 +431,7 @@ QList<MenuItem> AppDelegate::menuModel() {
     state.activeUploads = activeUploads_;
     state.history = History::entries();
     state.isEnabled = [](const QString& feature) { return ServerInfo::shared().isEnabled(feature); };
+    state.shortcut = [](HotkeyAction action) { return hotkeys::shortcut(action); };
     return buildMenu(state, menuActions_);
 }
 

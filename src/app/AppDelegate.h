@@ -1,10 +1,12 @@
 #pragma once
 
 #include "app/MenuModel.h"
+#include "hotkeys/HotkeyAction.h"
 #include "platform/Services.h"
 
 #include <QCoro/QCoroTask>
 #include <QHash>
+#include <QSet>
 #include <QObject>
 #include <QStringList>
 #include <QUrl>
@@ -15,6 +17,7 @@
 
 namespace shotlark {
 
+class HotKeyCenter;
 class Notifier;
 class SettingsWindowController;
 class StatusItem;
@@ -31,8 +34,15 @@ public:
     // features in the background.
     void launch();
     // Arguments of a start (this one or a later one handed over): files to upload as a drop,
-    // shotlark:// links.
+    // shotlark:// links, "--action NAME".
     void handleArguments(const QStringList& arguments);
+
+    // Registers the hotkeys at launch; reports those another application owns.
+    void registerHotKeys();
+    // Registers every set shortcut afresh; returns the actions whose registration was refused.
+    QSet<HotkeyAction> reloadHotKeys();
+    // What a hotkey (or `shotlark --action NAME`) starts.
+    void perform(HotkeyAction action);
     // shotlark://configure?server=...&token=... links, as received; others are ignored.
     void openURLs(const QStringList& links);
 
@@ -65,6 +75,7 @@ private:
 
     platform::Services services_;
     std::unique_ptr<Notifier> notifier_;
+    std::unique_ptr<HotKeyCenter> hotKeyCenter_;
     std::unique_ptr<SettingsWindowController> settings_;
     std::unique_ptr<StatusItem> statusItem_;
     MenuActions menuActions_;

@@ -24,6 +24,19 @@ MenuItem disabled(const QString& title) {
     return item;
 }
 
+// An item started by a hotkey too: a single-character key is shown as the item's key hint,
+// a longer one (F5, Space) in its title.
+MenuItem hotkeyItem(const MenuState& state, const QString& title, HotkeyAction hotkey, std::function<void()> trigger) {
+    MenuItem item = action(title, std::move(trigger));
+    if (const auto shortcut = state.shortcut(hotkey)) {
+        if (shortcut->key.size() == 1)
+            item.keyHint = shortcut->display();
+        else
+            item.title += QStringLiteral("  (") + shortcut->display() + QLatin1Char(')');
+    }
+    return item;
+}
+
 QString header(const MenuState& state) {
     const QUrl server(state.server);
     if (!state.configured || !server.isValid() || server.host().isEmpty())
@@ -73,7 +86,7 @@ QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
     if (state.activeUploads > 0)
         menu.append(disabled(QStringLiteral("Uploading %1 file(s)\u2026").arg(state.activeUploads)));
     menu.append(MenuItem::separator());
-    menu.append(action(QStringLiteral("Upload Clipboard"), actions.uploadClipboard));
+    menu.append(hotkeyItem(state, QStringLiteral("Upload Clipboard"), HotkeyAction::clipboard, actions.uploadClipboard));
     menu.append(action(QStringLiteral("Upload Files\u2026"), actions.pickFiles));
     menu.append(MenuItem::separator());
     menu.append(recentUploads(state, actions));

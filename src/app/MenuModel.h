@@ -1,5 +1,6 @@
 #pragma once
 
+#include "hotkeys/HotkeyAction.h"
 #include "store/History.h"
 
 #include <QList>
@@ -36,6 +37,9 @@ struct MenuState {
     qint64 activeUploads = 0;
     QList<HistoryEntry> history;
     std::function<bool(const QString& feature)> isEnabled = [](const QString&) { return true; };
+    std::function<std::optional<Shortcut>(HotkeyAction)> shortcut = [](HotkeyAction) {
+        return std::optional<Shortcut>();
+    };
 };
 
 struct MenuActions {

@@ -1,6 +1,7 @@
 // Shotlark: screenshots, recordings and files to your own media server, from the tray.
 #include "app/AppDelegate.h"
 #include "app/Instance.h"
+#include "hotkeys/HotkeyAction.h"
 #include "store/Config.h"
 
 #include <QApplication>
@@ -19,12 +20,30 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription(QStringLiteral("Screenshots and recordings to your media server."));
     parser.addHelpOption();
     parser.addVersionOption();
+    const QCommandLineOption action(
+        QStringLiteral("action"),
+        QStringLiteral("Run an action in the running Shotlark, as its hotkey would: record, gif, region, window, "
+                       "screen, clipboard, ocr, replay. For desktops where apps can't take global shortcuts."),
+        QStringLiteral("NAME"));
+    parser.addOption(action);
     parser.addPositionalArgument(QStringLiteral("files"),
                                  QStringLiteral("Files to upload, or a shotlark://configure link."),
                                  QStringLiteral("[FILE|LINK...]"));
     parser.process(app);
 
-    const QStringList arguments = shotlark::absoluteArguments(parser.positionalArguments());
+    QStringList arguments = shotlark::absoluteArguments(parser.positionalArguments());
+    for (const QString& name : parser.values(action)) {
+        const auto known = shotlark::hotkeys::fromRawValue(name);
+        if (!known) {
+            std::fprintf(stderr, "shotlark: unknown action \"%s\"\n", qPrintable(name));
+            return 2;
+        }
+        if (!shotlark::hotkeys::hasFlow(*known)) {
+            std::fprintf(stderr, "shotlark: the action \"%s\" is not part of this version yet\n", qPrintable(name));
+            return 2;
+        }
+        arguments << QStringLiteral("--action") << name;
+    }
     if (shotlark::Instance::forward(arguments))
         return 0;
     shotlark::Instance instance;

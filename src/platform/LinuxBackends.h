@@ -55,4 +55,32 @@ public:
     static QString entryPath();
 };
 
+// Key grabs on the X server's root window, through Qt's own xcb connection.
+class XcbHotkeys : public GlobalHotkeys {
+public:
+    XcbHotkeys();
+    ~XcbHotkeys() override;
+    bool isAvailable() const override;
+    bool grab(quint32 id, int qtKey, Qt::KeyboardModifiers modifiers) override;
+    void ungrab(quint32 id) override;
+    std::optional<int> unmodifiedKey(const QKeyEvent& event) const override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Where global grabs are impossible: shortcuts are bound in the desktop's own settings to
+// `shotlark --action NAME` instead.
+class NoGlobalHotkeys : public GlobalHotkeys {
+public:
+    bool isAvailable() const override { return false; }
+    bool grab(quint32, int, Qt::KeyboardModifiers) override { return false; }
+    void ungrab(quint32) override {}
+    std::optional<int> unmodifiedKey(const QKeyEvent& event) const override;
+};
+
+// The key a US layout gives without Shift, for shifted symbols; `key` itself otherwise.
+int unshiftedUsKey(int key);
+
 } // namespace shotlark::platform

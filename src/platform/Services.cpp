@@ -9,6 +9,11 @@ Services Services::linuxDesktop() {
     services.opener = std::make_unique<DesktopOpener>();
     services.notifications = std::make_unique<DBusNotifications>();
     services.autostart = std::make_unique<XdgAutostart>();
+    auto x11 = std::make_unique<XcbHotkeys>();
+    if (x11->isAvailable())
+        services.hotkeys = std::move(x11);
+    else
+        services.hotkeys = std::make_unique<NoGlobalHotkeys>();
     return services;
 }
 

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QKeyEvent>
 #include <QUrl>
 
 #include <memory>
@@ -68,15 +69,34 @@ public:
     virtual bool setEnabled(bool enabled) = 0;
 };
 
+// System-wide key grabs. Keys are Qt keys as produced without modifiers.
+class GlobalHotkeys : public QObject {
+    Q_OBJECT
+public:
+    // False where grabs can't work (Wayland): nothing is registered, nothing is "taken".
+    virtual bool isAvailable() const = 0;
+    // False when the combination can't be grabbed (another application owns it).
+    virtual bool grab(quint32 id, int qtKey, Qt::KeyboardModifiers modifiers) = 0;
+    virtual void ungrab(quint32 id) = 0;
+    // The key `event`'s key produces without modifiers (Shift+7 gives Key_7 whatever the layout
+    // makes of it); nothing for keys that produce none.
+    virtual std::optional<int> unmodifiedKey(const QKeyEvent& event) const = 0;
+
+Q_SIGNALS:
+    // A grabbed combination was pressed (not for auto-repeat); on the main thread.
+    void pressed(quint32 id);
+};
+
 struct Services {
     std::unique_ptr<SoundPlayer> sounds;
     std::unique_ptr<Dialogs> dialogs;
     std::unique_ptr<LinkOpener> opener;
     std::unique_ptr<NotificationService> notifications;
     std::unique_ptr<Autostart> autostart;
+    std::unique_ptr<GlobalHotkeys> hotkeys;
 
     // The Linux desktop: libcanberra, Qt dialogs, the desktop's browser, the session bus's
-    // notification service, XDG autostart.
+    // notification service, XDG autostart, X11 key grabs (none on Wayland).
     static Services linuxDesktop();
 };
 

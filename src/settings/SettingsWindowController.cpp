@@ -1,7 +1,10 @@
 #include "settings/SettingsWindowController.h"
 
+#include "hotkeys/HotkeyState.h"
 #include "server/Errors.h"
+#include "server/ServerInfo.h"
 #include "server/Uploader.h"
+#include "settings/ShortcutField.h"
 #include "store/Config.h"
 
 #include <QCheckBox>
@@ -32,7 +35,8 @@ QLabel* caption(const QString& text) {
 
 } // namespace
 
-SettingsView::SettingsView(platform::Autostart& autostart) : autostart_(autostart) {
+SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer& sounds, platform::GlobalHotkeys& keys)
+    : autostart_(autostart), sounds_(sounds), keys_(keys) {
     setWindowTitle(QStringLiteral("Shotlark"));
     setFixedSize(500, 700);
     Config& config = Config::shared();
@@ -90,6 +94,39 @@ SettingsView::SettingsView(platform::Autostart& autostart) : autostart_(autostar
     shotsForm->addRow(toggle(QStringLiteral("Compress screenshots before uploading (much faster)"), keys::compressScreenshots));
     layout->addWidget(shots);
 
+    // Hotkeys
+    auto* hotkeysBox = new QGroupBox(QStringLiteral("Hotkeys"));
+    auto* hotkeysLayout = new QVBoxLayout(hotkeysBox);
+    if (!HotkeyState::shared().grabsAvailable) {
+        hotkeysLayout->addWidget(caption(QStringLiteral(
+            "This desktop doesn't let apps take global shortcuts. Bind them in your desktop's keyboard "
+            "settings to the command “shotlark --action NAME”, with NAME one of record, gif, region, "
+            "window, screen, clipboard, ocr, replay.")));
+    }
+    hotkeyRows_ = new QWidget;
+    hotkeysLayout->addWidget(hotkeyRows_);
+    auto* footer = new QHBoxLayout;
+    footer->addWidget(caption(QStringLiteral("Click a shortcut, then press the new keys. Esc cancels, ⌫ turns it off.")), 1);
+    auto* restore = new QPushButton(QStringLiteral("Restore defaults"));
+    QObject::connect(restore, &QPushButton::clicked, this, [] {
+        hotkeys::resetAll();
+        HotkeyState::shared().reloadAndRefresh();
+    });
+    footer->addWidget(restore);
+    hotkeysLayout->addLayout(footer);
+    layout->addWidget(hotkeysBox);
+    rebuildHotkeyRows();
+    // The rows follow the server's features and every completed recording.
+    QObject::connect(&ServerInfo::shared(), &ServerInfo::changed, this, [this] { rebuildHotkeyRows(); });
+    // Queued: the change may come from a row that is still handling its key press.
+    QObject::connect(
+        &HotkeyState::shared(), &HotkeyState::changed, this,
+        [this] {
+            if (shownRevision_ != HotkeyState::shared().revision)
+                rebuildHotkeyRows();
+        },
+        Qt::QueuedConnection);
+
     // General
     auto* general = new QGroupBox;
     auto* generalForm = new QFormLayout(general);
@@ -100,6 +137,21 @@ SettingsView::SettingsView(platform::Autostart& autostart) : autostart_(autostar
     generalForm->addRow(caption(QStringLiteral("Version ") + QStringLiteral(SHOTLARK_VERSION)));
     layout->addWidget(general);
     layout->addStretch(1);
+}
+
+void SettingsView::rebuildHotkeyRows() {
+    shownRevision_ = HotkeyState::shared().revision;
+    delete hotkeyRows_->layout();
+    for (QWidget* old : hotkeyRows_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        old->hide();
+        old->deleteLater();
+    }
+    auto* form = new QFormLayout(hotkeyRows_);
+    form->setContentsMargins(0, 0, 0, 0);
+    for (HotkeyAction action : hotkeys::allCases()) {
+        if (hotkeys::hasFlow(action) && hotkeys::isAvailable(action))
+            form->addRow(hotkeys::title(action), new ShortcutField(action, keys_, sounds_));
+    }
 }
 
 QCheckBox* SettingsView::toggle(const QString& title, const QString& key) {
@@ -160,7 +212,9 @@ QCoro::Task<> SettingsView::save() {
     updateConnectButton();
 }
 
-SettingsWindowController::SettingsWindowController(platform::Autostart& autostart) : autostart_(autostart) {
+SettingsWindowController::SettingsWindowController(platform::Autostart& autostart, platform::SoundPlayer& sounds,
+                                                   platform::GlobalHotkeys& keys)
+    : autostart_(autostart), sounds_(sounds), keys_(keys) {
     current = this;
 }
 
@@ -176,7 +230,7 @@ SettingsWindowController& SettingsWindowController::shared() {
 
 void SettingsWindowController::show() {
     if (!view_)
-        view_ = std::make_unique<SettingsView>(autostart_);
+        view_ = std::make_unique<SettingsView>(autostart_, sounds_, keys_);
     view_->show();
     view_->raise();
     view_->activateWindow();

@@ -18,8 +18,9 @@ namespace shotlark {
 // The settings form: the account (checked against the server before it is stored), what
 // happens after an upload, screenshot options, and general options.
 class SettingsView : public QWidget {
+    Q_OBJECT
 public:
-    explicit SettingsView(platform::Autostart& autostart);
+    SettingsView(platform::Autostart& autostart, platform::SoundPlayer& sounds, platform::GlobalHotkeys& keys);
 
     // "Save & Connect".
     QCoro::Task<> save();
@@ -36,8 +37,13 @@ private:
     void showStatus(const QString& text, bool ok);
     QCheckBox* toggle(const QString& title, const QString& key);
     void setLaunchAtLogin(bool on);
+    void rebuildHotkeyRows();
 
     platform::Autostart& autostart_;
+    platform::SoundPlayer& sounds_;
+    platform::GlobalHotkeys& keys_;
+    QWidget* hotkeyRows_ = nullptr;
+    int shownRevision_ = -1;
     QLineEdit* server_;
     QLineEdit* token_;
     QPushButton* connect_;
@@ -50,7 +56,8 @@ private:
 // form.
 class SettingsWindowController {
 public:
-    explicit SettingsWindowController(platform::Autostart& autostart);
+    SettingsWindowController(platform::Autostart& autostart, platform::SoundPlayer& sounds,
+                             platform::GlobalHotkeys& keys);
     ~SettingsWindowController();
     static SettingsWindowController& shared();
 
@@ -59,6 +66,8 @@ public:
 
 private:
     platform::Autostart& autostart_;
+    platform::SoundPlayer& sounds_;
+    platform::GlobalHotkeys& keys_;
     std::unique_ptr<SettingsView> view_;
 };
 

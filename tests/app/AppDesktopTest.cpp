@@ -134,12 +134,25 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
     EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty()) << "the temporary text file is gone";
     EXPECT_EQ(readClipboard(), QStringLiteral("http://m.example/u/id2"));
 
+    // `shotlark --action NAME` runs the action in the running instance, as its hotkey would.
+    writeClipboard("by command");
+    QProcess action;
+    action.start(appBinary, {QStringLiteral("--action"), QStringLiteral("clipboard")});
+    ASSERT_TRUE(action.waitForFinished(10000));
+    EXPECT_EQ(action.exitCode(), 0);
+    ASSERT_TRUE(waitForNotifications(3));
+    EXPECT_TRUE(server.requestsTo("/api/upload").back().body.contains("\r\n\r\nby command\r\n--"));
+    action.start(appBinary, {QStringLiteral("--action"), QStringLiteral("teleport")});
+    ASSERT_TRUE(action.waitForFinished(10000));
+    EXPECT_EQ(action.exitCode(), 2);
+    EXPECT_TRUE(action.readAllStandardError().contains("unknown action"));
+
     // A failure: server text is escaped for a markup-reading notification server, the capture kept.
     failNext = true;
     writeClipboard("will fail");
     ASSERT_TRUE(TrayMenu::of(tray.itemService()).click({QStringLiteral("Upload Clipboard")}));
-    ASSERT_TRUE(waitForNotifications(3));
-    const ReceivedNotification failed = notifications.received[2];
+    ASSERT_TRUE(waitForNotifications(4));
+    const ReceivedNotification failed = notifications.received[3];
     EXPECT_EQ(failed.summary, QStringLiteral("Upload failed"));
     EXPECT_TRUE(failed.body.endsWith(QStringLiteral(": Server &lt;b&gt;bold&lt;/b&gt; &amp; broken"))) << failed.body.toStdString();
     const QStringList kept = QDir(paths::dataDir() + QStringLiteral("/Failed uploads")).entryList(QDir::Files);

@@ -3,6 +3,8 @@
 // Recording stand-ins for the desktop services, for tests that drive the app in-process.
 #include "platform/Services.h"
 
+#include <QHash>
+#include <QKeyEvent>
 #include <QList>
 #include <QStringList>
 
@@ -61,6 +63,32 @@ struct FakeAutostart : platform::Autostart {
     }
 };
 
+// Grabs that succeed unless the combination is in `taken`; presses are simulated.
+struct FakeHotkeys : platform::GlobalHotkeys {
+    bool available = true;
+    QList<QPair<int, Qt::KeyboardModifiers>> taken;
+    QHash<quint32, QPair<int, Qt::KeyboardModifiers>> grabbed;
+    bool isAvailable() const override { return available; }
+    bool grab(quint32 id, int key, Qt::KeyboardModifiers modifiers) override {
+        if (!available || taken.contains({key, modifiers}))
+            return false;
+        grabbed.insert(id, {key, modifiers});
+        return true;
+    }
+    void ungrab(quint32 id) override { grabbed.remove(id); }
+    std::optional<int> unmodifiedKey(const QKeyEvent& event) const override { return event.key(); }
+    // Presses a grabbed combination, as the desktop would.
+    bool press(int key, Qt::KeyboardModifiers modifiers) {
+        for (auto it = grabbed.cbegin(); it != grabbed.cend(); ++it) {
+            if (it.value() == qMakePair(key, modifiers)) {
+                Q_EMIT pressed(it.key());
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
 // Services made of fakes, with pointers kept for the test to look at.
 struct FakeDesktop {
     FakeSounds* sounds;
@@ -68,6 +96,7 @@ struct FakeDesktop {
     FakeOpener* opener;
     FakeNotifications* notifications;
     FakeAutostart* autostart;
+    FakeHotkeys* hotkeys;
 
     platform::Services services() {
         platform::Services made;
@@ -76,6 +105,7 @@ struct FakeDesktop {
         made.opener.reset(opener = new FakeOpener);
         made.notifications.reset(notifications = new FakeNotifications);
         made.autostart.reset(autostart = new FakeAutostart);
+        made.hotkeys.reset(hotkeys = new FakeHotkeys);
         return made;
     }
 };

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "platform/Services.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+
+#include <functional>
+
+namespace shotlark {
+
+// Registers system-wide shortcuts and runs their handlers on the main thread.
+class HotKeyCenter : public QObject {
+public:
+    explicit HotKeyCenter(platform::GlobalHotkeys& backend);
+    ~HotKeyCenter() override;
+    static HotKeyCenter& shared();
+
+    // Shortcut in stored terms (virtual key code, Carbon mask). False when refused, which means
+    // another application owns the combination. Every attempt takes a new identifier.
+    bool registerHotKey(quint32 keyCode, quint32 modifiers, std::function<void()> handler);
+    void unregisterAll();
+
+    bool isAvailable() const { return backend_.isAvailable(); }
+    quint32 nextID() const { return nextID_; }
+    qsizetype registeredCount() const { return refs_.size(); }
+    platform::GlobalHotkeys& backend() const { return backend_; }
+
+private:
+    void pressed(quint32 id);
+
+    platform::GlobalHotkeys& backend_;
+    QHash<quint32, std::function<void()>> handlers_;
+    QList<quint32> refs_;
+    quint32 nextID_ = 1;
+};
+
+} // namespace shotlark

@@ -1,0 +1,131 @@
+// Hotkey registration and dispatch in the app, with the key grabs of a recording stand-in.
+#include "app/AppDelegate.h"
+#include "hotkeys/HotKeyCenter.h"
+#include "hotkeys/HotkeyState.h"
+#include "server/ServerInfo.h"
+#include "support/Await.h"
+#include "support/FakeServices.h"
+#include "support/TestHttpServer.h"
+#include "support/QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QTest>
+
+using namespace shotlark;
+using namespace shotlark::test;
+
+TEST(HotKeyCenterTest, IdentifiersAdvanceAndPressesFindTheirHandlers) {
+    FakeHotkeys keys;
+    keys.taken = {{Qt::Key_9, Qt::ControlModifier | Qt::ShiftModifier}};
+    HotKeyCenter center(keys);
+    int fired = 0;
+    EXPECT_TRUE(center.registerHotKey(26, 0x300, [&] { ++fired; }));
+    EXPECT_FALSE(center.registerHotKey(25, 0x300, [&] { fired += 100; })) << "taken by someone else";
+    EXPECT_EQ(center.registeredCount(), 1);
+    EXPECT_EQ(center.nextID(), 3u) << "a refusal uses up its identifier too";
+    EXPECT_FALSE(center.registerHotKey(200, 0x300, [] {})) << "no key for that code";
+
+    ASSERT_TRUE(keys.press(Qt::Key_7, Qt::ControlModifier | Qt::ShiftModifier));
+    EXPECT_EQ(fired, 1);
+    center.unregisterAll();
+    EXPECT_TRUE(keys.grabbed.isEmpty());
+    EXPECT_TRUE(center.registerHotKey(26, 0x300, [&] { fired += 10; }));
+    EXPECT_EQ(keys.grabbed.keys(), QList<quint32>{4u}) << "identifiers continue after unregisterAll";
+    Q_EMIT keys.pressed(1); // queued before the unregister: nothing happens
+    EXPECT_EQ(fired, 1);
+}
+
+namespace {
+class HotkeyAppTest : public testing::Test {
+protected:
+    void SetUp() override { app = std::make_unique<AppDelegate>(desktop.services()); }
+    FakeDesktop desktop;
+    std::unique_ptr<AppDelegate> app;
+};
+} // namespace
+
+TEST_F(HotkeyAppTest, TakenShortcutsAreReportedOnceAtLaunch) {
+    desktop.hotkeys->taken = {{Qt::Key_0, Qt::ControlModifier | Qt::ShiftModifier}};
+    app->registerHotKeys();
+    EXPECT_EQ(HotkeyState::shared().failed, QSet<HotkeyAction>{HotkeyAction::clipboard});
+    ASSERT_EQ(desktop.notifications->posted.size(), 1);
+    EXPECT_EQ(desktop.notifications->posted[0].title, QStringLiteral("Some hotkeys are taken"));
+    EXPECT_EQ(desktop.notifications->posted[0].body,
+              QStringLiteral("Ctrl+Shift+0 is used by another app. Pick different ones in Settings."));
+
+    desktop.hotkeys->taken.clear();
+    EXPECT_TRUE(HotkeyState::shared().reload().isEmpty()) << "later reloads only report through their caller";
+    EXPECT_EQ(desktop.notifications->posted.size(), 1);
+}
+
+TEST_F(HotkeyAppTest, OnlyActionsWithAFlowAreGrabbed) {
+    app->registerHotKeys();
+    QList<QPair<int, Qt::KeyboardModifiers>> grabbed = desktop.hotkeys->grabbed.values();
+    EXPECT_EQ(grabbed, (QList<QPair<int, Qt::KeyboardModifiers>>{{Qt::Key_0, Qt::ControlModifier | Qt::ShiftModifier}}));
+    EXPECT_TRUE(desktop.notifications->posted.isEmpty());
+
+    HotkeyState::shared().suspend();
+    EXPECT_TRUE(desktop.hotkeys->grabbed.isEmpty()) << "suspended while a shortcut is recorded";
+    hotkeys::setShortcut(HotkeyAction::clipboard, std::nullopt);
+    HotkeyState::shared().reloadAndRefresh();
+    EXPECT_TRUE(desktop.hotkeys->grabbed.isEmpty()) << "switched off: not grabbed";
+}
+
+TEST_F(HotkeyAppTest, WaylandRegistersNothingAndReportsNothing) {
+    desktop.hotkeys->available = false;
+    app->registerHotKeys();
+    EXPECT_TRUE(HotkeyState::shared().failed.isEmpty());
+    EXPECT_FALSE(HotkeyState::shared().grabsAvailable);
+    EXPECT_TRUE(desktop.notifications->posted.isEmpty());
+}
+
+TEST_F(HotkeyAppTest, PressesAndCommandLineActionsRunTheFlow) {
+    Config::shared().setString(keys::server, QStringLiteral("http://127.0.0.1:9"));
+    Config::shared().setToken(QStringLiteral("t"));
+    QGuiApplication::clipboard()->clear();
+    app->registerHotKeys();
+    ASSERT_TRUE(desktop.hotkeys->press(Qt::Key_0, Qt::ControlModifier | Qt::ShiftModifier));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !desktop.sounds->played.isEmpty(); }, 2000));
+    EXPECT_EQ(desktop.sounds->played, QList<platform::Sound>{platform::Sound::Beep}) << "an empty clipboard beeps";
+
+    app->handleArguments({QStringLiteral("--action"), QStringLiteral("clipboard")});
+    EXPECT_EQ(desktop.sounds->played.size(), 2);
+    app->handleArguments({QStringLiteral("--action"), QStringLiteral("nonsense")});
+    EXPECT_EQ(desktop.sounds->played.size(), 2);
+}
+
+TEST_F(HotkeyAppTest, ActionsTheServerSwitchedOffSaySo) {
+    TestHttpServer server;
+    server.on("/api/features", {200, R"({"enabled":[]})"});
+    Config::shared().setString(keys::server, server.url());
+    await(ServerInfo::shared().refresh(true));
+    app->perform(HotkeyAction::ocr);
+    app->perform(HotkeyAction::gif);
+    ASSERT_EQ(desktop.notifications->posted.size(), 2);
+    EXPECT_EQ(desktop.notifications->posted[0].title, QStringLiteral("Turned off"));
+    EXPECT_EQ(desktop.notifications->posted[0].body, QStringLiteral("Copy text from region is switched off on this server."));
+    EXPECT_EQ(desktop.notifications->posted[1].body,
+              QStringLiteral("Record GIF (press again to stop) is switched off on this server."));
+}
+
+TEST_F(HotkeyAppTest, MenuShowsTheShortcutAsKeyHintOrInTheTitle) {
+    auto item = [&] {
+        const QList<MenuItem> menu = app->menuModel();
+        for (const MenuItem& entry : menu) {
+            if (entry.title.startsWith(QStringLiteral("Upload Clipboard")))
+                return entry;
+        }
+        return MenuItem();
+    };
+    EXPECT_EQ(item().title, QStringLiteral("Upload Clipboard"));
+    EXPECT_EQ(item().keyHint, QStringLiteral("Ctrl+Shift+0"));
+    hotkeys::setShortcut(HotkeyAction::clipboard, Shortcut{96, 0x1000, QStringLiteral("F5")});
+    EXPECT_EQ(item().title, QStringLiteral("Upload Clipboard  (Meta+F5)"));
+    EXPECT_EQ(item().keyHint, QString());
+    hotkeys::setShortcut(HotkeyAction::clipboard, std::nullopt);
+    EXPECT_EQ(item().title, QStringLiteral("Upload Clipboard"));
+    EXPECT_EQ(item().keyHint, QString());
+}

@@ -1,0 +1,189 @@
+// Global shortcuts on a real X server (the harness's Xvfb), pressed with XTest through xdotool.
+#include "app/AppDelegate.h"
+#include "hotkeys/HotKeyCenter.h"
+#include "hotkeys/HotkeyState.h"
+#include "platform/LinuxBackends.h"
+#include "settings/SettingsWindowController.h"
+#include "settings/ShortcutField.h"
+#include "support/FakeServices.h"
+#include "support/QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QToolButton>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+#include <QThread>
+
+#include <X11/keysym.h>
+#include <xcb/xcb.h>
+#include <xcb/xcb_keysyms.h>
+
+using namespace shotlark;
+using namespace shotlark::test;
+
+namespace {
+
+void press(const QString& keys) {
+    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), keys});
+}
+
+// Another X client that owns a combination, as another application would.
+class OtherClient {
+public:
+    explicit OtherClient(xcb_keysym_t keysym, uint16_t modifiers) {
+        connection_ = xcb_connect(nullptr, nullptr);
+        root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+        xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(connection_);
+        xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols, keysym);
+        keycode_ = codes[0];
+        free(codes);
+        xcb_key_symbols_free(symbols);
+        xcb_request_check(connection_, xcb_grab_key_checked(connection_, 1, root_, modifiers, keycode_,
+                                                            XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+    }
+    ~OtherClient() { xcb_disconnect(connection_); }
+
+private:
+    xcb_connection_t* connection_;
+    xcb_window_t root_;
+    xcb_keycode_t keycode_;
+};
+
+} // namespace
+
+TEST(X11Hotkeys, PressesReachTheMainThreadWithNumLockAndStopAfterUnregister) {
+    platform::XcbHotkeys keys;
+    ASSERT_TRUE(keys.isAvailable());
+    HotKeyCenter center(keys);
+    QList<QString> fired;
+    bool offMain = false;
+    auto handler = [&](const QString& name) {
+        return [&, name] {
+            offMain |= QThread::currentThread() != QCoreApplication::instance()->thread();
+            fired.append(name);
+        };
+    };
+    ASSERT_TRUE(center.registerHotKey(26, 0x300, handler(QStringLiteral("region"))));
+    ASSERT_TRUE(center.registerHotKey(15, 0x1800, handler(QStringLiteral("replay"))));
+    ASSERT_TRUE(center.registerHotKey(96, 0, handler(QStringLiteral("f5"))));
+
+    press(QStringLiteral("ctrl+shift+7"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fired.size() == 1; }, 5000));
+    EXPECT_EQ(fired, QStringList{QStringLiteral("region")});
+    press(QStringLiteral("super+alt+r"));
+    press(QStringLiteral("F5"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fired.size() == 3; }, 5000));
+    EXPECT_EQ(fired, (QStringList{QStringLiteral("region"), QStringLiteral("replay"), QStringLiteral("f5")}));
+
+    press(QStringLiteral("Num_Lock"));
+    press(QStringLiteral("ctrl+shift+7"));
+    press(QStringLiteral("Num_Lock"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fired.size() == 4; }, 5000)) << "NumLock on still triggers";
+    press(QStringLiteral("ctrl+7"));
+    QTest::qWait(200);
+    EXPECT_EQ(fired.size(), 4) << "other modifiers are another combination";
+    EXPECT_FALSE(offMain);
+
+    center.unregisterAll();
+    press(QStringLiteral("ctrl+shift+7"));
+    QTest::qWait(300);
+    EXPECT_EQ(fired.size(), 4);
+}
+
+TEST(X11Hotkeys, ACombinationAnotherClientOwnsIsRefused) {
+    OtherClient other(XK_0, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT);
+    FakeDesktop desktop;
+    platform::Services services = desktop.services();
+    services.hotkeys = std::make_unique<platform::XcbHotkeys>();
+    AppDelegate app(std::move(services));
+    app.registerHotKeys();
+    EXPECT_EQ(HotkeyState::shared().failed, QSet<HotkeyAction>{HotkeyAction::clipboard});
+    ASSERT_EQ(desktop.notifications->posted.size(), 1);
+    EXPECT_EQ(desktop.notifications->posted[0].body,
+              QStringLiteral("Ctrl+Shift+0 is used by another app. Pick different ones in Settings."));
+}
+
+namespace {
+class ShortcutFieldTest : public testing::Test {
+protected:
+    void SetUp() override {
+        platform::Services services = desktop.services();
+        services.hotkeys = std::make_unique<platform::XcbHotkeys>();
+        app = std::make_unique<AppDelegate>(std::move(services));
+        app->registerHotKeys();
+        SettingsWindowController::shared().show();
+        SettingsView* view = SettingsWindowController::shared().view();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(view));
+        field = view->findChild<ShortcutField*>();
+        ASSERT_TRUE(field) << "the clipboard row";
+    }
+
+    void startRecording() {
+        QTest::mouseClick(field->button(), Qt::LeftButton);
+        ASSERT_TRUE(field->isRecording());
+        ASSERT_EQ(field->button()->text(), QStringLiteral("Press keys\u2026"));
+        QTest::qWait(100); // the keyboard grab reaches the server
+    }
+
+    bool waitUntilIdle() {
+        return QTest::qWaitFor([&] { return !currentField() || !currentField()->isRecording(); }, 5000);
+    }
+
+    // Rows are rebuilt after every recording.
+    ShortcutField* currentField() {
+        QTest::qWait(50);
+        for (ShortcutField* candidate : SettingsWindowController::shared().view()->findChildren<ShortcutField*>()) {
+            if (candidate->isVisible())
+                return candidate;
+        }
+        return nullptr;
+    }
+
+    FakeDesktop desktop;
+    std::unique_ptr<AppDelegate> app;
+    ShortcutField* field = nullptr;
+};
+} // namespace
+
+TEST_F(ShortcutFieldTest, RecordingAssignsWithRealKeysAndClearsTheDuplicate) {
+    EXPECT_EQ(field->button()->text(), QStringLiteral("Ctrl+Shift+0"));
+    startRecording();
+    EXPECT_TRUE(HotkeyState::shared().failed.isEmpty());
+    press(QStringLiteral("a"));
+    QTest::qWait(200);
+    EXPECT_TRUE(field->isRecording()) << "a letter alone is no shortcut";
+    EXPECT_EQ(desktop.sounds->played, QList<platform::Sound>{platform::Sound::Beep});
+
+    press(QStringLiteral("ctrl+shift+7"));
+    ASSERT_TRUE(waitUntilIdle());
+    EXPECT_EQ(hotkeys::shortcut(HotkeyAction::clipboard), (Shortcut{26, 0x300, QStringLiteral("7")}));
+    EXPECT_FALSE(hotkeys::shortcut(HotkeyAction::region)) << "the region's default lost its duplicate";
+    EXPECT_EQ(currentField()->button()->text(), QStringLiteral("Ctrl+Shift+7"));
+
+    // The new shortcut is live again after the recording.
+    QGuiApplication::clipboard()->clear();
+    Config::shared().setString(keys::server, QStringLiteral("http://127.0.0.1:9"));
+    Config::shared().setToken(QStringLiteral("t"));
+    press(QStringLiteral("ctrl+shift+7"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return desktop.sounds->played.size() == 2; }, 5000)) << "the clipboard flow ran";
+}
+
+TEST_F(ShortcutFieldTest, EscapeCancelsAndBackspaceSwitchesOff) {
+    startRecording();
+    press(QStringLiteral("Escape"));
+    ASSERT_TRUE(waitUntilIdle());
+    EXPECT_EQ(hotkeys::shortcut(HotkeyAction::clipboard), hotkeys::defaultShortcut(HotkeyAction::clipboard));
+
+    field = currentField();
+    startRecording();
+    press(QStringLiteral("BackSpace"));
+    ASSERT_TRUE(waitUntilIdle());
+    EXPECT_FALSE(hotkeys::shortcut(HotkeyAction::clipboard));
+    ShortcutField* off = currentField();
+    EXPECT_EQ(off->button()->text(), QStringLiteral("None"));
+    EXPECT_FALSE(off->offButton()->isVisible());
+}
