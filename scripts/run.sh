@@ -6,8 +6,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/setup.sh" "$root/build"
 
-app="$root/build/src/app/shotlark"
-server="$root/build/mediaserver/shotlark-server"
+app="$root/build/bin/shotlark"
+server="$root/build/bin/shotlark-server"
 port="${SHOTLARK_SERVER_PORT:-8477}"
 local_url="http://127.0.0.1:$port"
 server_data="${XDG_DATA_HOME:-$HOME/.local/share}/shotlark-server"

@@ -3,6 +3,7 @@
 #include "app/Notifier.h"
 #include "app/StatusItem.h"
 #include "capture/ImageCompressor.h"
+#include "capture/TextRecognizer.h"
 #include "hotkeys/HotKeyCenter.h"
 #include "hotkeys/HotkeyState.h"
 #include "server/Errors.h"
@@ -63,6 +64,10 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
     settings_ = std::make_unique<SettingsWindowController>(*services_.autostart, *services_.sounds, *services_.hotkeys);
 
     menuActions_.uploadClipboard = [this] { uploadClipboard(); };
+    menuActions_.captureRegion = [this] { capture(CaptureMode::region); };
+    menuActions_.captureWindow = [this] { capture(CaptureMode::window); };
+    menuActions_.captureScreen = [this] { capture(CaptureMode::screen); };
+    menuActions_.copyText = [this] { copyText(); };
     menuActions_.pickFiles = [this] { pickFiles(); };
     menuActions_.openSettings = [this] { settings_->show(); };
     menuActions_.quit = [] { QCoreApplication::quit(); };
@@ -172,8 +177,20 @@ void AppDelegate::perform(HotkeyAction action) {
         return;
     }
     switch (action) {
+    case HotkeyAction::region:
+        capture(CaptureMode::region);
+        break;
+    case HotkeyAction::window:
+        capture(CaptureMode::window);
+        break;
+    case HotkeyAction::screen:
+        capture(CaptureMode::screen);
+        break;
     case HotkeyAction::clipboard:
         uploadClipboard();
+        break;
+    case HotkeyAction::ocr:
+        copyText();
         break;
     default: // no flow in this build: such actions are never registered nor accepted
         break;
@@ -381,6 +398,51 @@ QCoro::Task<> AppDelegate::uploadClipboardImage(QByteArray png) {
         co_return;
     }
     upload({file}, true);
+}
+
+QCoro::Task<> AppDelegate::capture(CaptureMode mode) {
+    if (!Config::shared().isConfigured()) {
+        settings_->show();
+        co_return;
+    }
+    QPointer<AppDelegate> self(this);
+    auto taking = Capture::take(mode, *services_.dialogs);
+    const std::optional<QString> shot = co_await std::move(taking);
+    if (!shot || !self)
+        co_return;
+    QString file = *shot;
+    if (Config::shared().boolValue(keys::compressScreenshots) && mode != CaptureMode::window) {
+        auto compressing = onWorker([file] { return ImageCompressor::compress(file); });
+        file = co_await std::move(compressing);
+        if (!self)
+            co_return;
+    }
+    const bool annotate =
+        Config::shared().boolValue(keys::annotateAfterCapture) && ServerInfo::shared().isEnabled(features::annotate);
+    upload({file}, true, std::nullopt, annotate);
+}
+
+QCoro::Task<> AppDelegate::copyText() {
+    QPointer<AppDelegate> self(this);
+    auto taking = Capture::take(CaptureMode::region, *services_.dialogs);
+    const std::optional<QString> shot = co_await std::move(taking);
+    if (!shot || !self)
+        co_return;
+    try {
+        auto reading = TextRecognizer::recognize(*shot);
+        const QString text = co_await std::move(reading);
+        if (!text.isEmpty()) {
+            QGuiApplication::clipboard()->setText(text);
+            if (Config::shared().boolValue(keys::playSound))
+                services_.sounds->play(platform::Sound::Success);
+            notifier_->notify(QStringLiteral("Text copied"), TextRecognizer::preview(text));
+        } else {
+            notifier_->notify(QStringLiteral("No text found"), QStringLiteral("Try a bigger or sharper region."));
+        }
+    } catch (const Error& error) {
+        services_.dialogs->alert({platform::Alert::Style::Warning, QStringLiteral("Couldn't read text"), error.message(), {}});
+    }
+    paths::removeTemporary(*shot);
 }
 
 void AppDelegate::pickFiles() {

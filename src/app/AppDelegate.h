@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/MenuModel.h"
+#include "capture/Capture.h"
 #include "hotkeys/HotkeyAction.h"
 #include "platform/Services.h"
 
@@ -51,6 +52,10 @@ public:
                 bool annotate = false);
     void uploadClipboard();
     void pickFiles();
+    // A screenshot, compressed when asked (never a window), uploaded, the editor opened after.
+    QCoro::Task<> capture(CaptureMode mode);
+    // The text of a dragged region onto the clipboard.
+    QCoro::Task<> copyText();
 
     // The title shown by the tray icon (its tooltip, and drawn into the icon).
     QString statusTitle() const;

@@ -86,6 +86,11 @@ QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
     if (state.activeUploads > 0)
         menu.append(disabled(QStringLiteral("Uploading %1 file(s)\u2026").arg(state.activeUploads)));
     menu.append(MenuItem::separator());
+    menu.append(hotkeyItem(state, QStringLiteral("Capture Region"), HotkeyAction::region, actions.captureRegion));
+    menu.append(hotkeyItem(state, QStringLiteral("Capture Window"), HotkeyAction::window, actions.captureWindow));
+    menu.append(hotkeyItem(state, QStringLiteral("Capture Screen"), HotkeyAction::screen, actions.captureScreen));
+    if (state.isEnabled(features::appOcr))
+        menu.append(hotkeyItem(state, QStringLiteral("Copy Text from Region"), HotkeyAction::ocr, actions.copyText));
     menu.append(hotkeyItem(state, QStringLiteral("Upload Clipboard"), HotkeyAction::clipboard, actions.uploadClipboard));
     menu.append(action(QStringLiteral("Upload Files\u2026"), actions.pickFiles));
     menu.append(MenuItem::separator());

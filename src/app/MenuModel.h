@@ -44,6 +44,7 @@ struct MenuState {
 
 struct MenuActions {
     std::function<void()> uploadClipboard, pickFiles, openDashboard, openSettings, clearHistory, quit;
+    std::function<void()> captureRegion, captureWindow, captureScreen, copyText;
     std::function<void(const HistoryEntry&)> copyEntry, openEntry, deleteEntry;
     std::function<void(const QString& id)> annotateEntry;
 };

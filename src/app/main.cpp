@@ -2,6 +2,7 @@
 #include "app/AppDelegate.h"
 #include "app/Instance.h"
 #include "hotkeys/HotkeyAction.h"
+#include "platform/TextRecognition.h"
 #include "store/Config.h"
 
 #include <QApplication>
@@ -10,6 +11,7 @@
 #include <cstdio>
 
 int main(int argc, char** argv) {
+    shotlark::platform::limitRecognizerThreads(argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Shotlark"));
     QApplication::setApplicationVersion(QStringLiteral(SHOTLARK_VERSION));

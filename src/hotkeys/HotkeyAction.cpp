@@ -100,9 +100,13 @@ bool isAvailable(HotkeyAction action) {
 
 bool hasFlow(HotkeyAction action) {
     switch (action) {
+    case HotkeyAction::region:
+    case HotkeyAction::window:
+    case HotkeyAction::screen:
     case HotkeyAction::clipboard:
+    case HotkeyAction::ocr:
         return true;
-    default: // captures, recordings, text and replay arrive with their flows
+    default: // recordings and the replay arrive with their flows
         return false;
     }
 }

@@ -86,6 +86,11 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     afterForm->addRow(toggle(QStringLiteral("Open the link in your browser"), keys::openAfterUpload));
     afterForm->addRow(toggle(QStringLiteral("Play a sound"), keys::playSound));
     afterForm->addRow(toggle(QStringLiteral("Show a notification"), keys::showNotifications));
+    annotateRow_ = toggle(QStringLiteral("Open screenshots in the editor to draw on them"), keys::annotateAfterCapture);
+    afterForm->addRow(annotateRow_);
+    auto showFeatureRows = [this] { annotateRow_->setVisible(ServerInfo::shared().isEnabled(features::annotate)); };
+    showFeatureRows();
+    QObject::connect(&ServerInfo::shared(), &ServerInfo::changed, this, showFeatureRows);
     layout->addWidget(after);
 
     // Screenshots & recordings

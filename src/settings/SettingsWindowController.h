@@ -49,6 +49,7 @@ private:
     QPushButton* connect_;
     QLabel* status_;
     QCheckBox* launchAtLogin_ = nullptr;
+    QCheckBox* annotateRow_ = nullptr;
     bool testing_ = false;
 };
 

@@ -21,6 +21,7 @@ public:
                   QWidget* parent = nullptr);
     ~ShortcutField() override;
 
+    HotkeyAction action() const { return action_; }
     bool isRecording() const { return recording_; }
     QPushButton* button() const { return button_; }
     QToolButton* offButton() const { return off_; }

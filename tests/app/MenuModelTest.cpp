@@ -24,6 +24,10 @@ struct Recorder {
     Recorder() {
         actions.uploadClipboard = [this] { calls << QStringLiteral("clipboard"); };
         actions.pickFiles = [this] { calls << QStringLiteral("pick"); };
+        actions.captureRegion = [this] { calls << QStringLiteral("region"); };
+        actions.captureWindow = [this] { calls << QStringLiteral("window"); };
+        actions.captureScreen = [this] { calls << QStringLiteral("screen"); };
+        actions.copyText = [this] { calls << QStringLiteral("ocr"); };
         actions.openDashboard = [this] { calls << QStringLiteral("dashboard"); };
         actions.openSettings = [this] { calls << QStringLiteral("settings"); };
         actions.clearHistory = [this] { calls << QStringLiteral("clear"); };
@@ -43,6 +47,8 @@ TEST(MenuModel, NotConnectedShowsEverythingButTheDashboard) {
     state.server = QStringLiteral("https://media.example.org");
     const auto menu = buildMenu(state, recorder.actions);
     EXPECT_EQ(titles(menu), (QStringList{QStringLiteral("Not connected"), QStringLiteral("---"),
+                                         QStringLiteral("Capture Region"), QStringLiteral("Capture Window"),
+                                         QStringLiteral("Capture Screen"), QStringLiteral("Copy Text from Region"),
                                          QStringLiteral("Upload Clipboard"), QStringLiteral("Upload Files\u2026"),
                                          QStringLiteral("---"), QStringLiteral("Recent Uploads"),
                                          QStringLiteral("Open Dashboard"), QStringLiteral("---"),
@@ -57,8 +63,11 @@ TEST(MenuModel, NotConnectedShowsEverythingButTheDashboard) {
     EXPECT_EQ(findItem(menu, {QStringLiteral("Recent Uploads")})->children.size(), 1) << "no Clear History";
 
     findItem(menu, {QStringLiteral("Upload Files\u2026")})->trigger();
+    findItem(menu, {QStringLiteral("Capture Window")})->trigger();
+    findItem(menu, {QStringLiteral("Copy Text from Region")})->trigger();
     findItem(menu, {QStringLiteral("Settings\u2026")})->trigger();
-    EXPECT_EQ(recorder.calls, (QStringList{QStringLiteral("pick"), QStringLiteral("settings")}));
+    EXPECT_EQ(recorder.calls, (QStringList{QStringLiteral("pick"), QStringLiteral("window"), QStringLiteral("ocr"),
+                                           QStringLiteral("settings")}));
 }
 
 TEST(MenuModel, HeaderNamesTheAccountAndTheHostOnly) {
@@ -107,6 +116,19 @@ TEST(MenuModel, RecentUploadsListFifteenEntriesWithTheirActions) {
                                            QStringLiteral("annotate id1"),
                                            QStringLiteral("delete https://m.example/d/shot0.png"),
                                            QStringLiteral("clear")}));
+}
+
+TEST(MenuModel, HotkeyItemsAndTheTextGate) {
+    Recorder recorder;
+    MenuState state;
+    state.shortcut = [](HotkeyAction action) { return std::optional(hotkeys::defaultShortcut(action)); };
+    QList<MenuItem> menu = buildMenu(state, recorder.actions);
+    EXPECT_EQ(findItem(menu, {QStringLiteral("Capture Region")})->keyHint, QStringLiteral("Ctrl+Shift+7"));
+    EXPECT_EQ(findItem(menu, {QStringLiteral("Copy Text from Region")})->keyHint, QStringLiteral("Ctrl+Shift+2"));
+    state.isEnabled = [](const QString& feature) { return feature != QStringLiteral("app_ocr"); };
+    menu = buildMenu(state, recorder.actions);
+    EXPECT_FALSE(findItem(menu, {QStringLiteral("Copy Text from Region")}));
+    EXPECT_TRUE(findItem(menu, {QStringLiteral("Capture Screen")}));
 }
 
 TEST(MenuModel, AnnotateNeedsTheFeatureAnIdAndAnImageName) {

@@ -118,7 +118,7 @@ protected:
         SettingsWindowController::shared().show();
         SettingsView* view = SettingsWindowController::shared().view();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(view));
-        field = view->findChild<ShortcutField*>();
+        field = currentField(HotkeyAction::clipboard);
         ASSERT_TRUE(field) << "the clipboard row";
     }
 
@@ -134,10 +134,10 @@ protected:
     }
 
     // Rows are rebuilt after every recording.
-    ShortcutField* currentField() {
+    ShortcutField* currentField(HotkeyAction action = HotkeyAction::clipboard) {
         QTest::qWait(50);
         for (ShortcutField* candidate : SettingsWindowController::shared().view()->findChildren<ShortcutField*>()) {
-            if (candidate->isVisible())
+            if (candidate->isVisible() && candidate->action() == action)
                 return candidate;
         }
         return nullptr;
@@ -163,6 +163,7 @@ TEST_F(ShortcutFieldTest, RecordingAssignsWithRealKeysAndClearsTheDuplicate) {
     EXPECT_EQ(hotkeys::shortcut(HotkeyAction::clipboard), (Shortcut{26, 0x300, QStringLiteral("7")}));
     EXPECT_FALSE(hotkeys::shortcut(HotkeyAction::region)) << "the region's default lost its duplicate";
     EXPECT_EQ(currentField()->button()->text(), QStringLiteral("Ctrl+Shift+7"));
+    EXPECT_EQ(currentField(HotkeyAction::region)->button()->text(), QStringLiteral("None")) << "the other row shows it";
 
     // The new shortcut is live again after the recording.
     QGuiApplication::clipboard()->clear();

@@ -1,0 +1,92 @@
+#include "capture/Capture.h"
+
+#include "store/Paths.h"
+
+#include <QCoreApplication>
+#include <QCoro/QCoroProcess>
+#include <QCursor>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QScreen>
+#include <QStandardPaths>
+
+namespace shotlark {
+
+QString Capture::toolPath() {
+    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/shotlark-screencapture");
+    if (QFileInfo(beside).isExecutable())
+        return beside;
+    return QStandardPaths::findExecutable(QStringLiteral("shotlark-screencapture"));
+}
+
+int Capture::displayUnderCursor() {
+    const QPoint pointer = QCursor::pos();
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    for (qsizetype i = 0; i < screens.size(); ++i) {
+        if (screens[i]->geometry().contains(pointer))
+            return static_cast<int>(i) + 1;
+    }
+    return 1;
+}
+
+QStringList Capture::arguments(CaptureMode mode, const QString& path) {
+    switch (mode) {
+    case CaptureMode::region:
+        return {QStringLiteral("-x"), QStringLiteral("-i"), path};
+    case CaptureMode::window:
+        return {QStringLiteral("-x"), QStringLiteral("-i"), QStringLiteral("-W"), path};
+    case CaptureMode::screen:
+        break;
+    }
+    return {QStringLiteral("-x"), QStringLiteral("-D"), QString::number(displayUnderCursor()), path};
+}
+
+QString Capture::newScreenshotPath() {
+    const QString dir = paths::newCaptureDir();
+    if (dir.isEmpty())
+        return QString();
+    return dir + QStringLiteral("/Screenshot_") +
+           QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")) + QStringLiteral(".png");
+}
+
+bool Capture::ensurePermission(platform::Dialogs& dialogs) {
+    if (QGuiApplication::platformName() == QStringLiteral("xcb") && !QGuiApplication::screens().isEmpty() &&
+        !qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+        return true;
+    dialogs.alert({platform::Alert::Style::Warning, QStringLiteral("Screen Recording permission needed"),
+                   QStringLiteral("Shotlark can capture the screen in an X11 session for now. Log in to an X11 "
+                                  "session (such as \u201cGNOME on Xorg\u201d or \u201cPlasma (X11)\u201d), then "
+                                  "try again."),
+                   {}});
+    return false;
+}
+
+QCoro::Task<std::optional<QString>> Capture::take(CaptureMode mode, platform::Dialogs& dialogs) {
+    if (!ensurePermission(dialogs))
+        co_return std::nullopt;
+    const QString path = newScreenshotPath();
+    const QString tool = toolPath();
+    if (path.isEmpty() || tool.isEmpty())
+        co_return std::nullopt;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(tool, arguments(mode, path));
+    auto started = qCoro(process).waitForStarted();
+    if (!co_await std::move(started)) {
+        paths::removeTemporary(path);
+        co_return std::nullopt;
+    }
+    // The user may take as long as they like to choose.
+    auto finished = qCoro(process).waitForFinished(std::chrono::milliseconds(-1));
+    co_await std::move(finished);
+    // Cancelled or failed: no file, and its capture directory goes too.
+    if (!QFileInfo::exists(path)) {
+        paths::removeTemporary(path);
+        co_return std::nullopt;
+    }
+    co_return path;
+}
+
+} // namespace shotlark

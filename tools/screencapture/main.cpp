@@ -1,0 +1,96 @@
+// shotlark-screencapture: takes one screenshot on an X11 desktop.
+//   shotlark-screencapture -x -i PATH        drag a region (Escape or a click cancels)
+//   shotlark-screencapture -x -i -W PATH     click a window
+//   shotlark-screencapture -x -D N PATH      display N (1-based, in Qt's screen order), whole
+// The screens are frozen when it starts: what the user sees is what gets captured. An opaque
+// PNG is written (to a temporary name, then renamed) only when an image was taken; a cancel
+// exits 0 without a file. Errors go to stderr with a non-zero exit.
+#include "Overlay.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QSaveFile>
+#include <QScreen>
+
+#include <cstdio>
+
+namespace {
+
+int fail(const char* message) {
+    std::fprintf(stderr, "shotlark-screencapture: %s\n", message);
+    return 1;
+}
+
+// What every screen shows right now, in device pixels.
+QList<QImage> freezeScreens() {
+    QList<QImage> frozen;
+    for (QScreen* screen : QGuiApplication::screens())
+        frozen.append(screen->grabWindow(0).toImage().convertToFormat(QImage::Format_RGB32));
+    return frozen;
+}
+
+bool writePng(const QImage& image, const QString& path) {
+    // QSaveFile writes beside the target and renames it into place on commit.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (!image.convertToFormat(QImage::Format_RGB32).save(&file, "PNG"))
+        return false;
+    return file.commit();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    if (args.size() < 3 || args.takeFirst() != QStringLiteral("-x")) {
+        std::fprintf(stderr, "usage: shotlark-screencapture -x (-i [-W] | -D N) PATH\n");
+        return 64;
+    }
+    const QString path = args.takeLast();
+    enum class Mode { Region, Window, Display } mode;
+    int display = 0;
+    if (args == QStringList{QStringLiteral("-i")}) {
+        mode = Mode::Region;
+    } else if (args == QStringList{QStringLiteral("-i"), QStringLiteral("-W")}) {
+        mode = Mode::Window;
+    } else if (args.size() == 2 && args[0] == QStringLiteral("-D")) {
+        bool ok = false;
+        display = args[1].toInt(&ok);
+        if (!ok || display < 1)
+            return fail("-D takes a display number from 1");
+        mode = Mode::Display;
+    } else {
+        std::fprintf(stderr, "usage: shotlark-screencapture -x (-i [-W] | -D N) PATH\n");
+        return 64;
+    }
+    if (!QFileInfo(QFileInfo(path).absolutePath()).isDir())
+        return fail("the target directory does not exist");
+    if (QGuiApplication::platformName() != QStringLiteral("xcb"))
+        return fail("this needs an X11 display");
+
+    const QList<QImage> frozen = freezeScreens();
+    if (frozen.isEmpty() || frozen.front().isNull())
+        return fail("couldn't read the screen");
+
+    if (mode == Mode::Display) {
+        if (display > frozen.size())
+            return fail("no such display");
+        return writePng(frozen[display - 1], path) ? 0 : fail("couldn't write the image");
+    }
+
+    shotlark::tool::Picker picker(frozen, mode == Mode::Window);
+    QImage taken;
+    QObject::connect(&picker, &shotlark::tool::Picker::finished, &app, [&](const QImage& image) {
+        taken = image;
+        app.quit();
+    });
+    picker.show();
+    app.exec();
+    if (taken.isNull())
+        return 0; // cancelled: no file
+    return writePng(taken, path) ? 0 : fail("couldn't write the image");
+}
