@@ -12,6 +12,7 @@ packages=(
     # the app
     qt6-base-dev qcoro-qt6-dev libxkbcommon-dev fonts-dejavu-core shared-mime-info
     libcanberra-dev sound-theme-freedesktop libxcb1-dev libxcb-keysyms1-dev
+    tesseract-ocr tesseract-ocr-eng libtesseract-dev libleptonica-dev
     # the reference media server
     libcpp-httplib-dev libsqlite3-dev libssl-dev
     # tests: GoogleTest, a private X display and session bus, X clients to inspect them

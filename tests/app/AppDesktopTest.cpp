@@ -6,6 +6,7 @@
 #include "store/Paths.h"
 #include "support/ChildProcess.h"
 #include "support/Isolation.h"
+#include "support/KnownPicture.h"
 #include "support/QtPrinters.h"
 #include "support/TestDesktopServices.h"
 #include "support/TestHttpServer.h"
@@ -14,6 +15,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFont>
+#include <QPainter>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
@@ -64,7 +67,7 @@ protected:
                                  .toUtf8()};
             }
             if (request.path() == "/api/features")
-                return {200, R"({"enabled":[]})"};
+                return {200, R"({"enabled":["app_ocr"]})"};
             return {404, R"({"error":"Not found"})"};
         });
         Config::shared().setString(keys::server, server.url());
@@ -171,4 +174,62 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
     EXPECT_TRUE(labels.contains(QStringLiteral("Recent Uploads")));
     ASSERT_TRUE(TrayMenu::of(tray.itemService()).click({QStringLiteral("Quit")}));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !app->running(); }, 10000));
+}
+
+TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
+    // Known text on screen, where a region drag will find it.
+    QImage picture(1280, 800, QImage::Format_RGB32);
+    picture.fill(Qt::white);
+    {
+        QPainter painter(&picture);
+        QFont font(QStringLiteral("DejaVu Sans"));
+        font.setPixelSize(30);
+        painter.setFont(font);
+        painter.setPen(Qt::black);
+        painter.drawText(120, 200, QStringLiteral("Copied from the screen"));
+        painter.drawText(120, 260, QStringLiteral("second line 42"));
+    }
+    PictureWindow window(picture, QRect(0, 0, 1280, 800));
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    startApp();
+
+    // The screen under the pointer, whole, uploaded like any capture.
+    QProcess action;
+    action.start(appBinary, {QStringLiteral("--action"), QStringLiteral("screen")});
+    ASSERT_TRUE(action.waitForFinished(10000));
+    ASSERT_TRUE(waitForNotifications(1));
+    EXPECT_EQ(notifications.received[0].summary, QStringLiteral("Uploaded, link copied"));
+    const RecordedRequest shot = server.requestsTo("/api/upload").back();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Screenshot_\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d\\.(png|jpg)$"))
+                    .match(partName(shot))
+                    .hasMatch())
+        << partName(shot).toStdString();
+    EXPECT_EQ(readClipboard(), QStringLiteral("http://m.example/u/id1"));
+    EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty()) << "the screenshot is gone after its upload";
+
+    // Text from a dragged region, onto the clipboard; the capture is removed.
+    action.start(appBinary, {QStringLiteral("--action"), QStringLiteral("ocr")});
+    ASSERT_TRUE(action.waitForFinished(10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QProcess search;
+            search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                                      QStringLiteral("--name"), QStringLiteral("shotlark-screencapture")});
+            search.waitForFinished();
+            return !search.readAllStandardOutput().trimmed().isEmpty();
+        },
+        10000));
+    QTest::qWait(150);
+    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("100"), QStringLiteral("160"),
+                                                  QStringLiteral("mousedown"), QStringLiteral("1"), QStringLiteral("mousemove"),
+                                                  QStringLiteral("400"), QStringLiteral("220"), QStringLiteral("mousemove"),
+                                                  QStringLiteral("600"), QStringLiteral("280"), QStringLiteral("mouseup"),
+                                                  QStringLiteral("1")});
+    ASSERT_TRUE(waitForNotifications(2));
+    EXPECT_EQ(notifications.received[1].summary, QStringLiteral("Text copied"));
+    EXPECT_EQ(notifications.received[1].body, QStringLiteral("Copied from the screen\nsecond line 42"));
+    EXPECT_EQ(readClipboard(), QStringLiteral("Copied from the screen\nsecond line 42"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QDir(paths::privateTempDir()).isEmpty(); }, 5000));
+    EXPECT_EQ(server.requestsTo("/api/upload").size(), 1) << "text is not uploaded";
 }

@@ -13,6 +13,12 @@ namespace {
 
 constexpr int minimumDrag = 3; // a click, not a drag
 
+// The rectangle between where a drag started and where the pointer is: from 100 to 400 is
+// 300 pixels wide.
+QRect dragRect(QPoint a, QPoint b) {
+    return QRect(QPoint(qMin(a.x(), b.x()), qMin(a.y(), b.y())), QSize(qAbs(b.x() - a.x()), qAbs(b.y() - a.y())));
+}
+
 // The viewable top-level windows of the X server, bottom to top, in root coordinates.
 QList<QRect> topLevelWindows() {
     QList<QRect> rects;
@@ -109,7 +115,7 @@ void Overlay::mouseMoveEvent(QMouseEvent* event) {
     if (picker_.pickingWindows()) {
         picker_.hover(event->globalPosition().toPoint());
     } else if (dragging_) {
-        picker_.dragged(screen_, QRect(pressAt_, event->position().toPoint()).normalized().intersected(rect()));
+        picker_.dragged(screen_, dragRect(pressAt_, event->position().toPoint()).intersected(rect()));
     }
 }
 
@@ -117,7 +123,7 @@ void Overlay::mouseReleaseEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton)
         return;
     dragging_ = false;
-    picker_.released(screen_, QRect(pressAt_, event->position().toPoint()).normalized().intersected(rect()),
+    picker_.released(screen_, dragRect(pressAt_, event->position().toPoint()).intersected(rect()),
                      event->globalPosition().toPoint());
 }
 

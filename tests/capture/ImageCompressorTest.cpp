@@ -1,0 +1,73 @@
+#include "capture/ImageCompressor.h"
+#include "support/Isolation.h"
+#include "support/KnownPicture.h"
+#include "support/QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+using namespace shotlark;
+
+namespace {
+QString save(const QImage& image, const QString& name) {
+    const QString path = test::testHome() + QLatin1Char('/') + name;
+    EXPECT_TRUE(image.save(path, "PNG"));
+    return path;
+}
+
+// Noise over a gradient: compresses like a photo, badly as PNG and well as JPEG.
+QImage photoLike(int width, int height) {
+    QImage image = test::knownImage(width, height);
+    QRandomGenerator random(42);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const QColor c = image.pixelColor(x, y);
+            const int n = static_cast<int>(random.bounded(24));
+            image.setPixelColor(x, y, QColor(qMin(255, c.red() + n), qMin(255, c.green() + n), qMin(255, c.blue() + n)));
+        }
+    }
+    return image;
+}
+} // namespace
+
+TEST(ImageCompressor, OpaquePhotoLikePngBecomesASmallerJpeg) {
+    const QString png = save(photoLike(400, 300), QStringLiteral("Screenshot_2026-03-03_14-05-09.png"));
+    const qint64 before = QFileInfo(png).size();
+    const QString result = ImageCompressor::compress(png);
+    EXPECT_EQ(result, test::testHome() + QStringLiteral("/Screenshot_2026-03-03_14-05-09.jpg"));
+    EXPECT_FALSE(QFile::exists(png));
+    EXPECT_LT(QFileInfo(result).size(), before);
+    const QImage jpeg(result);
+    EXPECT_EQ(jpeg.size(), QSize(400, 300));
+}
+
+TEST(ImageCompressor, AlphaFormatsFlatPicturesAndNonImagesStayAsTheyAre) {
+    QImage alpha = photoLike(200, 150).convertToFormat(QImage::Format_ARGB32); // every pixel opaque
+    const QString withAlpha = save(alpha, QStringLiteral("alpha.png"));
+    EXPECT_EQ(ImageCompressor::compress(withAlpha), withAlpha);
+    EXPECT_FALSE(QFile::exists(test::testHome() + QStringLiteral("/alpha.jpg")));
+    EXPECT_NE(ImageCompressor::compress(withAlpha, 0.92, true), withAlpha) << "flattening allowed";
+
+    QImage flat(300, 200, QImage::Format_RGB32);
+    flat.fill(QColor(240, 240, 240));
+    const QString flatPng = save(flat, QStringLiteral("flat.png"));
+    EXPECT_EQ(ImageCompressor::compress(flatPng), flatPng) << "its JPEG is larger";
+    EXPECT_TRUE(QFile::exists(flatPng));
+    EXPECT_FALSE(QFile::exists(test::testHome() + QStringLiteral("/flat.jpg")));
+
+    const QString text = test::testHome() + QStringLiteral("/notes.png");
+    QFile file(text);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("not an image");
+    file.close();
+    EXPECT_EQ(ImageCompressor::compress(text), text);
+    EXPECT_FALSE(QFile::exists(test::testHome() + QStringLiteral("/notes.jpg")));
+
+    const QString jpeg = test::testHome() + QStringLiteral("/already.jpg");
+    ASSERT_TRUE(photoLike(64, 64).save(jpeg, "JPEG"));
+    EXPECT_EQ(ImageCompressor::compress(jpeg), jpeg);
+    EXPECT_TRUE(QFile::exists(jpeg)) << "never overwrites its only copy";
+}

@@ -1,0 +1,147 @@
+// shotlark-screencapture on the harness's Xvfb, with a known picture on screen and the pointer
+// driven through XTest (xdotool).
+#include "support/Isolation.h"
+#include "support/KnownPicture.h"
+#include "support/QtPrinters.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QScreen>
+#include <QTest>
+
+using namespace shotlark::test;
+
+namespace {
+
+const QString tool = QStringLiteral(SHOTLARK_CAPTURE_TOOL);
+
+void xdotool(const QStringList& args) { QProcess::execute(QStringLiteral("xdotool"), args); }
+
+class ToolTest : public testing::Test {
+protected:
+    void SetUp() override {
+        screen = QGuiApplication::primaryScreen()->geometry().size();
+        picture = std::make_unique<PictureWindow>(knownImage(screen.width(), screen.height()), QRect(QPoint(0, 0), screen));
+        picture->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(picture.get()));
+        QTest::qWait(100);
+        target = testHome() + QStringLiteral("/shot.png");
+    }
+
+    // Starts the tool; for interactive modes, waits until its overlay is up.
+    void start(const QStringList& args, bool interactive) {
+        process.start(tool, QStringList{QStringLiteral("-x")} + args + QStringList{target});
+        ASSERT_TRUE(process.waitForStarted());
+        if (interactive) {
+            ASSERT_TRUE(QTest::qWaitFor(
+                [&] {
+                    QProcess search;
+                    search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                                              QStringLiteral("--name"), QStringLiteral("shotlark-screencapture")});
+                    search.waitForFinished();
+                    return !search.readAllStandardOutput().trimmed().isEmpty();
+                },
+                10000));
+            QTest::qWait(150);
+        }
+    }
+
+    int finish() {
+        EXPECT_TRUE(process.waitForFinished(10000));
+        return process.exitCode();
+    }
+
+    // Every 37th pixel of `shot` against the known picture at `origin`.
+    void expectKnownPixels(const QImage& shot, QPoint origin) {
+        int wrong = 0;
+        for (int y = 0; y < shot.height(); y += 37) {
+            for (int x = 0; x < shot.width(); x += 37)
+                wrong += shot.pixelColor(x, y) != knownPixel(origin.x() + x, origin.y() + y, screen.width(), screen.height());
+        }
+        EXPECT_EQ(wrong, 0);
+    }
+
+    QSize screen;
+    std::unique_ptr<PictureWindow> picture;
+    QString target;
+    QProcess process;
+};
+
+} // namespace
+
+TEST_F(ToolTest, DisplayIsCapturedWholeAsAnOpaquePng) {
+    start({QStringLiteral("-D"), QStringLiteral("1")}, false);
+    ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
+    const QImage shot(target);
+    ASSERT_EQ(shot.size(), screen);
+    EXPECT_FALSE(shot.hasAlphaChannel());
+    expectKnownPixels(shot, QPoint(0, 0));
+    EXPECT_EQ(QDir(testHome()).entryList({QStringLiteral("shot.png*")}, QDir::Files | QDir::Hidden),
+              QStringList{QStringLiteral("shot.png")}) << "no temporary name left";
+
+    QFile::remove(target);
+    start({QStringLiteral("-D"), QStringLiteral("2")}, false);
+    EXPECT_NE(finish(), 0);
+    EXPECT_TRUE(process.readAllStandardError().contains("no such display"));
+    EXPECT_FALSE(QFile::exists(target));
+}
+
+TEST_F(ToolTest, ArgumentListsOtherThanTheFourAreRefused) {
+    for (const QStringList& args : {QStringList{QStringLiteral("-i"), QStringLiteral("-D"), QStringLiteral("1")},
+                                    QStringList{QStringLiteral("-W")}, QStringList{QStringLiteral("-D")},
+                                    QStringList{QStringLiteral("-D"), QStringLiteral("zero")}}) {
+        start(args, false);
+        EXPECT_NE(finish(), 0) << args.join(QLatin1Char(' ')).toStdString();
+        EXPECT_FALSE(QFile::exists(target));
+    }
+}
+
+TEST_F(ToolTest, DraggedRegionIsCroppedFromTheFrozenScreen) {
+    start({QStringLiteral("-i")}, true);
+    xdotool({QStringLiteral("mousemove"), QStringLiteral("100"), QStringLiteral("120"), QStringLiteral("mousedown"),
+             QStringLiteral("1"), QStringLiteral("mousemove"), QStringLiteral("250"), QStringLiteral("200"),
+             QStringLiteral("mousemove"), QStringLiteral("400"), QStringLiteral("320"), QStringLiteral("mouseup"),
+             QStringLiteral("1")});
+    ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
+    const QImage shot(target);
+    ASSERT_EQ(shot.size(), QSize(300, 200));
+    EXPECT_FALSE(shot.hasAlphaChannel());
+    expectKnownPixels(shot, QPoint(100, 120));
+}
+
+TEST_F(ToolTest, EscapeOrAClickWithoutDragCancelsWithoutAFile) {
+    start({QStringLiteral("-i")}, true);
+    xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
+    EXPECT_EQ(finish(), 0);
+    EXPECT_FALSE(QFile::exists(target));
+
+    start({QStringLiteral("-i")}, true);
+    xdotool({QStringLiteral("mousemove"), QStringLiteral("300"), QStringLiteral("300"), QStringLiteral("click"), QStringLiteral("1")});
+    EXPECT_EQ(finish(), 0);
+    EXPECT_FALSE(QFile::exists(target));
+}
+
+TEST_F(ToolTest, ClickedWindowIsCapturedAtItsSize) {
+    const QImage inner = knownImage(320, 240).mirrored(true, false);
+    PictureWindow window(inner, QRect(210, 150, 320, 240), QStringLiteral("pick-me"));
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QTest::qWait(100);
+    start({QStringLiteral("-i"), QStringLiteral("-W")}, true);
+    xdotool({QStringLiteral("mousemove"), QStringLiteral("300"), QStringLiteral("260"), QStringLiteral("click"), QStringLiteral("1")});
+    ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
+    const QImage shot(target);
+    ASSERT_EQ(shot.size(), QSize(320, 240));
+    EXPECT_EQ(shot.pixelColor(5, 5), inner.pixelColor(5, 5));
+    EXPECT_EQ(shot.pixelColor(300, 200), inner.pixelColor(300, 200));
+
+    QFile::remove(target);
+    start({QStringLiteral("-i"), QStringLiteral("-W")}, true);
+    xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
+    EXPECT_EQ(finish(), 0);
+    EXPECT_FALSE(QFile::exists(target));
+}

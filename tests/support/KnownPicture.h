@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QColor>
+#include <QImage>
+#include <QPainter>
+#include <QWidget>
+
+namespace shotlark::test {
+
+// A picture whose every pixel the tests can predict: four coloured quadrants with a fine
+// diagonal gradient, so crops and offsets show.
+inline QColor knownPixel(int x, int y, int width, int height) {
+    const int quadrant = (x >= width / 2 ? 1 : 0) + (y >= height / 2 ? 2 : 0);
+    static const int bases[4][3] = {{200, 40, 40}, {40, 160, 60}, {40, 70, 200}, {220, 200, 40}};
+    const int shade = (x + y) % 32;
+    return QColor(qMin(255, bases[quadrant][0] + shade), bases[quadrant][1], qMin(255, bases[quadrant][2] + shade / 2));
+}
+
+inline QImage knownImage(int width, int height) {
+    QImage image(width, height, QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x)
+            image.setPixelColor(x, y, knownPixel(x, y, width, height));
+    }
+    return image;
+}
+
+// A frameless, bypassing window that shows `image` at `geometry`.
+class PictureWindow : public QWidget {
+public:
+    PictureWindow(const QImage& image, const QRect& geometry, const QString& title = QStringLiteral("known-picture"))
+        : image_(image) {
+        setWindowFlags(Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+        setAttribute(Qt::WA_OpaquePaintEvent);
+        setWindowTitle(title);
+        setGeometry(geometry);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override { QPainter(this).drawImage(0, 0, image_); }
+
+private:
+    QImage image_;
+};
+
+} // namespace shotlark::test
