@@ -9,6 +9,7 @@
 #include "store/Config.h"
 #include "store/History.h"
 #include "store/Paths.h"
+#include "support/Await.h"
 #include "support/FakeServices.h"
 #include "support/Isolation.h"
 #include "support/QtPrinters.h"
@@ -408,4 +409,20 @@ TEST(XdgAutostartTest, EnabledExactlyWhenTheEntryExistsAndIsNotHidden) {
     EXPECT_FALSE(autostart.isEnabled());
     ASSERT_TRUE(autostart.setEnabled(false));
     EXPECT_FALSE(QFile::exists(platform::XdgAutostart::entryPath()));
+}
+
+TEST_F(AppTest, AnnotatedUploadsOpenTheServersEditor) {
+    connectToServer();
+    await(ServerInfo::shared().refresh(true)); // dashboard http://m/dashboard/, features: annotate
+    runBatches([&] { app->upload({makeFile(QStringLiteral("shot.png"))}, false, std::nullopt, true); });
+    ASSERT_EQ(desktop.opener->opened.size(), 1);
+    EXPECT_TRUE(desktop.opener->opened[0].toString().startsWith(QStringLiteral("http://m/dashboard/edit/?id=u")))
+        << desktop.opener->opened[0].toString().toStdString();
+
+    const QList<MenuItem> menu = app->menuModel();
+    const MenuItem* annotate = findItem(menu, {QStringLiteral("Recent Uploads"), QStringLiteral("shot.png"), QStringLiteral("Annotate\u2026")});
+    ASSERT_TRUE(annotate);
+    annotate->trigger();
+    EXPECT_EQ(desktop.opener->opened.size(), 2);
+    EXPECT_EQ(desktop.opener->opened[1], desktop.opener->opened[0]);
 }

@@ -5,16 +5,18 @@
 // The screens are frozen when it starts: what the user sees is what gets captured. An opaque
 // PNG is written (to a temporary name, then renamed) only when an image was taken; a cancel
 // exits 0 without a file. Errors go to stderr with a non-zero exit.
+#include "Grab.h"
 #include "Overlay.h"
+#include "PngWriter.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QImage>
-#include <QSaveFile>
 #include <QScreen>
 
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -23,29 +25,17 @@ int fail(const char* message) {
     return 1;
 }
 
-// What every screen shows right now, in device pixels.
-QList<QImage> freezeScreens() {
-    QList<QImage> frozen;
-    for (QScreen* screen : QGuiApplication::screens())
-        frozen.append(screen->grabWindow(0).toImage().convertToFormat(QImage::Format_RGB32));
-    return frozen;
-}
-
-bool writePng(const QImage& image, const QString& path) {
-    // QSaveFile writes beside the target and renames it into place on commit.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (!image.convertToFormat(QImage::Format_RGB32).save(&file, "PNG"))
-        return false;
-    return file.commit();
-}
+bool writePng(const QImage& image, const QString& path) { return shotlark::tool::writeOpaquePng(image, path); }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args.append(QString::fromLocal8Bit(argv[i]));
+    // A whole display needs no windows: the lighter application object starts in a fraction.
+    const bool interactive = args.contains(QStringLiteral("-i"));
+    std::unique_ptr<QGuiApplication> app(interactive ? new QApplication(argc, argv) : new QGuiApplication(argc, argv));
     if (args.size() < 3 || args.takeFirst() != QStringLiteral("-x")) {
         std::fprintf(stderr, "usage: shotlark-screencapture -x (-i [-W] | -D N) PATH\n");
         return 64;
@@ -72,7 +62,7 @@ int main(int argc, char** argv) {
     if (QGuiApplication::platformName() != QStringLiteral("xcb"))
         return fail("this needs an X11 display");
 
-    const QList<QImage> frozen = freezeScreens();
+    const QList<QImage> frozen = shotlark::tool::freezeScreens();
     if (frozen.isEmpty() || frozen.front().isNull())
         return fail("couldn't read the screen");
 
@@ -84,12 +74,12 @@ int main(int argc, char** argv) {
 
     shotlark::tool::Picker picker(frozen, mode == Mode::Window);
     QImage taken;
-    QObject::connect(&picker, &shotlark::tool::Picker::finished, &app, [&](const QImage& image) {
+    QObject::connect(&picker, &shotlark::tool::Picker::finished, app.get(), [&](const QImage& image) {
         taken = image;
-        app.quit();
+        QCoreApplication::quit();
     });
     picker.show();
-    app.exec();
+    QCoreApplication::exec();
     if (taken.isNull())
         return 0; // cancelled: no file
     return writePng(taken, path) ? 0 : fail("couldn't write the image");
