@@ -7,6 +7,7 @@
 #include "support/ChildProcess.h"
 #include "support/Isolation.h"
 #include "support/KnownPicture.h"
+#include "support/ScreenDriver.h"
 #include "support/QtPrinters.h"
 #include "support/TestDesktopServices.h"
 #include "support/TestHttpServer.h"
@@ -211,25 +212,28 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     // Text from a dragged region, onto the clipboard; the capture is removed.
     action.start(appBinary, {QStringLiteral("--action"), QStringLiteral("ocr")});
     ASSERT_TRUE(action.waitForFinished(10000));
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            QProcess search;
-            search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                                      QStringLiteral("--name"), QStringLiteral("shotlark-screencapture")});
-            search.waitForFinished();
-            return !search.readAllStandardOutput().trimmed().isEmpty();
-        },
-        10000));
-    QTest::qWait(150);
-    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("100"), QStringLiteral("160"),
-                                                  QStringLiteral("mousedown"), QStringLiteral("1"), QStringLiteral("mousemove"),
-                                                  QStringLiteral("400"), QStringLiteral("220"), QStringLiteral("mousemove"),
-                                                  QStringLiteral("600"), QStringLiteral("280"), QStringLiteral("mouseup"),
-                                                  QStringLiteral("1")});
+    ASSERT_TRUE(waitForCaptureOverlay());
+    drag(QPoint(100, 160), QPoint(600, 280));
     ASSERT_TRUE(waitForNotifications(2));
     EXPECT_EQ(notifications.received[1].summary, QStringLiteral("Text copied"));
     EXPECT_EQ(notifications.received[1].body, QStringLiteral("Copied from the screen\nsecond line 42"));
     EXPECT_EQ(readClipboard(), QStringLiteral("Copied from the screen\nsecond line 42"));
     EXPECT_TRUE(QTest::qWaitFor([&] { return QDir(paths::privateTempDir()).isEmpty(); }, 5000));
     EXPECT_EQ(server.requestsTo("/api/upload").size(), 1) << "text is not uploaded";
+
+    // A dragged region, uploaded with its link on the clipboard (compression off: the PNG itself).
+    Config::shared().setBool(keys::compressScreenshots, false);
+    action.start(appBinary, {QStringLiteral("--action"), QStringLiteral("region")});
+    ASSERT_TRUE(action.waitForFinished(10000));
+    ASSERT_TRUE(waitForCaptureOverlay());
+    drag(QPoint(50, 60), QPoint(450, 310));
+    ASSERT_TRUE(waitForNotifications(3));
+    EXPECT_EQ(notifications.received[2].summary, QStringLiteral("Uploaded, link copied"));
+    const RecordedRequest region = server.requestsTo("/api/upload").back();
+    EXPECT_TRUE(partName(region).endsWith(QStringLiteral(".png")));
+    const QByteArray marker = "Content-Type: image/png\r\n\r\n";
+    const qsizetype start = region.body.indexOf(marker) + marker.size();
+    const QImage uploaded = QImage::fromData(region.body.mid(start, region.body.lastIndexOf("\r\n--") - start), "PNG");
+    EXPECT_EQ(uploaded.size(), QSize(400, 250));
+    EXPECT_EQ(readClipboard(), QStringLiteral("http://m.example/u/id2"));
 }

@@ -2,6 +2,7 @@
 // driven through XTest (xdotool).
 #include "support/Isolation.h"
 #include "support/KnownPicture.h"
+#include "support/ScreenDriver.h"
 #include "support/QtPrinters.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +20,6 @@ namespace {
 
 const QString tool = QStringLiteral(SHOTLARK_CAPTURE_TOOL);
 
-void xdotool(const QStringList& args) { QProcess::execute(QStringLiteral("xdotool"), args); }
 
 class ToolTest : public testing::Test {
 protected:
@@ -37,16 +37,7 @@ protected:
         process.start(tool, QStringList{QStringLiteral("-x")} + args + QStringList{target});
         ASSERT_TRUE(process.waitForStarted());
         if (interactive) {
-            ASSERT_TRUE(QTest::qWaitFor(
-                [&] {
-                    QProcess search;
-                    search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                                              QStringLiteral("--name"), QStringLiteral("shotlark-screencapture")});
-                    search.waitForFinished();
-                    return !search.readAllStandardOutput().trimmed().isEmpty();
-                },
-                10000));
-            QTest::qWait(150);
+            ASSERT_TRUE(waitForCaptureOverlay());
         }
     }
 
@@ -102,10 +93,7 @@ TEST_F(ToolTest, ArgumentListsOtherThanTheFourAreRefused) {
 
 TEST_F(ToolTest, DraggedRegionIsCroppedFromTheFrozenScreen) {
     start({QStringLiteral("-i")}, true);
-    xdotool({QStringLiteral("mousemove"), QStringLiteral("100"), QStringLiteral("120"), QStringLiteral("mousedown"),
-             QStringLiteral("1"), QStringLiteral("mousemove"), QStringLiteral("250"), QStringLiteral("200"),
-             QStringLiteral("mousemove"), QStringLiteral("400"), QStringLiteral("320"), QStringLiteral("mouseup"),
-             QStringLiteral("1")});
+    drag(QPoint(100, 120), QPoint(400, 320));
     ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
     const QImage shot(target);
     ASSERT_EQ(shot.size(), QSize(300, 200));

@@ -7,6 +7,7 @@
 #include "settings/ShortcutField.h"
 #include "support/FakeServices.h"
 #include "support/QtPrinters.h"
+#include "support/ScreenDriver.h"
 
 #include <gtest/gtest.h>
 
@@ -27,9 +28,7 @@ using namespace shotlark::test;
 
 namespace {
 
-void press(const QString& keys) {
-    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), keys});
-}
+void press(const QString& keys) { xdotool({QStringLiteral("key"), keys}); }
 
 // Another X client that owns a combination, as another application would.
 class OtherClient {
