@@ -167,21 +167,25 @@ std::optional<QUrl> Uploader::serverURL(const QString& address) {
     return url;
 }
 
-QCoro::Task<UploadResult> Uploader::upload(QString file, std::optional<QString> convert,
-                                           Progress progress) {
+namespace {
+
+// Writes a multipart body on a worker thread (copying files is blocking work, never for the
+// main thread), posts it to `path` of the configured server, and returns the answer. The body
+// file goes on every way out.
+QCoro::Task<HttpResponse> postMultipart(QString path, std::function<QString(const QString& boundary)> write,
+                                        std::optional<QString> convert, Uploader::Progress progress) {
     const QUrl base = configuredServer();
     const QString token = Config::shared().token();
-    const QString boundary = makeBoundary();
+    const QString boundary = Uploader::makeBoundary();
 
-    // Copying the file into the body is blocking work: never on the main thread.
     // g++ 12 miscompiles temporaries around co_await (in its operand, or a braced initializer
     // holding it): name every task and every result first.
-    auto writing = onWorker([file, boundary] { return writeMultipartBody(file, boundary); });
+    auto writing = onWorker([write = std::move(write), boundary] { return write(boundary); });
     QString bodyPath = co_await std::move(writing);
     const TemporaryFile body{std::move(bodyPath)};
 
     HttpRequest request;
-    request.url = endpoint(base, QStringLiteral("api/upload"));
+    request.url = Uploader::endpoint(base, path);
     request.method = "POST";
     request.headers = {{"Authorization", bearer(token)}, {"Content-Type", multipartType(boundary)}};
     if (convert)
@@ -194,9 +198,20 @@ QCoro::Task<UploadResult> Uploader::upload(QString file, std::optional<QString> 
         };
     }
     auto sending = HttpClient::session().send(std::move(request));
-    const HttpResponse response = co_await std::move(sending);
+    HttpResponse response = co_await std::move(sending);
     if (response.status < 200 || response.status > 299)
         throw failure(response, uploadFailed(response.status));
+    co_return response;
+}
+
+} // namespace
+
+QCoro::Task<UploadResult> Uploader::upload(QString file, std::optional<QString> convert,
+                                           Progress progress) {
+    auto posting = postMultipart(
+        QStringLiteral("api/upload"), [file](const QString& boundary) { return writeMultipartBody(file, boundary); },
+        std::move(convert), std::move(progress));
+    const HttpResponse response = co_await std::move(posting);
     auto result = UploadResult::decode(response.body);
     if (!result)
         throw UploaderError(QStringLiteral("Unexpected response from server"));
@@ -222,28 +237,14 @@ QCoro::Task<QString> Uploader::verify(QString server, QString token) {
 }
 
 QCoro::Task<UploadResult> Uploader::uploadReplay(QStringList segments, int seconds) {
-    const QUrl base = configuredServer();
-    const QString token = Config::shared().token();
-    const QString boundary = makeBoundary();
-
-    auto writing = onWorker([segments, seconds, boundary] {
-        return writeReplayBody(segments, seconds, boundary);
-    });
-    QString bodyPath = co_await std::move(writing);
-    const TemporaryFile body{std::move(bodyPath)};
-
-    HttpRequest request;
-    request.url = endpoint(base, QStringLiteral("api/replay"));
-    request.method = "POST";
-    request.headers = {{"Authorization", bearer(token)}, {"Content-Type", multipartType(boundary)}};
-    request.bodyFile = body.path;
-    auto sending = HttpClient::session().send(std::move(request));
-    const HttpResponse response = co_await std::move(sending);
-    if (response.status < 200 || response.status > 299)
-        throw failure(response, uploadFailed(response.status));
+    auto posting = postMultipart(
+        QStringLiteral("api/replay"),
+        [segments, seconds](const QString& boundary) { return writeReplayBody(segments, seconds, boundary); },
+        std::nullopt, {});
+    const HttpResponse response = co_await std::move(posting);
     auto result = UploadResult::decode(response.body);
     if (!result)
-        throw DecodingError();
+        throw DecodingError(); // unlike a single upload: the decoding error itself
     co_return std::move(*result);
 }
 
