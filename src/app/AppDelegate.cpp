@@ -92,7 +92,9 @@ AppDelegate::~AppDelegate() {
 }
 
 void AppDelegate::launch() {
-    statusItem_ = std::make_unique<StatusItem>([this] { return menuModel(); });
+    // Each opening also refreshes the server's features; what changes shows the next time.
+    statusItem_ = std::make_unique<StatusItem>([this] { return menuModel(); },
+                                               [] { ServerInfo::shared().refresh(false); });
     statusItem_->show();
     registerHotKeys();
     if (!Config::shared().isConfigured())
@@ -484,7 +486,6 @@ void AppDelegate::updateStatusTitle() {
 }
 
 QList<MenuItem> AppDelegate::menuModel() {
-    ServerInfo::shared().refresh(false); // shows the next time the menu opens
     const Config& config = Config::shared();
     MenuState state;
     state.configured = config.isConfigured();

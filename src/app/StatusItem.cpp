@@ -5,8 +5,12 @@
 
 namespace shotlark {
 
-StatusItem::StatusItem(std::function<QList<MenuItem>()> model) : model_(std::move(model)) {
-    connect(&menu_, &QMenu::aboutToShow, this, &StatusItem::rebuild);
+StatusItem::StatusItem(std::function<QList<MenuItem>()> model, std::function<void()> opening)
+    : model_(std::move(model)), opening_(std::move(opening)) {
+    connect(&menu_, &QMenu::aboutToShow, this, [this] {
+        opening_();
+        rebuild();
+    });
     tray_.setContextMenu(&menu_);
     tray_.setIcon(markIcon());
     tray_.setToolTip(QStringLiteral("Shotlark"));

@@ -17,7 +17,8 @@ namespace shotlark {
 // The menu is rebuilt from the model every time it is about to open.
 class StatusItem : public QObject {
 public:
-    explicit StatusItem(std::function<QList<MenuItem>()> model);
+    // `model` builds the menu; `opening` runs each time the menu is about to open, before it.
+    StatusItem(std::function<QList<MenuItem>()> model, std::function<void()> opening);
 
     void show();
     void setTitle(const QString& title, bool alert = false);
@@ -32,6 +33,7 @@ private:
     QIcon iconFor(const QString& title, bool alert) const;
 
     std::function<QList<MenuItem>()> model_;
+    std::function<void()> opening_;
     QMenu menu_;
     QSystemTrayIcon tray_;
     QString title_;
