@@ -50,9 +50,12 @@ qint64 cpuTicks(qint64 pid) {
 qint64 wakeups(qint64 pid) {
     // Every thread's voluntary switches: each is a wait that ended.
     qint64 total = 0;
-    const QStringList threads = QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList threads =
+        QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& tid : threads)
-        total += procField(pid, ("task/" + tid + "/status").toUtf8().constData(), "voluntary_ctxt_switches:").toLongLong();
+        total += procField(pid, ("task/" + tid + "/status").toUtf8().constData(),
+                           "voluntary_ctxt_switches:")
+                     .toLongLong();
     return total;
 }
 
@@ -60,11 +63,16 @@ qint64 wakeups(qint64 pid) {
 
 int main(int argc, char** argv) {
     QTemporaryDir home;
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"})
-        ::setenv(name, QFile::encodeName(home.path() + QLatin1Char('/') + QLatin1String(name)).constData(), 1);
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"})
+    for (const char* name :
+         {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"})
+        ::setenv(
+            name,
+            QFile::encodeName(home.path() + QLatin1Char('/') + QLatin1String(name)).constData(), 1);
+    for (const char* name :
+         {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"})
         QDir().mkpath(QFile::decodeName(qgetenv(name)));
-    QFile::setPermissions(QFile::decodeName(qgetenv("XDG_RUNTIME_DIR")), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::setPermissions(QFile::decodeName(qgetenv("XDG_RUNTIME_DIR")),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     test::DisplaySession desktop;
     if (!desktop.start()) {
         std::fprintf(stderr, "no private display\n");
@@ -80,8 +88,10 @@ int main(int argc, char** argv) {
     test::TestHttpServer server;
     server.setHandler([](const test::RecordedRequest& request) -> test::CannedResponse {
         if (request.path() == "/api/upload")
-            return {200, R"({"id":"b1","url":"http://m/u/b1","raw_url":"http://m/r/b1","thumbnail_url":"http://m/t/b1",)"
-                         R"("deletion_url":"http://m/d/b1","name":"payload.bin","size":1048576})"};
+            return {
+                200,
+                R"({"id":"b1","url":"http://m/u/b1","raw_url":"http://m/r/b1","thumbnail_url":"http://m/t/b1",)"
+                R"("deletion_url":"http://m/d/b1","name":"payload.bin","size":1048576})"};
         return {200, R"({"enabled":[]})"};
     });
     Config::shared().setString(keys::server, server.url());
@@ -101,7 +111,8 @@ int main(int argc, char** argv) {
     const qint64 ticksBefore = cpuTicks(pid);
     const qint64 wakeupsBefore = wakeups(pid);
     QTest::qWait(idleSeconds * 1000);
-    const double cpuSeconds = static_cast<double>(cpuTicks(pid) - ticksBefore) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    const double cpuSeconds = static_cast<double>(cpuTicks(pid) - ticksBefore) /
+                              static_cast<double>(::sysconf(_SC_CLK_TCK));
     const qint64 idleWakeups = wakeups(pid) - wakeupsBefore;
     const QByteArray rss = procField(pid, "status", "VmRSS:");
 
@@ -116,14 +127,15 @@ int main(int argc, char** argv) {
     upload.start();
     QProcess::startDetached(appBinary, {file});
     const bool copied = QTest::qWaitFor(
-        [&] { return QGuiApplication::clipboard()->text() == QStringLiteral("http://m/u/b1"); }, 30000);
+        [&] { return QGuiApplication::clipboard()->text() == QStringLiteral("http://m/u/b1"); },
+        30000);
     const double uploadMs = static_cast<double>(upload.nsecsElapsed()) / 1e6;
 
     std::printf("shotlark tray app on Xvfb\n");
     std::printf("  start to tray ready:    %.0f ms\n", readyMs);
     std::printf("  idle RSS:               %s\n", rss.constData());
-    std::printf("  idle over %d s:         %.2f s CPU, %lld wake-ups (%.2f/s)\n", idleSeconds, cpuSeconds, idleWakeups,
-                static_cast<double>(idleWakeups) / idleSeconds);
+    std::printf("  idle over %d s:         %.2f s CPU, %lld wake-ups (%.2f/s)\n", idleSeconds,
+                cpuSeconds, idleWakeups, static_cast<double>(idleWakeups) / idleSeconds);
     if (copied)
         std::printf("  shotlark FILE (1 MiB) to link on clipboard: %.0f ms\n", uploadMs);
     else

@@ -42,7 +42,8 @@ QImage photoLike(int width, int height) {
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const int n = static_cast<int>(random.bounded(30));
-            image.setPixel(x, y, qRgb((x / 8 + n) & 255, (y / 4 + n) & 255, ((x + y) / 16 + n) & 255));
+            image.setPixel(x, y,
+                           qRgb((x / 8 + n) & 255, (y / 4 + n) & 255, ((x + y) / 16 + n) & 255));
         }
     }
     return image;
@@ -79,7 +80,7 @@ int editDistance(const QString& a, const QString& b) {
         for (qsizetype j = 1; j <= b.size(); ++j) {
             const int above = row[static_cast<size_t>(j)];
             row[static_cast<size_t>(j)] = std::min({above + 1, row[static_cast<size_t>(j - 1)] + 1,
-                                                   diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+                                                    diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
             diagonal = above;
         }
     }
@@ -112,20 +113,28 @@ int main(int argc, char** argv) {
     QTest::qWait(300);
 
     const QString shot = work.path() + QStringLiteral("/shot.png");
-    std::printf("full-screen capture of 1920x1080 (photo-like), median of %d runs, process start included\n", runs);
-    const double ours = timeCommand(tool, {QStringLiteral("-x"), QStringLiteral("-D"), QStringLiteral("1"), shot}, runs);
+    std::printf("full-screen capture of 1920x1080 (photo-like), median of %d runs, process start "
+                "included\n",
+                runs);
+    const double ours = timeCommand(
+        tool, {QStringLiteral("-x"), QStringLiteral("-D"), QStringLiteral("1"), shot}, runs);
     print("shotlark-screencapture -x -D 1", ours);
-    const double scrot = timeCommand(QStringLiteral("scrot"), {QStringLiteral("-o"), work.path() + QStringLiteral("/scrot.png")}, runs);
+    const double scrot =
+        timeCommand(QStringLiteral("scrot"),
+                    {QStringLiteral("-o"), work.path() + QStringLiteral("/scrot.png")}, runs);
     print("scrot", scrot);
     print("import -window root", timeCommand(QStringLiteral("import"),
-                                             {QStringLiteral("-window"), QStringLiteral("root"), work.path() + QStringLiteral("/import.png")}, runs));
+                                             {QStringLiteral("-window"), QStringLiteral("root"),
+                                              work.path() + QStringLiteral("/import.png")},
+                                             runs));
     if (ours > 0 && scrot > 0)
         std::printf("  ours / scrot: %.2f\n", ours / scrot);
 
     std::vector<double> compression;
     qint64 pngSize = 0, outSize = 0;
     for (int i = 0; i < runs; ++i) {
-        QProcess::execute(tool, {QStringLiteral("-x"), QStringLiteral("-D"), QStringLiteral("1"), shot});
+        QProcess::execute(tool,
+                          {QStringLiteral("-x"), QStringLiteral("-D"), QStringLiteral("1"), shot});
         pngSize = QFileInfo(shot).size();
         QElapsedTimer timer;
         timer.start();
@@ -169,7 +178,7 @@ int main(int argc, char** argv) {
     const QString expected = paragraph.join(QLatin1Char('\n'));
     print("OCR of a 900x140 region (14 px text)", median(ocr));
     std::printf("  %-38s %.2f %% (%d edits over %lld characters)\n", "character error rate",
-                100.0 * editDistance(read, expected) / static_cast<double>(expected.size()), editDistance(read, expected),
-                static_cast<long long>(expected.size()));
+                100.0 * editDistance(read, expected) / static_cast<double>(expected.size()),
+                editDistance(read, expected), static_cast<long long>(expected.size()));
     return 0;
 }

@@ -51,23 +51,28 @@ int main(int argc, char** argv) {
     const QString data = work.path() + QStringLiteral("/data");
 
     QProcess create;
-    create.start(serverBinary, {QStringLiteral("--data"), data, QStringLiteral("--create-user"), QStringLiteral("bench")});
+    create.start(serverBinary, {QStringLiteral("--data"), data, QStringLiteral("--create-user"),
+                                QStringLiteral("bench")});
     create.waitForFinished();
     const QByteArray token = create.readAllStandardOutput().trimmed();
 
     QProcess server;
-    server.start(serverBinary, {QStringLiteral("--data"), data, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                                QStringLiteral("--max-upload-mib"), QStringLiteral("512")});
+    server.start(serverBinary, {QStringLiteral("--data"), data, QStringLiteral("--listen"),
+                                QStringLiteral("127.0.0.1:0"), QStringLiteral("--max-upload-mib"),
+                                QStringLiteral("512")});
     if (!server.waitForReadyRead(10000)) {
         std::fprintf(stderr, "the server did not start\n");
         return 1;
     }
-    const QString url = QString::fromUtf8(server.readLine().trimmed()).section(QLatin1Char(' '), -1) +
-                        QStringLiteral("/api/upload");
-    std::printf("shotlark-server under %d concurrent clients (curl, one connection each)\n", clients);
+    const QString url =
+        QString::fromUtf8(server.readLine().trimmed()).section(QLatin1Char(' '), -1) +
+        QStringLiteral("/api/upload");
+    std::printf("shotlark-server under %d concurrent clients (curl, one connection each)\n",
+                clients);
 
     for (const Round& round : {Round{1, 100}, Round{256, 2}}) {
-        const QString file = makeFile(work.path() + QStringLiteral("/payload-%1.bin").arg(round.mib), round.mib);
+        const QString file =
+            makeFile(work.path() + QStringLiteral("/payload-%1.bin").arg(round.mib), round.mib);
         QElapsedTimer timer;
         timer.start();
         std::vector<std::unique_ptr<QProcess>> running;
@@ -76,8 +81,9 @@ int main(int argc, char** argv) {
             for (int i = 0; i < round.uploadsPerClient; ++i) {
                 if (i > 0)
                     args << QStringLiteral("--next");
-                args << QStringLiteral("-sS") << QStringLiteral("-o") << QStringLiteral("/dev/null") << QStringLiteral("-f")
-                     << QStringLiteral("-H") << QStringLiteral("Authorization: Bearer ") + QString::fromUtf8(token)
+                args << QStringLiteral("-sS") << QStringLiteral("-o") << QStringLiteral("/dev/null")
+                     << QStringLiteral("-f") << QStringLiteral("-H")
+                     << QStringLiteral("Authorization: Bearer ") + QString::fromUtf8(token)
                      << QStringLiteral("-F") << QStringLiteral("file=@") + file << url;
             }
             auto curl = std::make_unique<QProcess>();
@@ -91,10 +97,11 @@ int main(int argc, char** argv) {
         }
         const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
         const int requests = clients * round.uploadsPerClient;
-        std::printf("  %4lld MiB x %3d: %7.1f requests/s, %7.1f MB/s, %.2f s, %d failed, server peak RSS %.1f MiB\n",
+        std::printf("  %4lld MiB x %3d: %7.1f requests/s, %7.1f MB/s, %.2f s, %d failed, server "
+                    "peak RSS %.1f MiB\n",
                     round.mib, requests, requests / seconds,
-                    static_cast<double>(requests * round.mib) * 1.048576 / seconds, seconds, failures,
-                    static_cast<double>(peakRssKiB(server.processId())) / 1024.0);
+                    static_cast<double>(requests * round.mib) * 1.048576 / seconds, seconds,
+                    failures, static_cast<double>(peakRssKiB(server.processId())) / 1024.0);
         QFile::remove(file);
     }
     server.terminate();

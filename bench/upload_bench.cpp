@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the loopback server did not start\n");
         return 1;
     }
-    const QString url = QStringLiteral("http://127.0.0.1:%1").arg(server.readLine().trimmed().toInt());
+    const QString url =
+        QStringLiteral("http://127.0.0.1:%1").arg(server.readLine().trimmed().toInt());
     Config::shared().setString(keys::server, url);
     Config::shared().setToken(QStringLiteral("slk_bench"));
 
@@ -104,15 +105,17 @@ int main(int argc, char** argv) {
 
     QElapsedTimer curlTimer;
     curlTimer.start();
-    const int curl = QProcess::execute(QStringLiteral("curl"),
-                                       {QStringLiteral("-sS"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                                        QStringLiteral("-F"), QStringLiteral("file=@") + file,
-                                        url + QStringLiteral("/api/upload")});
+    const int curl =
+        QProcess::execute(QStringLiteral("curl"),
+                          {QStringLiteral("-sS"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                           QStringLiteral("-F"), QStringLiteral("file=@") + file,
+                           url + QStringLiteral("/api/upload")});
     const double curlSeconds = static_cast<double>(curlTimer.nsecsElapsed()) / 1e9;
 
     std::printf("upload of %lld MiB over loopback\n", mib);
-    std::printf("  shotlark: %.2f s end to end (body file copy included), peak RSS growth %.1f MiB\n", seconds,
-                static_cast<double>(peak - rssBefore) / 1024.0);
+    std::printf(
+        "  shotlark: %.2f s end to end (body file copy included), peak RSS growth %.1f MiB\n",
+        seconds, static_cast<double>(peak - rssBefore) / 1024.0);
     if (curl == 0)
         std::printf("  curl -F:  %.2f s (ratio %.2fx)\n", curlSeconds, seconds / curlSeconds);
     else

@@ -35,7 +35,8 @@ std::string randomHex(int bytes) {
 }
 
 std::string randomId(int length) {
-    static constexpr char alphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    static constexpr char alphabet[] =
+        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
     std::string id;
     while (static_cast<int>(id.size()) < length) {
         for (unsigned char byte : randomBytes(length)) {

@@ -31,24 +31,31 @@ constexpr uint64_t smallBodyLimit = 1 << 20;
 constexpr const char* sessionCookie = "slk_session";
 
 int64_t now() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
-QString q(const std::string& text) { return QString::fromStdString(text); }
+QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 void json(Response& response, const QJsonObject& object, int status = 200) {
     response.status = status;
-    response.set_content(QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString(), "application/json");
+    response.set_content(QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString(),
+                         "application/json");
 }
 
 void fail(Response& response, int status, const std::string& message) {
     json(response, {{QStringLiteral("error"), q(message)}}, status);
 }
 
-void htmlPage(Response& response, const std::string& title, const std::string& body, int status = 200) {
+void htmlPage(Response& response, const std::string& title, const std::string& body,
+              int status = 200) {
     response.status = status;
-    response.set_header("Content-Security-Policy", "default-src 'self'; style-src 'unsafe-inline'; media-src 'self'; img-src 'self'");
+    response.set_header(
+        "Content-Security-Policy",
+        "default-src 'self'; style-src 'unsafe-inline'; media-src 'self'; img-src 'self'");
     response.set_header("X-Frame-Options", "DENY");
     response.set_content(html::document(title, body), "text/html; charset=utf-8");
 }
@@ -73,9 +80,10 @@ std::string sanitizeName(std::string name) {
         clean.pop_back();
     if (clean.size() > 200) {
         const size_t dot = clean.rfind('.');
-        const std::string extension = dot != std::string::npos && clean.size() - dot <= 16 ? clean.substr(dot) : "";
-        clean = QString::fromUtf8(clean.substr(0, 200 - extension.size()).c_str())
-                    .toStdString() + extension; // drop a cut multi-byte sequence
+        const std::string extension =
+            dot != std::string::npos && clean.size() - dot <= 16 ? clean.substr(dot) : "";
+        clean = QString::fromUtf8(clean.substr(0, 200 - extension.size()).c_str()).toStdString() +
+                extension; // drop a cut multi-byte sequence
     }
     return clean.empty() ? "upload" : clean;
 }
@@ -88,18 +96,29 @@ std::string mimeFor(const std::string& name) {
 
 std::string statusText(int status) {
     switch (status) {
-    case 400: return "Bad request";
-    case 404: return "Not found";
-    case 405: return "Method not allowed";
-    case 413: return "Request too large";
-    case 414: return "Address too long";
-    case 416: return "Range not satisfiable";
-    case 431: return "Request headers too large";
-    default: return status >= 500 ? "The server failed to handle the request" : "The request was refused";
+    case 400:
+        return "Bad request";
+    case 404:
+        return "Not found";
+    case 405:
+        return "Method not allowed";
+    case 413:
+        return "Request too large";
+    case 414:
+        return "Address too long";
+    case 416:
+        return "Range not satisfiable";
+    case 431:
+        return "Request headers too large";
+    default:
+        return status >= 500 ? "The server failed to handle the request"
+                             : "The request was refused";
     }
 }
 
-bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+bool startsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
 
 // Types a browser shows inline without running anything of the uploader's.
 bool safeInline(const std::string& mime) {
@@ -147,7 +166,7 @@ struct IncomingFile {
 } // namespace
 
 const std::vector<std::string>& allFeatures() {
-    static const std::vector<std::string> names = {"annotate", "app_gif", "app_ocr",
+    static const std::vector<std::string> names = {"annotate",     "app_gif",     "app_ocr",
                                                    "app_presence", "auto_update", "replay_buffer"};
     return names;
 }
@@ -160,20 +179,26 @@ MediaServer::MediaServer(Options options, Store& store)
 MediaServer::~MediaServer() = default;
 
 int MediaServer::bind() {
-    const int port = options_.port == 0 ? http_->bind_to_any_port(options_.host)
-                                        : (http_->bind_to_port(options_.host, options_.port) ? options_.port : -1);
+    const int port = options_.port == 0
+                         ? http_->bind_to_any_port(options_.host)
+                         : (http_->bind_to_port(options_.host, options_.port) ? options_.port : -1);
     if (port > 0 && options_.publicUrl.empty()) {
         const bool v6 = options_.host.find(':') != std::string::npos;
-        options_.publicUrl = "http://" + (v6 ? "[" + options_.host + "]" : options_.host) + ":" + std::to_string(port);
+        options_.publicUrl = "http://" + (v6 ? "[" + options_.host + "]" : options_.host) + ":" +
+                             std::to_string(port);
     }
     while (!options_.publicUrl.empty() && options_.publicUrl.back() == '/')
         options_.publicUrl.pop_back();
     return port;
 }
 
-bool MediaServer::run() { return http_->listen_after_bind(); }
+bool MediaServer::run() {
+    return http_->listen_after_bind();
+}
 
-void MediaServer::stop() { http_->stop(); }
+void MediaServer::stop() {
+    http_->stop();
+}
 
 void MediaServer::waitForUploads(std::chrono::milliseconds limit) const {
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -187,7 +212,9 @@ std::string MediaServer::rawLink(const Upload& upload) const {
 
 void MediaServer::routes() {
     const int threads = options_.threads;
-    http_->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+    http_->new_task_queue = [threads] {
+        return new httplib::ThreadPool(static_cast<size_t>(threads));
+    };
     http_->set_tcp_nodelay(true); // answers are small: never wait for a delayed ACK
     http_->set_read_timeout(60, 0);
     http_->set_write_timeout(60, 0);
@@ -196,8 +223,10 @@ void MediaServer::routes() {
     http_->set_pre_routing_handler([](const Request& request, Response& response) {
         if (request.path == "/api/upload" || request.path == "/api/replay")
             return httplib::Server::HandlerResponse::Unhandled;
-        const bool chunked = request.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos;
-        if (chunked || std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr, 10) > smallBodyLimit) {
+        const bool chunked =
+            request.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos;
+        if (chunked || std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr,
+                                     10) > smallBodyLimit) {
             response.set_header("Connection", "close");
             fail(response, 413, "The request body is too large");
             return httplib::Server::HandlerResponse::Handled;
@@ -213,11 +242,14 @@ void MediaServer::routes() {
     });
 
     http_->Post("/api/upload", [this](const Request& request, Response& response,
-                                      const httplib::ContentReader& reader) { upload(request, response, reader); });
-    http_->Post("/api/replay", [](const Request&, Response& response, const httplib::ContentReader&) {
-        response.set_header("Connection", "close");
-        fail(response, 501, "This server can't join replays yet");
+                                      const httplib::ContentReader& reader) {
+        upload(request, response, reader);
     });
+    http_->Post("/api/replay",
+                [](const Request&, Response& response, const httplib::ContentReader&) {
+                    response.set_header("Connection", "close");
+                    fail(response, 501, "This server can't join replays yet");
+                });
     http_->Get("/api/me", [this](const Request& rq, Response& rs) { me(rq, rs); });
     http_->Get("/api/features", [this](const Request&, Response& response) {
         QJsonArray enabled;
@@ -225,22 +257,28 @@ void MediaServer::routes() {
             enabled.append(q(name));
         json(response, {{QStringLiteral("enabled"), enabled}});
     });
-    http_->Post("/api/me/now-playing", [this](const Request& rq, Response& rs) { nowPlaying(rq, rs); });
+    http_->Post("/api/me/now-playing",
+                [this](const Request& rq, Response& rs) { nowPlaying(rq, rs); });
     http_->Get("/api/setup/versions", [this](const Request&, Response& rs) { versions(rs); });
-    http_->Get(R"(/delete/([0-9A-Za-z]+)/([0-9a-f]+))", [this](const Request& rq, Response& rs) { deletion(rq, rs); });
+    http_->Get(R"(/delete/([0-9A-Za-z]+)/([0-9a-f]+))",
+               [this](const Request& rq, Response& rs) { deletion(rq, rs); });
     http_->Get(R"(/u/([0-9A-Za-z]+))", [this](const Request& rq, Response& rs) { page(rq, rs); });
-    http_->Get(R"(/r/([0-9A-Za-z]+)(/[^/]*)?)", [this](const Request& rq, Response& rs) { raw(rq, rs); });
-    http_->Get(R"(/t/([0-9A-Za-z]+)\.png)", [this](const Request& rq, Response& rs) { thumbnail(rq, rs); });
+    http_->Get(R"(/r/([0-9A-Za-z]+)(/[^/]*)?)",
+               [this](const Request& rq, Response& rs) { raw(rq, rs); });
+    http_->Get(R"(/t/([0-9A-Za-z]+)\.png)",
+               [this](const Request& rq, Response& rs) { thumbnail(rq, rs); });
     http_->Get(R"(/@([^/]+))", [this](const Request& rq, Response& rs) { userPage(rq, rs); });
     http_->Get("/", [](const Request&, Response& rs) { redirect(rs, "/dashboard/"); });
     http_->Get("/dashboard", [](const Request&, Response& rs) { redirect(rs, "/dashboard/"); });
     http_->Get("/dashboard/", [this](const Request& rq, Response& rs) { dashboard(rq, rs); });
     http_->Post("/dashboard/login", [this](const Request& rq, Response& rs) { login(rq, rs); });
     http_->Post("/dashboard/logout", [this](const Request& rq, Response& rs) { logout(rq, rs); });
-    http_->Post("/dashboard/delete", [this](const Request& rq, Response& rs) { dashboardDelete(rq, rs); });
+    http_->Post("/dashboard/delete",
+                [this](const Request& rq, Response& rs) { dashboardDelete(rq, rs); });
     http_->Get("/dashboard/setup/", [this](const Request& rq, Response& rs) { setup(rq, rs); });
     http_->Get("/dashboard/edit/", [this](const Request& rq, Response& rs) { editor(rq, rs); });
-    http_->Get(R"(/releases/([A-Za-z0-9._-]+\.zip))", [this](const Request& rq, Response& rs) { release(rq, rs); });
+    http_->Get(R"(/releases/([A-Za-z0-9._-]+\.zip))",
+               [this](const Request& rq, Response& rs) { release(rq, rs); });
 }
 
 std::optional<User> MediaServer::bearer(const Request& request) {
@@ -250,7 +288,8 @@ std::optional<User> MediaServer::bearer(const Request& request) {
     return store_.userForToken(header.substr(7));
 }
 
-void MediaServer::upload(const Request& request, Response& response, const httplib::ContentReader& reader) {
+void MediaServer::upload(const Request& request, Response& response,
+                         const httplib::ContentReader& reader) {
     ++uploadsInFlight_;
     struct Done {
         std::atomic<int>& count;
@@ -271,8 +310,10 @@ void MediaServer::upload(const Request& request, Response& response, const httpl
     if (!request.is_multipart_form_data())
         return refuse(400, "Expected a multipart/form-data body with a part named \"file\"");
     const std::string length = request.get_header_value("Content-Length");
-    if (!length.empty() && std::strtoll(length.c_str(), nullptr, 10) > options_.maxUploadBytes + 64 * 1024)
-        return refuse(413, "File is larger than this server accepts (" + html::humanSize(options_.maxUploadBytes) + ")");
+    if (!length.empty() &&
+        std::strtoll(length.c_str(), nullptr, 10) > options_.maxUploadBytes + 64 * 1024)
+        return refuse(413, "File is larger than this server accepts (" +
+                               html::humanSize(options_.maxUploadBytes) + ")");
 
     IncomingFile incoming;
     const bool read = reader(
@@ -283,7 +324,8 @@ void MediaServer::upload(const Request& request, Response& response, const httpl
             incoming.haveFile = true;
             incoming.fileName = part.filename;
             incoming.path = store_.newTemporaryFile();
-            incoming.fd = ::open(incoming.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            incoming.fd =
+                ::open(incoming.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             incoming.writeFailed = incoming.fd < 0;
             return !incoming.writeFailed;
         },
@@ -309,7 +351,8 @@ void MediaServer::upload(const Request& request, Response& response, const httpl
             return true;
         });
     if (incoming.tooLarge)
-        return refuse(413, "File is larger than this server accepts (" + html::humanSize(options_.maxUploadBytes) + ")");
+        return refuse(413, "File is larger than this server accepts (" +
+                               html::humanSize(options_.maxUploadBytes) + ")");
     if (incoming.writeFailed)
         return refuse(507, "The server couldn't store the file");
     if (!read)
@@ -335,13 +378,14 @@ void MediaServer::upload(const Request& request, Response& response, const httpl
         return fail(response, 500, error);
     incoming.path.clear(); // committed: it is no longer ours to remove
 
-    json(response, {{QStringLiteral("id"), q(stored.id)},
-                    {QStringLiteral("url"), q(link("/u/" + stored.id))},
-                    {QStringLiteral("raw_url"), q(rawLink(stored))},
-                    {QStringLiteral("thumbnail_url"), q(link("/t/" + stored.id + ".png"))},
-                    {QStringLiteral("deletion_url"), q(link("/delete/" + stored.id + "/" + secret))},
-                    {QStringLiteral("name"), q(stored.name)},
-                    {QStringLiteral("size"), static_cast<qint64>(stored.size)}});
+    json(response,
+         {{QStringLiteral("id"), q(stored.id)},
+          {QStringLiteral("url"), q(link("/u/" + stored.id))},
+          {QStringLiteral("raw_url"), q(rawLink(stored))},
+          {QStringLiteral("thumbnail_url"), q(link("/t/" + stored.id + ".png"))},
+          {QStringLiteral("deletion_url"), q(link("/delete/" + stored.id + "/" + secret))},
+          {QStringLiteral("name"), q(stored.name)},
+          {QStringLiteral("size"), static_cast<qint64>(stored.size)}});
 }
 
 void MediaServer::me(const Request& request, Response& response) {
@@ -364,8 +408,9 @@ void MediaServer::nowPlaying(const Request& request, Response& response) {
     NowPlaying state;
     state.playing = body.value(QStringLiteral("playing")).toBool();
     if (state.playing) {
-        for (auto [key, field] : {std::pair{"title", &state.title}, std::pair{"artist", &state.artist},
-                                  std::pair{"album", &state.album}, std::pair{"source", &state.source}}) {
+        for (auto [key, field] :
+             {std::pair{"title", &state.title}, std::pair{"artist", &state.artist},
+              std::pair{"album", &state.album}, std::pair{"source", &state.source}}) {
             const QJsonValue value = body.value(QLatin1StringView(key));
             if (!value.isString() && !value.isUndefined())
                 return fail(response, 400, std::string("\"") + key + "\" must be a string");
@@ -397,7 +442,9 @@ std::vector<long long> versionParts(const std::string& version) {
             char* end = nullptr;
             const std::string piece = version.substr(at, dot - at);
             const long long value = std::strtoll(piece.c_str(), &end, 10);
-            parts.push_back(end && *end == '\0' && !std::isspace(static_cast<unsigned char>(piece[0])) ? value : 0);
+            parts.push_back(
+                end && *end == '\0' && !std::isspace(static_cast<unsigned char>(piece[0])) ? value
+                                                                                           : 0);
         }
         at = dot + 1;
     }
@@ -420,7 +467,8 @@ void MediaServer::versions(Response& response) {
         for (const auto& entry : fs::directory_iterator(*options_.releasesDir, ec)) {
             const std::string file = entry.path().filename().string();
             const std::string version = releaseVersion(file);
-            if (!version.empty() && entry.is_regular_file(ec) && (best.empty() || newer(version, best))) {
+            if (!version.empty() && entry.is_regular_file(ec) &&
+                (best.empty() || newer(version, best))) {
                 best = version;
                 bestFile = file;
             }
@@ -428,8 +476,9 @@ void MediaServer::versions(Response& response) {
     }
     if (best.empty())
         return json(response, QJsonObject());
-    json(response, {{QStringLiteral("linux"), QJsonObject{{QStringLiteral("version"), q(best)},
-                                                          {QStringLiteral("url"), q(link("/releases/" + bestFile))}}}});
+    json(response, {{QStringLiteral("linux"),
+                     QJsonObject{{QStringLiteral("version"), q(best)},
+                                 {QStringLiteral("url"), q(link("/releases/" + bestFile))}}}});
 }
 
 namespace {
@@ -441,15 +490,16 @@ void serveFile(Response& response, const fs::path& path, const std::string& mime
     if (ec || !*stream)
         return fail(response, 404, "The file is gone");
     response.set_header("Accept-Ranges", "bytes");
-    response.set_content_provider(
-        static_cast<size_t>(size), mime, [stream](size_t offset, size_t length, httplib::DataSink& sink) {
-            char buffer[64 * 1024];
-            stream->seekg(static_cast<std::streamoff>(offset));
-            const size_t take = std::min(length, sizeof buffer);
-            stream->read(buffer, static_cast<std::streamsize>(take));
-            const auto got = stream->gcount();
-            return got > 0 && sink.write(buffer, static_cast<size_t>(got));
-        });
+    response.set_content_provider(static_cast<size_t>(size), mime,
+                                  [stream](size_t offset, size_t length, httplib::DataSink& sink) {
+                                      char buffer[64 * 1024];
+                                      stream->seekg(static_cast<std::streamoff>(offset));
+                                      const size_t take = std::min(length, sizeof buffer);
+                                      stream->read(buffer, static_cast<std::streamsize>(take));
+                                      const auto got = stream->gcount();
+                                      return got > 0 &&
+                                             sink.write(buffer, static_cast<size_t>(got));
+                                  });
 }
 } // namespace
 
@@ -469,10 +519,12 @@ void MediaServer::page(const Request& request, Response& response) {
         body += "<p><a href=\"" + raw + "\"><img class=\"media\" src=\"" + raw + "\" alt=\"" +
                 html::escape(found->name) + "\"></a></p>";
     } else if (startsWith(found->mime, "video/")) {
-        body += "<p><video class=\"media\" controls preload=\"metadata\" src=\"" + raw + "\"></video></p>";
+        body += "<p><video class=\"media\" controls preload=\"metadata\" src=\"" + raw +
+                "\"></video></p>";
     } else if (startsWith(found->mime, "text/") && found->size <= 256 * 1024) {
         std::ifstream in(store_.fileOf(found->id), std::ios::binary);
-        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
         body += "<pre>" + html::escape(text) + "</pre>";
     }
     body += "<p>" + html::humanSize(found->size) + " · <a href=\"" + raw + "\">Direct link</a></p>";
@@ -488,8 +540,10 @@ void MediaServer::raw(const Request& request, Response& response) {
     response.set_header("X-Content-Type-Options", "nosniff");
     response.set_header("Content-Security-Policy", "sandbox");
     if (!safeInline(found->mime))
-        response.set_header("Content-Disposition", "attachment; filename*=UTF-8''" + html::percentEncode(found->name));
-    serveFile(response, store_.fileOf(found->id), found->mime == "text/plain" ? "text/plain; charset=utf-8" : found->mime);
+        response.set_header("Content-Disposition",
+                            "attachment; filename*=UTF-8''" + html::percentEncode(found->name));
+    serveFile(response, store_.fileOf(found->id),
+              found->mime == "text/plain" ? "text/plain; charset=utf-8" : found->mime);
 }
 
 void MediaServer::thumbnail(const Request& request, Response& response) {
@@ -572,7 +626,8 @@ std::string signInForm(const std::string& message) {
 }
 
 std::string navigation(const std::string& csrf) {
-    return "<p><a class=\"button\" href=\"/dashboard/\">Uploads</a> <a class=\"button\" href=\"/dashboard/setup/\">"
+    return "<p><a class=\"button\" href=\"/dashboard/\">Uploads</a> <a class=\"button\" "
+           "href=\"/dashboard/setup/\">"
            "Setup</a> <form style=\"display:inline\" method=\"post\" action=\"/dashboard/logout\">"
            "<input type=\"hidden\" name=\"csrf\" value=\"" +
            html::escape(csrf) + "\"><button type=\"submit\">Sign out</button></form></p>";
@@ -584,7 +639,8 @@ void MediaServer::dashboard(const Request& request, Response& response) {
     if (!signedIn)
         return htmlPage(response, "Sign in", signInForm(""));
     const auto& [user, state] = *signedIn;
-    std::string body = "<h2>Uploads of " + html::escape(user.name) + "</h2>" + navigation(state.csrf);
+    std::string body =
+        "<h2>Uploads of " + html::escape(user.name) + "</h2>" + navigation(state.csrf);
     const auto uploads = store_.uploadsOf(user.id);
     body += "<div class=\"card\">";
     if (uploads.empty()) {
@@ -593,12 +649,15 @@ void MediaServer::dashboard(const Request& request, Response& response) {
         body += "<table><tr><th></th><th>Name</th><th>Size</th><th></th></tr>";
         for (const Upload& upload : uploads) {
             const std::string id = html::escape(upload.id);
-            body += "<tr><td><img class=\"thumb\" loading=\"lazy\" src=\"/t/" + id + ".png\" alt=\"\"></td>"
-                    "<td><a href=\"/u/" + id + "\">" + html::escape(upload.name) + "</a></td><td>" +
+            body += "<tr><td><img class=\"thumb\" loading=\"lazy\" src=\"/t/" + id +
+                    ".png\" alt=\"\"></td>"
+                    "<td><a href=\"/u/" +
+                    id + "\">" + html::escape(upload.name) + "</a></td><td>" +
                     html::humanSize(upload.size) +
                     "</td><td><form method=\"post\" action=\"/dashboard/delete\">"
-                    "<input type=\"hidden\" name=\"id\" value=\"" + id +
-                    "\"><input type=\"hidden\" name=\"csrf\" value=\"" + html::escape(state.csrf) +
+                    "<input type=\"hidden\" name=\"id\" value=\"" +
+                    id + "\"><input type=\"hidden\" name=\"csrf\" value=\"" +
+                    html::escape(state.csrf) +
                     "\"><button class=\"danger\" type=\"submit\">Delete</button></form></td></tr>";
         }
         body += "</table>";
@@ -620,8 +679,10 @@ void MediaServer::login(const Request& request, Response& response) {
         sessions_[sha256Hex(id)] = Session{user->id, token, randomHex(16), now() + sessionSeconds};
     }
     const bool secure = startsWith(options_.publicUrl, "https://");
-    response.set_header("Set-Cookie", std::string(sessionCookie) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
-                                          std::to_string(sessionSeconds) + (secure ? "; Secure" : ""));
+    response.set_header("Set-Cookie", std::string(sessionCookie) + "=" + id +
+                                          "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
+                                          std::to_string(sessionSeconds) +
+                                          (secure ? "; Secure" : ""));
     redirect(response, "/dashboard/");
 }
 
@@ -631,7 +692,8 @@ void MediaServer::logout(const Request& request, Response& response) {
         std::lock_guard lock(sessionsMutex_);
         sessions_.erase(sha256Hex(cookie(request, sessionCookie)));
     }
-    response.set_header("Set-Cookie", std::string(sessionCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
+    response.set_header("Set-Cookie", std::string(sessionCookie) +
+                                          "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
     redirect(response, "/dashboard/");
 }
 
@@ -652,7 +714,8 @@ void MediaServer::setup(const Request& request, Response& response) {
         return htmlPage(response, "Sign in", signInForm(""));
     const auto& [user, state] = *signedIn;
     const std::string configure =
-        "shotlark://configure?server=" + html::percentEncode(options_.publicUrl) + "&token=" + html::percentEncode(state.token);
+        "shotlark://configure?server=" + html::percentEncode(options_.publicUrl) +
+        "&token=" + html::percentEncode(state.token);
     std::string body = "<h2>Set up the app</h2>" + navigation(state.csrf) + "<div class=\"card\">";
     body += "<p>Server address<br><code>" + html::escape(options_.publicUrl) + "</code></p>";
     body += "<p>Upload token<br><code>" + html::escape(state.token) + "</code></p>";
@@ -668,12 +731,15 @@ void MediaServer::editor(const Request& request, Response& response) {
     const auto found = store_.upload(request.get_param_value("id"));
     if (!found || found->userId != signedIn->first.id)
         return fail(response, 404, "No such upload");
-    std::string body = "<h2>Edit " + html::escape(found->name) + "</h2>" + navigation(signedIn->second.csrf);
+    std::string body =
+        "<h2>Edit " + html::escape(found->name) + "</h2>" + navigation(signedIn->second.csrf);
     body += "<div class=\"card\"><p>Drawing on uploads comes in a later version of this server. "
             "Until then, here is the upload as it is.</p>";
     if (startsWith(found->mime, "image/") && found->mime != "image/svg+xml")
-        body += "<p><img class=\"media\" src=\"" + html::escape(rawLink(*found)) + "\" alt=\"\"></p>";
-    body += "<p><a href=\"/u/" + html::escape(found->id) + "\">Open the upload's page</a></p></div>";
+        body +=
+            "<p><img class=\"media\" src=\"" + html::escape(rawLink(*found)) + "\" alt=\"\"></p>";
+    body +=
+        "<p><a href=\"/u/" + html::escape(found->id) + "\">Open the upload's page</a></p></div>";
     htmlPage(response, "Edit " + found->name, body);
 }
 

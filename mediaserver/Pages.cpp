@@ -9,12 +9,23 @@ std::string escape(std::string_view text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += c;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -24,8 +35,8 @@ std::string percentEncode(std::string_view text) {
     static constexpr char digits[] = "0123456789ABCDEF";
     std::string out;
     for (unsigned char c : text) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-            c == '.' || c == '_' || c == '~') {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~') {
             out += static_cast<char>(c);
         } else {
             out += '%';
@@ -38,14 +49,18 @@ std::string percentEncode(std::string_view text) {
 
 std::string percentDecode(std::string_view text) {
     auto value = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
         return -1;
     };
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && value(text[i + 1]) >= 0 && value(text[i + 2]) >= 0) {
+        if (text[i] == '%' && i + 2 < text.size() && value(text[i + 1]) >= 0 &&
+            value(text[i + 2]) >= 0) {
             out += static_cast<char>(value(text[i + 1]) * 16 + value(text[i + 2]));
             i += 2;
         } else if (text[i] == '+') {
@@ -64,9 +79,11 @@ std::string humanSize(long long bytes) {
     else if (bytes < 1024 * 1024)
         std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024.0);
     else if (bytes < 1024LL * 1024 * 1024)
-        std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+        std::snprintf(text, sizeof text, "%.1f MiB",
+                      static_cast<double>(bytes) / (1024.0 * 1024.0));
     else
-        std::snprintf(text, sizeof text, "%.2f GiB", static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0));
+        std::snprintf(text, sizeof text, "%.2f GiB",
+                      static_cast<double>(bytes) / (1024.0 * 1024.0 * 1024.0));
     return text;
 }
 

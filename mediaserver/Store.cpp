@@ -33,7 +33,8 @@ public:
     Statement& operator=(const Statement&) = delete;
 
     Statement& bind(int index, const std::string& text) {
-        check(sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT));
+        check(sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
+                                SQLITE_TRANSIENT));
         return *this;
     }
     Statement& bind(int index, int64_t value) {
@@ -76,7 +77,8 @@ void exec(sqlite3* db, const char* sql) {
 }
 
 Upload uploadFrom(const Statement& row) {
-    return Upload{row.text(0), row.integer(1), row.text(2), row.text(3), row.integer(4), row.integer(5)};
+    return Upload{row.text(0), row.integer(1), row.text(2),
+                  row.text(3), row.integer(4), row.integer(5)};
 }
 
 constexpr const char* uploadColumns = "SELECT id, user_id, name, mime, size, created FROM uploads ";
@@ -95,7 +97,8 @@ std::unique_ptr<Store> Store::open(const fs::path& dataDir, std::string& error) 
     ::chmod(dataDir.c_str(), 0700);
     sqlite3* db = nullptr;
     const std::string path = (dataDir / "shotlark.db").string();
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+    if (sqlite3_open_v2(path.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
         error = "can't open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
@@ -108,7 +111,9 @@ std::unique_ptr<Store> Store::open(const fs::path& dataDir, std::string& error) 
     return store;
 }
 
-Store::~Store() { sqlite3_close(db_); }
+Store::~Store() {
+    sqlite3_close(db_);
+}
 
 bool Store::migrate(std::string& error) {
     try {
@@ -161,8 +166,13 @@ std::string Store::issueToken(const std::string& userName) {
     std::lock_guard lock(mutex_);
     exec(db_, "BEGIN IMMEDIATE");
     try {
-        Statement(db_, "INSERT OR IGNORE INTO users(name, created) VALUES(?, ?)").bind(1, userName).bind(2, now()).step();
-        Statement(db_, "INSERT INTO tokens(hash, user_id, created) SELECT ?, id, ? FROM users WHERE name = ?")
+        Statement(db_, "INSERT OR IGNORE INTO users(name, created) VALUES(?, ?)")
+            .bind(1, userName)
+            .bind(2, now())
+            .step();
+        Statement(
+            db_,
+            "INSERT INTO tokens(hash, user_id, created) SELECT ?, id, ? FROM users WHERE name = ?")
             .bind(1, sha256Hex(token))
             .bind(2, now())
             .bind(3, userName)
@@ -179,7 +189,8 @@ std::optional<User> Store::userForToken(const std::string& token) {
     // Only the hash is stored and looked up; the comparison of the found hash is constant-time.
     const std::string hash = sha256Hex(token);
     std::lock_guard lock(mutex_);
-    Statement row(db_, "SELECT t.hash, u.id, u.name FROM tokens t JOIN users u ON u.id = t.user_id WHERE t.hash = ?");
+    Statement row(db_, "SELECT t.hash, u.id, u.name FROM tokens t JOIN users u ON u.id = t.user_id "
+                       "WHERE t.hash = ?");
     row.bind(1, hash);
     if (!row.step() || !constantTimeEquals(row.text(0), hash))
         return std::nullopt;
@@ -195,10 +206,12 @@ std::optional<User> Store::userByName(const std::string& name) {
     return User{row.integer(0), row.text(1)};
 }
 
-fs::path Store::newTemporaryFile() const { return dir_ / "tmp" / (randomHex(16) + ".part"); }
+fs::path Store::newTemporaryFile() const {
+    return dir_ / "tmp" / (randomHex(16) + ".part");
+}
 
-bool Store::commitUpload(const Upload& upload, const fs::path& temporary, const std::string& deletionSecret,
-                         std::string& error) {
+bool Store::commitUpload(const Upload& upload, const fs::path& temporary,
+                         const std::string& deletionSecret, std::string& error) {
     std::error_code ec;
     fs::rename(temporary, fileOf(upload.id), ec);
     if (ec) {
@@ -237,7 +250,9 @@ std::optional<Upload> Store::upload(const std::string& id) {
 
 std::vector<Upload> Store::uploadsOf(int64_t userId) {
     std::lock_guard lock(mutex_);
-    Statement rows(db_, (std::string(uploadColumns) + "WHERE user_id = ? ORDER BY created DESC, rowid DESC").c_str());
+    Statement rows(
+        db_, (std::string(uploadColumns) + "WHERE user_id = ? ORDER BY created DESC, rowid DESC")
+                 .c_str());
     rows.bind(1, userId);
     std::vector<Upload> uploads;
     while (rows.step())
@@ -285,7 +300,8 @@ int64_t Store::uploadCount() {
 
 void Store::setNowPlaying(int64_t userId, const NowPlaying& state) {
     std::lock_guard lock(mutex_);
-    Statement(db_, "INSERT OR REPLACE INTO now_playing(user_id, playing, title, artist, album, source, updated) "
+    Statement(db_, "INSERT OR REPLACE INTO now_playing(user_id, playing, title, artist, album, "
+                   "source, updated) "
                    "VALUES(?, ?, ?, ?, ?, ?, ?)")
         .bind(1, userId)
         .bind(2, int64_t(state.playing))
@@ -299,11 +315,14 @@ void Store::setNowPlaying(int64_t userId, const NowPlaying& state) {
 
 std::optional<NowPlaying> Store::nowPlaying(int64_t userId) {
     std::lock_guard lock(mutex_);
-    Statement row(db_, "SELECT playing, title, artist, album, source, updated FROM now_playing WHERE user_id = ?");
+    Statement row(
+        db_,
+        "SELECT playing, title, artist, album, source, updated FROM now_playing WHERE user_id = ?");
     row.bind(1, userId);
     if (!row.step())
         return std::nullopt;
-    return NowPlaying{row.integer(0) != 0, row.text(1), row.text(2), row.text(3), row.text(4), row.integer(5)};
+    return NowPlaying{row.integer(0) != 0, row.text(1), row.text(2),
+                      row.text(3),         row.text(4), row.integer(5)};
 }
 
 } // namespace slkserver

@@ -64,7 +64,9 @@ public:
     std::optional<NowPlaying> nowPlaying(int64_t userId);
 
     std::filesystem::path fileOf(const std::string& id) const { return dir_ / "files" / id; }
-    std::filesystem::path thumbnailOf(const std::string& id) const { return dir_ / "thumbs" / (id + ".png"); }
+    std::filesystem::path thumbnailOf(const std::string& id) const {
+        return dir_ / "thumbs" / (id + ".png");
+    }
     const std::filesystem::path& dir() const { return dir_; }
 
 private:

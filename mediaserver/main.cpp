@@ -59,34 +59,44 @@ int main(int argc, char** argv) {
     parser.setApplicationDescription(QStringLiteral("A self-hosted media server for Shotlark."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption data(QStringLiteral("data"), QStringLiteral("Where uploads and the database live."),
-                                  QStringLiteral("DIR"),
-                                  QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-                                      QStringLiteral("/shotlark-server"));
-    const QCommandLineOption listen(QStringLiteral("listen"), QStringLiteral("Address and port to listen on (port 0: any free one)."),
-                                    QStringLiteral("HOST:PORT"), QStringLiteral("127.0.0.1:8080"));
-    const QCommandLineOption publicUrl(QStringLiteral("public-url"),
-                                       QStringLiteral("The address people reach the server at, e.g. behind a reverse proxy."),
-                                       QStringLiteral("URL"));
-    const QCommandLineOption createUser(QStringLiteral("create-user"),
-                                        QStringLiteral("Create the user if needed, print a new upload token, and exit."),
-                                        QStringLiteral("NAME"));
-    const QCommandLineOption features(QStringLiteral("features"),
-                                      QStringLiteral("Comma-separated features to offer the app (default: all of "
-                                                     "annotate,app_gif,app_ocr,app_presence,auto_update,replay_buffer; "
-                                                     "an empty list offers none)."),
-                                      QStringLiteral("LIST"));
-    const QCommandLineOption maxUpload(QStringLiteral("max-upload-mib"), QStringLiteral("Largest upload accepted, in MiB."),
+    const QCommandLineOption data(
+        QStringLiteral("data"), QStringLiteral("Where uploads and the database live."),
+        QStringLiteral("DIR"),
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+            QStringLiteral("/shotlark-server"));
+    const QCommandLineOption listen(
+        QStringLiteral("listen"),
+        QStringLiteral("Address and port to listen on (port 0: any free one)."),
+        QStringLiteral("HOST:PORT"), QStringLiteral("127.0.0.1:8080"));
+    const QCommandLineOption publicUrl(
+        QStringLiteral("public-url"),
+        QStringLiteral("The address people reach the server at, e.g. behind a reverse proxy."),
+        QStringLiteral("URL"));
+    const QCommandLineOption createUser(
+        QStringLiteral("create-user"),
+        QStringLiteral("Create the user if needed, print a new upload token, and exit."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption features(
+        QStringLiteral("features"),
+        QStringLiteral("Comma-separated features to offer the app (default: all of "
+                       "annotate,app_gif,app_ocr,app_presence,auto_update,replay_buffer; "
+                       "an empty list offers none)."),
+        QStringLiteral("LIST"));
+    const QCommandLineOption maxUpload(QStringLiteral("max-upload-mib"),
+                                       QStringLiteral("Largest upload accepted, in MiB."),
                                        QStringLiteral("N"), QStringLiteral("1024"));
-    const QCommandLineOption releases(QStringLiteral("releases"),
-                                      QStringLiteral("Directory of app builds named Shotlark-VERSION-linux.zip."),
-                                      QStringLiteral("DIR"));
-    const QCommandLineOption threads(QStringLiteral("threads"), QStringLiteral("Worker threads."), QStringLiteral("N"),
-                                     QStringLiteral("8"));
-    const QCommandLineOption readyFd(QStringLiteral("ready-fd"),
-                                     QStringLiteral("Write the server's address to this file descriptor once it listens."),
-                                     QStringLiteral("FD"));
-    parser.addOptions({data, listen, publicUrl, createUser, features, maxUpload, releases, threads, readyFd});
+    const QCommandLineOption releases(
+        QStringLiteral("releases"),
+        QStringLiteral("Directory of app builds named Shotlark-VERSION-linux.zip."),
+        QStringLiteral("DIR"));
+    const QCommandLineOption threads(QStringLiteral("threads"), QStringLiteral("Worker threads."),
+                                     QStringLiteral("N"), QStringLiteral("8"));
+    const QCommandLineOption readyFd(
+        QStringLiteral("ready-fd"),
+        QStringLiteral("Write the server's address to this file descriptor once it listens."),
+        QStringLiteral("FD"));
+    parser.addOptions(
+        {data, listen, publicUrl, createUser, features, maxUpload, releases, threads, readyFd});
     parser.process(app);
 
     std::string error;
@@ -111,12 +121,14 @@ int main(int argc, char** argv) {
     options.port = colon > 0 ? address.mid(colon + 1).toInt(&portOk) : 0;
     if (!portOk || options.port < 0 || options.port > 65535)
         return usage("--listen takes HOST:PORT");
-    options.host = address.left(colon).remove(QLatin1Char('[')).remove(QLatin1Char(']')).toStdString();
+    options.host =
+        address.left(colon).remove(QLatin1Char('[')).remove(QLatin1Char(']')).toStdString();
     options.publicUrl = parser.value(publicUrl).toStdString();
     options.features = allFeatures();
     if (parser.isSet(features)) {
         options.features.clear();
-        for (const QString& name : parser.value(features).split(QLatin1Char(','), Qt::SkipEmptyParts))
+        for (const QString& name :
+             parser.value(features).split(QLatin1Char(','), Qt::SkipEmptyParts))
             options.features.push_back(name.trimmed().toStdString());
     }
     bool sizeOk = false;

@@ -52,7 +52,9 @@ QStringList clipboardFiles(const QMimeData& data) {
 }
 
 QString clipboardName(const char* extension) {
-    return QStringLiteral("clipboard_%1.%2").arg(QDateTime::currentSecsSinceEpoch()).arg(QLatin1String(extension));
+    return QStringLiteral("clipboard_%1.%2")
+        .arg(QDateTime::currentSecsSinceEpoch())
+        .arg(QLatin1String(extension));
 }
 
 } // namespace
@@ -61,24 +63,49 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
     notifier_ = std::make_unique<Notifier>(*services_.notifications, *services_.opener);
     notifier_->allowLocalFolder(failedUploadsDir());
     hotKeyCenter_ = std::make_unique<HotKeyCenter>(*services_.hotkeys);
-    settings_ = std::make_unique<SettingsWindowController>(*services_.autostart, *services_.sounds, *services_.hotkeys);
+    settings_ = std::make_unique<SettingsWindowController>(*services_.autostart, *services_.sounds,
+                                                           *services_.hotkeys);
 
-    menuActions_.uploadClipboard = [this] { uploadClipboard(); };
-    menuActions_.captureRegion = [this] { capture(CaptureMode::region); };
-    menuActions_.captureWindow = [this] { capture(CaptureMode::window); };
-    menuActions_.captureScreen = [this] { capture(CaptureMode::screen); };
-    menuActions_.copyText = [this] { copyText(); };
-    menuActions_.pickFiles = [this] { pickFiles(); };
-    menuActions_.openSettings = [this] { settings_->show(); };
-    menuActions_.quit = [] { QCoreApplication::quit(); };
-    menuActions_.clearHistory = [] { History::clear(); };
+    menuActions_.uploadClipboard = [this] {
+        uploadClipboard();
+    };
+    menuActions_.captureRegion = [this] {
+        capture(CaptureMode::region);
+    };
+    menuActions_.captureWindow = [this] {
+        capture(CaptureMode::window);
+    };
+    menuActions_.captureScreen = [this] {
+        capture(CaptureMode::screen);
+    };
+    menuActions_.copyText = [this] {
+        copyText();
+    };
+    menuActions_.pickFiles = [this] {
+        pickFiles();
+    };
+    menuActions_.openSettings = [this] {
+        settings_->show();
+    };
+    menuActions_.quit = [] {
+        QCoreApplication::quit();
+    };
+    menuActions_.clearHistory = [] {
+        History::clear();
+    };
     menuActions_.openDashboard = [this] {
         if (const auto base = Uploader::serverURL(Config::shared().server()))
             services_.opener->open(Uploader::endpoint(*base, QStringLiteral("dashboard/")));
     };
-    menuActions_.copyEntry = [](const HistoryEntry& entry) { QGuiApplication::clipboard()->setText(entry.url); };
-    menuActions_.openEntry = [this](const HistoryEntry& entry) { openLink(entry.url); };
-    menuActions_.deleteEntry = [this](const HistoryEntry& entry) { deleteEntry(entry); };
+    menuActions_.copyEntry = [](const HistoryEntry& entry) {
+        QGuiApplication::clipboard()->setText(entry.url);
+    };
+    menuActions_.openEntry = [this](const HistoryEntry& entry) {
+        openLink(entry.url);
+    };
+    menuActions_.deleteEntry = [this](const HistoryEntry& entry) {
+        deleteEntry(entry);
+    };
     menuActions_.annotateEntry = [this](const QString& id) {
         if (const auto editor = ServerInfo::shared().editorURL(id))
             services_.opener->open(*editor);
@@ -87,8 +114,11 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
 
 AppDelegate::~AppDelegate() {
     HotkeyState& state = HotkeyState::shared();
-    state.reload = [] { return QSet<HotkeyAction>(); };
-    state.suspend = [] {};
+    state.reload = [] {
+        return QSet<HotkeyAction>();
+    };
+    state.suspend = [] {
+    };
 }
 
 void AppDelegate::launch() {
@@ -132,7 +162,9 @@ void AppDelegate::handleArguments(const QStringList& arguments) {
 void AppDelegate::registerHotKeys() {
     HotkeyState& state = HotkeyState::shared();
     QPointer<AppDelegate> self(this);
-    state.reload = [self] { return self ? self->reloadHotKeys() : QSet<HotkeyAction>(); };
+    state.reload = [self] {
+        return self ? self->reloadHotKeys() : QSet<HotkeyAction>();
+    };
     state.suspend = [self] {
         if (self)
             self->hotKeyCenter_->unregisterAll();
@@ -146,9 +178,10 @@ void AppDelegate::registerHotKeys() {
         if (const auto shortcut = hotkeys::shortcut(action))
             taken.append(shortcut->display());
     }
-    notifier_->notify(QStringLiteral("Some hotkeys are taken"),
-                      taken.join(QStringLiteral(", ")) +
-                          QStringLiteral(" is used by another app. Pick different ones in Settings."));
+    notifier_->notify(
+        QStringLiteral("Some hotkeys are taken"),
+        taken.join(QStringLiteral(", ")) +
+            QStringLiteral(" is used by another app. Pick different ones in Settings."));
 }
 
 QSet<HotkeyAction> AppDelegate::reloadHotKeys() {
@@ -162,10 +195,11 @@ QSet<HotkeyAction> AppDelegate::reloadHotKeys() {
         const auto shortcut = hotkeys::shortcut(action);
         if (!shortcut || !hotkeys::hasFlow(action))
             continue;
-        const bool registered = hotKeyCenter_->registerHotKey(shortcut->keyCode, shortcut->modifiers, [self, action] {
-            if (self)
-                self->perform(action);
-        });
+        const bool registered =
+            hotKeyCenter_->registerHotKey(shortcut->keyCode, shortcut->modifiers, [self, action] {
+                if (self)
+                    self->perform(action);
+            });
         if (!registered)
             failed.insert(action);
     }
@@ -175,7 +209,8 @@ QSet<HotkeyAction> AppDelegate::reloadHotKeys() {
 void AppDelegate::perform(HotkeyAction action) {
     if (!hotkeys::isAvailable(action)) {
         notifier_->notify(QStringLiteral("Turned off"),
-                          hotkeys::title(action) + QStringLiteral(" is switched off on this server."));
+                          hotkeys::title(action) +
+                              QStringLiteral(" is switched off on this server."));
         return;
     }
     switch (action) {
@@ -203,18 +238,22 @@ void AppDelegate::openURLs(const QStringList& links) {
     static const QString prefix = QStringLiteral("shotlark://configure");
     for (const QString& link : links) {
         // Scheme and host compare exactly, as written: QUrl would lower-case both.
-        if (!link.startsWith(prefix) ||
-            (link.size() > prefix.size() && !QStringLiteral("/?#").contains(link.at(prefix.size()))))
+        if (!link.startsWith(prefix) || (link.size() > prefix.size() &&
+                                         !QStringLiteral("/?#").contains(link.at(prefix.size()))))
             continue;
         const QUrl url(link);
         // The first item of each name counts; written without "=" it has no value, and the
         // link is ignored. "server=" is an empty value, which is passed on.
         std::optional<std::optional<QString>> server, token;
-        for (const QString& item : url.query(QUrl::FullyEncoded).split(QLatin1Char('&'), Qt::SkipEmptyParts)) {
+        for (const QString& item :
+             url.query(QUrl::FullyEncoded).split(QLatin1Char('&'), Qt::SkipEmptyParts)) {
             const qsizetype equals = item.indexOf(QLatin1Char('='));
-            const QString name = QUrl::fromPercentEncoding(item.left(equals < 0 ? item.size() : equals).toUtf8());
+            const QString name =
+                QUrl::fromPercentEncoding(item.left(equals < 0 ? item.size() : equals).toUtf8());
             const std::optional<QString> value =
-                equals < 0 ? std::nullopt : std::optional(QUrl::fromPercentEncoding(item.mid(equals + 1).toUtf8()));
+                equals < 0
+                    ? std::nullopt
+                    : std::optional(QUrl::fromPercentEncoding(item.mid(equals + 1).toUtf8()));
             if (name == QStringLiteral("server") && !server)
                 server = value;
             else if (name == QStringLiteral("token") && !token)
@@ -228,7 +267,8 @@ void AppDelegate::openURLs(const QStringList& links) {
 
 QCoro::Task<> AppDelegate::configure(QString server, QString token) {
     const int answer = services_.dialogs->alert(
-        {platform::Alert::Style::Informational, QStringLiteral("Connect to %1?").arg(Config::normalize(server)),
+        {platform::Alert::Style::Informational,
+         QStringLiteral("Connect to %1?").arg(Config::normalize(server)),
          QStringLiteral("Screenshots you take with this app will be uploaded there."),
          {QStringLiteral("Connect"), QStringLiteral("Cancel")}});
     if (answer != 0)
@@ -238,7 +278,10 @@ QCoro::Task<> AppDelegate::configure(QString server, QString token) {
         auto verifying = Uploader::verify(server, token);
         username = co_await std::move(verifying);
     } catch (const Error& error) {
-        services_.dialogs->alert({platform::Alert::Style::Warning, QStringLiteral("Couldn't connect"), error.message(), {}});
+        services_.dialogs->alert({platform::Alert::Style::Warning,
+                                  QStringLiteral("Couldn't connect"),
+                                  error.message(),
+                                  {}});
         co_return;
     }
     Config& config = Config::shared();
@@ -247,12 +290,13 @@ QCoro::Task<> AppDelegate::configure(QString server, QString token) {
     config.setString(keys::username, username);
     auto refreshing = ServerInfo::shared().refresh(true);
     co_await std::move(refreshing);
-    notifier_->notify(QStringLiteral("Connected"),
-                      QStringLiteral("Signed in as %1. Press Ctrl+Shift+7 to capture.").arg(username));
+    notifier_->notify(
+        QStringLiteral("Connected"),
+        QStringLiteral("Signed in as %1. Press Ctrl+Shift+7 to capture.").arg(username));
 }
 
-void AppDelegate::upload(const QStringList& files, bool deleteAfter, const std::optional<QString>& convert,
-                         bool annotate) {
+void AppDelegate::upload(const QStringList& files, bool deleteAfter,
+                         const std::optional<QString>& convert, bool annotate) {
     if (!Config::shared().isConfigured()) {
         settings_->show();
         return;
@@ -262,8 +306,8 @@ void AppDelegate::upload(const QStringList& files, bool deleteAfter, const std::
     runBatch(files, deleteAfter, convert, annotate);
 }
 
-QCoro::Task<> AppDelegate::runBatch(QStringList files, bool deleteAfter, std::optional<QString> convert,
-                                    bool annotate) {
+QCoro::Task<> AppDelegate::runBatch(QStringList files, bool deleteAfter,
+                                    std::optional<QString> convert, bool annotate) {
     QStringList links;
     QString lastError;
     QString keptFailure;
@@ -284,7 +328,8 @@ QCoro::Task<> AppDelegate::runBatch(QStringList files, bool deleteAfter, std::op
             auto uploading = Uploader::upload(file, convert, onProgress);
             const UploadResult result = co_await std::move(uploading);
             History::add(result);
-            links.append(Config::shared().boolValue(keys::copyDirectLink) ? result.rawURL : result.url);
+            links.append(Config::shared().boolValue(keys::copyDirectLink) ? result.rawURL
+                                                                          : result.url);
             if (annotate) {
                 if (const auto editor = ServerInfo::shared().editorURL(result.id))
                     services_.opener->open(*editor);
@@ -313,30 +358,38 @@ QCoro::Task<> AppDelegate::runBatch(QStringList files, bool deleteAfter, std::op
             openLink(links.first());
         if (config.boolValue(keys::playSound))
             services_.sounds->play(platform::Sound::Success);
-        notifier_->notify(links.size() == 1 ? QStringLiteral("Uploaded, link copied")
-                                            : QStringLiteral("Uploaded %1 files, links copied").arg(links.size()),
+        notifier_->notify(links.size() == 1
+                              ? QStringLiteral("Uploaded, link copied")
+                              : QStringLiteral("Uploaded %1 files, links copied").arg(links.size()),
                           text, links.first());
     }
     if (!lastError.isEmpty()) {
         if (config.boolValue(keys::playSound))
             services_.sounds->play(platform::Sound::Failure);
-        notifier_->notify(QStringLiteral("Upload failed"), lastError,
-                          keptFailure.isEmpty() ? std::nullopt
-                                                : std::optional(QUrl::fromLocalFile(keptFailure).toString(QUrl::FullyEncoded)));
+        notifier_->notify(
+            QStringLiteral("Upload failed"), lastError,
+            keptFailure.isEmpty()
+                ? std::nullopt
+                : std::optional(QUrl::fromLocalFile(keptFailure).toString(QUrl::FullyEncoded)));
     }
     Q_EMIT batchFinished();
 }
 
-QString AppDelegate::failedUploadsDir() { return paths::dataDir() + QStringLiteral("/Failed uploads"); }
+QString AppDelegate::failedUploadsDir() {
+    return paths::dataDir() + QStringLiteral("/Failed uploads");
+}
 
 QString AppDelegate::keepFailedUpload(const QString& file) {
     const QString dir = failedUploadsDir();
-    if (!QFileInfo::exists(file) || !paths::ensurePrivateDir(paths::dataDir()) || !QDir().mkpath(dir))
+    if (!QFileInfo::exists(file) || !paths::ensurePrivateDir(paths::dataDir()) ||
+        !QDir().mkpath(dir))
         return QString();
     const QFileInfo info(file);
     QString target = dir + QLatin1Char('/') + info.fileName();
     for (int n = 2; QFileInfo::exists(target); ++n)
-        target = dir + QStringLiteral("/%1 (%2).%3").arg(info.completeBaseName()).arg(n).arg(info.suffix());
+        target =
+            dir +
+            QStringLiteral("/%1 (%2).%3").arg(info.completeBaseName()).arg(n).arg(info.suffix());
     if (!QFile::rename(file, target))
         return QString();
     paths::removeTemporary(file); // the capture directory, now empty
@@ -419,8 +472,8 @@ QCoro::Task<> AppDelegate::capture(CaptureMode mode) {
         if (!self)
             co_return;
     }
-    const bool annotate =
-        Config::shared().boolValue(keys::annotateAfterCapture) && ServerInfo::shared().isEnabled(features::annotate);
+    const bool annotate = Config::shared().boolValue(keys::annotateAfterCapture) &&
+                          ServerInfo::shared().isEnabled(features::annotate);
     upload({file}, true, std::nullopt, annotate);
 }
 
@@ -439,10 +492,14 @@ QCoro::Task<> AppDelegate::copyText() {
                 services_.sounds->play(platform::Sound::Success);
             notifier_->notify(QStringLiteral("Text copied"), TextRecognizer::preview(text));
         } else {
-            notifier_->notify(QStringLiteral("No text found"), QStringLiteral("Try a bigger or sharper region."));
+            notifier_->notify(QStringLiteral("No text found"),
+                              QStringLiteral("Try a bigger or sharper region."));
         }
     } catch (const Error& error) {
-        services_.dialogs->alert({platform::Alert::Style::Warning, QStringLiteral("Couldn't read text"), error.message(), {}});
+        services_.dialogs->alert({platform::Alert::Style::Warning,
+                                  QStringLiteral("Couldn't read text"),
+                                  error.message(),
+                                  {}});
     }
     paths::removeTemporary(*shot);
 }
@@ -460,8 +517,10 @@ QCoro::Task<> AppDelegate::deleteEntry(HistoryEntry entry) {
         History::remove(entry.url);
         notifier_->notify(QStringLiteral("Deleted"), entry.url);
     } else if (outcome == Uploader::Deletion::Refused) {
-        services_.dialogs->alert({platform::Alert::Style::Warning, QStringLiteral("Delete failed"),
-                                  QStringLiteral("The server didn't accept the deletion link."), {}});
+        services_.dialogs->alert({platform::Alert::Style::Warning,
+                                  QStringLiteral("Delete failed"),
+                                  QStringLiteral("The server didn't accept the deletion link."),
+                                  {}});
     }
 }
 
@@ -477,7 +536,8 @@ QString AppDelegate::statusTitle() const {
     double sum = 0;
     for (double value : progress_)
         sum += value;
-    return QStringLiteral(" %1%").arg(static_cast<int>(sum / static_cast<double>(progress_.size()) * 100.0));
+    return QStringLiteral(" %1%").arg(
+        static_cast<int>(sum / static_cast<double>(progress_.size()) * 100.0));
 }
 
 void AppDelegate::updateStatusTitle() {
@@ -493,8 +553,12 @@ QList<MenuItem> AppDelegate::menuModel() {
     state.username = config.username();
     state.activeUploads = activeUploads_;
     state.history = History::entries();
-    state.isEnabled = [](const QString& feature) { return ServerInfo::shared().isEnabled(feature); };
-    state.shortcut = [](HotkeyAction action) { return hotkeys::shortcut(action); };
+    state.isEnabled = [](const QString& feature) {
+        return ServerInfo::shared().isEnabled(feature);
+    };
+    state.shortcut = [](HotkeyAction action) {
+        return hotkeys::shortcut(action);
+    };
     return buildMenu(state, menuActions_);
 }
 

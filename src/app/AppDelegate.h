@@ -7,8 +7,8 @@
 
 #include <QCoro/QCoroTask>
 #include <QHash>
-#include <QSet>
 #include <QObject>
+#include <QSet>
 #include <QStringList>
 #include <QUrl>
 #include <QUuid>
@@ -48,8 +48,8 @@ public:
     void openURLs(const QStringList& links);
 
     // The upload pipeline. Returns at once; the batch runs on the main thread's event loop.
-    void upload(const QStringList& files, bool deleteAfter, const std::optional<QString>& convert = std::nullopt,
-                bool annotate = false);
+    void upload(const QStringList& files, bool deleteAfter,
+                const std::optional<QString>& convert = std::nullopt, bool annotate = false);
     void uploadClipboard();
     void pickFiles();
     // A screenshot, compressed when asked (never a window), uploaded, the editor opened after.
@@ -72,7 +72,8 @@ Q_SIGNALS:
 
 private:
     QCoro::Task<> configure(QString server, QString token);
-    QCoro::Task<> runBatch(QStringList files, bool deleteAfter, std::optional<QString> convert, bool annotate);
+    QCoro::Task<> runBatch(QStringList files, bool deleteAfter, std::optional<QString> convert,
+                           bool annotate);
     QCoro::Task<> uploadClipboardImage(QByteArray png);
     QCoro::Task<> deleteEntry(HistoryEntry entry);
     void openLink(const QString& link);

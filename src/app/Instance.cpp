@@ -27,7 +27,9 @@ QString runtimeDir() {
 }
 } // namespace
 
-QString Instance::socketPath() { return runtimeDir() + QStringLiteral("/shotlark.socket"); }
+QString Instance::socketPath() {
+    return runtimeDir() + QStringLiteral("/shotlark.socket");
+}
 
 QStringList absoluteArguments(const QStringList& arguments) {
     QStringList absolute;
@@ -44,7 +46,8 @@ bool Instance::forward(const QStringList& arguments) {
     socket.connectToServer(socketPath());
     if (!socket.waitForConnected(timeoutMs))
         return false;
-    socket.write(QJsonDocument(QJsonArray::fromStringList(arguments)).toJson(QJsonDocument::Compact) + '\n');
+    socket.write(
+        QJsonDocument(QJsonArray::fromStringList(arguments)).toJson(QJsonDocument::Compact) + '\n');
     if (!socket.waitForBytesWritten(timeoutMs))
         return false;
     // The running instance answers once it has taken the arguments.

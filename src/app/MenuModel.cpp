@@ -9,7 +9,8 @@ namespace shotlark {
 
 namespace {
 
-MenuItem action(const QString& title, std::function<void()> trigger, const QString& keyHint = QString()) {
+MenuItem action(const QString& title, std::function<void()> trigger,
+                const QString& keyHint = QString()) {
     MenuItem item;
     item.title = title;
     item.trigger = std::move(trigger);
@@ -26,7 +27,8 @@ MenuItem disabled(const QString& title) {
 
 // An item started by a hotkey too: a single-character key is shown as the item's key hint,
 // a longer one (F5, Space) in its title.
-MenuItem hotkeyItem(const MenuState& state, const QString& title, HotkeyAction hotkey, std::function<void()> trigger) {
+MenuItem hotkeyItem(const MenuState& state, const QString& title, HotkeyAction hotkey,
+                    std::function<void()> trigger) {
     MenuItem item = action(title, std::move(trigger));
     if (const auto shortcut = state.shortcut(hotkey)) {
         if (shortcut->key.size() == 1)
@@ -45,8 +47,9 @@ QString header(const MenuState& state) {
 }
 
 bool canAnnotate(const HistoryEntry& entry) {
-    static const QStringList images = {QStringLiteral("png"), QStringLiteral("jpg"), QStringLiteral("jpeg"),
-                                       QStringLiteral("webp"), QStringLiteral("gif")};
+    static const QStringList images = {QStringLiteral("png"), QStringLiteral("jpg"),
+                                       QStringLiteral("jpeg"), QStringLiteral("webp"),
+                                       QStringLiteral("gif")};
     return entry.id.has_value() && images.contains(QFileInfo(entry.name).suffix().toLower());
 }
 
@@ -59,14 +62,17 @@ MenuItem recentUploads(const MenuState& state, const MenuActions& actions) {
         item.kind = MenuItem::Kind::Submenu;
         item.title = entry.name;
         item.toolTip = entry.url;
-        item.children.append(action(QStringLiteral("Copy Link"), [&actions, entry] { actions.copyEntry(entry); }));
-        item.children.append(action(QStringLiteral("Open in Browser"), [&actions, entry] { actions.openEntry(entry); }));
+        item.children.append(
+            action(QStringLiteral("Copy Link"), [&actions, entry] { actions.copyEntry(entry); }));
+        item.children.append(action(QStringLiteral("Open in Browser"),
+                                    [&actions, entry] { actions.openEntry(entry); }));
         if (state.isEnabled(features::annotate) && canAnnotate(entry)) {
             item.children.append(action(QStringLiteral("Annotate\u2026"),
                                         [&actions, id = *entry.id] { actions.annotateEntry(id); }));
         }
         item.children.append(MenuItem::separator());
-        item.children.append(action(QStringLiteral("Delete from Server"), [&actions, entry] { actions.deleteEntry(entry); }));
+        item.children.append(action(QStringLiteral("Delete from Server"),
+                                    [&actions, entry] { actions.deleteEntry(entry); }));
         recent.children.append(std::move(item));
     }
     if (state.history.isEmpty()) {
@@ -84,14 +90,20 @@ QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
     QList<MenuItem> menu;
     menu.append(disabled(header(state)));
     if (state.activeUploads > 0)
-        menu.append(disabled(QStringLiteral("Uploading %1 file(s)\u2026").arg(state.activeUploads)));
+        menu.append(
+            disabled(QStringLiteral("Uploading %1 file(s)\u2026").arg(state.activeUploads)));
     menu.append(MenuItem::separator());
-    menu.append(hotkeyItem(state, QStringLiteral("Capture Region"), HotkeyAction::region, actions.captureRegion));
-    menu.append(hotkeyItem(state, QStringLiteral("Capture Window"), HotkeyAction::window, actions.captureWindow));
-    menu.append(hotkeyItem(state, QStringLiteral("Capture Screen"), HotkeyAction::screen, actions.captureScreen));
+    menu.append(hotkeyItem(state, QStringLiteral("Capture Region"), HotkeyAction::region,
+                           actions.captureRegion));
+    menu.append(hotkeyItem(state, QStringLiteral("Capture Window"), HotkeyAction::window,
+                           actions.captureWindow));
+    menu.append(hotkeyItem(state, QStringLiteral("Capture Screen"), HotkeyAction::screen,
+                           actions.captureScreen));
     if (state.isEnabled(features::appOcr))
-        menu.append(hotkeyItem(state, QStringLiteral("Copy Text from Region"), HotkeyAction::ocr, actions.copyText));
-    menu.append(hotkeyItem(state, QStringLiteral("Upload Clipboard"), HotkeyAction::clipboard, actions.uploadClipboard));
+        menu.append(hotkeyItem(state, QStringLiteral("Copy Text from Region"), HotkeyAction::ocr,
+                               actions.copyText));
+    menu.append(hotkeyItem(state, QStringLiteral("Upload Clipboard"), HotkeyAction::clipboard,
+                           actions.uploadClipboard));
     menu.append(action(QStringLiteral("Upload Files\u2026"), actions.pickFiles));
     menu.append(MenuItem::separator());
     menu.append(recentUploads(state, actions));
@@ -99,7 +111,8 @@ QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
     dashboard.enabled = state.configured;
     menu.append(dashboard);
     menu.append(MenuItem::separator());
-    menu.append(action(QStringLiteral("Settings\u2026"), actions.openSettings, QStringLiteral("Ctrl+,")));
+    menu.append(
+        action(QStringLiteral("Settings\u2026"), actions.openSettings, QStringLiteral("Ctrl+,")));
     menu.append(action(QStringLiteral("Quit"), actions.quit, QStringLiteral("Ctrl+Q")));
     return menu;
 }

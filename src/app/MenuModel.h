@@ -36,14 +36,17 @@ struct MenuState {
     std::optional<QString> username;
     qint64 activeUploads = 0;
     QList<HistoryEntry> history;
-    std::function<bool(const QString& feature)> isEnabled = [](const QString&) { return true; };
+    std::function<bool(const QString& feature)> isEnabled = [](const QString&) {
+        return true;
+    };
     std::function<std::optional<Shortcut>(HotkeyAction)> shortcut = [](HotkeyAction) {
         return std::optional<Shortcut>();
     };
 };
 
 struct MenuActions {
-    std::function<void()> uploadClipboard, pickFiles, openDashboard, openSettings, clearHistory, quit;
+    std::function<void()> uploadClipboard, pickFiles, openDashboard, openSettings, clearHistory,
+        quit;
     std::function<void()> captureRegion, captureWindow, captureScreen, copyText;
     std::function<void(const HistoryEntry&)> copyEntry, openEntry, deleteEntry;
     std::function<void(const QString& id)> annotateEntry;

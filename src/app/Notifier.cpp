@@ -27,7 +27,8 @@ Notifier& Notifier::shared() {
     return *current;
 }
 
-void Notifier::notify(const QString& title, const QString& body, const std::optional<QString>& url) {
+void Notifier::notify(const QString& title, const QString& body,
+                      const std::optional<QString>& url) {
     if (!Config::shared().boolValue(keys::showNotifications))
         return;
     std::optional<QUrl> link;
@@ -42,7 +43,8 @@ void Notifier::notify(const QString& title, const QString& body, const std::opti
 void Notifier::activated(const QUrl& link) {
     // Links from a server open only when they are web links; local ones only inside our folder.
     const bool ours = link.isLocalFile() && !localFolder_.isEmpty() &&
-                      QDir::cleanPath(link.toLocalFile()).startsWith(QDir::cleanPath(localFolder_) + QLatin1Char('/'));
+                      QDir::cleanPath(link.toLocalFile())
+                          .startsWith(QDir::cleanPath(localFolder_) + QLatin1Char('/'));
     if (isWebLink(link) || ours)
         opener_.open(link);
 }

@@ -18,7 +18,8 @@ public:
     static Notifier& shared();
 
     // Nothing is posted while "showNotifications" is off.
-    void notify(const QString& title, const QString& body, const std::optional<QString>& url = std::nullopt);
+    void notify(const QString& title, const QString& body,
+                const std::optional<QString>& url = std::nullopt);
 
     // Links outside the web that a notification may open: the app's own kept files.
     void allowLocalFolder(const QString& folder) { localFolder_ = folder; }

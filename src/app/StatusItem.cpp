@@ -15,14 +15,17 @@ StatusItem::StatusItem(std::function<QList<MenuItem>()> model, std::function<voi
     tray_.setIcon(markIcon());
     tray_.setToolTip(QStringLiteral("Shotlark"));
     // Left clicks open the same menu, as on a status bar.
-    connect(&tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger)
-            menu_.popup(QCursor::pos());
-    });
+    connect(&tray_, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (reason == QSystemTrayIcon::Trigger)
+                    menu_.popup(QCursor::pos());
+            });
     rebuild(); // so that the exported menu has its items before it is first opened
 }
 
-void StatusItem::show() { tray_.show(); }
+void StatusItem::show() {
+    tray_.show();
+}
 
 void StatusItem::setTitle(const QString& title, bool alert) {
     if (title == title_)
@@ -58,7 +61,8 @@ void StatusItem::render(QMenu& menu, const QList<MenuItem>& items) {
             if (!item.keyHint.isEmpty())
                 action->setShortcut(QKeySequence(item.keyHint));
             if (item.trigger)
-                QObject::connect(action, &QAction::triggered, action, [trigger = item.trigger] { trigger(); });
+                QObject::connect(action, &QAction::triggered, action,
+                                 [trigger = item.trigger] { trigger(); });
             break;
         }
         }

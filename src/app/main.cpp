@@ -19,13 +19,16 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false); // the tray icon is the app's only presence
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Screenshots and recordings to your media server."));
+    parser.setApplicationDescription(
+        QStringLiteral("Screenshots and recordings to your media server."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption action(
         QStringLiteral("action"),
-        QStringLiteral("Run an action in the running Shotlark, as its hotkey would: record, gif, region, window, "
-                       "screen, clipboard, ocr, replay. For desktops where apps can't take global shortcuts."),
+        QStringLiteral(
+            "Run an action in the running Shotlark, as its hotkey would: record, gif, region, "
+            "window, "
+            "screen, clipboard, ocr, replay. For desktops where apps can't take global shortcuts."),
         QStringLiteral("NAME"));
     parser.addOption(action);
     parser.addPositionalArgument(QStringLiteral("files"),
@@ -41,7 +44,8 @@ int main(int argc, char** argv) {
             return 2;
         }
         if (!shotlark::hotkeys::hasFlow(*known)) {
-            std::fprintf(stderr, "shotlark: the action \"%s\" is not part of this version yet\n", qPrintable(name));
+            std::fprintf(stderr, "shotlark: the action \"%s\" is not part of this version yet\n",
+                         qPrintable(name));
             return 2;
         }
         arguments << QStringLiteral("--action") << name;

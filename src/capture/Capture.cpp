@@ -15,7 +15,8 @@
 namespace shotlark {
 
 QString Capture::toolPath() {
-    const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/shotlark-screencapture");
+    const QString beside =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/shotlark-screencapture");
     if (QFileInfo(beside).isExecutable())
         return beside;
     return QStandardPaths::findExecutable(QStringLiteral("shotlark-screencapture"));
@@ -40,7 +41,8 @@ QStringList Capture::arguments(CaptureMode mode, const QString& path) {
     case CaptureMode::screen:
         break;
     }
-    return {QStringLiteral("-x"), QStringLiteral("-D"), QString::number(displayUnderCursor()), path};
+    return {QStringLiteral("-x"), QStringLiteral("-D"), QString::number(displayUnderCursor()),
+            path};
 }
 
 QString Capture::newScreenshotPath() {
@@ -48,18 +50,22 @@ QString Capture::newScreenshotPath() {
     if (dir.isEmpty())
         return QString();
     return dir + QStringLiteral("/Screenshot_") +
-           QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")) + QStringLiteral(".png");
+           QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HH-mm-ss")) +
+           QStringLiteral(".png");
 }
 
 bool Capture::ensurePermission(platform::Dialogs& dialogs) {
-    if (QGuiApplication::platformName() == QStringLiteral("xcb") && !QGuiApplication::screens().isEmpty() &&
-        !qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+    if (QGuiApplication::platformName() == QStringLiteral("xcb") &&
+        !QGuiApplication::screens().isEmpty() && !qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
         return true;
-    dialogs.alert({platform::Alert::Style::Warning, QStringLiteral("Screen Recording permission needed"),
-                   QStringLiteral("Shotlark can capture the screen in an X11 session for now. Log in to an X11 "
-                                  "session (such as \u201cGNOME on Xorg\u201d or \u201cPlasma (X11)\u201d), then "
-                                  "try again."),
-                   {}});
+    dialogs.alert(
+        {platform::Alert::Style::Warning,
+         QStringLiteral("Screen Recording permission needed"),
+         QStringLiteral(
+             "Shotlark can capture the screen in an X11 session for now. Log in to an X11 "
+             "session (such as \u201cGNOME on Xorg\u201d or \u201cPlasma (X11)\u201d), then "
+             "try again."),
+         {}});
     return false;
 }
 

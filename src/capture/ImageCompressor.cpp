@@ -9,7 +9,8 @@ namespace shotlark {
 
 QString ImageCompressor::compress(const QString& file, double quality, bool allowAlpha) {
     const QFileInfo input(file);
-    const QString output = input.path() + QLatin1Char('/') + input.completeBaseName() + QStringLiteral(".jpg");
+    const QString output =
+        input.path() + QLatin1Char('/') + input.completeBaseName() + QStringLiteral(".jpg");
     if (output == file)
         return file; // already a JPEG: never overwrite the only copy
 

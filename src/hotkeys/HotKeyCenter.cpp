@@ -24,10 +24,12 @@ HotKeyCenter& HotKeyCenter::shared() {
     return *current;
 }
 
-bool HotKeyCenter::registerHotKey(quint32 keyCode, quint32 modifiers, std::function<void()> handler) {
+bool HotKeyCenter::registerHotKey(quint32 keyCode, quint32 modifiers,
+                                  std::function<void()> handler) {
     const quint32 id = nextID_++;
     const Qt::Key key = qtKeyForMacKeyCode(keyCode);
-    if (key == Qt::Key_unknown || !backend_.grab(id, key, Shortcut{keyCode, modifiers, {}}.qtModifiers()))
+    if (key == Qt::Key_unknown ||
+        !backend_.grab(id, key, Shortcut{keyCode, modifiers, {}}.qtModifiers()))
         return false;
     refs_.append(id);
     handlers_.insert(id, std::move(handler));

@@ -7,7 +7,9 @@
 
 namespace shotlark {
 
-size_t qHash(HotkeyAction action, size_t seed) noexcept { return ::qHash(static_cast<int>(action), seed); }
+size_t qHash(HotkeyAction action, size_t seed) noexcept {
+    return ::qHash(static_cast<int>(action), seed);
+}
 
 namespace hotkeys {
 
@@ -34,13 +36,15 @@ const Description& describe(HotkeyAction action) {
 } // namespace
 
 const QList<HotkeyAction>& allCases() {
-    static const QList<HotkeyAction> actions = {HotkeyAction::record, HotkeyAction::gif,    HotkeyAction::region,
-                                                HotkeyAction::window, HotkeyAction::screen, HotkeyAction::clipboard,
-                                                HotkeyAction::ocr,    HotkeyAction::replay};
+    static const QList<HotkeyAction> actions = {
+        HotkeyAction::record, HotkeyAction::gif,       HotkeyAction::region, HotkeyAction::window,
+        HotkeyAction::screen, HotkeyAction::clipboard, HotkeyAction::ocr,    HotkeyAction::replay};
     return actions;
 }
 
-QString rawValue(HotkeyAction action) { return QLatin1String(describe(action).raw); }
+QString rawValue(HotkeyAction action) {
+    return QLatin1String(describe(action).raw);
+}
 
 std::optional<HotkeyAction> fromRawValue(const QString& raw) {
     for (HotkeyAction action : allCases()) {
@@ -50,11 +54,17 @@ std::optional<HotkeyAction> fromRawValue(const QString& raw) {
     return std::nullopt;
 }
 
-QString title(HotkeyAction action) { return QLatin1String(describe(action).title); }
+QString title(HotkeyAction action) {
+    return QLatin1String(describe(action).title);
+}
 
-Shortcut defaultShortcut(HotkeyAction action) { return describe(action).shortcut; }
+Shortcut defaultShortcut(HotkeyAction action) {
+    return describe(action).shortcut;
+}
 
-QString defaultsKey(HotkeyAction action) { return QStringLiteral("hotkey.") + rawValue(action); }
+QString defaultsKey(HotkeyAction action) {
+    return QStringLiteral("hotkey.") + rawValue(action);
+}
 
 std::optional<Shortcut> shortcut(HotkeyAction action) {
     const auto stored = Config::shared().dataValue(defaultsKey(action));

@@ -18,8 +18,11 @@ public:
 
     QSet<HotkeyAction> failed;
     int revision = 0;
-    std::function<QSet<HotkeyAction>()> reload = [] { return QSet<HotkeyAction>(); };
-    std::function<void()> suspend = [] {};
+    std::function<QSet<HotkeyAction>()> reload = [] {
+        return QSet<HotkeyAction>();
+    };
+    std::function<void()> suspend = [] {
+    };
     // Whether global grabs work on this desktop at all (not on Wayland).
     bool grabsAvailable = true;
 

@@ -35,7 +35,8 @@ struct Shortcut {
     // The shortcut a key press stands for: the key's virtual key code, the modifiers held and
     // the characters the key produces without modifiers. Without command, option or control
     // only F1-F19 qualify.
-    static std::optional<Shortcut> fromKey(quint32 keyCode, quint32 modifiers, const QString& characters);
+    static std::optional<Shortcut> fromKey(quint32 keyCode, quint32 modifiers,
+                                           const QString& characters);
     // The same from Qt's terms: the key as produced without modifiers, and the modifiers held.
     static std::optional<Shortcut> fromQtKey(int unmodifiedKey, Qt::KeyboardModifiers modifiers);
 

@@ -18,8 +18,11 @@ void CanberraSounds::play(Sound sound) {
     if (!context_)
         return;
     // Event sounds of the freedesktop sound theme; a desktop without sound simply stays quiet.
-    const char* id = sound == Sound::Success ? "complete" : sound == Sound::Failure ? "dialog-error" : "bell";
-    ca_context_play(context_, 0, CA_PROP_EVENT_ID, id, CA_PROP_APPLICATION_NAME, "Shotlark", nullptr);
+    const char* id = sound == Sound::Success   ? "complete"
+                     : sound == Sound::Failure ? "dialog-error"
+                                               : "bell";
+    ca_context_play(context_, 0, CA_PROP_EVENT_ID, id, CA_PROP_APPLICATION_NAME, "Shotlark",
+                    nullptr);
 }
 
 } // namespace shotlark::platform

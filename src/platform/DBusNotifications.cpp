@@ -15,32 +15,41 @@ const QString interface = QStringLiteral("org.freedesktop.Notifications");
 
 DBusNotifications::DBusNotifications() {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    bus.connect(service, path, interface, QStringLiteral("ActionInvoked"), this, SLOT(actionInvoked(quint32, QString)));
-    bus.connect(service, path, interface, QStringLiteral("NotificationClosed"), this, SLOT(closed(quint32, quint32)));
+    bus.connect(service, path, interface, QStringLiteral("ActionInvoked"), this,
+                SLOT(actionInvoked(quint32, QString)));
+    bus.connect(service, path, interface, QStringLiteral("NotificationClosed"), this,
+                SLOT(closed(quint32, quint32)));
     // Whether bodies are read as markup decides whether they must be escaped.
     auto* watcher = new QDBusPendingCallWatcher(
-        bus.asyncCall(QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("GetCapabilities"))), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* call) {
-        QDBusPendingReply<QStringList> reply = *call;
-        markup_ = reply.isValid() && reply.value().contains(QStringLiteral("body-markup"));
-        call->deleteLater();
-    });
+        bus.asyncCall(QDBusMessage::createMethodCall(service, path, interface,
+                                                     QStringLiteral("GetCapabilities"))),
+        this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this](QDBusPendingCallWatcher* call) {
+                QDBusPendingReply<QStringList> reply = *call;
+                markup_ = reply.isValid() && reply.value().contains(QStringLiteral("body-markup"));
+                call->deleteLater();
+            });
 }
 
-void DBusNotifications::post(const QString& title, const QString& body, const std::optional<QUrl>& link) {
-    QDBusMessage notify = QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("Notify"));
+void DBusNotifications::post(const QString& title, const QString& body,
+                             const std::optional<QUrl>& link) {
+    QDBusMessage notify =
+        QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("Notify"));
     QStringList actions;
     if (link)
         actions << QStringLiteral("default") << QStringLiteral("Open");
     notify << QStringLiteral("Shotlark") << quint32(0) << QStringLiteral("shotlark") << title
            << (markup_ ? body.toHtmlEscaped() : body) << actions << QVariantMap() << qint32(-1);
-    auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(notify), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, link](QDBusPendingCallWatcher* call) {
-        QDBusPendingReply<quint32> reply = *call;
-        if (reply.isValid() && link)
-            links_.insert(reply.value(), *link);
-        call->deleteLater();
-    });
+    auto* watcher =
+        new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(notify), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, link](QDBusPendingCallWatcher* call) {
+                QDBusPendingReply<quint32> reply = *call;
+                if (reply.isValid() && link)
+                    links_.insert(reply.value(), *link);
+                call->deleteLater();
+            });
 }
 
 void DBusNotifications::actionInvoked(quint32 id, const QString& action) {
@@ -50,6 +59,8 @@ void DBusNotifications::actionInvoked(quint32 id, const QString& action) {
         Q_EMIT linkActivated(*link);
 }
 
-void DBusNotifications::closed(quint32 id, quint32) { links_.remove(id); }
+void DBusNotifications::closed(quint32 id, quint32) {
+    links_.remove(id);
+}
 
 } // namespace shotlark::platform

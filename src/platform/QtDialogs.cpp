@@ -8,7 +8,8 @@
 namespace shotlark::platform {
 
 int QtDialogs::alert(const Alert& alert) {
-    QMessageBox box(alert.style == Alert::Style::Warning ? QMessageBox::Warning : QMessageBox::Information,
+    QMessageBox box(alert.style == Alert::Style::Warning ? QMessageBox::Warning
+                                                         : QMessageBox::Information,
                     QStringLiteral("Shotlark"), alert.message);
     box.setInformativeText(alert.informative);
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
@@ -18,7 +19,8 @@ int QtDialogs::alert(const Alert& alert) {
     } else {
         for (qsizetype i = 0; i < alert.buttons.size(); ++i) {
             // The first button is the default one, the last of several is what Escape means.
-            QPushButton* button = box.addButton(alert.buttons[i], i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
+            QPushButton* button = box.addButton(alert.buttons[i], i == 0 ? QMessageBox::AcceptRole
+                                                                         : QMessageBox::RejectRole);
             buttons.append(button);
             if (i == 0)
                 box.setDefaultButton(button);

@@ -1,9 +1,9 @@
 #pragma once
 
+#include <QKeyEvent>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QKeyEvent>
 #include <QUrl>
 
 #include <memory>
@@ -54,7 +54,8 @@ public:
 class NotificationService : public QObject {
     Q_OBJECT
 public:
-    virtual void post(const QString& title, const QString& body, const std::optional<QUrl>& link) = 0;
+    virtual void post(const QString& title, const QString& body,
+                      const std::optional<QUrl>& link) = 0;
 
 Q_SIGNALS:
     void linkActivated(const QUrl& link);

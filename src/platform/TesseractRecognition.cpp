@@ -22,8 +22,8 @@ QString tessdataDir() {
     const QByteArray prefix = qgetenv("TESSDATA_PREFIX");
     if (!prefix.isEmpty())
         return QFile::decodeName(prefix);
-    for (const char* dir : {"/usr/share/tesseract-ocr/5/tessdata", "/usr/share/tesseract-ocr/4.00/tessdata",
-                            "/usr/share/tessdata"}) {
+    for (const char* dir : {"/usr/share/tesseract-ocr/5/tessdata",
+                            "/usr/share/tesseract-ocr/4.00/tessdata", "/usr/share/tessdata"}) {
         if (QFileInfo::exists(QLatin1String(dir) + QStringLiteral("/eng.traineddata")))
             return QLatin1String(dir);
     }
@@ -33,7 +33,8 @@ QString tessdataDir() {
 // "eng", plus the user's language when Tesseract has data for it ("eng+deu").
 QByteArray languages(const QString& dataDir) {
     QByteArray list = "eng";
-    const QString own = QLocale::languageToCode(QLocale::system().language(), QLocale::ISO639Part2T);
+    const QString own =
+        QLocale::languageToCode(QLocale::system().language(), QLocale::ISO639Part2T);
     if (!own.isEmpty() && own != QStringLiteral("eng") &&
         QFileInfo::exists(dataDir + QLatin1Char('/') + own + QStringLiteral(".traineddata")))
         list += "+" + own.toLatin1();
@@ -51,7 +52,8 @@ tesseract::TessBaseAPI& readyEngine() {
     const QByteArray path = QFile::encodeName(dataDir);
     if (dataDir.isEmpty() ||
         api->Init(path.constData(), languages(dataDir).constData(), tesseract::OEM_LSTM_ONLY) != 0)
-        throw Error(QStringLiteral("Text recognition isn't installed (Tesseract's English data is missing)."));
+        throw Error(QStringLiteral(
+            "Text recognition isn't installed (Tesseract's English data is missing)."));
     api->SetPageSegMode(tesseract::PSM_AUTO);
     engine = std::move(api);
     return *engine;
@@ -63,7 +65,8 @@ QStringList recognizeTextLines(const QImage& source) {
     const QImage image = source.convertToFormat(QImage::Format_RGB888);
     QMutexLocker lock(&engineMutex);
     tesseract::TessBaseAPI& api = readyEngine();
-    api.SetImage(image.constBits(), image.width(), image.height(), 3, static_cast<int>(image.bytesPerLine()));
+    api.SetImage(image.constBits(), image.width(), image.height(), 3,
+                 static_cast<int>(image.bytesPerLine()));
     if (api.Recognize(nullptr) != 0) {
         api.Clear();
         throw Error(QStringLiteral("The text recogniser failed on this image."));

@@ -20,17 +20,20 @@ namespace {
 // doesn't hide a shortcut.
 constexpr uint16_t numLock = XCB_MOD_MASK_2;
 constexpr uint16_t lockVariants[] = {0, XCB_MOD_MASK_LOCK, numLock, XCB_MOD_MASK_LOCK | numLock};
-constexpr uint16_t relevantMods = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
+constexpr uint16_t relevantMods =
+    XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
 
 struct SpecialKey {
     int qt;
     xcb_keysym_t keysym;
 };
 constexpr SpecialKey specialKeys[] = {
-    {Qt::Key_Return, XK_Return}, {Qt::Key_Tab, XK_Tab},     {Qt::Key_Space, XK_space},
-    {Qt::Key_Backspace, XK_BackSpace}, {Qt::Key_Escape, XK_Escape}, {Qt::Key_Delete, XK_Delete},
-    {Qt::Key_Home, XK_Home},     {Qt::Key_End, XK_End},     {Qt::Key_PageUp, XK_Prior},
-    {Qt::Key_PageDown, XK_Next}, {Qt::Key_Left, XK_Left},   {Qt::Key_Right, XK_Right},
+    {Qt::Key_Return, XK_Return}, {Qt::Key_Tab, XK_Tab},
+    {Qt::Key_Space, XK_space},   {Qt::Key_Backspace, XK_BackSpace},
+    {Qt::Key_Escape, XK_Escape}, {Qt::Key_Delete, XK_Delete},
+    {Qt::Key_Home, XK_Home},     {Qt::Key_End, XK_End},
+    {Qt::Key_PageUp, XK_Prior},  {Qt::Key_PageDown, XK_Next},
+    {Qt::Key_Left, XK_Left},     {Qt::Key_Right, XK_Right},
     {Qt::Key_Up, XK_Up},         {Qt::Key_Down, XK_Down},
 };
 
@@ -79,9 +82,9 @@ uint16_t xcbModifiers(Qt::KeyboardModifiers modifiers) {
 
 int unshiftedUsKey(int key) {
     static const QHash<int, int> shifted = {
-        {'!', '1'}, {'@', '2'}, {'#', '3'}, {'$', '4'}, {'%', '5'}, {'^', '6'}, {'&', '7'}, {'*', '8'},
-        {'(', '9'}, {')', '0'}, {'_', '-'}, {'+', '='}, {'{', '['}, {'}', ']'}, {'|', '\\'}, {':', ';'},
-        {'"', '\''}, {'<', ','}, {'>', '.'}, {'?', '/'}, {'~', '`'},
+        {'!', '1'},  {'@', '2'}, {'#', '3'},  {'$', '4'}, {'%', '5'}, {'^', '6'}, {'&', '7'},
+        {'*', '8'},  {'(', '9'}, {')', '0'},  {'_', '-'}, {'+', '='}, {'{', '['}, {'}', ']'},
+        {'|', '\\'}, {':', ';'}, {'"', '\''}, {'<', ','}, {'>', '.'}, {'?', '/'}, {'~', '`'},
     };
     return shifted.value(key, key);
 }
@@ -125,14 +128,16 @@ struct XcbHotkeys::Impl : QAbstractNativeEventFilter {
             return true;
         }
         // Auto-repeat arrives as a release and a press with the same time: one action per press.
-        if (lastRelease.value(key->detail, XCB_CURRENT_TIME) == key->time && key->time != XCB_CURRENT_TIME)
+        if (lastRelease.value(key->detail, XCB_CURRENT_TIME) == key->time &&
+            key->time != XCB_CURRENT_TIME)
             return true;
         const uint16_t modifiers = key->state & relevantMods;
         for (auto it = grabs.constBegin(); it != grabs.constEnd(); ++it) {
             if (it->keycode == key->detail && it->modifiers == modifiers) {
                 // Delivered from the event loop, never from inside the filter.
-                QMetaObject::invokeMethod(owner, [owner = owner, id = it.key()] { Q_EMIT owner->pressed(id); },
-                                          Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    owner, [owner = owner, id = it.key()] { Q_EMIT owner->pressed(id); },
+                    Qt::QueuedConnection);
                 return true;
             }
         }
@@ -143,7 +148,8 @@ struct XcbHotkeys::Impl : QAbstractNativeEventFilter {
 XcbHotkeys::XcbHotkeys() : impl_(std::make_unique<Impl>()) {
     impl_->owner = this;
     // In a Wayland session X grabs only see keys while an X window has focus: don't pretend.
-    if (qEnvironmentVariable("XDG_SESSION_TYPE") == QStringLiteral("wayland") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+    if (qEnvironmentVariable("XDG_SESSION_TYPE") == QStringLiteral("wayland") ||
+        qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
         return;
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     if (!x11 || !x11->connection())
@@ -164,13 +170,16 @@ XcbHotkeys::~XcbHotkeys() {
     xcb_key_symbols_free(impl_->symbols);
 }
 
-bool XcbHotkeys::isAvailable() const { return impl_->connection != nullptr; }
+bool XcbHotkeys::isAvailable() const {
+    return impl_->connection != nullptr;
+}
 
 bool XcbHotkeys::grab(quint32 id, int qtKey, Qt::KeyboardModifiers modifiers) {
     if (!impl_->connection)
         return false;
     const xcb_keysym_t keysym = keysymFor(qtKey);
-    xcb_keycode_t* keycodes = keysym == XCB_NO_SYMBOL ? nullptr : xcb_key_symbols_get_keycode(impl_->symbols, keysym);
+    xcb_keycode_t* keycodes =
+        keysym == XCB_NO_SYMBOL ? nullptr : xcb_key_symbols_get_keycode(impl_->symbols, keysym);
     if (!keycodes)
         return false;
     const Impl::Grab wanted{keycodes[0], xcbModifiers(modifiers)};
@@ -179,9 +188,9 @@ bool XcbHotkeys::grab(quint32 id, int qtKey, Qt::KeyboardModifiers modifiers) {
         return false;
     // Checked requests: another client's grab answers BadAccess here, not later.
     for (int i = 0; i < 4; ++i) {
-        const xcb_void_cookie_t cookie =
-            xcb_grab_key_checked(impl_->connection, 1, impl_->root, wanted.modifiers | lockVariants[i], wanted.keycode,
-                                 XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+        const xcb_void_cookie_t cookie = xcb_grab_key_checked(
+            impl_->connection, 1, impl_->root, wanted.modifiers | lockVariants[i], wanted.keycode,
+            XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
         if (xcb_generic_error_t* error = xcb_request_check(impl_->connection, cookie)) {
             std::free(error);
             impl_->ungrabKeys(wanted, i);
@@ -203,8 +212,8 @@ void XcbHotkeys::ungrab(quint32 id) {
 std::optional<int> XcbHotkeys::unmodifiedKey(const QKeyEvent& event) const {
     if (!impl_->connection || event.nativeScanCode() == 0)
         return NoGlobalHotkeys().unmodifiedKey(event);
-    const xcb_keysym_t keysym =
-        xcb_key_symbols_get_keysym(impl_->symbols, static_cast<xcb_keycode_t>(event.nativeScanCode()), 0);
+    const xcb_keysym_t keysym = xcb_key_symbols_get_keysym(
+        impl_->symbols, static_cast<xcb_keycode_t>(event.nativeScanCode()), 0);
     return qtKeyFor(keysym);
 }
 

@@ -28,11 +28,14 @@ bool XdgAutostart::setEnabled(bool enabled) {
     if (!QDir().mkpath(QFileInfo(entryPath()).absolutePath()))
         return false;
     QString program = QCoreApplication::applicationFilePath();
-    program.replace(QLatin1Char('\\'), QStringLiteral("\\\\")).replace(QLatin1Char('"'), QStringLiteral("\\\""));
-    const QString entry = QStringLiteral("[Desktop Entry]\nType=Application\nName=Shotlark\n"
-                                         "Comment=Screenshots and recordings to your media server\n"
-                                         "Exec=\"%1\"\nIcon=shotlark\nTerminal=false\nX-GNOME-Autostart-enabled=true\n")
-                              .arg(program);
+    program.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
+        .replace(QLatin1Char('"'), QStringLiteral("\\\""));
+    const QString entry =
+        QStringLiteral(
+            "[Desktop Entry]\nType=Application\nName=Shotlark\n"
+            "Comment=Screenshots and recordings to your media server\n"
+            "Exec=\"%1\"\nIcon=shotlark\nTerminal=false\nX-GNOME-Autostart-enabled=true\n")
+            .arg(program);
     return writeFileAtomically(entryPath(), entry.toUtf8(), 0644);
 }
 

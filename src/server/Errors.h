@@ -47,7 +47,9 @@ public:
 class DecodingError : public Error {
 public:
     DecodingError()
-        : Error(QStringLiteral("The data couldn't be read because it isn't in the correct format.")) {}
+        : Error(
+              QStringLiteral("The data couldn't be read because it isn't in the correct format.")) {
+    }
 };
 
 } // namespace shotlark

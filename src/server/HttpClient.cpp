@@ -103,7 +103,8 @@ void HttpClient::wakeWaiters() {
             continue;
         }
         // Resume from the event loop, not from inside the finishing request's frame.
-        QMetaObject::invokeMethod(this, [handle = it->handle] { handle.resume(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [handle = it->handle] { handle.resume(); }, Qt::QueuedConnection);
         it = waiters_.erase(it);
     }
 }
@@ -120,17 +121,21 @@ QCoro::Task<HttpResponse> HttpClient::send(HttpRequest request) {
         networkRequest.setRawHeader(name, value);
     networkRequest.setTransferTimeout(static_cast<int>(limits_.inactivity.count()));
     // The token is the only credential: no cookies are kept or sent.
-    networkRequest.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
-    networkRequest.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+    networkRequest.setAttribute(QNetworkRequest::CookieLoadControlAttribute,
+                                QNetworkRequest::Manual);
+    networkRequest.setAttribute(QNetworkRequest::CookieSaveControlAttribute,
+                                QNetworkRequest::Manual);
     if (!request.followRedirects)
-        networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                                    QNetworkRequest::ManualRedirectPolicy);
 
     std::unique_ptr<QFile> bodyFile;
     QNetworkReply* started = nullptr;
     if (!request.bodyFile.isEmpty()) {
         bodyFile = std::make_unique<QFile>(request.bodyFile);
         if (!bodyFile->open(QIODevice::ReadOnly))
-            throw FileError(QStringLiteral("Couldn't read %1: %2").arg(request.bodyFile, bodyFile->errorString()));
+            throw FileError(QStringLiteral("Couldn't read %1: %2")
+                                .arg(request.bodyFile, bodyFile->errorString()));
         networkRequest.setHeader(QNetworkRequest::ContentLengthHeader, bodyFile->size());
         started = network().sendCustomRequest(networkRequest, request.method, bodyFile.get());
     } else if (request.method == "GET") {
@@ -162,12 +167,14 @@ QCoro::Task<HttpResponse> HttpClient::send(HttpRequest request) {
     const QNetworkReply::NetworkError error = reply->error();
     // Qt reports its inactivity limit as a cancellation; nothing else here cancels.
     if (wholeTimeUp || error == QNetworkReply::OperationCanceledError)
-        throw TransportError(TransportError::Kind::TimedOut, QStringLiteral("The request timed out."));
+        throw TransportError(TransportError::Kind::TimedOut,
+                             QStringLiteral("The request timed out."));
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (isTransportFailure(error) || (!status.isValid() && error != QNetworkReply::NoError))
         throw TransportError(TransportError::Kind::Failed, reply->errorString());
     // An answer that is not HTTP counts as status 0.
-    co_return HttpResponse{status.isValid() ? status.toInt() : 0, reply->readAll(), reply->rawHeaderPairs()};
+    co_return HttpResponse{status.isValid() ? status.toInt() : 0, reply->readAll(),
+                           reply->rawHeaderPairs()};
 }
 
 } // namespace shotlark

@@ -53,8 +53,7 @@ void copyInto(QFile& out, const QString& source) {
 }
 
 // Creates an empty body file and hands it to `fill`; the file goes again if `fill` throws.
-template <typename Fill>
-QString writeBody(Fill fill) {
+template <typename Fill> QString writeBody(Fill fill) {
     TemporaryFile body{paths::temporaryPath(QStringLiteral("slk-body-"))};
     QFile out(body.path);
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
@@ -66,7 +65,9 @@ QString writeBody(Fill fill) {
     return std::exchange(body.path, QString());
 }
 
-QByteArray bearer(const QString& token) { return "Bearer " + token.toUtf8(); }
+QByteArray bearer(const QString& token) {
+    return "Bearer " + token.toUtf8();
+}
 
 QByteArray multipartType(const QString& boundary) {
     return "multipart/form-data; boundary=" + boundary.toUtf8();
@@ -76,7 +77,9 @@ UploaderError failure(const HttpResponse& response, const QString& fallback) {
     return UploaderError(Uploader::serverError(response.body).value_or(fallback));
 }
 
-QString uploadFailed(int status) { return QStringLiteral("Upload failed (HTTP %1)").arg(status); }
+QString uploadFailed(int status) {
+    return QStringLiteral("Upload failed (HTTP %1)").arg(status);
+}
 
 // The configured server's address, or the "not connected" error.
 QUrl configuredServer() {
@@ -91,7 +94,9 @@ QUrl configuredServer() {
 
 } // namespace
 
-QString Uploader::makeBoundary() { return QStringLiteral("slk-") + paths::uuidString(); }
+QString Uploader::makeBoundary() {
+    return QStringLiteral("slk-") + paths::uuidString();
+}
 
 QString Uploader::partFileName(const QString& fileName) {
     QString name = fileName;
@@ -107,8 +112,8 @@ QString Uploader::contentType(const QString& fileName) {
     if (extension.isEmpty())
         return QStringLiteral("application/octet-stream");
     static const QMimeDatabase database;
-    const QMimeType type =
-        database.mimeTypeForFile(QStringLiteral("file.") + extension, QMimeDatabase::MatchExtension);
+    const QMimeType type = database.mimeTypeForFile(QStringLiteral("file.") + extension,
+                                                    QMimeDatabase::MatchExtension);
     if (!type.isValid() || type.isDefault())
         return QStringLiteral("application/octet-stream");
     return type.name();
@@ -118,19 +123,21 @@ QString Uploader::writeMultipartBody(const QString& file, const QString& boundar
     return writeBody([&](QFile& out) {
         const QString name = QFileInfo(file).fileName();
         put(out, ("--" + boundary + "\r\n" +
-                  "Content-Disposition: form-data; name=\"file\"; filename=\"" + partFileName(name) +
-                  "\"\r\n" + "Content-Type: " + contentType(name) + "\r\n\r\n")
+                  "Content-Disposition: form-data; name=\"file\"; filename=\"" +
+                  partFileName(name) + "\"\r\n" + "Content-Type: " + contentType(name) + "\r\n\r\n")
                      .toUtf8());
         copyInto(out, file);
         put(out, ("\r\n--" + boundary + "--\r\n").toUtf8());
     });
 }
 
-QString Uploader::writeReplayBody(const QStringList& segments, int seconds, const QString& boundary) {
+QString Uploader::writeReplayBody(const QStringList& segments, int seconds,
+                                  const QString& boundary) {
     return writeBody([&](QFile& out) {
-        put(out, ("--" + boundary + "\r\n" + "Content-Disposition: form-data; name=\"seconds\"\r\n\r\n" +
-                  QString::number(seconds) + "\r\n")
-                     .toUtf8());
+        put(out,
+            ("--" + boundary + "\r\n" + "Content-Disposition: form-data; name=\"seconds\"\r\n\r\n" +
+             QString::number(seconds) + "\r\n")
+                .toUtf8());
         for (qsizetype i = 0; i < segments.size(); ++i) {
             put(out, ("--" + boundary + "\r\n" +
                       "Content-Disposition: form-data; name=\"file\"; filename=\"segment" +
@@ -172,8 +179,10 @@ namespace {
 // Writes a multipart body on a worker thread (copying files is blocking work, never for the
 // main thread), posts it to `path` of the configured server, and returns the answer. The body
 // file goes on every way out.
-QCoro::Task<HttpResponse> postMultipart(QString path, std::function<QString(const QString& boundary)> write,
-                                        std::optional<QString> convert, Uploader::Progress progress) {
+QCoro::Task<HttpResponse> postMultipart(QString path,
+                                        std::function<QString(const QString& boundary)> write,
+                                        std::optional<QString> convert,
+                                        Uploader::Progress progress) {
     const QUrl base = configuredServer();
     const QString token = Config::shared().token();
     const QString boundary = Uploader::makeBoundary();
@@ -209,7 +218,8 @@ QCoro::Task<HttpResponse> postMultipart(QString path, std::function<QString(cons
 QCoro::Task<UploadResult> Uploader::upload(QString file, std::optional<QString> convert,
                                            Progress progress) {
     auto posting = postMultipart(
-        QStringLiteral("api/upload"), [file](const QString& boundary) { return writeMultipartBody(file, boundary); },
+        QStringLiteral("api/upload"),
+        [file](const QString& boundary) { return writeMultipartBody(file, boundary); },
         std::move(convert), std::move(progress));
     const HttpResponse response = co_await std::move(posting);
     auto result = UploadResult::decode(response.body);
@@ -237,10 +247,11 @@ QCoro::Task<QString> Uploader::verify(QString server, QString token) {
 }
 
 QCoro::Task<UploadResult> Uploader::uploadReplay(QStringList segments, int seconds) {
-    auto posting = postMultipart(
-        QStringLiteral("api/replay"),
-        [segments, seconds](const QString& boundary) { return writeReplayBody(segments, seconds, boundary); },
-        std::nullopt, {});
+    auto posting = postMultipart(QStringLiteral("api/replay"),
+                                 [segments, seconds](const QString& boundary) {
+                                     return writeReplayBody(segments, seconds, boundary);
+                                 },
+                                 std::nullopt, {});
     const HttpResponse response = co_await std::move(posting);
     auto result = UploadResult::decode(response.body);
     if (!result)
@@ -260,7 +271,8 @@ QCoro::Task<Uploader::Deletion> Uploader::deleteUpload(QString deletionURL) {
     try {
         auto sending = HttpClient::shared().send(std::move(request));
         const HttpResponse response = co_await std::move(sending);
-        co_return response.status == 200 || response.status == 404 ? Deletion::Done : Deletion::Refused;
+        co_return response.status == 200 || response.status == 404 ? Deletion::Done
+                                                                   : Deletion::Refused;
     } catch (const Error&) {
         co_return Deletion::Refused;
     }

@@ -23,8 +23,8 @@ public:
     // Sends one file as a multipart form (one part "file") to "api/upload". The body is
     // assembled in a private temporary file on a worker thread and streamed from there; it is
     // removed on every way out. `progress` runs on the main thread.
-    static QCoro::Task<UploadResult> upload(QString file, std::optional<QString> convert = std::nullopt,
-                                            Progress progress = {});
+    static QCoro::Task<UploadResult>
+    upload(QString file, std::optional<QString> convert = std::nullopt, Progress progress = {});
 
     // Checks an address as typed and a token against "api/me"; returns the user name.
     static QCoro::Task<QString> verify(QString server, QString token);
@@ -46,7 +46,8 @@ public:
     static QString contentType(const QString& fileName);
     // Writes the upload body for `file` into a new "slk-body-" file and returns its path.
     static QString writeMultipartBody(const QString& file, const QString& boundary);
-    static QString writeReplayBody(const QStringList& segments, int seconds, const QString& boundary);
+    static QString writeReplayBody(const QStringList& segments, int seconds,
+                                   const QString& boundary);
     // The "error" string of an error answer, if it has one.
     static std::optional<QString> serverError(const QByteArray& body);
     // `base` with `path` appended as a path component (a base path of its own is kept).

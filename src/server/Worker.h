@@ -13,8 +13,7 @@ namespace shotlark {
 // Runs blocking `work` on the global thread pool and resumes the awaiting coroutine on its own
 // thread with the result; an exception thrown by `work` is rethrown there unchanged (QFuture
 // alone would only carry QException subclasses).
-template <typename Work>
-QCoro::Task<std::invoke_result_t<Work>> onWorker(Work work) {
+template <typename Work> QCoro::Task<std::invoke_result_t<Work>> onWorker(Work work) {
     using Result = std::invoke_result_t<Work>;
     struct Outcome {
         std::conditional_t<std::is_void_v<Result>, bool, std::optional<Result>> value{};

@@ -35,7 +35,8 @@ QLabel* caption(const QString& text) {
 
 } // namespace
 
-SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer& sounds, platform::GlobalHotkeys& keys)
+SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer& sounds,
+                           platform::GlobalHotkeys& keys)
     : autostart_(autostart), sounds_(sounds), keys_(keys) {
     setWindowTitle(QStringLiteral("Shotlark"));
     setFixedSize(500, 700);
@@ -60,8 +61,9 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     connectRow->addWidget(connect_);
     connectRow->addWidget(status_, 1);
     accountForm->addRow(connectRow);
-    accountForm->addRow(caption(QStringLiteral(
-        "Find your token on the dashboard's Setup page. The \u201cConnect app\u201d button there fills this in for you.")));
+    accountForm->addRow(
+        caption(QStringLiteral("Find your token on the dashboard's Setup page. The \u201cConnect "
+                               "app\u201d button there fills this in for you.")));
     layout->addWidget(account);
     if (const auto username = config.username())
         showStatus(QStringLiteral("Connected as ") + *username, true);
@@ -80,15 +82,20 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     copy->addItem(QStringLiteral("Page link (%1/abc)").arg(host), false);
     copy->addItem(QStringLiteral("Direct link (%1/abc.png)").arg(host), true);
     copy->setCurrentIndex(config.boolValue(keys::copyDirectLink) ? 1 : 0);
-    QObject::connect(copy, &QComboBox::currentIndexChanged, this,
-                     [copy](int index) { Config::shared().setBool(keys::copyDirectLink, copy->itemData(index).toBool()); });
+    QObject::connect(copy, &QComboBox::currentIndexChanged, this, [copy](int index) {
+        Config::shared().setBool(keys::copyDirectLink, copy->itemData(index).toBool());
+    });
     afterForm->addRow(QStringLiteral("Copy"), copy);
-    afterForm->addRow(toggle(QStringLiteral("Open the link in your browser"), keys::openAfterUpload));
+    afterForm->addRow(
+        toggle(QStringLiteral("Open the link in your browser"), keys::openAfterUpload));
     afterForm->addRow(toggle(QStringLiteral("Play a sound"), keys::playSound));
     afterForm->addRow(toggle(QStringLiteral("Show a notification"), keys::showNotifications));
-    annotateRow_ = toggle(QStringLiteral("Open screenshots in the editor to draw on them"), keys::annotateAfterCapture);
+    annotateRow_ = toggle(QStringLiteral("Open screenshots in the editor to draw on them"),
+                          keys::annotateAfterCapture);
     afterForm->addRow(annotateRow_);
-    auto showFeatureRows = [this] { annotateRow_->setVisible(ServerInfo::shared().isEnabled(features::annotate)); };
+    auto showFeatureRows = [this] {
+        annotateRow_->setVisible(ServerInfo::shared().isEnabled(features::annotate));
+    };
     showFeatureRows();
     QObject::connect(&ServerInfo::shared(), &ServerInfo::changed, this, showFeatureRows);
     layout->addWidget(after);
@@ -96,22 +103,28 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     // Screenshots & recordings
     auto* shots = new QGroupBox(QStringLiteral("Screenshots && recordings"));
     auto* shotsForm = new QFormLayout(shots);
-    shotsForm->addRow(toggle(QStringLiteral("Compress screenshots before uploading (much faster)"), keys::compressScreenshots));
+    shotsForm->addRow(toggle(QStringLiteral("Compress screenshots before uploading (much faster)"),
+                             keys::compressScreenshots));
     layout->addWidget(shots);
 
     // Hotkeys
     auto* hotkeysBox = new QGroupBox(QStringLiteral("Hotkeys"));
     auto* hotkeysLayout = new QVBoxLayout(hotkeysBox);
     if (!HotkeyState::shared().grabsAvailable) {
-        hotkeysLayout->addWidget(caption(QStringLiteral(
-            "This desktop doesn't let apps take global shortcuts. Bind them in your desktop's keyboard "
-            "settings to the command “shotlark --action NAME”, with NAME one of record, gif, region, "
-            "window, screen, clipboard, ocr, replay.")));
+        hotkeysLayout->addWidget(
+            caption(QStringLiteral("This desktop doesn't let apps take global shortcuts. Bind them "
+                                   "in your desktop's keyboard "
+                                   "settings to the command “shotlark --action NAME”, with NAME "
+                                   "one of record, gif, region, "
+                                   "window, screen, clipboard, ocr, replay.")));
     }
     hotkeyRows_ = new QWidget;
     hotkeysLayout->addWidget(hotkeyRows_);
     auto* footer = new QHBoxLayout;
-    footer->addWidget(caption(QStringLiteral("Click a shortcut, then press the new keys. Esc cancels, ⌫ turns it off.")), 1);
+    footer->addWidget(
+        caption(QStringLiteral(
+            "Click a shortcut, then press the new keys. Esc cancels, ⌫ turns it off.")),
+        1);
     auto* restore = new QPushButton(QStringLiteral("Restore defaults"));
     QObject::connect(restore, &QPushButton::clicked, this, [] {
         hotkeys::resetAll();
@@ -122,7 +135,8 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     layout->addWidget(hotkeysBox);
     rebuildHotkeyRows();
     // The rows follow the server's features and every completed recording.
-    QObject::connect(&ServerInfo::shared(), &ServerInfo::changed, this, [this] { rebuildHotkeyRows(); });
+    QObject::connect(&ServerInfo::shared(), &ServerInfo::changed, this,
+                     [this] { rebuildHotkeyRows(); });
     // Queued: the change may come from a row that is still handling its key press.
     QObject::connect(
         &HotkeyState::shared(), &HotkeyState::changed, this,
@@ -137,7 +151,8 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     auto* generalForm = new QFormLayout(general);
     launchAtLogin_ = new QCheckBox(QStringLiteral("Launch at login"));
     launchAtLogin_->setChecked(autostart_.isEnabled());
-    QObject::connect(launchAtLogin_, &QCheckBox::toggled, this, [this](bool on) { setLaunchAtLogin(on); });
+    QObject::connect(launchAtLogin_, &QCheckBox::toggled, this,
+                     [this](bool on) { setLaunchAtLogin(on); });
     generalForm->addRow(launchAtLogin_);
     generalForm->addRow(caption(QStringLiteral("Version ") + QStringLiteral(SHOTLARK_VERSION)));
     layout->addWidget(general);
@@ -147,7 +162,8 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
 void SettingsView::rebuildHotkeyRows() {
     shownRevision_ = HotkeyState::shared().revision;
     delete hotkeyRows_->layout();
-    for (QWidget* old : hotkeyRows_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+    for (QWidget* old :
+         hotkeyRows_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
         old->hide();
         old->deleteLater();
     }
@@ -162,7 +178,8 @@ void SettingsView::rebuildHotkeyRows() {
 QCheckBox* SettingsView::toggle(const QString& title, const QString& key) {
     auto* box = new QCheckBox(title);
     box->setChecked(Config::shared().boolValue(key));
-    QObject::connect(box, &QCheckBox::toggled, this, [key](bool on) { Config::shared().setBool(key, on); });
+    QObject::connect(box, &QCheckBox::toggled, this,
+                     [key](bool on) { Config::shared().setBool(key, on); });
     return box;
 }
 
@@ -174,7 +191,8 @@ void SettingsView::setLaunchAtLogin(bool on) {
 }
 
 void SettingsView::updateConnectButton() {
-    connect_->setText(testing_ ? QStringLiteral("Checking\u2026") : QStringLiteral("Save && Connect"));
+    connect_->setText(testing_ ? QStringLiteral("Checking\u2026")
+                               : QStringLiteral("Save && Connect"));
     connect_->setEnabled(!testing_ && !server_->text().isEmpty() && !token_->text().isEmpty());
 }
 
@@ -184,7 +202,8 @@ void SettingsView::showStatus(const QString& text, bool ok) {
         return;
     }
     status_->setText((ok ? QStringLiteral("\u2714 ") : QStringLiteral("\u2716 ")) + text);
-    status_->setStyleSheet(ok ? QStringLiteral("color: #2e7d32") : QStringLiteral("color: #c62828"));
+    status_->setStyleSheet(ok ? QStringLiteral("color: #2e7d32")
+                              : QStringLiteral("color: #c62828"));
     status_->setWordWrap(true);
 }
 
@@ -217,7 +236,8 @@ QCoro::Task<> SettingsView::save() {
     updateConnectButton();
 }
 
-SettingsWindowController::SettingsWindowController(platform::Autostart& autostart, platform::SoundPlayer& sounds,
+SettingsWindowController::SettingsWindowController(platform::Autostart& autostart,
+                                                   platform::SoundPlayer& sounds,
                                                    platform::GlobalHotkeys& keys)
     : autostart_(autostart), sounds_(sounds), keys_(keys) {
     current = this;

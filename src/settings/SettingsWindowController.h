@@ -20,7 +20,8 @@ namespace shotlark {
 class SettingsView : public QWidget {
     Q_OBJECT
 public:
-    SettingsView(platform::Autostart& autostart, platform::SoundPlayer& sounds, platform::GlobalHotkeys& keys);
+    SettingsView(platform::Autostart& autostart, platform::SoundPlayer& sounds,
+                 platform::GlobalHotkeys& keys);
 
     // "Save & Connect".
     QCoro::Task<> save();

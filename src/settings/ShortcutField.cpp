@@ -11,8 +11,8 @@
 
 namespace shotlark {
 
-ShortcutField::ShortcutField(HotkeyAction action, platform::GlobalHotkeys& keys, platform::SoundPlayer& sounds,
-                             QWidget* parent)
+ShortcutField::ShortcutField(HotkeyAction action, platform::GlobalHotkeys& keys,
+                             platform::SoundPlayer& sounds, QWidget* parent)
     : QWidget(parent), action_(action), keys_(keys), sounds_(sounds) {
     auto* layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -41,7 +41,9 @@ ShortcutField::ShortcutField(HotkeyAction action, platform::GlobalHotkeys& keys,
     refresh();
 }
 
-ShortcutField::~ShortcutField() { stop(); }
+ShortcutField::~ShortcutField() {
+    stop();
+}
 
 void ShortcutField::start() {
     HotkeyState::shared().suspend();
@@ -62,9 +64,11 @@ void ShortcutField::stop() {
 
 void ShortcutField::refresh() {
     const auto shortcut = hotkeys::shortcut(action_);
-    button_->setText(recording_ ? QStringLiteral("Press keys\u2026") : shortcut ? shortcut->display() : QStringLiteral("None"));
+    button_->setText(recording_ ? QStringLiteral("Press keys\u2026")
+                     : shortcut ? shortcut->display()
+                                : QStringLiteral("None"));
     QPalette palette = button_->palette();
-    palette.setColor(QPalette::ButtonText, recording_   ? palette.color(QPalette::Highlight)
+    palette.setColor(QPalette::ButtonText, recording_ ? palette.color(QPalette::Highlight)
                                            : shortcut ? palette.color(QPalette::WindowText)
                                                       : palette.color(QPalette::PlaceholderText));
     button_->setPalette(palette);
@@ -113,7 +117,8 @@ void ShortcutField::keyPressed(const QKeyEvent& event) {
         break;
     }
     const auto key = keys_.unmodifiedKey(event);
-    const auto shortcut = key ? Shortcut::fromQtKey(*key, event.modifiers() & ~Qt::KeypadModifier) : std::nullopt;
+    const auto shortcut =
+        key ? Shortcut::fromQtKey(*key, event.modifiers() & ~Qt::KeypadModifier) : std::nullopt;
     if (!shortcut) {
         sounds_.play(platform::Sound::Beep);
         return;

@@ -34,8 +34,7 @@ struct Sibling {
 };
 } // namespace
 
-bool writeFileAtomically(const QString& path, const QByteArray& data, mode_t mode,
-                         QString* error) {
+bool writeFileAtomically(const QString& path, const QByteArray& data, mode_t mode, QString* error) {
     const QByteArray target = QFile::encodeName(path);
     Sibling sibling{target + ".XXXXXX"};
     // mkstemp creates the file 0600 and exclusively, so no one else can open it meanwhile.

@@ -21,7 +21,9 @@ namespace {
 const QString settingsFileName = QStringLiteral("settings.json");
 const QString tokenFileName = QStringLiteral("token");
 
-void warn(const QString& text) { std::fprintf(stderr, "shotlark: %s\n", qPrintable(text)); }
+void warn(const QString& text) {
+    std::fprintf(stderr, "shotlark: %s\n", qPrintable(text));
+}
 
 // Removes group and other bits from an existing file or directory.
 void narrow(const QString& path, mode_t wanted) {
@@ -67,12 +69,18 @@ Config::Config()
 
 const Config::Defaults& Config::standardDefaults() {
     static const Defaults defaults = {
-        {keys::playSound, true},         {keys::showNotifications, true},
-        {keys::compressScreenshots, true}, {keys::recordAudio, false},
-        {keys::copyDirectLink, false},   {keys::openAfterUpload, false},
-        {keys::recordFrameRate, 30},     {keys::recordHighQuality, false},
-        {keys::annotateAfterCapture, false}, {keys::autoUpdate, true},
-        {keys::shareNowPlaying, false},  {keys::replayEnabled, false},
+        {keys::playSound, true},
+        {keys::showNotifications, true},
+        {keys::compressScreenshots, true},
+        {keys::recordAudio, false},
+        {keys::copyDirectLink, false},
+        {keys::openAfterUpload, false},
+        {keys::recordFrameRate, 30},
+        {keys::recordHighQuality, false},
+        {keys::annotateAfterCapture, false},
+        {keys::autoUpdate, true},
+        {keys::shareNowPlaying, false},
+        {keys::replayEnabled, false},
     };
     return defaults;
 }
@@ -88,7 +96,8 @@ void Config::load() {
     if (!file.exists())
         return;
     if (!file.open(QIODevice::ReadOnly)) {
-        warn(QStringLiteral("can't read %1 (%2); using defaults").arg(settingsFile_, file.errorString()));
+        warn(QStringLiteral("can't read %1 (%2); using defaults")
+                 .arg(settingsFile_, file.errorString()));
         damaged_ = true;
         return;
     }
@@ -118,22 +127,24 @@ auto Config::firstReadable(const QString& key, Read read) const -> decltype(read
 }
 
 bool Config::boolValue(const QString& key) const {
-    return firstReadable(key, [](const QJsonValue& value) -> std::optional<bool> {
-               if (value.isBool())
-                   return value.toBool();
-               if (value.isDouble())
-                   return value.toDouble() != 0;
-               return std::nullopt;
-           })
+    return firstReadable(key,
+                         [](const QJsonValue& value) -> std::optional<bool> {
+                             if (value.isBool())
+                                 return value.toBool();
+                             if (value.isDouble())
+                                 return value.toDouble() != 0;
+                             return std::nullopt;
+                         })
         .value_or(false);
 }
 
 qint64 Config::integerValue(const QString& key) const {
-    return firstReadable(key, [](const QJsonValue& value) -> std::optional<qint64> {
-               if (!value.isDouble() || !std::isfinite(value.toDouble()))
-                   return std::nullopt;
-               return value.toInteger(static_cast<qint64>(value.toDouble()));
-           })
+    return firstReadable(key,
+                         [](const QJsonValue& value) -> std::optional<qint64> {
+                             if (!value.isDouble() || !std::isfinite(value.toDouble()))
+                                 return std::nullopt;
+                             return value.toInteger(static_cast<qint64>(value.toDouble()));
+                         })
         .value_or(0);
 }
 
@@ -158,9 +169,15 @@ std::optional<QByteArray> Config::dataValue(const QString& key) const {
     });
 }
 
-void Config::setBool(const QString& key, bool value) { assign(key, value); }
-void Config::setInteger(const QString& key, qint64 value) { assign(key, value); }
-void Config::setString(const QString& key, const QString& value) { assign(key, value); }
+void Config::setBool(const QString& key, bool value) {
+    assign(key, value);
+}
+void Config::setInteger(const QString& key, qint64 value) {
+    assign(key, value);
+}
+void Config::setString(const QString& key, const QString& value) {
+    assign(key, value);
+}
 void Config::setData(const QString& key, const QByteArray& value) {
     assign(key, QString::fromLatin1(value.toBase64()));
 }

@@ -76,8 +76,8 @@ QList<HistoryEntry> History::entries(const Config& config) {
 }
 
 void History::add(const UploadResult& result, Config& config) {
-    QList<HistoryEntry> list{HistoryEntry{result.id, result.name, result.url, result.deletionURL,
-                                          HistoryEntry::now()}};
+    QList<HistoryEntry> list{
+        HistoryEntry{result.id, result.name, result.url, result.deletionURL, HistoryEntry::now()}};
     list += entries(config);
     if (list.size() > limit)
         list.resize(limit);
@@ -90,7 +90,9 @@ void History::remove(const QString& url, Config& config) {
     save(list, config);
 }
 
-void History::clear(Config& config) { config.remove(keys::history); }
+void History::clear(Config& config) {
+    config.remove(keys::history);
+}
 
 void History::save(const QList<HistoryEntry>& entries, Config& config) {
     config.setData(keys::history, encode(entries));

@@ -18,12 +18,17 @@ QString under(QStandardPaths::StandardLocation location, const QString& tail) {
 }
 } // namespace
 
-QString configDir() { return under(QStandardPaths::GenericConfigLocation, appDirName); }
+QString configDir() {
+    return under(QStandardPaths::GenericConfigLocation, appDirName);
+}
 
-QString dataDir() { return under(QStandardPaths::GenericDataLocation, appDirName); }
+QString dataDir() {
+    return under(QStandardPaths::GenericDataLocation, appDirName);
+}
 
 QString privateTempDir() {
-    const QString dir = under(QStandardPaths::GenericCacheLocation, appDirName + QStringLiteral("/tmp"));
+    const QString dir =
+        under(QStandardPaths::GenericCacheLocation, appDirName + QStringLiteral("/tmp"));
     ensurePrivateDir(dir);
     return dir;
 }
@@ -33,7 +38,7 @@ bool ensurePrivateDir(const QString& path) {
     if (native.isEmpty())
         return false;
     // Walk down from the root so that every component we create is private from the start.
-    for (qsizetype slash = native.indexOf('/', 1); ; slash = native.indexOf('/', slash + 1)) {
+    for (qsizetype slash = native.indexOf('/', 1);; slash = native.indexOf('/', slash + 1)) {
         const QByteArray prefix = slash < 0 ? native : native.left(slash);
         if (::mkdir(prefix.constData(), 0700) != 0 && errno != EEXIST)
             return false;
@@ -48,7 +53,9 @@ bool ensurePrivateDir(const QString& path) {
     return true;
 }
 
-QString uuidString() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper(); }
+QString uuidString() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+}
 
 QString temporaryPath(const QString& prefix) {
     return privateTempDir() + QLatin1Char('/') + prefix + uuidString();

@@ -3,8 +3,8 @@
 #include "app/AppDelegate.h"
 #include "platform/LinuxBackends.h"
 #include "server/HttpClient.h"
-#include "server/UploadResult.h"
 #include "server/ServerInfo.h"
+#include "server/UploadResult.h"
 #include "settings/SettingsWindowController.h"
 #include "store/Config.h"
 #include "store/History.h"
@@ -38,8 +38,9 @@ namespace {
 QByteArray answerFor(const QString& name) {
     static int next = 0;
     const QString id = QStringLiteral("u%1").arg(++next);
-    return QStringLiteral(R"({"id":"%1","url":"http://m/u/%1","raw_url":"http://m/r/%1/%2","thumbnail_url":"http://m/t/%1",)"
-                          R"("deletion_url":"http://m/d/%1","name":"%2","size":1})")
+    return QStringLiteral(
+               R"({"id":"%1","url":"http://m/u/%1","raw_url":"http://m/r/%1/%2","thumbnail_url":"http://m/t/%1",)"
+               R"("deletion_url":"http://m/d/%1","name":"%2","size":1})")
         .arg(id, name)
         .toUtf8();
 }
@@ -47,7 +48,8 @@ QByteArray answerFor(const QString& name) {
 // The file name of a recorded multipart upload.
 QString partName(const RecordedRequest& request) {
     const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("filename=\"([^\"]*)\"")).match(QString::fromUtf8(request.body));
+        QRegularExpression(QStringLiteral("filename=\"([^\"]*)\""))
+            .match(QString::fromUtf8(request.body));
     return match.captured(1);
 }
 
@@ -60,7 +62,8 @@ protected:
                 const QString name = partName(request);
                 if (failing.contains(name))
                     return {500, R"({"error":"Disk full"})"};
-                return {200, answerFor(name), "application/json", CannedResponse::Behaviour::Answer, uploadDelay};
+                return {200, answerFor(name), "application/json", CannedResponse::Behaviour::Answer,
+                        uploadDelay};
             }
             if (request.path() == "/api/me")
                 return me;
@@ -88,7 +91,8 @@ protected:
     // Runs `start` and waits until the app posted the outcome of `batches` batches.
     void runBatches(const std::function<void()>& start, int batches = 1) {
         int finished = 0;
-        const auto connection = QObject::connect(app.get(), &AppDelegate::batchFinished, [&] { ++finished; });
+        const auto connection =
+            QObject::connect(app.get(), &AppDelegate::batchFinished, [&] { ++finished; });
         start();
         EXPECT_TRUE(QTest::qWaitFor([&] { return finished >= batches; }, 20000));
         QObject::disconnect(connection);
@@ -108,7 +112,8 @@ protected:
     std::unique_ptr<AppDelegate> app;
     QStringList failing;
     std::chrono::milliseconds uploadDelay{0};
-    CannedResponse me{200, R"({"username":"ada","server":{"dashboard_url":"http://m/dashboard/"}})"};
+    CannedResponse me{200,
+                      R"({"username":"ada","server":{"dashboard_url":"http://m/dashboard/"}})"};
 };
 
 } // namespace
@@ -146,16 +151,19 @@ TEST_F(AppTest, BatchWithAFailureReportsBothOutcomesInOrder) {
     const QStringList files = {makeFile(QStringLiteral("a.png")), makeFile(QStringLiteral("b.png")),
                                makeFile(QStringLiteral("c.png"))};
     runBatches([&] { app->upload(files, false); });
-    EXPECT_EQ(titles(), (QStringList{QStringLiteral("Uploaded 2 files, links copied"), QStringLiteral("Upload failed")}));
+    EXPECT_EQ(titles(), (QStringList{QStringLiteral("Uploaded 2 files, links copied"),
+                                     QStringLiteral("Upload failed")}));
     const QStringList links = clipboard().split(QLatin1Char('\n'));
     ASSERT_EQ(links.size(), 2);
-    EXPECT_TRUE(links[1].endsWith(QStringLiteral("c.png")) || links[1].startsWith(QStringLiteral("http://m/u/")));
+    EXPECT_TRUE(links[1].endsWith(QStringLiteral("c.png")) ||
+                links[1].startsWith(QStringLiteral("http://m/u/")));
     EXPECT_EQ(desktop.notifications->posted[0].body, clipboard());
     EXPECT_EQ(desktop.notifications->posted[0].link, QUrl(links[0]));
     EXPECT_EQ(desktop.notifications->posted[1].body, QStringLiteral("b.png: Disk full"));
     EXPECT_FALSE(desktop.notifications->posted[1].link);
     EXPECT_EQ(desktop.opener->opened, QList<QUrl>{QUrl(links[0])}) << "only the first link opens";
-    EXPECT_EQ(desktop.sounds->played, (QList<platform::Sound>{platform::Sound::Success, platform::Sound::Failure}));
+    EXPECT_EQ(desktop.sounds->played,
+              (QList<platform::Sound>{platform::Sound::Success, platform::Sound::Failure}));
     const auto requests = server.requestsTo("/api/upload");
     ASSERT_EQ(requests.size(), 3);
     EXPECT_EQ(partName(requests[0]), QStringLiteral("a.png")) << "sent in order";
@@ -167,10 +175,14 @@ TEST_F(AppTest, AllFailedLeavesTheClipboardAndReportsTheLastError) {
     Config::shared().setBool(keys::playSound, false);
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
     failing = {QStringLiteral("a.png")};
-    runBatches([&] { app->upload({makeFile(QStringLiteral("a.png")), QStringLiteral("/nonexistent/b.png")}, false); });
+    runBatches([&] {
+        app->upload({makeFile(QStringLiteral("a.png")), QStringLiteral("/nonexistent/b.png")},
+                    false);
+    });
     EXPECT_EQ(clipboard(), QStringLiteral("before"));
     ASSERT_EQ(titles(), QStringList{QStringLiteral("Upload failed")});
-    EXPECT_TRUE(desktop.notifications->posted[0].body.startsWith(QStringLiteral("b.png: Couldn't read")))
+    EXPECT_TRUE(
+        desktop.notifications->posted[0].body.startsWith(QStringLiteral("b.png: Couldn't read")))
         << desktop.notifications->posted[0].body.toStdString();
     EXPECT_TRUE(desktop.sounds->played.isEmpty());
 }
@@ -199,7 +211,8 @@ TEST_F(AppTest, TemporaryFilesGoAfterUploadButFailedOnesAreKept) {
     EXPECT_EQ(failed.body, QStringLiteral("clipboard_1.png: Disk full"));
     EXPECT_EQ(failed.link, QUrl::fromLocalFile(kept));
     desktop.notifications->click(static_cast<int>(desktop.notifications->posted.size()) - 1);
-    EXPECT_EQ(desktop.opener->opened.back(), QUrl::fromLocalFile(kept)) << "our own folder may open";
+    EXPECT_EQ(desktop.opener->opened.back(), QUrl::fromLocalFile(kept))
+        << "our own folder may open";
 }
 
 TEST_F(AppTest, NothingHappensWithoutAConnectionButTheSettings) {
@@ -229,12 +242,16 @@ TEST_F(AppTest, ConcurrentBatchesShareTheProgressTitle) {
         [&] {
             app->upload({a}, false);
             app->upload({b}, false);
-            ASSERT_TRUE(QTest::qWaitFor([&] { return server.requestsTo("/api/upload").size() == 2; }, 5000));
+            ASSERT_TRUE(QTest::qWaitFor(
+                [&] { return server.requestsTo("/api/upload").size() == 2; }, 5000));
             EXPECT_EQ(app->activeUploads(), 2);
             EXPECT_EQ(app->progress().size(), 2);
-            EXPECT_TRUE(QRegularExpression(QStringLiteral("^ \\d+%$")).match(app->statusTitle()).hasMatch())
+            EXPECT_TRUE(
+                QRegularExpression(QStringLiteral("^ \\d+%$")).match(app->statusTitle()).hasMatch())
                 << app->statusTitle().toStdString();
-            EXPECT_EQ(findItem(app->menuModel(), {QStringLiteral("Uploading 2 file(s)\u2026")}) != nullptr, true);
+            EXPECT_EQ(findItem(app->menuModel(), {QStringLiteral("Uploading 2 file(s)\u2026")}) !=
+                          nullptr,
+                      true);
         },
         2);
     EXPECT_EQ(app->statusTitle(), QString());
@@ -245,7 +262,9 @@ TEST_F(AppTest, ClipboardTextImageAndFiles) {
     QGuiApplication::clipboard()->setText(QStringLiteral("héllo\nworld"));
     runBatches([&] { app->uploadClipboard(); });
     RecordedRequest sent = server.requestsTo("/api/upload").back();
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^clipboard_\\d+\\.txt$")).match(partName(sent)).hasMatch());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^clipboard_\\d+\\.txt$"))
+                    .match(partName(sent))
+                    .hasMatch());
     EXPECT_TRUE(sent.body.contains("\r\n\r\nh\xc3\xa9llo\nworld\r\n--"));
     EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty()) << "written, sent, deleted";
 
@@ -255,7 +274,9 @@ TEST_F(AppTest, ClipboardTextImageAndFiles) {
     Config::shared().setBool(keys::compressScreenshots, false);
     runBatches([&] { app->uploadClipboard(); });
     sent = server.requestsTo("/api/upload").back();
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^clipboard_\\d+\\.png$")).match(partName(sent)).hasMatch());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^clipboard_\\d+\\.png$"))
+                    .match(partName(sent))
+                    .hasMatch());
     EXPECT_TRUE(sent.body.contains("Content-Type: image/png\r\n\r\n\x89PNG"));
     EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty());
 
@@ -279,19 +300,23 @@ TEST_F(AppTest, ClipboardTextImageAndFiles) {
 TEST_F(AppTest, ConfigurationLinkAsksChecksAndConnects) {
     const QString host = server.url();
     desktop.dialogs->answers = {0};
-    app->handleArguments({QStringLiteral("shotlark://configure?token=slk_new&server=") + QUrl::toPercentEncoding(host + QStringLiteral("/"))});
+    app->handleArguments({QStringLiteral("shotlark://configure?token=slk_new&server=") +
+                          QUrl::toPercentEncoding(host + QStringLiteral("/"))});
     ASSERT_TRUE(QTest::qWaitFor([&] { return !desktop.notifications->posted.isEmpty(); }, 10000));
     ASSERT_EQ(desktop.dialogs->alerts.size(), 1);
     EXPECT_EQ(desktop.dialogs->alerts[0].message, QStringLiteral("Connect to %1?").arg(host));
-    EXPECT_EQ(desktop.dialogs->alerts[0].informative, QStringLiteral("Screenshots you take with this app will be uploaded there."));
-    EXPECT_EQ(desktop.dialogs->alerts[0].buttons, (QStringList{QStringLiteral("Connect"), QStringLiteral("Cancel")}));
+    EXPECT_EQ(desktop.dialogs->alerts[0].informative,
+              QStringLiteral("Screenshots you take with this app will be uploaded there."));
+    EXPECT_EQ(desktop.dialogs->alerts[0].buttons,
+              (QStringList{QStringLiteral("Connect"), QStringLiteral("Cancel")}));
     EXPECT_EQ(Config::shared().server(), host);
     EXPECT_EQ(Config::shared().token(), QStringLiteral("slk_new"));
     EXPECT_EQ(Config::shared().username(), QStringLiteral("ada"));
     EXPECT_EQ(server.requestsTo("/api/me").front().header("Authorization"), "Bearer slk_new");
     EXPECT_FALSE(server.requestsTo("/api/features").isEmpty()) << "features refreshed";
     EXPECT_EQ(desktop.notifications->posted[0].title, QStringLiteral("Connected"));
-    EXPECT_EQ(desktop.notifications->posted[0].body, QStringLiteral("Signed in as ada. Press Ctrl+Shift+7 to capture."));
+    EXPECT_EQ(desktop.notifications->posted[0].body,
+              QStringLiteral("Signed in as ada. Press Ctrl+Shift+7 to capture."));
 }
 
 TEST_F(AppTest, ConfigurationLinksThatAreIgnoredOrCancelled) {
@@ -306,7 +331,8 @@ TEST_F(AppTest, ConfigurationLinksThatAreIgnoredOrCancelled) {
     desktop.dialogs->answers = {1};
     app->openURLs({QStringLiteral("shotlark://configure?server=media.example.org&token=t")});
     ASSERT_EQ(desktop.dialogs->alerts.size(), 1);
-    EXPECT_EQ(desktop.dialogs->alerts[0].message, QStringLiteral("Connect to https://media.example.org?"));
+    EXPECT_EQ(desktop.dialogs->alerts[0].message,
+              QStringLiteral("Connect to https://media.example.org?"));
     QTest::qWait(50);
     EXPECT_TRUE(server.requests().isEmpty());
     EXPECT_FALSE(Config::shared().stringValue(keys::server));
@@ -331,7 +357,8 @@ TEST_F(AppTest, FailedCheckKeepsTheOldConnection) {
 
 TEST_F(AppTest, DeletingARecentUpload) {
     connectToServer();
-    for (const QString& name : {QStringLiteral("gone.png"), QStringLiteral("kept.png"), QStringLiteral("ok.png")}) {
+    for (const QString& name :
+         {QStringLiteral("gone.png"), QStringLiteral("kept.png"), QStringLiteral("ok.png")}) {
         UploadResult result;
         result.id = result.name = name;
         result.url = QStringLiteral("http://m/u/") + name;
@@ -347,7 +374,8 @@ TEST_F(AppTest, DeletingARecentUpload) {
     });
     auto remove = [&](const QString& name) {
         const QList<MenuItem> menu = app->menuModel();
-        const MenuItem* item = findItem(menu, {QStringLiteral("Recent Uploads"), name, QStringLiteral("Delete from Server")});
+        const MenuItem* item = findItem(
+            menu, {QStringLiteral("Recent Uploads"), name, QStringLiteral("Delete from Server")});
         ASSERT_TRUE(item);
         item->trigger();
     };
@@ -361,7 +389,8 @@ TEST_F(AppTest, DeletingARecentUpload) {
     remove(QStringLiteral("kept.png"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !desktop.dialogs->alerts.isEmpty(); }, 10000));
     EXPECT_EQ(desktop.dialogs->alerts[0].message, QStringLiteral("Delete failed"));
-    EXPECT_EQ(desktop.dialogs->alerts[0].informative, QStringLiteral("The server didn't accept the deletion link."));
+    EXPECT_EQ(desktop.dialogs->alerts[0].informative,
+              QStringLiteral("The server didn't accept the deletion link."));
     ASSERT_EQ(History::entries().size(), 1);
     EXPECT_EQ(History::entries().front().name, QStringLiteral("kept.png"));
 }
@@ -383,7 +412,8 @@ TEST_F(AppTest, SettingsFormSavesOnlyWhatTheServerAccepted) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->connectButton()->isEnabled(); }, 10000));
     EXPECT_TRUE(form->statusLine()->text().contains(QStringLiteral("Unknown token")));
     EXPECT_FALSE(Config::shared().stringValue(keys::server));
-    EXPECT_EQ(server.requestsTo("/api/me").back().header("Authorization"), "Bearer") << "sent trimmed: empty";
+    EXPECT_EQ(server.requestsTo("/api/me").back().header("Authorization"), "Bearer")
+        << "sent trimmed: empty";
 
     me = {200, R"({"username":"ada"})"};
     form->tokenField()->setText(QStringLiteral(" slk_typed \n"));
@@ -401,7 +431,8 @@ TEST(XdgAutostartTest, EnabledExactlyWhenTheEntryExistsAndIsNotHidden) {
     EXPECT_FALSE(autostart.isEnabled());
     ASSERT_TRUE(autostart.setEnabled(true));
     EXPECT_TRUE(autostart.isEnabled());
-    EXPECT_EQ(platform::XdgAutostart::entryPath(), testHome() + QStringLiteral("/.config/autostart/shotlark.desktop"));
+    EXPECT_EQ(platform::XdgAutostart::entryPath(),
+              testHome() + QStringLiteral("/.config/autostart/shotlark.desktop"));
     QFile entry(platform::XdgAutostart::entryPath());
     ASSERT_TRUE(entry.open(QIODevice::Append));
     entry.write("Hidden=true\n");
@@ -414,13 +445,17 @@ TEST(XdgAutostartTest, EnabledExactlyWhenTheEntryExistsAndIsNotHidden) {
 TEST_F(AppTest, AnnotatedUploadsOpenTheServersEditor) {
     connectToServer();
     await(ServerInfo::shared().refresh(true)); // dashboard http://m/dashboard/, features: annotate
-    runBatches([&] { app->upload({makeFile(QStringLiteral("shot.png"))}, false, std::nullopt, true); });
+    runBatches(
+        [&] { app->upload({makeFile(QStringLiteral("shot.png"))}, false, std::nullopt, true); });
     ASSERT_EQ(desktop.opener->opened.size(), 1);
-    EXPECT_TRUE(desktop.opener->opened[0].toString().startsWith(QStringLiteral("http://m/dashboard/edit/?id=u")))
+    EXPECT_TRUE(desktop.opener->opened[0].toString().startsWith(
+        QStringLiteral("http://m/dashboard/edit/?id=u")))
         << desktop.opener->opened[0].toString().toStdString();
 
     const QList<MenuItem> menu = app->menuModel();
-    const MenuItem* annotate = findItem(menu, {QStringLiteral("Recent Uploads"), QStringLiteral("shot.png"), QStringLiteral("Annotate\u2026")});
+    const MenuItem* annotate =
+        findItem(menu, {QStringLiteral("Recent Uploads"), QStringLiteral("shot.png"),
+                        QStringLiteral("Annotate\u2026")});
     ASSERT_TRUE(annotate);
     annotate->trigger();
     EXPECT_EQ(desktop.opener->opened.size(), 2);

@@ -15,27 +15,56 @@ QStringList titles(const QList<MenuItem>& items) {
 }
 
 HistoryEntry entry(const QString& name, std::optional<QString> id = QStringLiteral("id1")) {
-    return HistoryEntry{id, name, QStringLiteral("https://m.example/u/") + name, QStringLiteral("https://m.example/d/") + name, 1.0};
+    return HistoryEntry{id, name, QStringLiteral("https://m.example/u/") + name,
+                        QStringLiteral("https://m.example/d/") + name, 1.0};
 }
 
 struct Recorder {
     QStringList calls;
     MenuActions actions;
     Recorder() {
-        actions.uploadClipboard = [this] { calls << QStringLiteral("clipboard"); };
-        actions.pickFiles = [this] { calls << QStringLiteral("pick"); };
-        actions.captureRegion = [this] { calls << QStringLiteral("region"); };
-        actions.captureWindow = [this] { calls << QStringLiteral("window"); };
-        actions.captureScreen = [this] { calls << QStringLiteral("screen"); };
-        actions.copyText = [this] { calls << QStringLiteral("ocr"); };
-        actions.openDashboard = [this] { calls << QStringLiteral("dashboard"); };
-        actions.openSettings = [this] { calls << QStringLiteral("settings"); };
-        actions.clearHistory = [this] { calls << QStringLiteral("clear"); };
-        actions.quit = [this] { calls << QStringLiteral("quit"); };
-        actions.copyEntry = [this](const HistoryEntry& e) { calls << QStringLiteral("copy ") + e.url; };
-        actions.openEntry = [this](const HistoryEntry& e) { calls << QStringLiteral("open ") + e.url; };
-        actions.deleteEntry = [this](const HistoryEntry& e) { calls << QStringLiteral("delete ") + e.deletionURL; };
-        actions.annotateEntry = [this](const QString& id) { calls << QStringLiteral("annotate ") + id; };
+        actions.uploadClipboard = [this] {
+            calls << QStringLiteral("clipboard");
+        };
+        actions.pickFiles = [this] {
+            calls << QStringLiteral("pick");
+        };
+        actions.captureRegion = [this] {
+            calls << QStringLiteral("region");
+        };
+        actions.captureWindow = [this] {
+            calls << QStringLiteral("window");
+        };
+        actions.captureScreen = [this] {
+            calls << QStringLiteral("screen");
+        };
+        actions.copyText = [this] {
+            calls << QStringLiteral("ocr");
+        };
+        actions.openDashboard = [this] {
+            calls << QStringLiteral("dashboard");
+        };
+        actions.openSettings = [this] {
+            calls << QStringLiteral("settings");
+        };
+        actions.clearHistory = [this] {
+            calls << QStringLiteral("clear");
+        };
+        actions.quit = [this] {
+            calls << QStringLiteral("quit");
+        };
+        actions.copyEntry = [this](const HistoryEntry& e) {
+            calls << QStringLiteral("copy ") + e.url;
+        };
+        actions.openEntry = [this](const HistoryEntry& e) {
+            calls << QStringLiteral("open ") + e.url;
+        };
+        actions.deleteEntry = [this](const HistoryEntry& e) {
+            calls << QStringLiteral("delete ") + e.deletionURL;
+        };
+        actions.annotateEntry = [this](const QString& id) {
+            calls << QStringLiteral("annotate ") + id;
+        };
     }
 };
 
@@ -46,28 +75,33 @@ TEST(MenuModel, NotConnectedShowsEverythingButTheDashboard) {
     MenuState state;
     state.server = QStringLiteral("https://media.example.org");
     const auto menu = buildMenu(state, recorder.actions);
-    EXPECT_EQ(titles(menu), (QStringList{QStringLiteral("Not connected"), QStringLiteral("---"),
-                                         QStringLiteral("Capture Region"), QStringLiteral("Capture Window"),
-                                         QStringLiteral("Capture Screen"), QStringLiteral("Copy Text from Region"),
-                                         QStringLiteral("Upload Clipboard"), QStringLiteral("Upload Files\u2026"),
-                                         QStringLiteral("---"), QStringLiteral("Recent Uploads"),
-                                         QStringLiteral("Open Dashboard"), QStringLiteral("---"),
-                                         QStringLiteral("Settings\u2026"), QStringLiteral("Quit")}));
+    EXPECT_EQ(
+        titles(menu),
+        (QStringList{QStringLiteral("Not connected"), QStringLiteral("---"),
+                     QStringLiteral("Capture Region"), QStringLiteral("Capture Window"),
+                     QStringLiteral("Capture Screen"), QStringLiteral("Copy Text from Region"),
+                     QStringLiteral("Upload Clipboard"), QStringLiteral("Upload Files\u2026"),
+                     QStringLiteral("---"), QStringLiteral("Recent Uploads"),
+                     QStringLiteral("Open Dashboard"), QStringLiteral("---"),
+                     QStringLiteral("Settings\u2026"), QStringLiteral("Quit")}));
     EXPECT_FALSE(menu[0].enabled);
     EXPECT_FALSE(findItem(menu, {QStringLiteral("Open Dashboard")})->enabled);
-    EXPECT_EQ(findItem(menu, {QStringLiteral("Settings\u2026")})->keyHint, QStringLiteral("Ctrl+,"));
+    EXPECT_EQ(findItem(menu, {QStringLiteral("Settings\u2026")})->keyHint,
+              QStringLiteral("Ctrl+,"));
     EXPECT_EQ(findItem(menu, {QStringLiteral("Quit")})->keyHint, QStringLiteral("Ctrl+Q"));
-    const MenuItem* nothing = findItem(menu, {QStringLiteral("Recent Uploads"), QStringLiteral("Nothing yet")});
+    const MenuItem* nothing =
+        findItem(menu, {QStringLiteral("Recent Uploads"), QStringLiteral("Nothing yet")});
     ASSERT_TRUE(nothing);
     EXPECT_FALSE(nothing->enabled);
-    EXPECT_EQ(findItem(menu, {QStringLiteral("Recent Uploads")})->children.size(), 1) << "no Clear History";
+    EXPECT_EQ(findItem(menu, {QStringLiteral("Recent Uploads")})->children.size(), 1)
+        << "no Clear History";
 
     findItem(menu, {QStringLiteral("Upload Files\u2026")})->trigger();
     findItem(menu, {QStringLiteral("Capture Window")})->trigger();
     findItem(menu, {QStringLiteral("Copy Text from Region")})->trigger();
     findItem(menu, {QStringLiteral("Settings\u2026")})->trigger();
-    EXPECT_EQ(recorder.calls, (QStringList{QStringLiteral("pick"), QStringLiteral("window"), QStringLiteral("ocr"),
-                                           QStringLiteral("settings")}));
+    EXPECT_EQ(recorder.calls, (QStringList{QStringLiteral("pick"), QStringLiteral("window"),
+                                           QStringLiteral("ocr"), QStringLiteral("settings")}));
 }
 
 TEST(MenuModel, HeaderNamesTheAccountAndTheHostOnly) {
@@ -76,7 +110,8 @@ TEST(MenuModel, HeaderNamesTheAccountAndTheHostOnly) {
     state.configured = true;
     state.server = QStringLiteral("https://media.example.org:8443/base");
     state.username = QStringLiteral("ada");
-    EXPECT_EQ(buildMenu(state, recorder.actions)[0].title, QStringLiteral("ada @ media.example.org"));
+    EXPECT_EQ(buildMenu(state, recorder.actions)[0].title,
+              QStringLiteral("ada @ media.example.org"));
     state.username.reset();
     EXPECT_EQ(buildMenu(state, recorder.actions)[0].title, QStringLiteral("media.example.org"));
     state.server = QStringLiteral("not a url");
@@ -103,9 +138,10 @@ TEST(MenuModel, RecentUploadsListFifteenEntriesWithTheirActions) {
     const MenuItem& first = recent->children[0];
     EXPECT_EQ(first.title, QStringLiteral("shot0.png"));
     EXPECT_EQ(first.toolTip, QStringLiteral("https://m.example/u/shot0.png"));
-    EXPECT_EQ(titles(first.children), (QStringList{QStringLiteral("Copy Link"), QStringLiteral("Open in Browser"),
-                                                   QStringLiteral("Annotate\u2026"), QStringLiteral("---"),
-                                                   QStringLiteral("Delete from Server")}));
+    EXPECT_EQ(titles(first.children),
+              (QStringList{QStringLiteral("Copy Link"), QStringLiteral("Open in Browser"),
+                           QStringLiteral("Annotate\u2026"), QStringLiteral("---"),
+                           QStringLiteral("Delete from Server")}));
     for (const MenuItem& item : first.children) {
         if (item.trigger)
             item.trigger();
@@ -121,11 +157,17 @@ TEST(MenuModel, RecentUploadsListFifteenEntriesWithTheirActions) {
 TEST(MenuModel, HotkeyItemsAndTheTextGate) {
     Recorder recorder;
     MenuState state;
-    state.shortcut = [](HotkeyAction action) { return std::optional(hotkeys::defaultShortcut(action)); };
+    state.shortcut = [](HotkeyAction action) {
+        return std::optional(hotkeys::defaultShortcut(action));
+    };
     QList<MenuItem> menu = buildMenu(state, recorder.actions);
-    EXPECT_EQ(findItem(menu, {QStringLiteral("Capture Region")})->keyHint, QStringLiteral("Ctrl+Shift+7"));
-    EXPECT_EQ(findItem(menu, {QStringLiteral("Copy Text from Region")})->keyHint, QStringLiteral("Ctrl+Shift+2"));
-    state.isEnabled = [](const QString& feature) { return feature != QStringLiteral("app_ocr"); };
+    EXPECT_EQ(findItem(menu, {QStringLiteral("Capture Region")})->keyHint,
+              QStringLiteral("Ctrl+Shift+7"));
+    EXPECT_EQ(findItem(menu, {QStringLiteral("Copy Text from Region")})->keyHint,
+              QStringLiteral("Ctrl+Shift+2"));
+    state.isEnabled = [](const QString& feature) {
+        return feature != QStringLiteral("app_ocr");
+    };
     menu = buildMenu(state, recorder.actions);
     EXPECT_FALSE(findItem(menu, {QStringLiteral("Copy Text from Region")}));
     EXPECT_TRUE(findItem(menu, {QStringLiteral("Capture Screen")}));
@@ -134,8 +176,10 @@ TEST(MenuModel, HotkeyItemsAndTheTextGate) {
 TEST(MenuModel, AnnotateNeedsTheFeatureAnIdAndAnImageName) {
     Recorder recorder;
     MenuState state;
-    state.history = {entry(QStringLiteral("CAPS.PNG")), entry(QStringLiteral("a.webp")), entry(QStringLiteral("notes.txt")),
-                     entry(QStringLiteral("old.png"), std::nullopt), entry(QStringLiteral("clip.mp4"))};
+    state.history = {entry(QStringLiteral("CAPS.PNG")), entry(QStringLiteral("a.webp")),
+                     entry(QStringLiteral("notes.txt")),
+                     entry(QStringLiteral("old.png"), std::nullopt),
+                     entry(QStringLiteral("clip.mp4"))};
     auto annotatable = [&] {
         QStringList names;
         const QList<MenuItem> menu = buildMenu(state, recorder.actions);
@@ -146,6 +190,8 @@ TEST(MenuModel, AnnotateNeedsTheFeatureAnIdAndAnImageName) {
         return names;
     };
     EXPECT_EQ(annotatable(), (QStringList{QStringLiteral("CAPS.PNG"), QStringLiteral("a.webp")}));
-    state.isEnabled = [](const QString& feature) { return feature != QStringLiteral("annotate"); };
+    state.isEnabled = [](const QString& feature) {
+        return feature != QStringLiteral("annotate");
+    };
     EXPECT_TRUE(annotatable().isEmpty());
 }

@@ -26,7 +26,9 @@ QImage photoLike(int width, int height) {
         for (int x = 0; x < width; ++x) {
             const QColor c = image.pixelColor(x, y);
             const int n = static_cast<int>(random.bounded(24));
-            image.setPixelColor(x, y, QColor(qMin(255, c.red() + n), qMin(255, c.green() + n), qMin(255, c.blue() + n)));
+            image.setPixelColor(
+                x, y,
+                QColor(qMin(255, c.red() + n), qMin(255, c.green() + n), qMin(255, c.blue() + n)));
         }
     }
     return image;
@@ -34,7 +36,8 @@ QImage photoLike(int width, int height) {
 } // namespace
 
 TEST(ImageCompressor, OpaquePhotoLikePngBecomesASmallerJpeg) {
-    const QString png = save(photoLike(400, 300), QStringLiteral("Screenshot_2026-03-03_14-05-09.png"));
+    const QString png =
+        save(photoLike(400, 300), QStringLiteral("Screenshot_2026-03-03_14-05-09.png"));
     const qint64 before = QFileInfo(png).size();
     const QString result = ImageCompressor::compress(png);
     EXPECT_EQ(result, test::testHome() + QStringLiteral("/Screenshot_2026-03-03_14-05-09.jpg"));

@@ -2,8 +2,8 @@
 // driven through XTest (xdotool).
 #include "support/Isolation.h"
 #include "support/KnownPicture.h"
-#include "support/ScreenDriver.h"
 #include "support/QtPrinters.h"
+#include "support/ScreenDriver.h"
 
 #include <gtest/gtest.h>
 
@@ -20,12 +20,12 @@ namespace {
 
 const QString tool = QStringLiteral(SHOTLARK_CAPTURE_TOOL);
 
-
 class ToolTest : public testing::Test {
 protected:
     void SetUp() override {
         screen = QGuiApplication::primaryScreen()->geometry().size();
-        picture = std::make_unique<PictureWindow>(knownImage(screen.width(), screen.height()), QRect(QPoint(0, 0), screen));
+        picture = std::make_unique<PictureWindow>(knownImage(screen.width(), screen.height()),
+                                                  QRect(QPoint(0, 0), screen));
         picture->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(picture.get()));
         QTest::qWait(100);
@@ -51,7 +51,8 @@ protected:
         int wrong = 0;
         for (int y = 0; y < shot.height(); y += 37) {
             for (int x = 0; x < shot.width(); x += 37)
-                wrong += shot.pixelColor(x, y) != knownPixel(origin.x() + x, origin.y() + y, screen.width(), screen.height());
+                wrong += shot.pixelColor(x, y) != knownPixel(origin.x() + x, origin.y() + y,
+                                                             screen.width(), screen.height());
         }
         EXPECT_EQ(wrong, 0);
     }
@@ -72,7 +73,8 @@ TEST_F(ToolTest, DisplayIsCapturedWholeAsAnOpaquePng) {
     EXPECT_FALSE(shot.hasAlphaChannel());
     expectKnownPixels(shot, QPoint(0, 0));
     EXPECT_EQ(QDir(testHome()).entryList({QStringLiteral("shot.png*")}, QDir::Files | QDir::Hidden),
-              QStringList{QStringLiteral("shot.png")}) << "no temporary name left";
+              QStringList{QStringLiteral("shot.png")})
+        << "no temporary name left";
 
     QFile::remove(target);
     start({QStringLiteral("-D"), QStringLiteral("2")}, false);
@@ -82,9 +84,10 @@ TEST_F(ToolTest, DisplayIsCapturedWholeAsAnOpaquePng) {
 }
 
 TEST_F(ToolTest, ArgumentListsOtherThanTheFourAreRefused) {
-    for (const QStringList& args : {QStringList{QStringLiteral("-i"), QStringLiteral("-D"), QStringLiteral("1")},
-                                    QStringList{QStringLiteral("-W")}, QStringList{QStringLiteral("-D")},
-                                    QStringList{QStringLiteral("-D"), QStringLiteral("zero")}}) {
+    for (const QStringList& args :
+         {QStringList{QStringLiteral("-i"), QStringLiteral("-D"), QStringLiteral("1")},
+          QStringList{QStringLiteral("-W")}, QStringList{QStringLiteral("-D")},
+          QStringList{QStringLiteral("-D"), QStringLiteral("zero")}}) {
         start(args, false);
         EXPECT_NE(finish(), 0) << args.join(QLatin1Char(' ')).toStdString();
         EXPECT_FALSE(QFile::exists(target));
@@ -108,7 +111,8 @@ TEST_F(ToolTest, EscapeOrAClickWithoutDragCancelsWithoutAFile) {
     EXPECT_FALSE(QFile::exists(target));
 
     start({QStringLiteral("-i")}, true);
-    xdotool({QStringLiteral("mousemove"), QStringLiteral("300"), QStringLiteral("300"), QStringLiteral("click"), QStringLiteral("1")});
+    xdotool({QStringLiteral("mousemove"), QStringLiteral("300"), QStringLiteral("300"),
+             QStringLiteral("click"), QStringLiteral("1")});
     EXPECT_EQ(finish(), 0);
     EXPECT_FALSE(QFile::exists(target));
 }
@@ -120,7 +124,8 @@ TEST_F(ToolTest, ClickedWindowIsCapturedAtItsSize) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     QTest::qWait(100);
     start({QStringLiteral("-i"), QStringLiteral("-W")}, true);
-    xdotool({QStringLiteral("mousemove"), QStringLiteral("300"), QStringLiteral("260"), QStringLiteral("click"), QStringLiteral("1")});
+    xdotool({QStringLiteral("mousemove"), QStringLiteral("300"), QStringLiteral("260"),
+             QStringLiteral("click"), QStringLiteral("1")});
     ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
     const QImage shot(target);
     ASSERT_EQ(shot.size(), QSize(320, 240));

@@ -31,19 +31,23 @@ QString render(const QStringList& lines, const QString& name, int pixelSize = 28
 } // namespace
 
 TEST(TextRecognizer, ReadsRenderedLinesInOrder) {
-    const QStringList lines = {QStringLiteral("The quick brown fox jumps"), QStringLiteral("over the lazy dog 12345"),
+    const QStringList lines = {QStringLiteral("The quick brown fox jumps"),
+                               QStringLiteral("over the lazy dog 12345"),
                                QStringLiteral("Shotlark reads this line")};
-    const auto outcome = test::await(TextRecognizer::recognize(render(lines, QStringLiteral("text.png"))));
+    const auto outcome =
+        test::await(TextRecognizer::recognize(render(lines, QStringLiteral("text.png"))));
     ASSERT_FALSE(outcome.error) << outcome.message().toStdString();
     EXPECT_EQ(*outcome.value, lines.join(QLatin1Char('\n')));
 }
 
 TEST(TextRecognizer, NoTextIsEmptyAndAMissingFileIsAnError) {
-    const auto blank = test::await(TextRecognizer::recognize(render({}, QStringLiteral("blank.png"))));
+    const auto blank =
+        test::await(TextRecognizer::recognize(render({}, QStringLiteral("blank.png"))));
     ASSERT_FALSE(blank.error);
     EXPECT_EQ(*blank.value, QString());
 
-    const auto missing = test::await(TextRecognizer::recognize(test::testHome() + QStringLiteral("/gone.png")));
+    const auto missing =
+        test::await(TextRecognizer::recognize(test::testHome() + QStringLiteral("/gone.png")));
     EXPECT_EQ(missing.message<UploaderError>(), QStringLiteral("Couldn't read the capture"));
 }
 

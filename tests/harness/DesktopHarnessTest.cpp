@@ -30,7 +30,9 @@ TEST(DesktopHarness, WidgetAppearsOnThePrivateDisplay) {
     QImage pixels;
     for (int attempt = 0; attempt < 50; ++attempt) {
         const QRect frame = probe.geometry();
-        pixels = probe.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height()).toImage();
+        pixels = probe.screen()
+                     ->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height())
+                     .toImage();
         if (pixels.pixelColor(pixels.rect().center()) == QColor(200, 30, 40))
             break;
         QTest::qWait(20);
@@ -42,15 +44,18 @@ TEST(DesktopHarness, SessionBusIsPrivate) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     ASSERT_TRUE(bus.isConnected());
     const QString name = QStringLiteral("org.shotlark.HarnessProbe");
-    ASSERT_TRUE(bus.interface()->registerService(name).value() == QDBusConnectionInterface::ServiceRegistered);
+    ASSERT_TRUE(bus.interface()->registerService(name).value() ==
+                QDBusConnectionInterface::ServiceRegistered);
 
     QProcess list;
     list.start(QStringLiteral("dbus-send"),
                {QStringLiteral("--session"), QStringLiteral("--print-reply"),
-                QStringLiteral("--dest=org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                QStringLiteral("--dest=org.freedesktop.DBus"),
+                QStringLiteral("/org/freedesktop/DBus"),
                 QStringLiteral("org.freedesktop.DBus.ListNames")});
     ASSERT_TRUE(list.waitForFinished(10000));
     const QByteArray names = list.readAllStandardOutput();
     EXPECT_TRUE(names.contains(name.toUtf8()));
-    EXPECT_FALSE(names.contains("org.freedesktop.Notifications")) << "nothing of the user's session";
+    EXPECT_FALSE(names.contains("org.freedesktop.Notifications"))
+        << "nothing of the user's session";
 }

@@ -5,8 +5,8 @@
 #include "server/ServerInfo.h"
 #include "support/Await.h"
 #include "support/FakeServices.h"
-#include "support/TestHttpServer.h"
 #include "support/QtPrinters.h"
+#include "support/TestHttpServer.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,8 @@ TEST(HotKeyCenterTest, IdentifiersAdvanceAndPressesFindTheirHandlers) {
     HotKeyCenter center(keys);
     int fired = 0;
     EXPECT_TRUE(center.registerHotKey(26, 0x300, [&] { ++fired; }));
-    EXPECT_FALSE(center.registerHotKey(25, 0x300, [&] { fired += 100; })) << "taken by someone else";
+    EXPECT_FALSE(center.registerHotKey(25, 0x300, [&] { fired += 100; }))
+        << "taken by someone else";
     EXPECT_EQ(center.registeredCount(), 1);
     EXPECT_EQ(center.nextID(), 3u) << "a refusal uses up its identifier too";
     EXPECT_FALSE(center.registerHotKey(200, 0x300, [] {})) << "no key for that code";
@@ -33,7 +34,8 @@ TEST(HotKeyCenterTest, IdentifiersAdvanceAndPressesFindTheirHandlers) {
     center.unregisterAll();
     EXPECT_TRUE(keys.grabbed.isEmpty());
     EXPECT_TRUE(center.registerHotKey(26, 0x300, [&] { fired += 10; }));
-    EXPECT_EQ(keys.grabbed.keys(), QList<quint32>{4u}) << "identifiers continue after unregisterAll";
+    EXPECT_EQ(keys.grabbed.keys(), QList<quint32>{4u})
+        << "identifiers continue after unregisterAll";
     Q_EMIT keys.pressed(1); // queued before the unregister: nothing happens
     EXPECT_EQ(fired, 1);
 }
@@ -53,11 +55,13 @@ TEST_F(HotkeyAppTest, TakenShortcutsAreReportedOnceAtLaunch) {
     EXPECT_EQ(HotkeyState::shared().failed, QSet<HotkeyAction>{HotkeyAction::clipboard});
     ASSERT_EQ(desktop.notifications->posted.size(), 1);
     EXPECT_EQ(desktop.notifications->posted[0].title, QStringLiteral("Some hotkeys are taken"));
-    EXPECT_EQ(desktop.notifications->posted[0].body,
-              QStringLiteral("Ctrl+Shift+0 is used by another app. Pick different ones in Settings."));
+    EXPECT_EQ(
+        desktop.notifications->posted[0].body,
+        QStringLiteral("Ctrl+Shift+0 is used by another app. Pick different ones in Settings."));
 
     desktop.hotkeys->taken.clear();
-    EXPECT_TRUE(HotkeyState::shared().reload().isEmpty()) << "later reloads only report through their caller";
+    EXPECT_TRUE(HotkeyState::shared().reload().isEmpty())
+        << "later reloads only report through their caller";
     EXPECT_EQ(desktop.notifications->posted.size(), 1);
 }
 
@@ -95,7 +99,8 @@ TEST_F(HotkeyAppTest, PressesAndCommandLineActionsRunTheFlow) {
     app->registerHotKeys();
     ASSERT_TRUE(desktop.hotkeys->press(Qt::Key_0, Qt::ControlModifier | Qt::ShiftModifier));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !desktop.sounds->played.isEmpty(); }, 2000));
-    EXPECT_EQ(desktop.sounds->played, QList<platform::Sound>{platform::Sound::Beep}) << "an empty clipboard beeps";
+    EXPECT_EQ(desktop.sounds->played, QList<platform::Sound>{platform::Sound::Beep})
+        << "an empty clipboard beeps";
 
     app->handleArguments({QStringLiteral("--action"), QStringLiteral("clipboard")});
     EXPECT_EQ(desktop.sounds->played.size(), 2);
@@ -112,7 +117,8 @@ TEST_F(HotkeyAppTest, ActionsTheServerSwitchedOffSaySo) {
     app->perform(HotkeyAction::gif);
     ASSERT_EQ(desktop.notifications->posted.size(), 2);
     EXPECT_EQ(desktop.notifications->posted[0].title, QStringLiteral("Turned off"));
-    EXPECT_EQ(desktop.notifications->posted[0].body, QStringLiteral("Copy text from region is switched off on this server."));
+    EXPECT_EQ(desktop.notifications->posted[0].body,
+              QStringLiteral("Copy text from region is switched off on this server."));
     EXPECT_EQ(desktop.notifications->posted[1].body,
               QStringLiteral("Record GIF (press again to stop) is switched off on this server."));
 }

@@ -10,7 +10,9 @@
 using namespace shotlark;
 
 namespace shotlark {
-void PrintTo(const Shortcut& s, std::ostream* os) { *os << s.encode().toStdString(); }
+void PrintTo(const Shortcut& s, std::ostream* os) {
+    *os << s.encode().toStdString();
+}
 } // namespace shotlark
 
 namespace {
@@ -20,7 +22,8 @@ const Shortcut ctrlShift7{26, 0x300, QStringLiteral("7")};
 TEST(HotkeyModel, FreshInstallHasTheEightDefaults) {
     const QList<HotkeyAction>& all = hotkeys::allCases();
     ASSERT_EQ(all.size(), 8);
-    const char* raws[] = {"record", "gif", "region", "window", "screen", "clipboard", "ocr", "replay"};
+    const char* raws[] = {"record", "gif",       "region", "window",
+                          "screen", "clipboard", "ocr",    "replay"};
     for (int i = 0; i < 8; ++i) {
         EXPECT_EQ(hotkeys::rawValue(all[i]), QLatin1String(raws[i]));
         EXPECT_EQ(hotkeys::shortcut(all[i]), hotkeys::defaultShortcut(all[i]));
@@ -32,21 +35,30 @@ TEST(HotkeyModel, FreshInstallHasTheEightDefaults) {
     const auto replay = hotkeys::shortcut(HotkeyAction::replay);
     EXPECT_EQ(replay->symbols(), QStringLiteral("\u2303\u2325R"));
     EXPECT_EQ(replay->display(), QStringLiteral("Meta+Alt+R"));
-    EXPECT_EQ(hotkeys::title(HotkeyAction::gif), QStringLiteral("Record GIF (press again to stop)"));
-    EXPECT_EQ((Shortcut{96, 0x1b00, QStringLiteral("F5")}.symbols()), QStringLiteral("\u2303\u2325\u21e7\u2318F5"));
-    EXPECT_EQ((Shortcut{96, 0x1b00, QStringLiteral("F5")}.display()), QStringLiteral("Meta+Ctrl+Alt+Shift+F5")) << "as Qt writes it";
+    EXPECT_EQ(hotkeys::title(HotkeyAction::gif),
+              QStringLiteral("Record GIF (press again to stop)"));
+    EXPECT_EQ((Shortcut{96, 0x1b00, QStringLiteral("F5")}.symbols()),
+              QStringLiteral("\u2303\u2325\u21e7\u2318F5"));
+    EXPECT_EQ((Shortcut{96, 0x1b00, QStringLiteral("F5")}.display()),
+              QStringLiteral("Meta+Ctrl+Alt+Shift+F5"))
+        << "as Qt writes it";
 }
 
 TEST(HotkeyModel, StoredFormsAbsentEmptyDamagedAndValid) {
     Config& config = Config::shared();
     const QString key = hotkeys::defaultsKey(HotkeyAction::window);
     config.setData(key, R"({"key":"8","modifiers":768,"keyCode":28})");
-    EXPECT_EQ(hotkeys::shortcut(HotkeyAction::window), (Shortcut{28, 768, QStringLiteral("8")})) << "any member order";
-    for (const char* damaged : {"not json", R"({"keyCode":28,"modifiers":768})", R"({"keyCode":-1,"modifiers":768,"key":"8"})",
-                                R"({"keyCode":4294967296,"modifiers":768,"key":"8"})", R"({"keyCode":"28","modifiers":768,"key":"8"})",
-                                R"({"keyCode":28.5,"modifiers":768,"key":"8"})", "[28,768,\"8\"]"}) {
+    EXPECT_EQ(hotkeys::shortcut(HotkeyAction::window), (Shortcut{28, 768, QStringLiteral("8")}))
+        << "any member order";
+    for (const char* damaged :
+         {"not json", R"({"keyCode":28,"modifiers":768})",
+          R"({"keyCode":-1,"modifiers":768,"key":"8"})",
+          R"({"keyCode":4294967296,"modifiers":768,"key":"8"})",
+          R"({"keyCode":"28","modifiers":768,"key":"8"})",
+          R"({"keyCode":28.5,"modifiers":768,"key":"8"})", "[28,768,\"8\"]"}) {
         config.setData(key, damaged);
-        EXPECT_FALSE(hotkeys::shortcut(HotkeyAction::window)) << damaged << ": damaged reads as off, not default";
+        EXPECT_FALSE(hotkeys::shortcut(HotkeyAction::window))
+            << damaged << ": damaged reads as off, not default";
     }
     hotkeys::setShortcut(HotkeyAction::window, std::nullopt);
     EXPECT_EQ(config.dataValue(key), QByteArray());
@@ -56,19 +68,23 @@ TEST(HotkeyModel, StoredFormsAbsentEmptyDamagedAndValid) {
     EXPECT_EQ(Shortcut::decode(*config.dataValue(key)), (Shortcut{96, 0, QStringLiteral("F5")}));
     hotkeys::resetAll();
     EXPECT_FALSE(config.contains(key));
-    EXPECT_EQ(hotkeys::shortcut(HotkeyAction::window), hotkeys::defaultShortcut(HotkeyAction::window));
+    EXPECT_EQ(hotkeys::shortcut(HotkeyAction::window),
+              hotkeys::defaultShortcut(HotkeyAction::window));
 }
 
 TEST(HotkeyModel, AssignClearsEveryDuplicateButNotLookalikes) {
     hotkeys::assign(HotkeyAction::record, ctrlShift7);
     EXPECT_EQ(hotkeys::shortcut(HotkeyAction::record), ctrlShift7);
-    EXPECT_EQ(Config::shared().dataValue(hotkeys::defaultsKey(HotkeyAction::region)), QByteArray()) << "region switched off";
-    EXPECT_EQ(hotkeys::shortcut(HotkeyAction::window), hotkeys::defaultShortcut(HotkeyAction::window));
+    EXPECT_EQ(Config::shared().dataValue(hotkeys::defaultsKey(HotkeyAction::region)), QByteArray())
+        << "region switched off";
+    EXPECT_EQ(hotkeys::shortcut(HotkeyAction::window),
+              hotkeys::defaultShortcut(HotkeyAction::window));
 
     hotkeys::setShortcut(HotkeyAction::screen, Shortcut{26, 0x300, QStringLiteral("&")});
     hotkeys::assign(HotkeyAction::gif, ctrlShift7);
     EXPECT_FALSE(hotkeys::shortcut(HotkeyAction::record));
-    EXPECT_TRUE(hotkeys::shortcut(HotkeyAction::screen)) << "different key text: not the same shortcut";
+    EXPECT_TRUE(hotkeys::shortcut(HotkeyAction::screen))
+        << "different key text: not the same shortcut";
 
     hotkeys::assign(HotkeyAction::gif, std::nullopt);
     EXPECT_FALSE(hotkeys::shortcut(HotkeyAction::gif));
@@ -76,22 +92,29 @@ TEST(HotkeyModel, AssignClearsEveryDuplicateButNotLookalikes) {
 }
 
 TEST(HotkeyModel, KeyPressesThatMakeAShortcut) {
-    EXPECT_EQ(Shortcut::fromKey(0, 0x100, QStringLiteral("a")), (Shortcut{0, 0x100, QStringLiteral("A")}));
+    EXPECT_EQ(Shortcut::fromKey(0, 0x100, QStringLiteral("a")),
+              (Shortcut{0, 0x100, QStringLiteral("A")}));
     EXPECT_FALSE(Shortcut::fromKey(0, 0x200, QStringLiteral("a"))) << "shift alone";
     EXPECT_FALSE(Shortcut::fromKey(29, 0, QStringLiteral("0")));
     EXPECT_EQ(Shortcut::fromKey(96, 0, QString()), (Shortcut{96, 0, QStringLiteral("F5")}));
     EXPECT_EQ(Shortcut::fromKey(96, 0x200, QString()), (Shortcut{96, 0x200, QStringLiteral("F5")}));
-    EXPECT_EQ(Shortcut::fromKey(49, 0x800, QStringLiteral(" ")), (Shortcut{49, 0x800, QStringLiteral("Space")}));
+    EXPECT_EQ(Shortcut::fromKey(49, 0x800, QStringLiteral(" ")),
+              (Shortcut{49, 0x800, QStringLiteral("Space")}));
     EXPECT_FALSE(Shortcut::fromKey(3, 0x100, QStringLiteral("  "))) << "no key text";
 
     // From Qt's key events: the key as produced without modifiers, Qt's modifier names.
     EXPECT_EQ(Shortcut::fromQtKey(Qt::Key_7, Qt::ControlModifier | Qt::ShiftModifier), ctrlShift7);
-    EXPECT_EQ(Shortcut::fromQtKey(Qt::Key_R, Qt::MetaModifier | Qt::AltModifier), hotkeys::defaultShortcut(HotkeyAction::replay));
-    EXPECT_EQ(Shortcut::fromQtKey(Qt::Key_F12, Qt::NoModifier), (Shortcut{111, 0, QStringLiteral("F12")}));
-    EXPECT_EQ(Shortcut::fromQtKey(Qt::Key_Return, Qt::ControlModifier), (Shortcut{36, 0x100, QStringLiteral("\u21a9")}));
-    EXPECT_EQ(Shortcut::fromQtKey(Qt::Key_Minus, Qt::AltModifier), (Shortcut{27, 0x800, QStringLiteral("-")}));
+    EXPECT_EQ(Shortcut::fromQtKey(Qt::Key_R, Qt::MetaModifier | Qt::AltModifier),
+              hotkeys::defaultShortcut(HotkeyAction::replay));
+    EXPECT_EQ(Shortcut::fromQtKey(Qt::Key_F12, Qt::NoModifier),
+              (Shortcut{111, 0, QStringLiteral("F12")}));
+    EXPECT_EQ(Shortcut::fromQtKey(Qt::Key_Return, Qt::ControlModifier),
+              (Shortcut{36, 0x100, QStringLiteral("\u21a9")}));
+    EXPECT_EQ(Shortcut::fromQtKey(Qt::Key_Minus, Qt::AltModifier),
+              (Shortcut{27, 0x800, QStringLiteral("-")}));
     EXPECT_FALSE(Shortcut::fromQtKey(Qt::Key_Space, Qt::ShiftModifier));
-    EXPECT_FALSE(Shortcut::fromQtKey(Qt::Key_VolumeUp, Qt::ControlModifier)) << "no key code for it";
+    EXPECT_FALSE(Shortcut::fromQtKey(Qt::Key_VolumeUp, Qt::ControlModifier))
+        << "no key code for it";
     for (int key = Qt::Key_A; key <= Qt::Key_Z; ++key) {
         const auto made = Shortcut::fromQtKey(key, Qt::ControlModifier);
         ASSERT_TRUE(made);

@@ -13,11 +13,11 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QToolButton>
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
 #include <QThread>
+#include <QToolButton>
 
 #include <X11/keysym.h>
 #include <xcb/xcb.h>
@@ -28,7 +28,9 @@ using namespace shotlark::test;
 
 namespace {
 
-void press(const QString& keys) { xdotool({QStringLiteral("key"), keys}); }
+void press(const QString& keys) {
+    xdotool({QStringLiteral("key"), keys});
+}
 
 // Another X client that owns a combination, as another application would.
 class OtherClient {
@@ -41,8 +43,9 @@ public:
         keycode_ = codes[0];
         free(codes);
         xcb_key_symbols_free(symbols);
-        xcb_request_check(connection_, xcb_grab_key_checked(connection_, 1, root_, modifiers, keycode_,
-                                                            XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+        xcb_request_check(connection_,
+                          xcb_grab_key_checked(connection_, 1, root_, modifiers, keycode_,
+                                               XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
     }
     ~OtherClient() { xcb_disconnect(connection_); }
 
@@ -76,12 +79,14 @@ TEST(X11Hotkeys, PressesReachTheMainThreadWithNumLockAndStopAfterUnregister) {
     press(QStringLiteral("super+alt+r"));
     press(QStringLiteral("F5"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return fired.size() == 3; }, 5000));
-    EXPECT_EQ(fired, (QStringList{QStringLiteral("region"), QStringLiteral("replay"), QStringLiteral("f5")}));
+    EXPECT_EQ(fired, (QStringList{QStringLiteral("region"), QStringLiteral("replay"),
+                                  QStringLiteral("f5")}));
 
     press(QStringLiteral("Num_Lock"));
     press(QStringLiteral("ctrl+shift+7"));
     press(QStringLiteral("Num_Lock"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return fired.size() == 4; }, 5000)) << "NumLock on still triggers";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fired.size() == 4; }, 5000))
+        << "NumLock on still triggers";
     press(QStringLiteral("ctrl+7"));
     QTest::qWait(200);
     EXPECT_EQ(fired.size(), 4) << "other modifiers are another combination";
@@ -102,8 +107,9 @@ TEST(X11Hotkeys, ACombinationAnotherClientOwnsIsRefused) {
     app.registerHotKeys();
     EXPECT_EQ(HotkeyState::shared().failed, QSet<HotkeyAction>{HotkeyAction::clipboard});
     ASSERT_EQ(desktop.notifications->posted.size(), 1);
-    EXPECT_EQ(desktop.notifications->posted[0].body,
-              QStringLiteral("Ctrl+Shift+0 is used by another app. Pick different ones in Settings."));
+    EXPECT_EQ(
+        desktop.notifications->posted[0].body,
+        QStringLiteral("Ctrl+Shift+0 is used by another app. Pick different ones in Settings."));
 }
 
 namespace {
@@ -129,13 +135,15 @@ protected:
     }
 
     bool waitUntilIdle() {
-        return QTest::qWaitFor([&] { return !currentField() || !currentField()->isRecording(); }, 5000);
+        return QTest::qWaitFor([&] { return !currentField() || !currentField()->isRecording(); },
+                               5000);
     }
 
     // Rows are rebuilt after every recording.
     ShortcutField* currentField(HotkeyAction action = HotkeyAction::clipboard) {
         QTest::qWait(50);
-        for (ShortcutField* candidate : SettingsWindowController::shared().view()->findChildren<ShortcutField*>()) {
+        for (ShortcutField* candidate :
+             SettingsWindowController::shared().view()->findChildren<ShortcutField*>()) {
             if (candidate->isVisible() && candidate->action() == action)
                 return candidate;
         }
@@ -159,24 +167,29 @@ TEST_F(ShortcutFieldTest, RecordingAssignsWithRealKeysAndClearsTheDuplicate) {
 
     press(QStringLiteral("ctrl+shift+7"));
     ASSERT_TRUE(waitUntilIdle());
-    EXPECT_EQ(hotkeys::shortcut(HotkeyAction::clipboard), (Shortcut{26, 0x300, QStringLiteral("7")}));
-    EXPECT_FALSE(hotkeys::shortcut(HotkeyAction::region)) << "the region's default lost its duplicate";
+    EXPECT_EQ(hotkeys::shortcut(HotkeyAction::clipboard),
+              (Shortcut{26, 0x300, QStringLiteral("7")}));
+    EXPECT_FALSE(hotkeys::shortcut(HotkeyAction::region))
+        << "the region's default lost its duplicate";
     EXPECT_EQ(currentField()->button()->text(), QStringLiteral("Ctrl+Shift+7"));
-    EXPECT_EQ(currentField(HotkeyAction::region)->button()->text(), QStringLiteral("None")) << "the other row shows it";
+    EXPECT_EQ(currentField(HotkeyAction::region)->button()->text(), QStringLiteral("None"))
+        << "the other row shows it";
 
     // The new shortcut is live again after the recording.
     QGuiApplication::clipboard()->clear();
     Config::shared().setString(keys::server, QStringLiteral("http://127.0.0.1:9"));
     Config::shared().setToken(QStringLiteral("t"));
     press(QStringLiteral("ctrl+shift+7"));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return desktop.sounds->played.size() == 2; }, 5000)) << "the clipboard flow ran";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return desktop.sounds->played.size() == 2; }, 5000))
+        << "the clipboard flow ran";
 }
 
 TEST_F(ShortcutFieldTest, EscapeCancelsAndBackspaceSwitchesOff) {
     startRecording();
     press(QStringLiteral("Escape"));
     ASSERT_TRUE(waitUntilIdle());
-    EXPECT_EQ(hotkeys::shortcut(HotkeyAction::clipboard), hotkeys::defaultShortcut(HotkeyAction::clipboard));
+    EXPECT_EQ(hotkeys::shortcut(HotkeyAction::clipboard),
+              hotkeys::defaultShortcut(HotkeyAction::clipboard));
 
     field = currentField();
     startRecording();

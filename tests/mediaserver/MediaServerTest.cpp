@@ -41,23 +41,26 @@ protected:
 
     QString createUser(const QString& name) {
         QProcess process;
-        process.start(serverBinary, {QStringLiteral("--data"), dataDir, QStringLiteral("--create-user"), name});
+        process.start(serverBinary,
+                      {QStringLiteral("--data"), dataDir, QStringLiteral("--create-user"), name});
         EXPECT_TRUE(process.waitForFinished(20000));
         return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
     }
 
     void start(const QStringList& extra = {}) {
         server.reset();
-        server = startAndReadLine(QStringList{serverBinary, QStringLiteral("--data"), dataDir, QStringLiteral("--listen"),
-                                              QStringLiteral("127.0.0.1:0"), QStringLiteral("--ready-fd"),
-                                              QStringLiteral("{fd}")} +
-                                      extra,
-                                  &url);
+        server =
+            startAndReadLine(QStringList{serverBinary, QStringLiteral("--data"), dataDir,
+                                         QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                                         QStringLiteral("--ready-fd"), QStringLiteral("{fd}")} +
+                                 extra,
+                             &url);
         ASSERT_TRUE(server) << "the server did not start";
     }
 
     HttpResponse request(const QByteArray& method, const QString& address,
-                         QList<std::pair<QByteArray, QByteArray>> headers = {}, QByteArray body = {}) {
+                         QList<std::pair<QByteArray, QByteArray>> headers = {},
+                         QByteArray body = {}) {
         HttpRequest request;
         request.method = method;
         request.url = QUrl(address.startsWith(QLatin1Char('/')) ? url + address : address);
@@ -70,7 +73,10 @@ protected:
     }
 
     static QString error(const HttpResponse& response) {
-        return QJsonDocument::fromJson(response.body).object().value(QStringLiteral("error")).toString();
+        return QJsonDocument::fromJson(response.body)
+            .object()
+            .value(QStringLiteral("error"))
+            .toString();
     }
 
     QString makeFile(const QString& name, const QByteArray& bytes) {
@@ -94,9 +100,9 @@ protected:
 
     // A session cookie of the dashboard, signed in with `withToken`.
     QByteArray signIn(const QString& withToken) {
-        const HttpResponse answer =
-            request("POST", QStringLiteral("/dashboard/login"), {{"Content-Type", "application/x-www-form-urlencoded"}},
-                    "token=" + QUrl::toPercentEncoding(withToken));
+        const HttpResponse answer = request("POST", QStringLiteral("/dashboard/login"),
+                                            {{"Content-Type", "application/x-www-form-urlencoded"}},
+                                            "token=" + QUrl::toPercentEncoding(withToken));
         EXPECT_EQ(answer.status, 303);
         const QByteArray cookie = answer.header("Set-Cookie");
         EXPECT_TRUE(cookie.contains("HttpOnly")) << cookie.toStdString();
@@ -108,7 +114,9 @@ protected:
     std::unique_ptr<ChildProcess> server;
 };
 
-QImage pngFrom(const QByteArray& bytes) { return QImage::fromData(bytes, "PNG"); }
+QImage pngFrom(const QByteArray& bytes) {
+    return QImage::fromData(bytes, "PNG");
+}
 
 } // namespace
 
@@ -141,8 +149,10 @@ TEST_F(MediaServerTest, UploadThenEveryLinkServesIt) {
     EXPECT_NEAR(thumbnail.height(), 267, 1);
     EXPECT_EQ(thumbnail.pixelColor(10, 10), QColor(10, 120, 200));
 
-    const UploadResult text = upload(makeFile(QStringLiteral("notes.txt"), "<script>alert(1)</script>"));
-    EXPECT_FALSE(pngFrom(request("GET", text.thumbnailURL).body).isNull()) << "a placeholder for other types";
+    const UploadResult text =
+        upload(makeFile(QStringLiteral("notes.txt"), "<script>alert(1)</script>"));
+    EXPECT_FALSE(pngFrom(request("GET", text.thumbnailURL).body).isNull())
+        << "a placeholder for other types";
     const HttpResponse textPage = request("GET", text.url);
     EXPECT_TRUE(textPage.body.contains("&lt;script&gt;alert(1)&lt;/script&gt;"));
     EXPECT_FALSE(textPage.body.contains("<script>"));
@@ -156,18 +166,22 @@ TEST_F(MediaServerTest, UploadThenEveryLinkServesIt) {
 TEST_F(MediaServerTest, RefusalsAreJsonErrorsTheAppShows) {
     const QString file = makeFile(QStringLiteral("a.png"), "x");
     Config::shared().setToken(QStringLiteral("slk_wrong"));
-    EXPECT_EQ(await(Uploader::upload(file)).message<UploaderError>(), QStringLiteral("Invalid or missing upload token"));
+    EXPECT_EQ(await(Uploader::upload(file)).message<UploaderError>(),
+              QStringLiteral("Invalid or missing upload token"));
     Config::shared().setToken(token);
 
     const auto gif = await(Uploader::upload(file, QStringLiteral("gif")));
-    EXPECT_TRUE(gif.message<UploaderError>().startsWith(QStringLiteral("This server can't convert recordings")));
+    EXPECT_TRUE(gif.message<UploaderError>().startsWith(
+        QStringLiteral("This server can't convert recordings")));
 
-    HttpResponse answer = request("POST", QStringLiteral("/api/upload"),
-                                  {{"Authorization", "Bearer " + token.toUtf8()}, {"Content-Type", "text/plain"}}, "hello");
+    HttpResponse answer = request(
+        "POST", QStringLiteral("/api/upload"),
+        {{"Authorization", "Bearer " + token.toUtf8()}, {"Content-Type", "text/plain"}}, "hello");
     EXPECT_EQ(answer.status, 400);
     EXPECT_FALSE(error(answer).isEmpty());
     answer = request("POST", QStringLiteral("/api/upload"),
-                     {{"Authorization", "Bearer " + token.toUtf8()}, {"Content-Type", "multipart/form-data; boundary=B"}},
+                     {{"Authorization", "Bearer " + token.toUtf8()},
+                      {"Content-Type", "multipart/form-data; boundary=B"}},
                      "--B\r\nContent-Disposition: form-data; name=\"other\"\r\n\r\nx\r\n--B--\r\n");
     EXPECT_EQ(answer.status, 400);
     EXPECT_EQ(error(answer), QStringLiteral("Expected a part named \"file\""));
@@ -176,7 +190,8 @@ TEST_F(MediaServerTest, RefusalsAreJsonErrorsTheAppShows) {
     EXPECT_EQ(answer.status, 404);
     EXPECT_EQ(error(answer), QStringLiteral("Not found"));
     EXPECT_EQ(request("GET", QStringLiteral("/api/me")).status, 401);
-    EXPECT_EQ(request("GET", QStringLiteral("/api/features")).status, 200) << "refused uploads leave connections usable";
+    EXPECT_EQ(request("GET", QStringLiteral("/api/features")).status, 200)
+        << "refused uploads leave connections usable";
 
     answer = request("GET", QStringLiteral("/api/features"), {{"X-Huge", QByteArray(20000, 'h')}});
     EXPECT_GE(answer.status, 400);
@@ -188,8 +203,10 @@ TEST_F(MediaServerTest, RefusalsAreJsonErrorsTheAppShows) {
 TEST_F(MediaServerTest, TooLargeUploadIsRefusedAndLeavesNothing) {
     start({QStringLiteral("--max-upload-mib"), QStringLiteral("1")});
     Config::shared().setString(keys::server, url);
-    const auto outcome = await(Uploader::upload(makeFile(QStringLiteral("big.bin"), QByteArray(2 << 20, 'b'))));
-    EXPECT_EQ(outcome.message<UploaderError>(), QStringLiteral("File is larger than this server accepts (1.0 MiB)"));
+    const auto outcome =
+        await(Uploader::upload(makeFile(QStringLiteral("big.bin"), QByteArray(2 << 20, 'b'))));
+    EXPECT_EQ(outcome.message<UploaderError>(),
+              QStringLiteral("File is larger than this server accepts (1.0 MiB)"));
     EXPECT_TRUE(filesIn(QStringLiteral("files")).isEmpty());
     EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
     EXPECT_EQ(upload(makeFile(QStringLiteral("small.bin"), QByteArray(1000, 's'))).size, 1000);
@@ -198,7 +215,8 @@ TEST_F(MediaServerTest, TooLargeUploadIsRefusedAndLeavesNothing) {
 TEST_F(MediaServerTest, DeletionLinkWorksOnceAndRemovesTheFile) {
     const UploadResult result = upload(makeFile(QStringLiteral("a.png"), "bytes"));
     ASSERT_EQ(filesIn(QStringLiteral("files")), QStringList{result.id});
-    const QString wrongSecret = result.deletionURL.left(result.deletionURL.size() - 4) + QStringLiteral("0000");
+    const QString wrongSecret =
+        result.deletionURL.left(result.deletionURL.size() - 4) + QStringLiteral("0000");
     EXPECT_EQ(request("GET", wrongSecret).status, 404);
 
     EXPECT_EQ(await(Uploader::deleteUpload(result.deletionURL)).value, Uploader::Deletion::Done);
@@ -215,12 +233,14 @@ TEST_F(MediaServerTest, AccountFeaturesVersionsAndNowPlaying) {
     ASSERT_TRUE(info.features());
     EXPECT_EQ(info.features()->size(), 6);
     EXPECT_EQ(info.dashboardURL(), QUrl(url + QStringLiteral("/dashboard/")));
-    EXPECT_EQ(info.editorURL(QStringLiteral("x1"))->toString(), url + QStringLiteral("/dashboard/edit/?id=x1"));
+    EXPECT_EQ(info.editorURL(QStringLiteral("x1"))->toString(),
+              url + QStringLiteral("/dashboard/edit/?id=x1"));
     EXPECT_EQ(request("GET", QStringLiteral("/api/setup/versions")).body, "{}");
 
     const QString releases = test::testHome() + QStringLiteral("/releases");
     QDir().mkpath(releases);
-    for (const char* name : {"Shotlark-1.2.0-linux.zip", "Shotlark-1.10.0-linux.zip", "Shotlark-9.0.0-mac.zip"})
+    for (const char* name :
+         {"Shotlark-1.2.0-linux.zip", "Shotlark-1.10.0-linux.zip", "Shotlark-9.0.0-mac.zip"})
         makeFile(QStringLiteral("releases/") + QLatin1String(name), name);
     start({QStringLiteral("--features"), QString(), QStringLiteral("--releases"), releases});
     Config::shared().setString(keys::server, url);
@@ -228,21 +248,34 @@ TEST_F(MediaServerTest, AccountFeaturesVersionsAndNowPlaying) {
     EXPECT_EQ(info.features(), QSet<QString>());
 
     const QJsonObject linux =
-        QJsonDocument::fromJson(request("GET", QStringLiteral("/api/setup/versions")).body).object()[QStringLiteral("linux")].toObject();
+        QJsonDocument::fromJson(request("GET", QStringLiteral("/api/setup/versions")).body)
+            .object()[QStringLiteral("linux")]
+            .toObject();
     EXPECT_EQ(linux[QStringLiteral("version")].toString(), QStringLiteral("1.10.0"));
-    EXPECT_EQ(request("GET", linux[QStringLiteral("url")].toString()).body, "Shotlark-1.10.0-linux.zip");
+    EXPECT_EQ(request("GET", linux[QStringLiteral("url")].toString()).body,
+              "Shotlark-1.10.0-linux.zip");
 
     const QByteArray bearer = "Bearer " + token.toUtf8();
-    EXPECT_EQ(request("POST", QStringLiteral("/api/me/now-playing"), {{"Authorization", bearer}, {"Content-Type", "application/json"}},
-                      R"({"playing":true,"title":"<Song>","artist":"Band","album":"","source":"Spotify"})")
-                  .status,
-              200);
+    EXPECT_EQ(
+        request(
+            "POST", QStringLiteral("/api/me/now-playing"),
+            {{"Authorization", bearer}, {"Content-Type", "application/json"}},
+            R"({"playing":true,"title":"<Song>","artist":"Band","album":"","source":"Spotify"})")
+            .status,
+        200);
     HttpResponse page = request("GET", QStringLiteral("/@ada"));
-    EXPECT_TRUE(page.body.contains("&lt;Song&gt;</strong> by Band · Spotify")) << page.body.toStdString();
-    request("POST", QStringLiteral("/api/me/now-playing"), {{"Authorization", bearer}}, R"({"playing":false})");
+    EXPECT_TRUE(page.body.contains("&lt;Song&gt;</strong> by Band · Spotify"))
+        << page.body.toStdString();
+    request("POST", QStringLiteral("/api/me/now-playing"), {{"Authorization", bearer}},
+            R"({"playing":false})");
     EXPECT_TRUE(request("GET", QStringLiteral("/@ada")).body.contains("Not playing"));
-    EXPECT_EQ(request("POST", QStringLiteral("/api/me/now-playing"), {{"Authorization", bearer}}, "{oops").status, 400);
-    EXPECT_EQ(request("POST", QStringLiteral("/api/me/now-playing"), {}, R"({"playing":false})").status, 401);
+    EXPECT_EQ(
+        request("POST", QStringLiteral("/api/me/now-playing"), {{"Authorization", bearer}}, "{oops")
+            .status,
+        400);
+    EXPECT_EQ(
+        request("POST", QStringLiteral("/api/me/now-playing"), {}, R"({"playing":false})").status,
+        401);
 }
 
 TEST_F(MediaServerTest, FileNamesAreSanitised) {
@@ -271,9 +304,10 @@ TEST_F(MediaServerTest, ClientThatDisconnectsMidUploadLeavesNothing) {
     QTcpSocket socket;
     socket.connectToHost(QUrl(url).host(), static_cast<quint16>(QUrl(url).port()));
     ASSERT_TRUE(socket.waitForConnected(5000));
-    const QByteArray head = "POST /api/upload HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token.toUtf8() +
-                            "\r\nContent-Type: multipart/form-data; boundary=B\r\nContent-Length: 10000000\r\n\r\n"
-                            "--B\r\nContent-Disposition: form-data; name=\"file\"; filename=\"cut.bin\"\r\n\r\n";
+    const QByteArray head =
+        "POST /api/upload HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + token.toUtf8() +
+        "\r\nContent-Type: multipart/form-data; boundary=B\r\nContent-Length: 10000000\r\n\r\n"
+        "--B\r\nContent-Disposition: form-data; name=\"file\"; filename=\"cut.bin\"\r\n\r\n";
     socket.write(head + QByteArray(1 << 20, 'c'));
     ASSERT_TRUE(QTest::qWaitFor([&] { return socket.bytesToWrite() == 0; }, 5000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return filesIn(QStringLiteral("tmp")).size() == 1; }, 5000))
@@ -289,12 +323,14 @@ TEST_F(MediaServerTest, ConcurrentUploadsAllLand) {
     int finished = 0;
     std::vector<QCoro::Task<>> running;
     for (int i = 0; i < count; ++i) {
-        const QString file = makeFile(QStringLiteral("c%1.bin").arg(i), QByteArray(200000 + i, char('a' + i)));
-        running.push_back([](QString file, QList<UploadResult>& results, int& finished) -> QCoro::Task<> {
-            auto uploading = Uploader::upload(file);
-            results.append(co_await std::move(uploading));
-            ++finished;
-        }(file, results, finished));
+        const QString file =
+            makeFile(QStringLiteral("c%1.bin").arg(i), QByteArray(200000 + i, char('a' + i)));
+        running.push_back(
+            [](QString file, QList<UploadResult>& results, int& finished) -> QCoro::Task<> {
+                auto uploading = Uploader::upload(file);
+                results.append(co_await std::move(uploading));
+                ++finished;
+            }(file, results, finished));
     }
     ASSERT_TRUE(QTest::qWaitFor([&] { return finished == count; }, 30000));
     QSet<QString> ids;
@@ -308,13 +344,14 @@ TEST_F(MediaServerTest, ConcurrentUploadsAllLand) {
 
 TEST_F(MediaServerTest, DashboardShowsOnlyYourOwnUploadsSafely) {
     const QString other = createUser(QStringLiteral("bob"));
-    const UploadResult mine = upload(makeFile(QStringLiteral("<img src=x onerror=alert(1)>.png"), "m"));
+    const UploadResult mine =
+        upload(makeFile(QStringLiteral("<img src=x onerror=alert(1)>.png"), "m"));
     Config::shared().setToken(other);
     const UploadResult theirs = upload(makeFile(QStringLiteral("bobs-secret.png"), "b"));
     Config::shared().setToken(token);
 
-    EXPECT_EQ(request("POST", QStringLiteral("/dashboard/login"), {{"Content-Type", "application/x-www-form-urlencoded"}},
-                      "token=slk_nope")
+    EXPECT_EQ(request("POST", QStringLiteral("/dashboard/login"),
+                      {{"Content-Type", "application/x-www-form-urlencoded"}}, "token=slk_nope")
                   .status,
               401);
     const QByteArray cookie = signIn(token);
@@ -323,27 +360,42 @@ TEST_F(MediaServerTest, DashboardShowsOnlyYourOwnUploadsSafely) {
     EXPECT_TRUE(list.body.contains("&lt;img src=x onerror=alert(1)&gt;.png"));
     EXPECT_FALSE(list.body.contains("<img src=x"));
     EXPECT_FALSE(list.body.contains("bobs-secret"));
-    EXPECT_FALSE(request("GET", QStringLiteral("/dashboard/")).body.contains("/u/")) << "signed out: a sign-in form";
+    EXPECT_FALSE(request("GET", QStringLiteral("/dashboard/")).body.contains("/u/"))
+        << "signed out: a sign-in form";
 
-    const HttpResponse setup = request("GET", QStringLiteral("/dashboard/setup/"), {{"Cookie", cookie}});
+    const HttpResponse setup =
+        request("GET", QStringLiteral("/dashboard/setup/"), {{"Cookie", cookie}});
     const QByteArray link = "shotlark://configure?server=" + QUrl::toPercentEncoding(url) +
                             "&amp;token=" + QUrl::toPercentEncoding(token);
     EXPECT_TRUE(setup.body.contains(link)) << setup.body.toStdString();
 
-    const HttpResponse editor = request("GET", QStringLiteral("/dashboard/edit/?id=") + mine.id, {{"Cookie", cookie}});
+    const HttpResponse editor =
+        request("GET", QStringLiteral("/dashboard/edit/?id=") + mine.id, {{"Cookie", cookie}});
     EXPECT_EQ(editor.status, 200);
     EXPECT_TRUE(editor.body.contains("Edit &lt;img src=x"));
-    EXPECT_EQ(request("GET", QStringLiteral("/dashboard/edit/?id=") + theirs.id, {{"Cookie", cookie}}).status, 404);
+    EXPECT_EQ(
+        request("GET", QStringLiteral("/dashboard/edit/?id=") + theirs.id, {{"Cookie", cookie}})
+            .status,
+        404);
 
     const QByteArray csrf = [&] {
         const qsizetype at = list.body.indexOf("name=\"csrf\" value=\"") + 19;
         return list.body.mid(at, list.body.indexOf('"', at) - at);
     }();
-    const QList<std::pair<QByteArray, QByteArray>> form = {{"Cookie", cookie},
-                                                           {"Content-Type", "application/x-www-form-urlencoded"}};
-    EXPECT_EQ(request("POST", QStringLiteral("/dashboard/delete"), form, "id=" + mine.id.toUtf8() + "&csrf=forged").status, 403);
-    EXPECT_EQ(request("POST", QStringLiteral("/dashboard/delete"), form, "id=" + theirs.id.toUtf8() + "&csrf=" + csrf).status, 404);
-    EXPECT_EQ(request("POST", QStringLiteral("/dashboard/delete"), form, "id=" + mine.id.toUtf8() + "&csrf=" + csrf).status, 303);
+    const QList<std::pair<QByteArray, QByteArray>> form = {
+        {"Cookie", cookie}, {"Content-Type", "application/x-www-form-urlencoded"}};
+    EXPECT_EQ(request("POST", QStringLiteral("/dashboard/delete"), form,
+                      "id=" + mine.id.toUtf8() + "&csrf=forged")
+                  .status,
+              403);
+    EXPECT_EQ(request("POST", QStringLiteral("/dashboard/delete"), form,
+                      "id=" + theirs.id.toUtf8() + "&csrf=" + csrf)
+                  .status,
+              404);
+    EXPECT_EQ(request("POST", QStringLiteral("/dashboard/delete"), form,
+                      "id=" + mine.id.toUtf8() + "&csrf=" + csrf)
+                  .status,
+              303);
     EXPECT_EQ(request("GET", mine.url).status, 404);
     EXPECT_EQ(request("GET", theirs.url).status, 200);
 }

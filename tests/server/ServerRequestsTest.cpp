@@ -39,7 +39,9 @@ protected:
     }
 
     static bool noBodyFileLeft() {
-        return QDir(paths::privateTempDir()).entryList({QStringLiteral("slk-body-*")}, QDir::Files).isEmpty();
+        return QDir(paths::privateTempDir())
+            .entryList({QStringLiteral("slk-body-*")}, QDir::Files)
+            .isEmpty();
     }
 
     TestHttpServer server;
@@ -49,8 +51,8 @@ protected:
 
 TEST_F(ServerRequests, VerifyChecksTheTypedAddressAndToken) {
     server.on("/team/api/me", {200, R"({"username":"ada","server":{"dashboard_url":"x"}})"});
-    const auto ok = await(Uploader::verify(QStringLiteral("  ") + server.url(QStringLiteral("/team//")),
-                                           QStringLiteral("slk_typed")));
+    const auto ok = await(Uploader::verify(
+        QStringLiteral("  ") + server.url(QStringLiteral("/team//")), QStringLiteral("slk_typed")));
     EXPECT_EQ(ok.value, QStringLiteral("ada"));
     ASSERT_EQ(server.requests().size(), 1);
     EXPECT_EQ(server.requests().front().target, "/team/api/me");
@@ -66,31 +68,40 @@ TEST_F(ServerRequests, VerifyChecksTheTypedAddressAndToken) {
     EXPECT_EQ(await(Uploader::verify(server.url(), QStringLiteral("x"))).message<UploaderError>(),
               QStringLiteral("Server answered HTTP 201"));
     server.on("/api/me", {200, R"({"user":"ada"})"});
-    EXPECT_FALSE(await(Uploader::verify(server.url(), QStringLiteral("x"))).message<DecodingError>().isEmpty());
+    EXPECT_FALSE(await(Uploader::verify(server.url(), QStringLiteral("x")))
+                     .message<DecodingError>()
+                     .isEmpty());
 
     for (const char* bad : {"", "   ", "/", "exa mple.org", "http://[::1"}) {
-        EXPECT_EQ(await(Uploader::verify(QString::fromLatin1(bad), QStringLiteral("x"))).message<UploaderError>(),
+        EXPECT_EQ(await(Uploader::verify(QString::fromLatin1(bad), QStringLiteral("x")))
+                      .message<UploaderError>(),
                   QStringLiteral("That server URL doesn't look right"))
             << bad;
     }
 }
 
 TEST_F(ServerRequests, AddressesWithoutSchemeGoToHttps) {
-    const auto base = Uploader::serverURL(Config::normalize(QStringLiteral("media.example.org/sub/")));
+    const auto base =
+        Uploader::serverURL(Config::normalize(QStringLiteral("media.example.org/sub/")));
     ASSERT_TRUE(base);
     EXPECT_EQ(Uploader::endpoint(*base, QStringLiteral("api/me")).toString(),
               QStringLiteral("https://media.example.org/sub/api/me"));
-    EXPECT_EQ(Uploader::endpoint(QUrl(QStringLiteral("http://h:8080")), QStringLiteral("api/upload")).toString(),
-              QStringLiteral("http://h:8080/api/upload"));
+    EXPECT_EQ(
+        Uploader::endpoint(QUrl(QStringLiteral("http://h:8080")), QStringLiteral("api/upload"))
+            .toString(),
+        QStringLiteral("http://h:8080/api/upload"));
 }
 
 TEST_F(ServerRequests, DeletionFollowsTheLinkWithoutCredentials) {
     server.on("/d/gone", {404, "<html>not here</html>", "text/html"});
     server.on("/d/ok", {200, ""});
     server.on("/d/no", {403, R"({"error":"nope"})"});
-    EXPECT_EQ(await(Uploader::deleteUpload(server.url(QStringLiteral("/d/ok")))).value, Uploader::Deletion::Done);
-    EXPECT_EQ(await(Uploader::deleteUpload(server.url(QStringLiteral("/d/gone")))).value, Uploader::Deletion::Done);
-    EXPECT_EQ(await(Uploader::deleteUpload(server.url(QStringLiteral("/d/no")))).value, Uploader::Deletion::Refused);
+    EXPECT_EQ(await(Uploader::deleteUpload(server.url(QStringLiteral("/d/ok")))).value,
+              Uploader::Deletion::Done);
+    EXPECT_EQ(await(Uploader::deleteUpload(server.url(QStringLiteral("/d/gone")))).value,
+              Uploader::Deletion::Done);
+    EXPECT_EQ(await(Uploader::deleteUpload(server.url(QStringLiteral("/d/no")))).value,
+              Uploader::Deletion::Refused);
     ASSERT_EQ(server.requests().size(), 3);
     for (const RecordedRequest& request : server.requests()) {
         EXPECT_EQ(request.method, "GET");
@@ -99,7 +110,8 @@ TEST_F(ServerRequests, DeletionFollowsTheLinkWithoutCredentials) {
     }
     EXPECT_EQ(await(Uploader::deleteUpload(QStringLiteral("http://127.0.0.1:1/d/x"))).value,
               Uploader::Deletion::Refused);
-    EXPECT_EQ(await(Uploader::deleteUpload(QStringLiteral("not a link"))).value, Uploader::Deletion::NotALink);
+    EXPECT_EQ(await(Uploader::deleteUpload(QStringLiteral("not a link"))).value,
+              Uploader::Deletion::NotALink);
     EXPECT_EQ(await(Uploader::deleteUpload(QStringLiteral("file:///etc/passwd"))).value,
               Uploader::Deletion::NotALink);
     EXPECT_EQ(server.requests().size(), 3);
@@ -118,13 +130,17 @@ TEST_F(ServerRequests, ReplayBodyHoldsSecondsThenEverySegment) {
     EXPECT_EQ(request.target, "/api/replay");
     EXPECT_EQ(request.header("Authorization"), "Bearer slk_t");
     EXPECT_TRUE(request.header("X-Convert").isNull());
-    const QByteArray boundary = request.header("Content-Type").mid(QByteArray("multipart/form-data; boundary=").size());
+    const QByteArray boundary =
+        request.header("Content-Type").mid(QByteArray("multipart/form-data; boundary=").size());
     ASSERT_TRUE(boundary.startsWith("slk-"));
-    QByteArray expected = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"seconds\"\r\n\r\n30\r\n";
+    QByteArray expected =
+        "--" + boundary + "\r\nContent-Disposition: form-data; name=\"seconds\"\r\n\r\n30\r\n";
     const QByteArray contents[] = {"AAA", QByteArray("B\0B", 3), ""};
     for (int i = 0; i < 3; ++i) {
-        expected += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"segment" +
-                    QByteArray::number(i) + ".mp4\"\r\nContent-Type: video/mp4\r\n\r\n" + contents[i] + "\r\n";
+        expected += "--" + boundary +
+                    "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"segment" +
+                    QByteArray::number(i) + ".mp4\"\r\nContent-Type: video/mp4\r\n\r\n" +
+                    contents[i] + "\r\n";
     }
     expected += "--" + boundary + "--\r\n";
     EXPECT_EQ(request.body, expected);
@@ -132,9 +148,12 @@ TEST_F(ServerRequests, ReplayBodyHoldsSecondsThenEverySegment) {
 
     ASSERT_FALSE(await(Uploader::uploadReplay({}, 12)).error);
     const RecordedRequest& empty = server.requests().back();
-    const QByteArray emptyBoundary = empty.header("Content-Type").mid(QByteArray("multipart/form-data; boundary=").size());
-    EXPECT_EQ(empty.body, "--" + emptyBoundary + "\r\nContent-Disposition: form-data; name=\"seconds\"\r\n\r\n12\r\n--" +
-                              emptyBoundary + "--\r\n");
+    const QByteArray emptyBoundary =
+        empty.header("Content-Type").mid(QByteArray("multipart/form-data; boundary=").size());
+    EXPECT_EQ(empty.body,
+              "--" + emptyBoundary +
+                  "\r\nContent-Disposition: form-data; name=\"seconds\"\r\n\r\n12\r\n--" +
+                  emptyBoundary + "--\r\n");
 }
 
 TEST_F(ServerRequests, ReplayFailuresLeaveNoBody) {
@@ -142,14 +161,16 @@ TEST_F(ServerRequests, ReplayFailuresLeaveNoBody) {
     server.on("/api/replay", {200, R"({"id":"x"})"});
     EXPECT_FALSE(await(Uploader::uploadReplay({segment}, 30)).message<DecodingError>().isEmpty());
     server.on("/api/replay", {507, R"({"error":"Disk full"})"});
-    EXPECT_EQ(await(Uploader::uploadReplay({segment}, 30)).message<UploaderError>(), QStringLiteral("Disk full"));
+    EXPECT_EQ(await(Uploader::uploadReplay({segment}, 30)).message<UploaderError>(),
+              QStringLiteral("Disk full"));
     server.on("/api/replay", {503, "busy", "text/plain"});
     EXPECT_EQ(await(Uploader::uploadReplay({segment}, 30)).message<UploaderError>(),
               QStringLiteral("Upload failed (HTTP 503)"));
     const int sent = static_cast<int>(server.requests().size());
-    EXPECT_FALSE(await(Uploader::uploadReplay({segment, test::testHome() + QStringLiteral("/gone.mp4")}, 30))
-                     .message<FileError>()
-                     .isEmpty());
+    EXPECT_FALSE(
+        await(Uploader::uploadReplay({segment, test::testHome() + QStringLiteral("/gone.mp4")}, 30))
+            .message<FileError>()
+            .isEmpty());
     EXPECT_EQ(server.requests().size(), sent) << "a missing segment sends nothing";
     EXPECT_TRUE(noBodyFileLeft());
 }
@@ -166,7 +187,9 @@ TEST_F(ServerRequests, RefreshAsksAtMostOnceInFiveMinutesUnlessForced) {
     EXPECT_TRUE(info.isEnabled(features::replayBuffer)) << "unknown features count as on";
 
     server.on("/api/features", {200, R"({"enabled":["app_ocr"]})"});
-    server.on("/api/me", {200, R"({"username":"ada","server":{"dashboard_url":"https://m.example/dashboard/"}})"});
+    server.on(
+        "/api/me",
+        {200, R"({"username":"ada","server":{"dashboard_url":"https://m.example/dashboard/"}})"});
     await(info.refresh(false));
     await(info.refresh(false));
     EXPECT_EQ(server.requestsTo("/api/features").size(), 1);
@@ -203,8 +226,9 @@ TEST_F(ServerRequests, UndecodableAnswersKeepWhatWasKnown) {
 
     server.on("/api/features", {503, R"({"enabled":[]})"});
     await(info.refresh(true));
-    for (const QString& name : {features::annotate, features::appGif, features::appOcr, features::appPresence,
-                                features::autoUpdate, features::replayBuffer})
+    for (const QString& name :
+         {features::annotate, features::appGif, features::appOcr, features::appPresence,
+          features::autoUpdate, features::replayBuffer})
         EXPECT_FALSE(info.isEnabled(name)) << name.toStdString();
 
     Config::shared().setString(keys::server, QStringLiteral("http://127.0.0.1:1"));
@@ -222,7 +246,8 @@ TEST_F(ServerRequests, EditorLinksAreWebLinksWithAnEscapedId) {
     server.on("/api/me", {200, R"({"server":{"dashboard_url":"http://m.example/dashboard/"}})"});
     Config::shared().setString(keys::server, server.url());
     await(info.refresh(true));
-    EXPECT_EQ(info.editorURL(QStringLiteral("abc"))->toString(), QStringLiteral("http://m.example/dashboard/edit/?id=abc"));
+    EXPECT_EQ(info.editorURL(QStringLiteral("abc"))->toString(),
+              QStringLiteral("http://m.example/dashboard/edit/?id=abc"));
 
     server.on("/api/me", {200, R"j({"server":{"dashboard_url":"javascript:alert(1)"}})j"});
     await(info.refresh(true));

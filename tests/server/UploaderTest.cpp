@@ -1,6 +1,6 @@
+#include "server/Uploader.h"
 #include "server/Errors.h"
 #include "server/HttpClient.h"
-#include "server/Uploader.h"
 #include "store/Config.h"
 #include "store/Paths.h"
 #include "support/Await.h"
@@ -79,16 +79,17 @@ TEST_F(UploaderTest, SendsOneFilePartByteForByte) {
     EXPECT_EQ(request.header("Authorization"), "Bearer slk_token");
     EXPECT_TRUE(request.header("X-Convert").isNull());
     const QByteArray boundary = boundaryOf(request);
-    EXPECT_TRUE(QRegularExpression(QStringLiteral(
-                    "^slk-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"))
-                    .match(QString::fromLatin1(boundary))
-                    .hasMatch())
+    EXPECT_TRUE(
+        QRegularExpression(
+            QStringLiteral("^slk-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"))
+            .match(QString::fromLatin1(boundary))
+            .hasMatch())
         << boundary.toStdString();
-    EXPECT_EQ(request.body,
-              "--" + boundary +
-                  "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"say %22hi%22there.png\"\r\n"
-                  "Content-Type: image/png\r\n\r\n" +
-                  content + "\r\n--" + boundary + "--\r\n");
+    EXPECT_EQ(request.body, "--" + boundary +
+                                "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"say "
+                                "%22hi%22there.png\"\r\n"
+                                "Content-Type: image/png\r\n\r\n" +
+                                content + "\r\n--" + boundary + "--\r\n");
     EXPECT_TRUE(bodyFilesLeft().isEmpty());
 }
 
@@ -108,9 +109,11 @@ TEST_F(UploaderTest, EmptyFileAndContentTypesByExtension) {
         ASSERT_FALSE(outcome.error) << name.toStdString();
         const RecordedRequest& request = server.requests().back();
         const QByteArray boundary = boundaryOf(request);
-        EXPECT_EQ(request.body, "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" +
-                                    name.toUtf8() + "\"\r\nContent-Type: " + type + "\r\n\r\n\r\n--" +
-                                    boundary + "--\r\n");
+        EXPECT_EQ(request.body,
+                  "--" + boundary +
+                      "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" +
+                      name.toUtf8() + "\"\r\nContent-Type: " + type + "\r\n\r\n\r\n--" + boundary +
+                      "--\r\n");
     }
 }
 
@@ -128,9 +131,11 @@ TEST_F(UploaderTest, AnswersBecomeTheMessagesUsersSee) {
     const std::pair<CannedResponse, QString> cases[] = {
         {{200, missingThumbnail}, QStringLiteral("Unexpected response from server")},
         {{200, "<html>ok</html>", "text/html"}, QStringLiteral("Unexpected response from server")},
-        {{413, R"j({"error":"File is too large (limit 100 MB)"})j"}, QStringLiteral("File is too large (limit 100 MB)")},
+        {{413, R"j({"error":"File is too large (limit 100 MB)"})j"},
+         QStringLiteral("File is too large (limit 100 MB)")},
         {{401, R"({"error":"Invalid token"})"}, QStringLiteral("Invalid token")},
-        {{502, "<html><body>Bad Gateway</body></html>", "text/html"}, QStringLiteral("Upload failed (HTTP 502)")},
+        {{502, "<html><body>Bad Gateway</body></html>", "text/html"},
+         QStringLiteral("Upload failed (HTTP 502)")},
         {{500, ""}, QStringLiteral("Upload failed (HTTP 500)")},
         {{400, R"({"error":42})"}, QStringLiteral("Upload failed (HTTP 400)")},
         {{404, R"(["error"])"}, QStringLiteral("Upload failed (HTTP 404)")},
@@ -180,16 +185,19 @@ TEST_F(UploaderTest, SilentServerTimesOut) {
 
     // The whole-transfer limit holds even while bytes keep the inactivity timer alive.
     HttpClient::session().setLimits({4, 60s, 200ms});
-    server.on("/base/api/upload", {200, okAnswer, "application/json", CannedResponse::Behaviour::Answer, 2s});
-    EXPECT_EQ(await(Uploader::upload(makeFile(QStringLiteral("b.png"), "x"))).message<TransportError>(),
-              QStringLiteral("The request timed out."));
+    server.on("/base/api/upload",
+              {200, okAnswer, "application/json", CannedResponse::Behaviour::Answer, 2s});
+    EXPECT_EQ(
+        await(Uploader::upload(makeFile(QStringLiteral("b.png"), "x"))).message<TransportError>(),
+        QStringLiteral("The request timed out."));
 }
 
 TEST_F(UploaderTest, NothingIsWrittenOrSentWithoutAConnection) {
     const QString file = makeFile(QStringLiteral("a.png"), "x");
     Config::shared().setToken(QString());
     EXPECT_EQ(await(Uploader::upload(file)).message<UploaderError>(), Uploader::notConnected);
-    EXPECT_EQ(await(Uploader::uploadReplay({}, 30)).message<UploaderError>(), Uploader::notConnected);
+    EXPECT_EQ(await(Uploader::uploadReplay({}, 30)).message<UploaderError>(),
+              Uploader::notConnected);
 
     Config::shared().setString(keys::server, QStringLiteral("not an address"));
     Config::shared().setToken(QStringLiteral("slk_token"));
@@ -222,17 +230,20 @@ TEST_F(UploaderTest, ProgressArrivesOnTheMainThreadInOrderEndingAtOne) {
     EXPECT_EQ(fractions.back(), 1.0);
     const RecordedRequest& request = server.requests().front();
     const QByteArray boundary = boundaryOf(request);
-    const qint64 framing = QByteArray("--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; "
-                                      "filename=\"big.mp4\"\r\nContent-Type: video/mp4\r\n\r\n\r\n--" +
-                                      boundary + "--\r\n")
-                               .size();
+    const qint64 framing =
+        QByteArray("--" + boundary +
+                   "\r\nContent-Disposition: form-data; name=\"file\"; "
+                   "filename=\"big.mp4\"\r\nContent-Type: video/mp4\r\n\r\n\r\n--" +
+                   boundary + "--\r\n")
+            .size();
     EXPECT_EQ(request.bodySize, 24 * 1024 * 1024 + framing);
 }
 
 TEST_F(UploaderTest, AtMostFourUploadsPerHostAndWaitingOnesDoNotTimeOut) {
     // Each answer takes longer than the inactivity limit would allow a queued request to wait.
     HttpClient::session().setLimits({4, 700ms, 3600s});
-    server.on("/base/api/upload", {200, okAnswer, "application/json", CannedResponse::Behaviour::Answer, 400ms});
+    server.on("/base/api/upload",
+              {200, okAnswer, "application/json", CannedResponse::Behaviour::Answer, 400ms});
     const QString file = makeFile(QStringLiteral("a.png"), "x");
     int finished = 0;
     bool failed = false;

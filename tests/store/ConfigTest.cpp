@@ -70,9 +70,9 @@ TEST(ConfigDefaults, FreshInstallReadsRegisteredDefaultsAndWritesNothing) {
     EXPECT_TRUE(config.boolValue(keys::showNotifications));
     EXPECT_TRUE(config.boolValue(keys::compressScreenshots));
     EXPECT_TRUE(config.boolValue(keys::autoUpdate));
-    for (const QString& off : {keys::recordAudio, keys::copyDirectLink, keys::openAfterUpload,
-                               keys::recordHighQuality, keys::annotateAfterCapture,
-                               keys::shareNowPlaying, keys::replayEnabled})
+    for (const QString& off :
+         {keys::recordAudio, keys::copyDirectLink, keys::openAfterUpload, keys::recordHighQuality,
+          keys::annotateAfterCapture, keys::shareNowPlaying, keys::replayEnabled})
         EXPECT_FALSE(config.boolValue(off)) << off.toStdString();
     EXPECT_EQ(config.integerValue(keys::recordFrameRate), 30);
     EXPECT_FALSE(config.stringValue(keys::server).has_value());
@@ -95,7 +95,8 @@ TEST(ConfigDefaults, UserValuesWinAndOnlyThemReachTheFile) {
         EXPECT_FALSE(fresh.config.boolValue(keys::playSound));
     }
     const QJsonObject onDisk =
-        QJsonDocument::fromJson(readFile(paths::configDir() + QStringLiteral("/settings.json"))).object();
+        QJsonDocument::fromJson(readFile(paths::configDir() + QStringLiteral("/settings.json")))
+            .object();
     EXPECT_EQ(onDisk.keys(), (QStringList{keys::playSound, keys::recordFrameRate}));
 
     Fresh reopened;
@@ -127,13 +128,15 @@ TEST(ConfigValues, TypedValuesSurviveReopeningWithPrivatePermissions) {
 
     EXPECT_EQ(modeOf(config.settingsFile()), 0600u);
     EXPECT_EQ(modeOf(paths::configDir()), 0700u);
-    EXPECT_EQ(QDir(paths::configDir()).entryList(QDir::Files), QStringList{QStringLiteral("settings.json")})
+    EXPECT_EQ(QDir(paths::configDir()).entryList(QDir::Files),
+              QStringList{QStringLiteral("settings.json")})
         << "no temporary sibling is left behind";
 }
 
 TEST(ConfigDamage, UnparsableFileReadsAsDefaultsAndIsMovedAsideNotDestroyed) {
     const QString file = paths::configDir() + QStringLiteral("/settings.json");
-    const QByteArray garbage("{\"playSound\": false, \"server\": \"https://x\"\x00\xff trailing", 45);
+    const QByteArray garbage("{\"playSound\": false, \"server\": \"https://x\"\x00\xff trailing",
+                             45);
     writeFile(file, garbage);
 
     Fresh fresh;
@@ -209,7 +212,8 @@ TEST(ConfigToken, IsCreatedPrivateAndLooserPermissionsAreTightened) {
         config.setToken(QStringLiteral("slk_first"));
         EXPECT_EQ(modeOf(dir), 0700u);
         EXPECT_EQ(modeOf(tokenFile), 0600u);
-        EXPECT_EQ(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("token")});
+        EXPECT_EQ(QDir(dir).entryList(QDir::Files | QDir::Hidden),
+                  QStringList{QStringLiteral("token")});
     }
     ASSERT_EQ(::chmod(QFile::encodeName(dir).constData(), 0755), 0);
     ASSERT_EQ(::chmod(QFile::encodeName(tokenFile).constData(), 0644), 0);

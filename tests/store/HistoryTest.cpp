@@ -1,5 +1,5 @@
-#include "server/UploadResult.h"
 #include "store/History.h"
+#include "server/UploadResult.h"
 
 #include "support/QtPrinters.h"
 
@@ -49,11 +49,12 @@ TEST(HistoryFormat, DecodesTheStoredFormWrittenByHand) {
 TEST(HistoryFormat, EncodesExactBytesAndKeepsDateFractions) {
     const auto entries = History::decode(handWritten);
     ASSERT_TRUE(entries);
-    EXPECT_EQ(History::encode(*entries),
-              QByteArray(R"([{"date":786839123.456789,"deletionURL":"https://m.example/d/b","id":"b",)"
-                         R"("name":"b.mp4","url":"https://m.example/u/b"},)"
-                         R"({"date":786000000.5,"deletionURL":"https://m.example/d/a",)"
-                         R"("name":"a \"quoted\".png","url":"https://m.example/u/a"}])"));
+    EXPECT_EQ(
+        History::encode(*entries),
+        QByteArray(R"([{"date":786839123.456789,"deletionURL":"https://m.example/d/b","id":"b",)"
+                   R"("name":"b.mp4","url":"https://m.example/u/b"},)"
+                   R"({"date":786000000.5,"deletionURL":"https://m.example/d/a",)"
+                   R"("name":"a \"quoted\".png","url":"https://m.example/u/a"}])"));
     EXPECT_EQ(History::decode(History::encode(*entries)), entries);
     EXPECT_EQ(HistoryEntry{}.dateTime(),
               QDateTime::fromString(QStringLiteral("2001-01-01T00:00:00Z"), Qt::ISODate));
@@ -140,7 +141,8 @@ TEST(UploadResultDecoding, RequiresAllSevenMembersWithTheirTypes) {
     EXPECT_EQ(decoded->deletionURL, QStringLiteral("https://m/d/s3cr3t"));
     EXPECT_EQ(decoded->size, 5120);
 
-    for (const char* key : {"id", "url", "raw_url", "thumbnail_url", "deletion_url", "name", "size"}) {
+    for (const char* key :
+         {"id", "url", "raw_url", "thumbnail_url", "deletion_url", "name", "size"}) {
         QByteArray without = full;
         without.replace(QByteArray("\"") + key + "\":", "\"other_" + QByteArray(key) + "\":");
         EXPECT_FALSE(UploadResult::decode(without)) << "missing " << key;

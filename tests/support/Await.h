@@ -17,15 +17,13 @@
 namespace shotlark::test {
 
 // What a coroutine ended with: its value, or the error it threw.
-template <typename T>
-struct Outcome {
+template <typename T> struct Outcome {
     std::conditional_t<std::is_void_v<T>, bool, std::optional<T>> value{};
     std::exception_ptr error;
     bool finished = false;
 
     // The message of the thrown `Error` of type E; empty with a test failure otherwise.
-    template <typename E = Error>
-    QString message() const {
+    template <typename E = Error> QString message() const {
         if (!error) {
             ADD_FAILURE() << "the operation did not fail";
             return QString();
@@ -60,8 +58,7 @@ QCoro::Task<> capture(QCoro::Task<T> task, Outcome<T>& outcome, QEventLoop& loop
 } // namespace detail
 
 // Runs the event loop until `task` ends (at most `ms`), and returns how it ended.
-template <typename T>
-Outcome<T> await(QCoro::Task<T> task, int ms = 30000) {
+template <typename T> Outcome<T> await(QCoro::Task<T> task, int ms = 30000) {
     Outcome<T> outcome;
     QEventLoop loop;
     auto running = detail::capture(std::move(task), outcome, loop);

@@ -10,20 +10,21 @@ namespace shotlark::test {
 
 bool DisplaySession::start(int width, int height) {
     QString number;
-    xvfb_ = startAndReadLine({QStringLiteral("Xvfb"), QStringLiteral("-displayfd"), QStringLiteral("{fd}"),
-                          QStringLiteral("-noreset"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
-                          QStringLiteral("-screen"), QStringLiteral("0"),
-                          QStringLiteral("%1x%2x24").arg(width).arg(height)},
-                         &number);
+    xvfb_ = startAndReadLine({QStringLiteral("Xvfb"), QStringLiteral("-displayfd"),
+                              QStringLiteral("{fd}"), QStringLiteral("-noreset"),
+                              QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                              QStringLiteral("-screen"), QStringLiteral("0"),
+                              QStringLiteral("%1x%2x24").arg(width).arg(height)},
+                             &number);
     if (!xvfb_) {
         std::fprintf(stderr, "DisplaySession: Xvfb did not start\n");
         return false;
     }
     display_ = QLatin1Char(':') + number;
 
-    bus_ = startAndReadLine({QStringLiteral("dbus-daemon"), QStringLiteral("--session"), QStringLiteral("--nofork"),
-                         QStringLiteral("--print-address={fd}")},
-                        &busAddress_);
+    bus_ = startAndReadLine({QStringLiteral("dbus-daemon"), QStringLiteral("--session"),
+                             QStringLiteral("--nofork"), QStringLiteral("--print-address={fd}")},
+                            &busAddress_);
     if (!bus_) {
         std::fprintf(stderr, "DisplaySession: dbus-daemon did not start\n");
         return false;

@@ -18,7 +18,8 @@ std::unique_ptr<QTemporaryDir> processHome; // until the first test starts, and 
 std::unique_ptr<QTemporaryDir> current;
 
 std::unique_ptr<QTemporaryDir> makeHome() {
-    auto dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/slk-test-XXXXXX"));
+    auto dir =
+        std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/slk-test-XXXXXX"));
     if (!dir->isValid())
         std::abort();
     return dir;

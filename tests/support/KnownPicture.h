@@ -13,7 +13,8 @@ inline QColor knownPixel(int x, int y, int width, int height) {
     const int quadrant = (x >= width / 2 ? 1 : 0) + (y >= height / 2 ? 2 : 0);
     static const int bases[4][3] = {{200, 40, 40}, {40, 160, 60}, {40, 70, 200}, {220, 200, 40}};
     const int shade = (x + y) % 32;
-    return QColor(qMin(255, bases[quadrant][0] + shade), bases[quadrant][1], qMin(255, bases[quadrant][2] + shade / 2));
+    return QColor(qMin(255, bases[quadrant][0] + shade), bases[quadrant][1],
+                  qMin(255, bases[quadrant][2] + shade / 2));
 }
 
 inline QImage knownImage(int width, int height) {
@@ -28,7 +29,8 @@ inline QImage knownImage(int width, int height) {
 // A frameless, bypassing window that shows `image` at `geometry`.
 class PictureWindow : public QWidget {
 public:
-    PictureWindow(const QImage& image, const QRect& geometry, const QString& title = QStringLiteral("known-picture"))
+    PictureWindow(const QImage& image, const QRect& geometry,
+                  const QString& title = QStringLiteral("known-picture"))
         : image_(image) {
         setWindowFlags(Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
         setAttribute(Qt::WA_OpaquePaintEvent);

@@ -7,8 +7,12 @@
 
 #include <ostream>
 
-inline void PrintTo(const QString& value, std::ostream* os) { *os << '"' << value.toStdString() << '"'; }
+inline void PrintTo(const QString& value, std::ostream* os) {
+    *os << '"' << value.toStdString() << '"';
+}
 inline void PrintTo(const QByteArray& value, std::ostream* os) {
     *os << '"' << value.toStdString() << '"';
 }
-inline void PrintTo(const QUrl& value, std::ostream* os) { *os << value.toString().toStdString(); }
+inline void PrintTo(const QUrl& value, std::ostream* os) {
+    *os << value.toString().toStdString();
+}

@@ -13,12 +13,14 @@ namespace shotlark::test {
 bool TestNotificationServer::registerOnBus() {
     QDBusConnection bus = QDBusConnection::sessionBus();
     return bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), this,
-                              QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) &&
+                              QDBusConnection::ExportAllSlots |
+                                  QDBusConnection::ExportAllSignals) &&
            bus.registerService(QStringLiteral("org.freedesktop.Notifications"));
 }
 
-quint32 TestNotificationServer::Notify(const QString& appName, quint32, const QString&, const QString& summary,
-                                       const QString& body, const QStringList& actions, const QVariantMap&, qint32) {
+quint32 TestNotificationServer::Notify(const QString& appName, quint32, const QString&,
+                                       const QString& summary, const QString& body,
+                                       const QStringList& actions, const QVariantMap&, qint32) {
     received.append({++next_, appName, summary, body, actions});
     return next_;
 }
@@ -27,18 +29,22 @@ QStringList TestNotificationServer::GetCapabilities() {
     return {QStringLiteral("body"), QStringLiteral("actions"), QStringLiteral("body-markup")};
 }
 
-QString TestNotificationServer::GetServerInformation(QString& vendor, QString& version, QString& specVersion) {
+QString TestNotificationServer::GetServerInformation(QString& vendor, QString& version,
+                                                     QString& specVersion) {
     vendor = QStringLiteral("shotlark-tests");
     version = QStringLiteral("1");
     specVersion = QStringLiteral("1.2");
     return QStringLiteral("test-notifications");
 }
 
-void TestNotificationServer::CloseNotification(quint32 id) { Q_EMIT NotificationClosed(id, 3); }
+void TestNotificationServer::CloseNotification(quint32 id) {
+    Q_EMIT NotificationClosed(id, 3);
+}
 
 bool TestTrayHost::registerOnBus() {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    return bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this, QDBusConnection::ExportAllContents) &&
+    return bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this,
+                              QDBusConnection::ExportAllContents) &&
            bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"));
 }
 
@@ -51,7 +57,9 @@ void TestTrayHost::RegisterStatusNotifierItem(const QString& service) {
     Q_EMIT StatusNotifierItemRegistered(name);
 }
 
-void TestTrayHost::RegisterStatusNotifierHost(const QString&) { Q_EMIT StatusNotifierHostRegistered(); }
+void TestTrayHost::RegisterStatusNotifierHost(const QString&) {
+    Q_EMIT StatusNotifierHostRegistered();
+}
 
 namespace {
 DBusMenuNode parseNode(const QDBusArgument& argument) {
@@ -79,20 +87,25 @@ const DBusMenuNode* find(const DBusMenuNode& node, const QStringList& labels, qs
     return nullptr;
 }
 
-QDBusMessage menuCall(const QString& service, const QString& path, const QString& method, const QVariantList& args) {
-    QDBusMessage call = QDBusMessage::createMethodCall(service, path, QStringLiteral("com.canonical.dbusmenu"), method);
+QDBusMessage menuCall(const QString& service, const QString& path, const QString& method,
+                      const QVariantList& args) {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        service, path, QStringLiteral("com.canonical.dbusmenu"), method);
     call.setArguments(args);
     return QDBusConnection::sessionBus().call(call, QDBus::Block, 10000);
 }
 } // namespace
 
 TrayMenu TrayMenu::of(const QString& itemService) {
-    QDBusMessage get = QDBusMessage::createMethodCall(itemService, QStringLiteral("/StatusNotifierItem"),
-                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                      QStringLiteral("Get"));
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        itemService, QStringLiteral("/StatusNotifierItem"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << QStringLiteral("org.kde.StatusNotifierItem") << QStringLiteral("Menu");
-    const QDBusReply<QDBusVariant> reply = QDBusConnection::sessionBus().call(get, QDBus::Block, 10000);
-    return TrayMenu(itemService, reply.isValid() ? reply.value().variant().value<QDBusObjectPath>().path() : QString());
+    const QDBusReply<QDBusVariant> reply =
+        QDBusConnection::sessionBus().call(get, QDBus::Block, 10000);
+    return TrayMenu(itemService, reply.isValid()
+                                     ? reply.value().variant().value<QDBusObjectPath>().path()
+                                     : QString());
 }
 
 DBusMenuNode TrayMenu::open() {
@@ -111,12 +124,13 @@ bool TrayMenu::click(const QStringList& labels) {
         if (const DBusMenuNode* parent = find(root, labels.mid(0, depth)))
             menuCall(service_, path_, QStringLiteral("AboutToShow"), {parent->id});
     }
-    const DBusMenuNode refreshed = labels.size() > 1 ? parseNode(menuCall(service_, path_, QStringLiteral("GetLayout"),
-                                                                          {0, -1, QStringList()})
-                                                                     .arguments()
-                                                                     .at(1)
-                                                                     .value<QDBusArgument>())
-                                                     : root;
+    const DBusMenuNode refreshed =
+        labels.size() > 1 ? parseNode(menuCall(service_, path_, QStringLiteral("GetLayout"),
+                                               {0, -1, QStringList()})
+                                          .arguments()
+                                          .at(1)
+                                          .value<QDBusArgument>())
+                          : root;
     const DBusMenuNode* item = find(refreshed, labels);
     if (!item)
         return false;

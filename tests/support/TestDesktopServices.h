@@ -27,8 +27,9 @@ public:
     void invoke(quint32 id, const QString& action) { Q_EMIT ActionInvoked(id, action); }
 
 public Q_SLOTS:
-    quint32 Notify(const QString& appName, quint32 replacesId, const QString& icon, const QString& summary,
-                   const QString& body, const QStringList& actions, const QVariantMap& hints, qint32 timeout);
+    quint32 Notify(const QString& appName, quint32 replacesId, const QString& icon,
+                   const QString& summary, const QString& body, const QStringList& actions,
+                   const QVariantMap& hints, qint32 timeout);
     QStringList GetCapabilities();
     QString GetServerInformation(QString& vendor, QString& version, QString& specVersion);
     void CloseNotification(quint32 id);
@@ -79,7 +80,8 @@ struct DBusMenuNode {
 // The tray item's menu as the desktop sees it, opened as a tray host opens it.
 class TrayMenu {
 public:
-    TrayMenu(QString service, QString path) : service_(std::move(service)), path_(std::move(path)) {}
+    TrayMenu(QString service, QString path)
+        : service_(std::move(service)), path_(std::move(path)) {}
     static TrayMenu of(const QString& itemService);
     // AboutToShow (the app rebuilds its menu) and the layout afterwards.
     DBusMenuNode open();

@@ -31,7 +31,9 @@ TestHttpServer::TestHttpServer() {
     server_.listen(QHostAddress::LocalHost, 0);
 }
 
-TestHttpServer::~TestHttpServer() { server_.close(); }
+TestHttpServer::~TestHttpServer() {
+    server_.close();
+}
 
 QString TestHttpServer::url(const QString& path) const {
     return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
@@ -59,7 +61,8 @@ void TestHttpServer::accept() {
         auto connection = std::make_shared<Connection>();
         connection->socket = socket;
         socket->setParent(this);
-        connect(socket, &QTcpSocket::readyRead, this, [this, connection] { readFrom(*connection); });
+        connect(socket, &QTcpSocket::readyRead, this,
+                [this, connection] { readFrom(*connection); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     }
 }
@@ -79,7 +82,8 @@ void TestHttpServer::readFrom(Connection& c) {
                 const QByteArray line = lines[i].trimmed();
                 const qsizetype colon = line.indexOf(':');
                 if (colon > 0)
-                    c.request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+                    c.request.headers.append(
+                        {line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
             }
             c.bodyLeft = c.request.header("Content-Length").toLongLong();
             c.haveHead = true;
@@ -96,7 +100,8 @@ void TestHttpServer::readFrom(Connection& c) {
 
         c.haveHead = false;
         requests_.append(c.request);
-        CannedResponse response = handler_ ? handler_(c.request) : routes_.value(c.request.path(), default_);
+        CannedResponse response =
+            handler_ ? handler_(c.request) : routes_.value(c.request.path(), default_);
         if (response.behaviour == CannedResponse::Behaviour::Hang)
             return; // the connection stays open and silent
         if (response.delay.count() > 0) {

@@ -22,7 +22,9 @@ struct RecordedRequest {
     QByteArray body;
     qint64 bodySize = 0; // also counted when bodies are discarded
 
-    QByteArray path() const { return target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?')); }
+    QByteArray path() const {
+        return target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?'));
+    }
     // The value of the first header of that name (case-insensitive); null when absent.
     QByteArray header(const QByteArray& name) const;
 };

@@ -16,7 +16,8 @@ constexpr int minimumDrag = 3; // a click, not a drag
 // The rectangle between where a drag started and where the pointer is: from 100 to 400 is
 // 300 pixels wide.
 QRect dragRect(QPoint a, QPoint b) {
-    return QRect(QPoint(qMin(a.x(), b.x()), qMin(a.y(), b.y())), QSize(qAbs(b.x() - a.x()), qAbs(b.y() - a.y())));
+    return QRect(QPoint(qMin(a.x(), b.x()), qMin(a.y(), b.y())),
+                 QSize(qAbs(b.x() - a.x()), qAbs(b.y() - a.y())));
 }
 
 // The viewable top-level windows of the X server, bottom to top, in root coordinates.
@@ -27,14 +28,15 @@ QList<QRect> topLevelWindows() {
     if (!connection)
         return rects;
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
-    xcb_query_tree_reply_t* tree = xcb_query_tree_reply(connection, xcb_query_tree(connection, root), nullptr);
+    xcb_query_tree_reply_t* tree =
+        xcb_query_tree_reply(connection, xcb_query_tree(connection, root), nullptr);
     if (!tree)
         return rects;
     const xcb_window_t* children = xcb_query_tree_children(tree);
     const int count = xcb_query_tree_children_length(tree);
     for (int i = 0; i < count; ++i) {
-        xcb_get_window_attributes_reply_t* attributes =
-            xcb_get_window_attributes_reply(connection, xcb_get_window_attributes(connection, children[i]), nullptr);
+        xcb_get_window_attributes_reply_t* attributes = xcb_get_window_attributes_reply(
+            connection, xcb_get_window_attributes(connection, children[i]), nullptr);
         const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE &&
                               attributes->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT;
         free(attributes);
@@ -44,7 +46,8 @@ QList<QRect> topLevelWindows() {
             xcb_get_geometry_reply(connection, xcb_get_geometry(connection, children[i]), nullptr);
         if (geometry) {
             const int border = geometry->border_width;
-            rects.append(QRect(geometry->x, geometry->y, geometry->width + 2 * border, geometry->height + 2 * border));
+            rects.append(QRect(geometry->x, geometry->y, geometry->width + 2 * border,
+                               geometry->height + 2 * border));
             free(geometry);
         }
     }
@@ -57,7 +60,8 @@ QList<QRect> topLevelWindows() {
 Overlay::Overlay(Picker& picker, int screenIndex, const QImage& frozen)
     : picker_(picker), screen_(screenIndex), frozen_(frozen) {
     // Without a compositor, translucency comes out black: paint the frozen picture instead.
-    setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::X11BypassWindowManagerHint | Qt::Tool);
+    setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                   Qt::X11BypassWindowManagerHint | Qt::Tool);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setMouseTracking(true);
     setCursor(picker.pickingWindows() ? Qt::PointingHandCursor : Qt::CrossCursor);
@@ -82,13 +86,14 @@ void Overlay::paintEvent(QPaintEvent*) {
     if (highlight_.isEmpty())
         return;
     const qreal ratio = static_cast<qreal>(frozen_.width()) / width();
-    const QRect source(QPointF(highlight_.topLeft()) .toPoint() * ratio, highlight_.size() * ratio);
+    const QRect source(QPointF(highlight_.topLeft()).toPoint() * ratio, highlight_.size() * ratio);
     painter.drawImage(highlight_, frozen_, source);
     painter.setPen(QPen(QColor(0x1e, 0x88, 0xe5), 2));
     painter.drawRect(highlight_.adjusted(0, 0, -1, -1));
     if (!picker_.pickingWindows()) {
         // The size in the picture's own pixels.
-        const QString size = QStringLiteral("%1 \u00d7 %2").arg(source.width()).arg(source.height());
+        const QString size =
+            QStringLiteral("%1 \u00d7 %2").arg(source.width()).arg(source.height());
         QFont font = painter.font();
         font.setPointSizeF(font.pointSizeF() * 0.95);
         painter.setFont(font);
@@ -115,7 +120,8 @@ void Overlay::mouseMoveEvent(QMouseEvent* event) {
     if (picker_.pickingWindows()) {
         picker_.hover(event->globalPosition().toPoint());
     } else if (dragging_) {
-        picker_.dragged(screen_, dragRect(pressAt_, event->position().toPoint()).intersected(rect()));
+        picker_.dragged(screen_,
+                        dragRect(pressAt_, event->position().toPoint()).intersected(rect()));
     }
 }
 
@@ -180,7 +186,8 @@ void Picker::released(int screen, const QRect& logical, const QPoint& global) {
             return;
         }
         const QRect onScreen = window.intersected(overlays_[screen]->geometry());
-        Q_EMIT finished(crop(screen, onScreen.translated(-overlays_[screen]->geometry().topLeft())));
+        Q_EMIT finished(
+            crop(screen, onScreen.translated(-overlays_[screen]->geometry().topLeft())));
         return;
     }
     if (logical.width() < minimumDrag || logical.height() < minimumDrag) {
@@ -190,7 +197,9 @@ void Picker::released(int screen, const QRect& logical, const QPoint& global) {
     Q_EMIT finished(crop(screen, logical));
 }
 
-void Picker::cancel() { Q_EMIT finished(QImage()); }
+void Picker::cancel() {
+    Q_EMIT finished(QImage());
+}
 
 QImage Picker::crop(int screen, const QRect& logical) const {
     const QImage& image = frozen_[screen];

@@ -25,7 +25,8 @@ void chunk(std::string& out, const char* type, const std::string& data) {
     const size_t start = out.size();
     out.append(type, 4);
     out += data;
-    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(out.data() + start), static_cast<uInt>(out.size() - start));
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(out.data() + start),
+                            static_cast<uInt>(out.size() - start));
     put32(out, static_cast<uint32_t>(crc));
 }
 
@@ -46,7 +47,8 @@ void encodeStrip(const QImage& image, int firstRow, int rows, bool last, Strip& 
         const int y = firstRow + r;
         unsigned char* out = raw.data() + stride * static_cast<size_t>(r);
         const auto* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
-        const auto* above = y > 0 ? reinterpret_cast<const QRgb*>(image.constScanLine(y - 1)) : nullptr;
+        const auto* above =
+            y > 0 ? reinterpret_cast<const QRgb*>(image.constScanLine(y - 1)) : nullptr;
         out[0] = 2; // "Up"
         for (size_t x = 0; x < width; ++x) {
             const QRgb p = row[x];
@@ -78,7 +80,9 @@ bool writeOpaquePng(const QImage& source, const QString& path) {
     // Every scanline gets the "Up" filter (2): the difference to the row above. Cheap, and it
     // turns flat areas and vertical gradients into zeros: with it, zlib's fastest level makes
     // files about as small as other tools' default ones, in a fifth of the time.
-    const QImage image = source.format() == QImage::Format_RGB32 ? source : source.convertToFormat(QImage::Format_RGB32);
+    const QImage image = source.format() == QImage::Format_RGB32
+                             ? source
+                             : source.convertToFormat(QImage::Format_RGB32);
     const int width = image.width(), height = image.height();
     if (width <= 0 || height <= 0)
         return false;
@@ -88,8 +92,9 @@ bool writeOpaquePng(const QImage& source, const QString& path) {
     std::vector<std::thread> workers;
     for (size_t i = 0; i < strips.size(); ++i) {
         const int first = static_cast<int>(i) * rowsPerStrip;
-        workers.emplace_back(encodeStrip, std::cref(image), first, std::min(rowsPerStrip, height - first),
-                             i + 1 == strips.size(), std::ref(strips[i]));
+        workers.emplace_back(encodeStrip, std::cref(image), first,
+                             std::min(rowsPerStrip, height - first), i + 1 == strips.size(),
+                             std::ref(strips[i]));
     }
     for (std::thread& worker : workers)
         worker.join();
@@ -108,13 +113,15 @@ bool writeOpaquePng(const QImage& source, const QString& path) {
     std::string header;
     put32(header, static_cast<uint32_t>(width));
     put32(header, static_cast<uint32_t>(height));
-    header += std::string("\x08\x02\x00\x00\x00", 5); // 8 bits, RGB, deflate, adaptive, no interlace
+    header +=
+        std::string("\x08\x02\x00\x00\x00", 5); // 8 bits, RGB, deflate, adaptive, no interlace
     chunk(png, "IHDR", header);
     chunk(png, "IDAT", idat);
     chunk(png, "IEND", std::string());
 
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(png.data(), static_cast<qint64>(png.size())) != static_cast<qint64>(png.size()))
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(png.data(), static_cast<qint64>(png.size())) != static_cast<qint64>(png.size()))
         return false;
     return file.commit();
 }

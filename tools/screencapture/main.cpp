@@ -25,7 +25,9 @@ int fail(const char* message) {
     return 1;
 }
 
-bool writePng(const QImage& image, const QString& path) { return shotlark::tool::writeOpaquePng(image, path); }
+bool writePng(const QImage& image, const QString& path) {
+    return shotlark::tool::writeOpaquePng(image, path);
+}
 
 } // namespace
 
@@ -35,7 +37,8 @@ int main(int argc, char** argv) {
         args.append(QString::fromLocal8Bit(argv[i]));
     // A whole display needs no windows: the lighter application object starts in a fraction.
     const bool interactive = args.contains(QStringLiteral("-i"));
-    std::unique_ptr<QGuiApplication> app(interactive ? new QApplication(argc, argv) : new QGuiApplication(argc, argv));
+    std::unique_ptr<QGuiApplication> app(interactive ? new QApplication(argc, argv)
+                                                     : new QGuiApplication(argc, argv));
     if (args.size() < 3 || args.takeFirst() != QStringLiteral("-x")) {
         std::fprintf(stderr, "usage: shotlark-screencapture -x (-i [-W] | -D N) PATH\n");
         return 64;
@@ -74,10 +77,11 @@ int main(int argc, char** argv) {
 
     shotlark::tool::Picker picker(frozen, mode == Mode::Window);
     QImage taken;
-    QObject::connect(&picker, &shotlark::tool::Picker::finished, app.get(), [&](const QImage& image) {
-        taken = image;
-        QCoreApplication::quit();
-    });
+    QObject::connect(&picker, &shotlark::tool::Picker::finished, app.get(),
+                     [&](const QImage& image) {
+                         taken = image;
+                         QCoreApplication::quit();
+                     });
     picker.show();
     QCoreApplication::exec();
     if (taken.isNull())
