@@ -17,7 +17,6 @@
 #include "store/Paths.h"
 
 #include <QApplication>
-#include <QBuffer>
 #include <QClipboard>
 #include <QDateTime>
 #include <QDir>
@@ -406,49 +405,43 @@ void AppDelegate::uploadClipboard() {
         settings_->show();
         return;
     }
+    // Only reading the clipboard happens here; encoding and writing go to a worker.
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
-    if (data) {
-        const QStringList files = clipboardFiles(*data);
-        if (!files.isEmpty()) {
-            upload(files, false);
-            return;
+    if (!data) {
+        services_.sounds->play(platform::Sound::Beep);
+        return;
+    }
+    const QStringList files = clipboardFiles(*data);
+    if (!files.isEmpty()) {
+        upload(files, false);
+        return;
+    }
+    const QImage image = data->hasImage() ? qvariant_cast<QImage>(data->imageData()) : QImage();
+    uploadClipboardContents(image, data->text());
+}
+
+QCoro::Task<> AppDelegate::uploadClipboardContents(QImage image, QString text) {
+    const bool compress = Config::shared().boolValue(keys::compressScreenshots);
+    // An image first; when it can't be written, the text; when neither, a beep.
+    auto writing = onWorker([image, text, compress]() -> std::pair<QString, bool> {
+        if (!image.isNull()) {
+            const QString dir = paths::newCaptureDir();
+            const QString file = dir + QLatin1Char('/') + clipboardName("png");
+            if (!dir.isEmpty() && image.save(file, "PNG"))
+                return {compress ? ImageCompressor::compress(file) : file, true};
+            paths::removeTemporary(file);
         }
-        if (data->hasImage()) {
-            const QImage image = qvariant_cast<QImage>(data->imageData());
-            if (!image.isNull()) {
-                QByteArray png;
-                QBuffer buffer(&png);
-                buffer.open(QIODevice::WriteOnly);
-                if (image.save(&buffer, "PNG")) {
-                    uploadClipboardImage(png);
-                    return;
-                }
-            }
-        }
-        const QString text = data->text();
         if (!text.isEmpty()) {
             const QString dir = paths::newCaptureDir();
             const QString file = dir + QLatin1Char('/') + clipboardName("txt");
-            if (!dir.isEmpty() && writeFileAtomically(file, text.toUtf8(), 0600)) {
-                upload({file}, true);
-                return;
-            }
+            if (!dir.isEmpty() && writeFileAtomically(file, text.toUtf8(), 0600))
+                return {file, true};
+            paths::removeTemporary(file);
         }
-    }
-    services_.sounds->play(platform::Sound::Beep);
-}
-
-QCoro::Task<> AppDelegate::uploadClipboardImage(QByteArray png) {
-    const bool compress = Config::shared().boolValue(keys::compressScreenshots);
-    auto writing = onWorker([png, compress]() -> QString {
-        const QString dir = paths::newCaptureDir();
-        const QString file = dir + QLatin1Char('/') + clipboardName("png");
-        if (dir.isEmpty() || !writeFileAtomically(file, png, 0600))
-            return QString();
-        return compress ? ImageCompressor::compress(file) : file;
+        return {QString(), false};
     });
-    const QString file = co_await std::move(writing);
-    if (file.isEmpty()) {
+    const auto [file, written] = co_await std::move(writing);
+    if (!written) {
         services_.sounds->play(platform::Sound::Beep);
         co_return;
     }

@@ -7,6 +7,7 @@
 
 #include <QCoro/QCoroTask>
 #include <QHash>
+#include <QImage>
 #include <QObject>
 #include <QSet>
 #include <QStringList>
@@ -74,7 +75,7 @@ private:
     QCoro::Task<> configure(QString server, QString token);
     QCoro::Task<> runBatch(QStringList files, bool deleteAfter, std::optional<QString> convert,
                            bool annotate);
-    QCoro::Task<> uploadClipboardImage(QByteArray png);
+    QCoro::Task<> uploadClipboardContents(QImage image, QString text);
     QCoro::Task<> deleteEntry(HistoryEntry entry);
     void openLink(const QString& link);
     QString keepFailedUpload(const QString& file);

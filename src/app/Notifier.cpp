@@ -7,24 +7,9 @@
 
 namespace shotlark {
 
-namespace {
-Notifier* current = nullptr;
-}
-
 Notifier::Notifier(platform::NotificationService& service, platform::LinkOpener& opener)
     : service_(service), opener_(opener) {
-    current = this;
     connect(&service_, &platform::NotificationService::linkActivated, this, &Notifier::activated);
-}
-
-Notifier::~Notifier() {
-    if (current == this)
-        current = nullptr;
-}
-
-Notifier& Notifier::shared() {
-    Q_ASSERT(current);
-    return *current;
 }
 
 void Notifier::notify(const QString& title, const QString& body,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/CurrentInstance.h"
 #include "platform/Services.h"
 
 #include <QObject>
@@ -10,12 +11,9 @@
 namespace shotlark {
 
 // Posts the app's notifications and opens a notification's link when it is clicked.
-class Notifier : public QObject {
+class Notifier : public QObject, public CurrentInstance<Notifier> {
 public:
     Notifier(platform::NotificationService& service, platform::LinkOpener& opener);
-    ~Notifier() override;
-    // The app's notifier (the one created last).
-    static Notifier& shared();
 
     // Nothing is posted while "showNotifications" is off.
     void notify(const QString& title, const QString& body,

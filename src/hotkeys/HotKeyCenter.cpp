@@ -4,24 +4,12 @@
 
 namespace shotlark {
 
-namespace {
-HotKeyCenter* current = nullptr;
-}
-
 HotKeyCenter::HotKeyCenter(platform::GlobalHotkeys& backend) : backend_(backend) {
-    current = this;
     connect(&backend_, &platform::GlobalHotkeys::pressed, this, &HotKeyCenter::pressed);
 }
 
 HotKeyCenter::~HotKeyCenter() {
     unregisterAll();
-    if (current == this)
-        current = nullptr;
-}
-
-HotKeyCenter& HotKeyCenter::shared() {
-    Q_ASSERT(current);
-    return *current;
 }
 
 bool HotKeyCenter::registerHotKey(quint32 keyCode, quint32 modifiers,

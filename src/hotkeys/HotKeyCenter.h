@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/CurrentInstance.h"
 #include "platform/Services.h"
 
 #include <QHash>
@@ -11,11 +12,10 @@
 namespace shotlark {
 
 // Registers system-wide shortcuts and runs their handlers on the main thread.
-class HotKeyCenter : public QObject {
+class HotKeyCenter : public QObject, public CurrentInstance<HotKeyCenter> {
 public:
     explicit HotKeyCenter(platform::GlobalHotkeys& backend);
     ~HotKeyCenter() override;
-    static HotKeyCenter& shared();
 
     // Shortcut in stored terms (virtual key code, Carbon mask). False when refused, which means
     // another application owns the combination. Every attempt takes a new identifier.

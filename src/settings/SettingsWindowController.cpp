@@ -24,8 +24,6 @@ namespace shotlark {
 
 namespace {
 
-SettingsWindowController* current = nullptr;
-
 QLabel* caption(const QString& text) {
     auto* label = new QLabel(text);
     label->setWordWrap(true);
@@ -239,19 +237,9 @@ QCoro::Task<> SettingsView::save() {
 SettingsWindowController::SettingsWindowController(platform::Autostart& autostart,
                                                    platform::SoundPlayer& sounds,
                                                    platform::GlobalHotkeys& keys)
-    : autostart_(autostart), sounds_(sounds), keys_(keys) {
-    current = this;
-}
+    : autostart_(autostart), sounds_(sounds), keys_(keys) {}
 
-SettingsWindowController::~SettingsWindowController() {
-    if (current == this)
-        current = nullptr;
-}
-
-SettingsWindowController& SettingsWindowController::shared() {
-    Q_ASSERT(current);
-    return *current;
-}
+SettingsWindowController::~SettingsWindowController() = default;
 
 void SettingsWindowController::show() {
     if (!view_)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/CurrentInstance.h"
 #include "platform/Services.h"
 
 #include <QCoro/QCoroTask>
@@ -56,12 +57,11 @@ private:
 
 // Owns the one settings window; closing it hides it, and the next show() brings back the same
 // form.
-class SettingsWindowController {
+class SettingsWindowController : public CurrentInstance<SettingsWindowController> {
 public:
     SettingsWindowController(platform::Autostart& autostart, platform::SoundPlayer& sounds,
                              platform::GlobalHotkeys& keys);
     ~SettingsWindowController();
-    static SettingsWindowController& shared();
 
     void show();
     SettingsView* view() const { return view_.get(); }

@@ -292,9 +292,8 @@ TEST_F(AppTest, ClipboardTextImageAndFiles) {
     QGuiApplication::clipboard()->clear();
     const auto before = server.requests().size();
     app->uploadClipboard();
-    QTest::qWait(50);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.sounds->played.back() == platform::Sound::Beep; }, 5000));
     EXPECT_EQ(server.requests().size(), before);
-    EXPECT_EQ(desktop.sounds->played.back(), platform::Sound::Beep);
 }
 
 TEST_F(AppTest, ConfigurationLinkAsksChecksAndConnects) {
