@@ -2,6 +2,7 @@
 // registered, idle memory and CPU (with wake-ups) over a quiet period, and the time from
 // `shotlark FILE` to the link on the clipboard for a 1 MiB file against a loopback server.
 //   app_bench [IDLE_SECONDS]     (default 60)
+#include "ProcStats.h"
 #include "store/Config.h"
 #include "support/ChildProcess.h"
 #include "support/DisplaySession.h"
@@ -26,17 +27,6 @@ namespace {
 
 const QString appBinary = QStringLiteral(SHOTLARK_APP_BINARY);
 
-QByteArray procField(qint64 pid, const char* file, const char* field) {
-    QFile status(QStringLiteral("/proc/%1/%2").arg(pid).arg(QLatin1String(file)));
-    if (!status.open(QIODevice::ReadOnly))
-        return {};
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed();
-    }
-    return {};
-}
-
 // User plus system CPU time of the process, in clock ticks.
 qint64 cpuTicks(qint64 pid) {
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
@@ -53,8 +43,8 @@ qint64 wakeups(qint64 pid) {
     const QStringList threads =
         QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& tid : threads)
-        total += procField(pid, ("task/" + tid + "/status").toUtf8().constData(),
-                           "voluntary_ctxt_switches:")
+        total += bench::procField(pid, "voluntary_ctxt_switches:",
+                                  QStringLiteral("task/") + tid + QStringLiteral("/status"))
                      .toLongLong();
     return total;
 }
@@ -114,7 +104,7 @@ int main(int argc, char** argv) {
     const double cpuSeconds = static_cast<double>(cpuTicks(pid) - ticksBefore) /
                               static_cast<double>(::sysconf(_SC_CLK_TCK));
     const qint64 idleWakeups = wakeups(pid) - wakeupsBefore;
-    const QByteArray rss = procField(pid, "status", "VmRSS:");
+    const QByteArray rss = bench::procField(pid, "VmRSS:");
 
     const QString file = home.path() + QStringLiteral("/payload.bin");
     {

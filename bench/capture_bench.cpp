@@ -5,6 +5,7 @@
 #include "capture/ImageCompressor.h"
 #include "platform/TextRecognition.h"
 #include "support/DisplaySession.h"
+#include "support/KnownPicture.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -25,16 +26,6 @@
 namespace {
 
 const QString tool = QStringLiteral(SHOTLARK_CAPTURE_TOOL);
-
-class Picture : public QWidget {
-public:
-    explicit Picture(QImage image) : image_(std::move(image)) {
-        setWindowFlags(Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
-        setGeometry(0, 0, image_.width(), image_.height());
-    }
-    void paintEvent(QPaintEvent*) override { QPainter(this).drawImage(0, 0, image_); }
-    QImage image_;
-};
 
 QImage photoLike(int width, int height) {
     QImage image(width, height, QImage::Format_RGB32);
@@ -107,9 +98,10 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     const int runs = app.arguments().value(1, QStringLiteral("5")).toInt();
-    Picture picture(photoLike(1920, 1080));
+    shotlark::test::PictureWindow picture(photoLike(1920, 1080), QRect(0, 0, 1920, 1080));
     picture.show();
-    QTest::qWaitForWindowExposed(&picture);
+    if (!QTest::qWaitForWindowExposed(&picture))
+        return 1;
     QTest::qWait(300);
 
     const QString shot = work.path() + QStringLiteral("/shot.png");
@@ -155,17 +147,8 @@ int main(int argc, char** argv) {
         QStringLiteral("the clipboard, and text read from a region goes there too."),
         QStringLiteral("Quick brown foxes jump over 13 lazy dogs at 08:45 on 2026-12-07."),
     };
-    QImage region(900, 140, QImage::Format_RGB32);
-    region.fill(Qt::white);
-    {
-        QPainter painter(&region);
-        QFont font(QStringLiteral("DejaVu Sans"));
-        font.setPixelSize(14);
-        painter.setFont(font);
-        painter.setPen(Qt::black);
-        for (qsizetype i = 0; i < paragraph.size(); ++i)
-            painter.drawText(12, 28 + static_cast<int>(i) * 28, paragraph[i]);
-    }
+    const QImage region =
+        shotlark::test::textImage(QSize(900, 140), paragraph, 14, QPoint(12, 28), 28);
     shotlark::platform::recognizeTextLines(region); // the engine's one-time start
     std::vector<double> ocr;
     QString read;

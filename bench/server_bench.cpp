@@ -2,6 +2,8 @@
 // upload files of 1 MiB and of 256 MiB. Prints requests per second, MB/s and the server's peak
 // resident memory.
 //   server_bench [CLIENTS]    (default 4)
+#include "ProcStats.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -14,17 +16,6 @@
 namespace {
 
 const QString serverBinary = QStringLiteral(SHOTLARK_SERVER_BINARY);
-
-qint64 peakRssKiB(qint64 pid) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
 
 QString makeFile(const QString& path, qint64 mib) {
     QFile out(path);
@@ -97,11 +88,12 @@ int main(int argc, char** argv) {
         }
         const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
         const int requests = clients * round.uploadsPerClient;
-        std::printf("  %4lld MiB x %3d: %7.1f requests/s, %7.1f MB/s, %.2f s, %d failed, server "
-                    "peak RSS %.1f MiB\n",
-                    round.mib, requests, requests / seconds,
-                    static_cast<double>(requests * round.mib) * 1.048576 / seconds, seconds,
-                    failures, static_cast<double>(peakRssKiB(server.processId())) / 1024.0);
+        std::printf(
+            "  %4lld MiB x %3d: %7.1f requests/s, %7.1f MB/s, %.2f s, %d failed, server "
+            "peak RSS %.1f MiB\n",
+            round.mib, requests, requests / seconds,
+            static_cast<double>(requests * round.mib) * 1.048576 / seconds, seconds, failures,
+            static_cast<double>(shotlark::bench::procKiB(server.processId(), "VmHWM:")) / 1024.0);
         QFile::remove(file);
     }
     server.terminate();

@@ -1,6 +1,7 @@
 // Uploads a large file to a loopback server that discards bodies, first with the app's
 // Uploader, then with curl -F, and prints time and the client's memory growth.
 //   upload_bench [SIZE_MIB]        (default 1024)
+#include "ProcStats.h"
 #include "server/Errors.h"
 #include "server/Uploader.h"
 #include "store/Config.h"
@@ -22,17 +23,6 @@ namespace {
 const QByteArray answer =
     R"({"id":"b","url":"http://m/u/b","raw_url":"http://m/r/b","thumbnail_url":"http://m/t/b",)"
     R"("deletion_url":"http://m/d/b","name":"b.bin","size":1})";
-
-qint64 statusKiB(const char* field) {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
 
 // Runs in a child process so that the server's work does not count against the client.
 int serve() {
@@ -92,12 +82,12 @@ int main(int argc, char** argv) {
         }
     }
 
-    const qint64 rssBefore = statusKiB("VmRSS:");
+    const qint64 rssBefore = bench::procKiB(0, "VmRSS:");
     double seconds = 0;
     QString error;
     auto running = uploadOnce(file, seconds, error);
     app.exec();
-    const qint64 peak = statusKiB("VmHWM:");
+    const qint64 peak = bench::procKiB(0, "VmHWM:");
     if (!error.isEmpty()) {
         std::fprintf(stderr, "upload failed: %s\n", qPrintable(error));
         return 1;
@@ -108,7 +98,8 @@ int main(int argc, char** argv) {
     const int curl =
         QProcess::execute(QStringLiteral("curl"),
                           {QStringLiteral("-sS"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                           QStringLiteral("-F"), QStringLiteral("file=@") + file,
+                           QStringLiteral("-H"), QStringLiteral("Expect:"), QStringLiteral("-F"),
+         QStringLiteral("file=@") + file,
                            url + QStringLiteral("/api/upload")});
     const double curlSeconds = static_cast<double>(curlTimer.nsecsElapsed()) / 1e9;
 

@@ -79,15 +79,6 @@ protected:
         Config::shared().setToken(QStringLiteral("slk_t"));
     }
 
-    QString makeFile(const QString& name, const QByteArray& bytes = "data") {
-        const QString dir = testHome() + QStringLiteral("/files");
-        QDir().mkpath(dir);
-        QFile file(dir + QLatin1Char('/') + name);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-        return file.fileName();
-    }
-
     // Runs `start` and waits until the app posted the outcome of `batches` batches.
     void runBatches(const std::function<void()>& start, int batches = 1) {
         int finished = 0;
@@ -120,7 +111,7 @@ protected:
 
 TEST_F(AppTest, OneFileGivesItsLinkSoundAndClickableNotification) {
     connectToServer();
-    const QString file = makeFile(QStringLiteral("a.png"));
+    const QString file = writeTestFile(QStringLiteral("a.png"));
     runBatches([&] { app->upload({file}, false); });
     ASSERT_EQ(desktop.notifications->posted.size(), 1);
     const PostedNotification& posted = desktop.notifications->posted.front();
@@ -148,8 +139,9 @@ TEST_F(AppTest, BatchWithAFailureReportsBothOutcomesInOrder) {
     connectToServer();
     Config::shared().setBool(keys::openAfterUpload, true);
     failing = {QStringLiteral("b.png")};
-    const QStringList files = {makeFile(QStringLiteral("a.png")), makeFile(QStringLiteral("b.png")),
-                               makeFile(QStringLiteral("c.png"))};
+    const QStringList files = {writeTestFile(QStringLiteral("a.png")),
+                               writeTestFile(QStringLiteral("b.png")),
+                               writeTestFile(QStringLiteral("c.png"))};
     runBatches([&] { app->upload(files, false); });
     EXPECT_EQ(titles(), (QStringList{QStringLiteral("Uploaded 2 files, links copied"),
                                      QStringLiteral("Upload failed")}));
@@ -176,7 +168,7 @@ TEST_F(AppTest, AllFailedLeavesTheClipboardAndReportsTheLastError) {
     QGuiApplication::clipboard()->setText(QStringLiteral("before"));
     failing = {QStringLiteral("a.png")};
     runBatches([&] {
-        app->upload({makeFile(QStringLiteral("a.png")), QStringLiteral("/nonexistent/b.png")},
+        app->upload({writeTestFile(QStringLiteral("a.png")), QStringLiteral("/nonexistent/b.png")},
                     false);
     });
     EXPECT_EQ(clipboard(), QStringLiteral("before"));
@@ -216,7 +208,7 @@ TEST_F(AppTest, TemporaryFilesGoAfterUploadButFailedOnesAreKept) {
 }
 
 TEST_F(AppTest, NothingHappensWithoutAConnectionButTheSettings) {
-    app->upload({makeFile(QStringLiteral("a.png"))}, false);
+    app->upload({writeTestFile(QStringLiteral("a.png"))}, false);
     app->uploadClipboard();
     QTest::qWait(100);
     EXPECT_TRUE(server.requests().isEmpty());
@@ -227,7 +219,7 @@ TEST_F(AppTest, NothingHappensWithoutAConnectionButTheSettings) {
 TEST_F(AppTest, NotificationsCanBeSwitchedOff) {
     connectToServer();
     Config::shared().setBool(keys::showNotifications, false);
-    runBatches([&] { app->upload({makeFile(QStringLiteral("a.png"))}, false); });
+    runBatches([&] { app->upload({writeTestFile(QStringLiteral("a.png"))}, false); });
     EXPECT_TRUE(desktop.notifications->posted.isEmpty());
     EXPECT_TRUE(clipboard().startsWith(QStringLiteral("http://m/u/")));
     EXPECT_EQ(desktop.sounds->played.size(), 1);
@@ -236,7 +228,8 @@ TEST_F(AppTest, NotificationsCanBeSwitchedOff) {
 TEST_F(AppTest, ConcurrentBatchesShareTheProgressTitle) {
     connectToServer();
     uploadDelay = 600ms;
-    const QString a = makeFile(QStringLiteral("a.png")), b = makeFile(QStringLiteral("b.png"));
+    const QString a = writeTestFile(QStringLiteral("a.png")),
+                  b = writeTestFile(QStringLiteral("b.png"));
     EXPECT_EQ(app->statusTitle(), QString());
     runBatches(
         [&] {
@@ -280,7 +273,7 @@ TEST_F(AppTest, ClipboardTextImageAndFiles) {
     EXPECT_TRUE(sent.body.contains("Content-Type: image/png\r\n\r\n\x89PNG"));
     EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty());
 
-    const QString mine = makeFile(QStringLiteral("report.pdf"));
+    const QString mine = writeTestFile(QStringLiteral("report.pdf"));
     auto* files = new QMimeData;
     files->setUrls({QUrl::fromLocalFile(mine)});
     files->setText(QStringLiteral("report.pdf"));
@@ -292,7 +285,8 @@ TEST_F(AppTest, ClipboardTextImageAndFiles) {
     QGuiApplication::clipboard()->clear();
     const auto before = server.requests().size();
     app->uploadClipboard();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.sounds->played.back() == platform::Sound::Beep; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return desktop.sounds->played.back() == platform::Sound::Beep; }, 5000));
     EXPECT_EQ(server.requests().size(), before);
 }
 
@@ -444,8 +438,9 @@ TEST(XdgAutostartTest, EnabledExactlyWhenTheEntryExistsAndIsNotHidden) {
 TEST_F(AppTest, AnnotatedUploadsOpenTheServersEditor) {
     connectToServer();
     await(ServerInfo::shared().refresh(true)); // dashboard http://m/dashboard/, features: annotate
-    runBatches(
-        [&] { app->upload({makeFile(QStringLiteral("shot.png"))}, false, std::nullopt, true); });
+    runBatches([&] {
+        app->upload({writeTestFile(QStringLiteral("shot.png"))}, false, std::nullopt, true);
+    });
     ASSERT_EQ(desktop.opener->opened.size(), 1);
     EXPECT_TRUE(desktop.opener->opened[0].toString().startsWith(
         QStringLiteral("http://m/dashboard/edit/?id=u")))

@@ -167,7 +167,8 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
     EXPECT_TRUE(action.readAllStandardError().contains("unknown action"));
 
     // The app's own clipboard ownership must have reached the X server before ours replaces it.
-    ASSERT_TRUE(QTest::qWaitFor([] { return readClipboard() == QStringLiteral("http://m.example/u/id3"); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [] { return readClipboard() == QStringLiteral("http://m.example/u/id3"); }, 5000));
 
     // A failure: server text is escaped for a markup-reading notification server, the capture kept.
     failNext = true;
@@ -201,17 +202,10 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
 
 TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     // Known text on screen, where a region drag will find it.
-    QImage picture(1280, 800, QImage::Format_RGB32);
-    picture.fill(Qt::white);
-    {
-        QPainter painter(&picture);
-        QFont font(QStringLiteral("DejaVu Sans"));
-        font.setPixelSize(30);
-        painter.setFont(font);
-        painter.setPen(Qt::black);
-        painter.drawText(120, 200, QStringLiteral("Copied from the screen"));
-        painter.drawText(120, 260, QStringLiteral("second line 42"));
-    }
+    const QImage picture =
+        textImage(QSize(1280, 800),
+                  {QStringLiteral("Copied from the screen"), QStringLiteral("second line 42")}, 30,
+                  QPoint(120, 200), 60);
     PictureWindow window(picture, QRect(0, 0, 1280, 800));
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));

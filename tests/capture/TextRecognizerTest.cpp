@@ -2,6 +2,7 @@
 #include "server/Errors.h"
 #include "support/Await.h"
 #include "support/Isolation.h"
+#include "support/KnownPicture.h"
 #include "support/QtPrinters.h"
 
 #include <gtest/gtest.h>
@@ -13,19 +14,11 @@
 using namespace shotlark;
 
 namespace {
-QString render(const QStringList& lines, const QString& name, int pixelSize = 28) {
-    QImage image(900, 60 + static_cast<int>(lines.size()) * pixelSize * 2, QImage::Format_RGB32);
-    image.fill(Qt::white);
-    QPainter painter(&image);
-    QFont font(QStringLiteral("DejaVu Sans"));
-    font.setPixelSize(pixelSize);
-    painter.setFont(font);
-    painter.setPen(Qt::black);
-    for (qsizetype i = 0; i < lines.size(); ++i)
-        painter.drawText(30, 30 + pixelSize + static_cast<int>(i) * pixelSize * 2, lines[i]);
-    painter.end();
+QString render(const QStringList& lines, const QString& name) {
     const QString path = test::testHome() + QLatin1Char('/') + name;
-    image.save(path);
+    test::textImage(QSize(900, 60 + static_cast<int>(lines.size()) * 56), lines, 28, QPoint(30, 58),
+                    56)
+        .save(path);
     return path;
 }
 } // namespace

@@ -79,13 +79,6 @@ protected:
             .toString();
     }
 
-    QString makeFile(const QString& name, const QByteArray& bytes) {
-        QFile file(test::testHome() + QLatin1Char('/') + name);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-        return file.fileName();
-    }
-
     UploadResult upload(const QString& file) {
         auto outcome = await(Uploader::upload(file));
         EXPECT_FALSE(outcome.error) << outcome.message().toStdString();
@@ -129,7 +122,7 @@ TEST_F(MediaServerTest, UploadThenEveryLinkServesIt) {
         buffer.open(QIODevice::WriteOnly);
         picture.save(&buffer, "PNG");
     }
-    const UploadResult result = upload(makeFile(QStringLiteral("Screenshot 1.png"), png));
+    const UploadResult result = upload(writeTestFile(QStringLiteral("Screenshot 1.png"), png));
     EXPECT_EQ(result.name, QStringLiteral("Screenshot 1.png"));
     EXPECT_EQ(result.size, png.size());
     ASSERT_TRUE(result.url.startsWith(url));
@@ -150,7 +143,7 @@ TEST_F(MediaServerTest, UploadThenEveryLinkServesIt) {
     EXPECT_EQ(thumbnail.pixelColor(10, 10), QColor(10, 120, 200));
 
     const UploadResult text =
-        upload(makeFile(QStringLiteral("notes.txt"), "<script>alert(1)</script>"));
+        upload(writeTestFile(QStringLiteral("notes.txt"), "<script>alert(1)</script>"));
     EXPECT_FALSE(pngFrom(request("GET", text.thumbnailURL).body).isNull())
         << "a placeholder for other types";
     const HttpResponse textPage = request("GET", text.url);
@@ -164,7 +157,7 @@ TEST_F(MediaServerTest, UploadThenEveryLinkServesIt) {
 }
 
 TEST_F(MediaServerTest, RefusalsAreJsonErrorsTheAppShows) {
-    const QString file = makeFile(QStringLiteral("a.png"), "x");
+    const QString file = writeTestFile(QStringLiteral("a.png"), "x");
     Config::shared().setToken(QStringLiteral("slk_wrong"));
     EXPECT_EQ(await(Uploader::upload(file)).message<UploaderError>(),
               QStringLiteral("Invalid or missing upload token"));
@@ -204,16 +197,16 @@ TEST_F(MediaServerTest, TooLargeUploadIsRefusedAndLeavesNothing) {
     start({QStringLiteral("--max-upload-mib"), QStringLiteral("1")});
     Config::shared().setString(keys::server, url);
     const auto outcome =
-        await(Uploader::upload(makeFile(QStringLiteral("big.bin"), QByteArray(2 << 20, 'b'))));
+        await(Uploader::upload(writeTestFile(QStringLiteral("big.bin"), QByteArray(2 << 20, 'b'))));
     EXPECT_EQ(outcome.message<UploaderError>(),
               QStringLiteral("File is larger than this server accepts (1.0 MiB)"));
     EXPECT_TRUE(filesIn(QStringLiteral("files")).isEmpty());
     EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
-    EXPECT_EQ(upload(makeFile(QStringLiteral("small.bin"), QByteArray(1000, 's'))).size, 1000);
+    EXPECT_EQ(upload(writeTestFile(QStringLiteral("small.bin"), QByteArray(1000, 's'))).size, 1000);
 }
 
 TEST_F(MediaServerTest, DeletionLinkWorksOnceAndRemovesTheFile) {
-    const UploadResult result = upload(makeFile(QStringLiteral("a.png"), "bytes"));
+    const UploadResult result = upload(writeTestFile(QStringLiteral("a.png"), "bytes"));
     ASSERT_EQ(filesIn(QStringLiteral("files")), QStringList{result.id});
     const QString wrongSecret =
         result.deletionURL.left(result.deletionURL.size() - 4) + QStringLiteral("0000");
@@ -241,7 +234,7 @@ TEST_F(MediaServerTest, AccountFeaturesVersionsAndNowPlaying) {
     QDir().mkpath(releases);
     for (const char* name :
          {"Shotlark-1.2.0-linux.zip", "Shotlark-1.10.0-linux.zip", "Shotlark-9.0.0-mac.zip"})
-        makeFile(QStringLiteral("releases/") + QLatin1String(name), name);
+        writeTestFile(QStringLiteral("releases/") + QLatin1String(name), name);
     start({QStringLiteral("--features"), QString(), QStringLiteral("--releases"), releases});
     Config::shared().setString(keys::server, url);
     await(info.refresh(true));
@@ -324,7 +317,7 @@ TEST_F(MediaServerTest, ConcurrentUploadsAllLand) {
     std::vector<QCoro::Task<>> running;
     for (int i = 0; i < count; ++i) {
         const QString file =
-            makeFile(QStringLiteral("c%1.bin").arg(i), QByteArray(200000 + i, char('a' + i)));
+            writeTestFile(QStringLiteral("c%1.bin").arg(i), QByteArray(200000 + i, char('a' + i)));
         running.push_back(
             [](QString file, QList<UploadResult>& results, int& finished) -> QCoro::Task<> {
                 auto uploading = Uploader::upload(file);
@@ -345,9 +338,9 @@ TEST_F(MediaServerTest, ConcurrentUploadsAllLand) {
 TEST_F(MediaServerTest, DashboardShowsOnlyYourOwnUploadsSafely) {
     const QString other = createUser(QStringLiteral("bob"));
     const UploadResult mine =
-        upload(makeFile(QStringLiteral("<img src=x onerror=alert(1)>.png"), "m"));
+        upload(writeTestFile(QStringLiteral("<img src=x onerror=alert(1)>.png"), "m"));
     Config::shared().setToken(other);
-    const UploadResult theirs = upload(makeFile(QStringLiteral("bobs-secret.png"), "b"));
+    const UploadResult theirs = upload(writeTestFile(QStringLiteral("bobs-secret.png"), "b"));
     Config::shared().setToken(token);
 
     EXPECT_EQ(request("POST", QStringLiteral("/dashboard/login"),
@@ -401,9 +394,9 @@ TEST_F(MediaServerTest, DashboardShowsOnlyYourOwnUploadsSafely) {
 }
 
 TEST_F(MediaServerTest, RestartKeepsUploadsAndSweepsLeftovers) {
-    const UploadResult kept = upload(makeFile(QStringLiteral("kept.png"), "k"));
-    makeFile(QStringLiteral("server-data/files/Orphan123"), "no row");
-    makeFile(QStringLiteral("server-data/tmp/abc.part"), "half");
+    const UploadResult kept = upload(writeTestFile(QStringLiteral("kept.png"), "k"));
+    writeTestFile(QStringLiteral("server-data/files/Orphan123"), "no row");
+    writeTestFile(QStringLiteral("server-data/tmp/abc.part"), "half");
     start();
     EXPECT_EQ(filesIn(QStringLiteral("files")), QStringList{kept.id});
     EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());

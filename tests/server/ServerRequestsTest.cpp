@@ -31,13 +31,6 @@ protected:
         Config::shared().setToken(QStringLiteral("slk_t"));
     }
 
-    QString makeFile(const QString& name, const QByteArray& bytes) {
-        QFile file(test::testHome() + QLatin1Char('/') + name);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-        return file.fileName();
-    }
-
     static bool noBodyFileLeft() {
         return QDir(paths::privateTempDir())
             .entryList({QStringLiteral("slk-body-*")}, QDir::Files)
@@ -119,9 +112,9 @@ TEST_F(ServerRequests, DeletionFollowsTheLinkWithoutCredentials) {
 
 TEST_F(ServerRequests, ReplayBodyHoldsSecondsThenEverySegment) {
     server.on("/api/replay", {200, okAnswer});
-    const QStringList segments = {makeFile(QStringLiteral("seg-a.mp4"), "AAA"),
-                                  makeFile(QStringLiteral("seg-b.mp4"), QByteArray("B\0B", 3)),
-                                  makeFile(QStringLiteral("whatever.bin"), "")};
+    const QStringList segments = {writeTestFile(QStringLiteral("seg-a.mp4"), "AAA"),
+                                  writeTestFile(QStringLiteral("seg-b.mp4"), QByteArray("B\0B", 3)),
+                                  writeTestFile(QStringLiteral("whatever.bin"), "")};
     const auto outcome = await(Uploader::uploadReplay(segments, 30));
     ASSERT_FALSE(outcome.error) << outcome.message().toStdString();
     EXPECT_EQ(outcome.value->name, QStringLiteral("replay.mp4"));
@@ -157,7 +150,7 @@ TEST_F(ServerRequests, ReplayBodyHoldsSecondsThenEverySegment) {
 }
 
 TEST_F(ServerRequests, ReplayFailuresLeaveNoBody) {
-    const QString segment = makeFile(QStringLiteral("s.mp4"), "S");
+    const QString segment = writeTestFile(QStringLiteral("s.mp4"), "S");
     server.on("/api/replay", {200, R"({"id":"x"})"});
     EXPECT_FALSE(await(Uploader::uploadReplay({segment}, 30)).message<DecodingError>().isEmpty());
     server.on("/api/replay", {507, R"({"error":"Disk full"})"});

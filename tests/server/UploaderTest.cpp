@@ -38,15 +38,6 @@ protected:
         Config::shared().setToken(token);
     }
 
-    QString makeFile(const QString& name, const QByteArray& bytes) {
-        const QString dir = test::testHome() + QStringLiteral("/files");
-        QDir().mkpath(dir);
-        QFile file(dir + QLatin1Char('/') + name);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-        return file.fileName();
-    }
-
     static QStringList bodyFilesLeft() {
         return QDir(paths::privateTempDir()).entryList({QStringLiteral("slk-body-*")}, QDir::Files);
     }
@@ -66,7 +57,7 @@ protected:
 TEST_F(UploaderTest, SendsOneFilePartByteForByte) {
     server.on("/base/api/upload", {200, okAnswer});
     const QByteArray content("PNG\0bytes\r\n--x", 14);
-    const QString file = makeFile(QStringLiteral("say \"hi\"\r\nthere.png"), content);
+    const QString file = writeTestFile(QStringLiteral("say \"hi\"\r\nthere.png"), content);
     const auto outcome = await(Uploader::upload(file));
     ASSERT_FALSE(outcome.error) << outcome.message().toStdString();
     EXPECT_EQ(outcome.value->id, QStringLiteral("abc"));
@@ -105,7 +96,7 @@ TEST_F(UploaderTest, EmptyFileAndContentTypesByExtension) {
         {QStringLiteral(".hidden"), "application/octet-stream"},
     };
     for (const auto& [name, type] : cases) {
-        const auto outcome = await(Uploader::upload(makeFile(name, QByteArray())));
+        const auto outcome = await(Uploader::upload(writeTestFile(name, QByteArray())));
         ASSERT_FALSE(outcome.error) << name.toStdString();
         const RecordedRequest& request = server.requests().back();
         const QByteArray boundary = boundaryOf(request);
@@ -119,13 +110,13 @@ TEST_F(UploaderTest, EmptyFileAndContentTypesByExtension) {
 
 TEST_F(UploaderTest, ConversionRequestIsSentOnlyWhenAsked) {
     server.on("/base/api/upload", {200, okAnswer});
-    const QString file = makeFile(QStringLiteral("Recording.mp4"), "movie");
+    const QString file = writeTestFile(QStringLiteral("Recording.mp4"), "movie");
     ASSERT_FALSE(await(Uploader::upload(file, QStringLiteral("gif"))).error);
     EXPECT_EQ(server.requests().back().header("X-Convert"), "gif");
 }
 
 TEST_F(UploaderTest, AnswersBecomeTheMessagesUsersSee) {
-    const QString file = makeFile(QStringLiteral("a.png"), "x");
+    const QString file = writeTestFile(QStringLiteral("a.png"), "x");
     QByteArray missingThumbnail = okAnswer;
     missingThumbnail.replace("\"thumbnail_url\"", "\"thumb\"");
     const std::pair<CannedResponse, QString> cases[] = {
@@ -150,7 +141,7 @@ TEST_F(UploaderTest, AnswersBecomeTheMessagesUsersSee) {
 }
 
 TEST_F(UploaderTest, TransportFailuresPassThroughWithTheirOwnText) {
-    const QString file = makeFile(QStringLiteral("a.png"), "x");
+    const QString file = writeTestFile(QStringLiteral("a.png"), "x");
     quint16 closedPort = 0;
     {
         QTcpServer probe;
@@ -172,7 +163,7 @@ TEST_F(UploaderTest, TransportFailuresPassThroughWithTheirOwnText) {
 TEST_F(UploaderTest, SilentServerTimesOut) {
     HttpClient::session().setLimits({4, 300ms, 3600s});
     server.on("/base/api/upload", {200, {}, {}, CannedResponse::Behaviour::Hang});
-    const auto outcome = await(Uploader::upload(makeFile(QStringLiteral("a.png"), "x")));
+    const auto outcome = await(Uploader::upload(writeTestFile(QStringLiteral("a.png"), "x")));
     try {
         std::rethrow_exception(outcome.error);
     } catch (const TransportError& error) {
@@ -187,13 +178,13 @@ TEST_F(UploaderTest, SilentServerTimesOut) {
     HttpClient::session().setLimits({4, 60s, 200ms});
     server.on("/base/api/upload",
               {200, okAnswer, "application/json", CannedResponse::Behaviour::Answer, 2s});
-    EXPECT_EQ(
-        await(Uploader::upload(makeFile(QStringLiteral("b.png"), "x"))).message<TransportError>(),
-        QStringLiteral("The request timed out."));
+    EXPECT_EQ(await(Uploader::upload(writeTestFile(QStringLiteral("b.png"), "x")))
+                  .message<TransportError>(),
+              QStringLiteral("The request timed out."));
 }
 
 TEST_F(UploaderTest, NothingIsWrittenOrSentWithoutAConnection) {
-    const QString file = makeFile(QStringLiteral("a.png"), "x");
+    const QString file = writeTestFile(QStringLiteral("a.png"), "x");
     Config::shared().setToken(QString());
     EXPECT_EQ(await(Uploader::upload(file)).message<UploaderError>(), Uploader::notConnected);
     EXPECT_EQ(await(Uploader::uploadReplay({}, 30)).message<UploaderError>(),
@@ -215,7 +206,8 @@ TEST_F(UploaderTest, UnreadableSourceIsAFileError) {
 
 TEST_F(UploaderTest, ProgressArrivesOnTheMainThreadInOrderEndingAtOne) {
     server.on("/base/api/upload", {200, okAnswer});
-    const QString file = makeFile(QStringLiteral("big.mp4"), QByteArray(24 * 1024 * 1024, 'v'));
+    const QString file =
+        writeTestFile(QStringLiteral("big.mp4"), QByteArray(24 * 1024 * 1024, 'v'));
     QList<double> fractions;
     bool offMainThread = false;
     const auto outcome = await(Uploader::upload(file, std::nullopt, [&](double fraction) {
@@ -244,7 +236,7 @@ TEST_F(UploaderTest, AtMostFourUploadsPerHostAndWaitingOnesDoNotTimeOut) {
     HttpClient::session().setLimits({4, 700ms, 3600s});
     server.on("/base/api/upload",
               {200, okAnswer, "application/json", CannedResponse::Behaviour::Answer, 400ms});
-    const QString file = makeFile(QStringLiteral("a.png"), "x");
+    const QString file = writeTestFile(QStringLiteral("a.png"), "x");
     int finished = 0;
     bool failed = false;
     std::vector<QCoro::Task<>> running;

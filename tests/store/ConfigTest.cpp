@@ -27,18 +27,6 @@ mode_t modeOf(const QString& path) {
     return st.st_mode & 07777;
 }
 
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // A Config opened on the test's own home, with the app's defaults registered.
 struct Fresh {
     Config config;
@@ -95,7 +83,8 @@ TEST(ConfigDefaults, UserValuesWinAndOnlyThemReachTheFile) {
         EXPECT_FALSE(fresh.config.boolValue(keys::playSound));
     }
     const QJsonObject onDisk =
-        QJsonDocument::fromJson(readFile(paths::configDir() + QStringLiteral("/settings.json")))
+        QJsonDocument::fromJson(
+            test::readTestFile(paths::configDir() + QStringLiteral("/settings.json")))
             .object();
     EXPECT_EQ(onDisk.keys(), (QStringList{keys::playSound, keys::recordFrameRate}));
 
@@ -137,26 +126,26 @@ TEST(ConfigDamage, UnparsableFileReadsAsDefaultsAndIsMovedAsideNotDestroyed) {
     const QString file = paths::configDir() + QStringLiteral("/settings.json");
     const QByteArray garbage("{\"playSound\": false, \"server\": \"https://x\"\x00\xff trailing",
                              45);
-    writeFile(file, garbage);
+    test::writeTestFile(file, garbage);
 
     Fresh fresh;
     Config& config = fresh.config;
     EXPECT_TRUE(config.boolValue(keys::playSound));
     EXPECT_FALSE(config.isConfigured());
-    EXPECT_EQ(readFile(file), garbage) << "reading alone never touches the damaged file";
+    EXPECT_EQ(test::readTestFile(file), garbage) << "reading alone never touches the damaged file";
 
     config.setBool(keys::copyDirectLink, true);
     const QString aside = config.damagedFile();
     EXPECT_EQ(aside, file + QStringLiteral(".damaged"));
-    EXPECT_EQ(readFile(aside), garbage);
+    EXPECT_EQ(test::readTestFile(aside), garbage);
     Fresh reopened;
     EXPECT_TRUE(reopened.config.boolValue(keys::copyDirectLink));
     EXPECT_TRUE(reopened.config.damagedFile().isEmpty());
 }
 
 TEST(ConfigDamage, ValuesOfTheWrongTypeReadAsTheirDefaults) {
-    writeFile(paths::configDir() + QStringLiteral("/settings.json"),
-              R"({"playSound":"no","recordFrameRate":"sixty","server":42,"history":"%%%",
+    test::writeTestFile(paths::configDir() + QStringLiteral("/settings.json"),
+                        R"({"playSound":"no","recordFrameRate":"sixty","server":42,"history":"%%%",
                   "compressScreenshots":0,"showNotifications":[]})");
     Fresh fresh;
     Config& config = fresh.config;
@@ -170,7 +159,7 @@ TEST(ConfigDamage, ValuesOfTheWrongTypeReadAsTheirDefaults) {
 }
 
 TEST(ConfigDamage, ArrayAtTopLevelIsTreatedAsDamaged) {
-    writeFile(paths::configDir() + QStringLiteral("/settings.json"), "[1,2,3]");
+    test::writeTestFile(paths::configDir() + QStringLiteral("/settings.json"), "[1,2,3]");
     Config config;
     EXPECT_FALSE(config.damagedFile().isEmpty());
 }
@@ -182,10 +171,10 @@ TEST(ConfigToken, RoundTripTrimsAndBlankDeletes) {
     EXPECT_EQ(config.token(), QString());
 
     config.setToken(QStringLiteral("  slk_abc123 \n"));
-    EXPECT_EQ(readFile(tokenFile), QByteArray("slk_abc123"));
+    EXPECT_EQ(test::readTestFile(tokenFile), QByteArray("slk_abc123"));
     EXPECT_EQ(config.token(), QStringLiteral("slk_abc123"));
 
-    writeFile(tokenFile, "slk_from_dashboard\n");
+    test::writeTestFile(tokenFile, "slk_from_dashboard\n");
     EXPECT_EQ(config.token(), QStringLiteral("slk_from_dashboard")) << "read afresh, trimmed";
 
     config.setString(keys::server, QStringLiteral("https://media.example.org"));
@@ -200,7 +189,7 @@ TEST(ConfigToken, RoundTripTrimsAndBlankDeletes) {
 
 TEST(ConfigToken, InvalidUtf8IsReplacedNotRejected) {
     Config config;
-    writeFile(config.tokenFile(), "slk_\xff\xfe");
+    test::writeTestFile(config.tokenFile(), "slk_\xff\xfe");
     EXPECT_EQ(config.token(), QStringLiteral("slk_\ufffd\ufffd"));
 }
 

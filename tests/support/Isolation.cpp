@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <cstdlib>
@@ -56,6 +57,21 @@ class PerTestHome : public testing::EmptyTestEventListener {
 QString testHome() {
     const auto& home = current ? current : processHome;
     return home ? home->path() + QStringLiteral("/home") : QString();
+}
+
+QString writeTestFile(const QString& path, const QByteArray& bytes) {
+    const QString absolute =
+        QDir::isRelativePath(path) ? testHome() + QLatin1Char('/') + path : path;
+    QDir().mkpath(QFileInfo(absolute).absolutePath());
+    QFile file(absolute);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << absolute.toStdString();
+    file.write(bytes);
+    return absolute;
+}
+
+QByteArray readTestFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void installPerTestIsolation() {

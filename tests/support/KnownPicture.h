@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QColor>
+#include <QFont>
 #include <QImage>
 #include <QPainter>
+#include <QStringList>
 #include <QWidget>
 
 namespace shotlark::test {
@@ -23,6 +25,22 @@ inline QImage knownImage(int width, int height) {
         for (int x = 0; x < width; ++x)
             image.setPixelColor(x, y, knownPixel(x, y, width, height));
     }
+    return image;
+}
+
+// Black text on white: `lines` in DejaVu Sans at `pixelSize`, the first baseline at `origin`,
+// one line every `spacing` pixels.
+inline QImage textImage(QSize size, const QStringList& lines, int pixelSize, QPoint origin,
+                        int spacing) {
+    QImage image(size, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(pixelSize);
+    painter.setFont(font);
+    painter.setPen(Qt::black);
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        painter.drawText(origin + QPoint(0, static_cast<int>(i) * spacing), lines[i]);
     return image;
 }
 
