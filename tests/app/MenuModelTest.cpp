@@ -22,37 +22,22 @@ HistoryEntry entry(const QString& name, std::optional<QString> id = QStringLiter
 struct Recorder {
     QStringList calls;
     MenuActions actions;
+    std::function<void()> record(const char* name) {
+        return [this, name] {
+            calls << QLatin1String(name);
+        };
+    }
     Recorder() {
-        actions.uploadClipboard = [this] {
-            calls << QStringLiteral("clipboard");
-        };
-        actions.pickFiles = [this] {
-            calls << QStringLiteral("pick");
-        };
-        actions.captureRegion = [this] {
-            calls << QStringLiteral("region");
-        };
-        actions.captureWindow = [this] {
-            calls << QStringLiteral("window");
-        };
-        actions.captureScreen = [this] {
-            calls << QStringLiteral("screen");
-        };
-        actions.copyText = [this] {
-            calls << QStringLiteral("ocr");
-        };
-        actions.openDashboard = [this] {
-            calls << QStringLiteral("dashboard");
-        };
-        actions.openSettings = [this] {
-            calls << QStringLiteral("settings");
-        };
-        actions.clearHistory = [this] {
-            calls << QStringLiteral("clear");
-        };
-        actions.quit = [this] {
-            calls << QStringLiteral("quit");
-        };
+        actions.uploadClipboard = record("clipboard");
+        actions.pickFiles = record("pick");
+        actions.captureRegion = record("region");
+        actions.captureWindow = record("window");
+        actions.captureScreen = record("screen");
+        actions.copyText = record("ocr");
+        actions.openDashboard = record("dashboard");
+        actions.openSettings = record("settings");
+        actions.clearHistory = record("clear");
+        actions.quit = record("quit");
         actions.copyEntry = [this](const HistoryEntry& e) {
             calls << QStringLiteral("copy ") + e.url;
         };

@@ -115,11 +115,6 @@ TEST(HotkeyModel, KeyPressesThatMakeAShortcut) {
     EXPECT_FALSE(Shortcut::fromQtKey(Qt::Key_Space, Qt::ShiftModifier));
     EXPECT_FALSE(Shortcut::fromQtKey(Qt::Key_VolumeUp, Qt::ControlModifier))
         << "no key code for it";
-    for (int key = Qt::Key_A; key <= Qt::Key_Z; ++key) {
-        const auto made = Shortcut::fromQtKey(key, Qt::ControlModifier);
-        ASSERT_TRUE(made);
-        EXPECT_EQ(made->qtKey(), key) << "key codes map back";
-    }
 }
 
 TEST(HotkeyModel, GatedActionsFollowTheServer) {

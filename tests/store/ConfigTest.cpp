@@ -187,12 +187,6 @@ TEST(ConfigToken, RoundTripTrimsAndBlankDeletes) {
     config.setToken(QString()); // deleting a missing file is not an error
 }
 
-TEST(ConfigToken, InvalidUtf8IsReplacedNotRejected) {
-    Config config;
-    test::writeTestFile(config.tokenFile(), "slk_\xff\xfe");
-    EXPECT_EQ(config.token(), QStringLiteral("slk_\ufffd\ufffd"));
-}
-
 TEST(ConfigToken, IsCreatedPrivateAndLooserPermissionsAreTightened) {
     const QString dir = paths::dataDir();
     const QString tokenFile = dir + QStringLiteral("/token");
