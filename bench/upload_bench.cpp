@@ -2,7 +2,7 @@
 // Uploader, then with curl -F, and prints time and the client's memory growth.
 //   upload_bench [SIZE_MIB]        (default 1024)
 #include "ProcStats.h"
-#include "server/Errors.h"
+#include "base/Errors.h"
 #include "server/Uploader.h"
 #include "store/Config.h"
 #include "support/TestHttpServer.h"

@@ -10,7 +10,7 @@ packages=(
     # toolchain
     g++ cmake ninja-build pkg-config
     # the app
-    qt6-base-dev qcoro-qt6-dev libxkbcommon-dev fonts-dejavu-core shared-mime-info
+    qt6-base-dev qcoro-qt6-dev libcurl4-openssl-dev libxkbcommon-dev fonts-dejavu-core shared-mime-info
     libcanberra-dev sound-theme-freedesktop libxcb1-dev libxcb-keysyms1-dev libxcb-shm0-dev
     tesseract-ocr tesseract-ocr-eng libtesseract-dev libleptonica-dev
     # the reference media server

@@ -6,10 +6,10 @@
 #include "capture/TextRecognizer.h"
 #include "hotkeys/HotKeyCenter.h"
 #include "hotkeys/HotkeyState.h"
-#include "server/Errors.h"
+#include "base/Errors.h"
 #include "server/ServerInfo.h"
 #include "server/Uploader.h"
-#include "server/Worker.h"
+#include "base/Worker.h"
 #include "settings/SettingsWindowController.h"
 #include "store/AtomicFile.h"
 #include "store/Config.h"
@@ -265,24 +265,26 @@ void AppDelegate::openURLs(const QStringList& links) {
 }
 
 QCoro::Task<> AppDelegate::configure(QString server, QString token) {
-    const int answer = services_.dialogs->alert(
+    QPointer<AppDelegate> self(this);
+    auto asking = services_.dialogs->alert(
         {platform::Alert::Style::Informational,
          QStringLiteral("Connect to %1?").arg(Config::normalize(server)),
          QStringLiteral("Screenshots you take with this app will be uploaded there."),
          {QStringLiteral("Connect"), QStringLiteral("Cancel")}});
-    if (answer != 0)
+    const int answer = co_await std::move(asking);
+    if (answer != 0 || !self)
         co_return;
     QString username;
     try {
         auto verifying = Uploader::verify(server, token);
         username = co_await std::move(verifying);
     } catch (const Error& error) {
-        services_.dialogs->alert({platform::Alert::Style::Warning,
-                                  QStringLiteral("Couldn't connect"),
-                                  error.message(),
-                                  {}});
+        if (self)
+            showWarning(QStringLiteral("Couldn't connect"), error.message());
         co_return;
     }
+    if (!self)
+        co_return;
     Config& config = Config::shared();
     config.setString(keys::server, Config::normalize(server));
     config.setToken(token);
@@ -489,31 +491,37 @@ QCoro::Task<> AppDelegate::copyText() {
                               QStringLiteral("Try a bigger or sharper region."));
         }
     } catch (const Error& error) {
-        services_.dialogs->alert({platform::Alert::Style::Warning,
-                                  QStringLiteral("Couldn't read text"),
-                                  error.message(),
-                                  {}});
+        if (self)
+            showWarning(QStringLiteral("Couldn't read text"), error.message());
     }
     paths::removeTemporary(*shot);
 }
 
-void AppDelegate::pickFiles() {
-    const QStringList files = services_.dialogs->chooseFiles();
-    if (!files.isEmpty())
+QCoro::Task<> AppDelegate::pickFiles() {
+    QPointer<AppDelegate> self(this);
+    auto choosing = services_.dialogs->chooseFiles();
+    const QStringList files = co_await std::move(choosing);
+    if (self && !files.isEmpty())
         upload(files, false);
 }
 
+void AppDelegate::showWarning(const QString& message, const QString& informative) {
+    // Not awaited: the flow that failed is over, the alert only tells.
+    services_.dialogs->alert({platform::Alert::Style::Warning, message, informative, {}});
+}
+
 QCoro::Task<> AppDelegate::deleteEntry(HistoryEntry entry) {
+    QPointer<AppDelegate> self(this);
     auto deleting = Uploader::deleteUpload(entry.deletionURL);
     const Uploader::Deletion outcome = co_await std::move(deleting);
+    if (!self)
+        co_return;
     if (outcome == Uploader::Deletion::Done) {
         History::remove(entry.url);
         notifier_->notify(QStringLiteral("Deleted"), entry.url);
     } else if (outcome == Uploader::Deletion::Refused) {
-        services_.dialogs->alert({platform::Alert::Style::Warning,
-                                  QStringLiteral("Delete failed"),
-                                  QStringLiteral("The server didn't accept the deletion link."),
-                                  {}});
+        showWarning(QStringLiteral("Delete failed"),
+                    QStringLiteral("The server didn't accept the deletion link."));
     }
 }
 

@@ -52,7 +52,7 @@ public:
     void upload(const QStringList& files, bool deleteAfter,
                 const std::optional<QString>& convert = std::nullopt, bool annotate = false);
     void uploadClipboard();
-    void pickFiles();
+    QCoro::Task<> pickFiles();
     // A screenshot, compressed when asked (never a window), uploaded, the editor opened after.
     QCoro::Task<> capture(CaptureMode mode);
     // The text of a dragged region onto the clipboard.
@@ -78,6 +78,7 @@ private:
     QCoro::Task<> uploadClipboardContents(QImage image, QString text);
     QCoro::Task<> deleteEntry(HistoryEntry entry);
     void openLink(const QString& link);
+    void showWarning(const QString& message, const QString& informative);
     QString keepFailedUpload(const QString& file);
 
     platform::Services services_;

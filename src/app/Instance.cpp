@@ -81,7 +81,10 @@ void Instance::accept() {
                 arguments.append(value.toString());
             socket->write("ok\n");
             socket->flush();
-            receiver_(arguments);
+            // From a fresh turn of the event loop: the handler may open dialogs, and the socket
+            // may be deleted while they are open.
+            QMetaObject::invokeMethod(
+                this, [this, arguments] { receiver_(arguments); }, Qt::QueuedConnection);
         });
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/CurrentInstance.h"
+#include "base/CurrentInstance.h"
 #include "platform/Services.h"
 
 #include <QObject>

@@ -1,6 +1,7 @@
 // Shotlark: screenshots, recordings and files to your own media server, from the tray.
 #include "app/AppDelegate.h"
 #include "app/Instance.h"
+#include "base/GraphicalSession.h"
 #include "hotkeys/HotkeyAction.h"
 #include "platform/TextRecognition.h"
 #include "store/Config.h"
@@ -10,7 +11,67 @@
 
 #include <cstdio>
 
+namespace {
+
+constexpr const char* usage =
+    "Usage: shotlark [FILE|LINK...] [--action NAME]\n"
+    "Screenshots and recordings to your media server, from the tray.\n"
+    "\n"
+    "  FILE...          upload files through the running Shotlark (starting it if needed)\n"
+    "  LINK             a shotlark://configure?server=...&token=... link connects the app\n"
+    "  --action NAME    run an action in the running Shotlark, as its hotkey would, for\n"
+    "                   desktops where apps can't take global shortcuts; NAME is one of:\n"
+    "                   %s\n"
+    "  -h, --help       show this help\n"
+    "  -v, --version    show the version\n";
+
+int misuse(const QString& message) {
+    std::fprintf(stderr, "shotlark: %s\nTry 'shotlark --help'.\n", qPrintable(message));
+    return 2;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
+    // Everything that needs no window system is settled before one is asked for.
+    QStringList raw;
+    for (int i = 0; i < argc; ++i)
+        raw.append(QString::fromLocal8Bit(argv[i]));
+    QCommandLineParser parser;
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")}, QString());
+    const QCommandLineOption action(QStringLiteral("action"), QString(), QStringLiteral("NAME"));
+    parser.addOptions({help, version, action});
+    if (!parser.parse(raw))
+        return misuse(parser.errorText());
+    if (parser.isSet(help)) {
+        QStringList names;
+        for (shotlark::HotkeyAction known : shotlark::hotkeys::allCases()) {
+            if (shotlark::hotkeys::hasFlow(known))
+                names.append(shotlark::hotkeys::rawValue(known));
+        }
+        std::printf(usage, qPrintable(names.join(QStringLiteral(", "))));
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("shotlark %s\n", SHOTLARK_VERSION);
+        return 0;
+    }
+    QStringList actions;
+    for (const QString& name : parser.values(action)) {
+        const auto known = shotlark::hotkeys::fromRawValue(name);
+        if (!known)
+            return misuse(QStringLiteral("unknown action \"%1\"").arg(name));
+        if (!shotlark::hotkeys::hasFlow(*known))
+            return misuse(
+                QStringLiteral("the action \"%1\" is not part of this version yet").arg(name));
+        actions << QStringLiteral("--action") << name;
+    }
+    if (!shotlark::hasGraphicalSession()) {
+        std::fprintf(stderr, "Shotlark %s\n", shotlark::noGraphicalSession);
+        return 1;
+    }
+
     shotlark::platform::limitRecognizerThreads(argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Shotlark"));
@@ -18,38 +79,8 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("shotlark"));
     QApplication::setQuitOnLastWindowClosed(false); // the tray icon is the app's only presence
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Screenshots and recordings to your media server."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    const QCommandLineOption action(
-        QStringLiteral("action"),
-        QStringLiteral(
-            "Run an action in the running Shotlark, as its hotkey would: record, gif, region, "
-            "window, "
-            "screen, clipboard, ocr, replay. For desktops where apps can't take global shortcuts."),
-        QStringLiteral("NAME"));
-    parser.addOption(action);
-    parser.addPositionalArgument(QStringLiteral("files"),
-                                 QStringLiteral("Files to upload, or a shotlark://configure link."),
-                                 QStringLiteral("[FILE|LINK...]"));
-    parser.process(app);
-
-    QStringList arguments = shotlark::absoluteArguments(parser.positionalArguments());
-    for (const QString& name : parser.values(action)) {
-        const auto known = shotlark::hotkeys::fromRawValue(name);
-        if (!known) {
-            std::fprintf(stderr, "shotlark: unknown action \"%s\"\n", qPrintable(name));
-            return 2;
-        }
-        if (!shotlark::hotkeys::hasFlow(*known)) {
-            std::fprintf(stderr, "shotlark: the action \"%s\" is not part of this version yet\n",
-                         qPrintable(name));
-            return 2;
-        }
-        arguments << QStringLiteral("--action") << name;
-    }
+    const QStringList arguments =
+        shotlark::absoluteArguments(parser.positionalArguments()) + actions;
     if (shotlark::Instance::forward(arguments))
         return 0;
     shotlark::Instance instance;

@@ -58,6 +58,7 @@ bool Capture::ensurePermission(platform::Dialogs& dialogs) {
     if (QGuiApplication::platformName() == QStringLiteral("xcb") &&
         !QGuiApplication::screens().isEmpty() && !qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
         return true;
+    // Not awaited: the alert only tells, and the capture ends here.
     dialogs.alert(
         {platform::Alert::Style::Warning,
          QStringLiteral("Screen Recording permission needed"),

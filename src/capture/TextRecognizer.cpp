@@ -1,8 +1,8 @@
 #include "capture/TextRecognizer.h"
 
 #include "platform/TextRecognition.h"
-#include "server/Errors.h"
-#include "server/Worker.h"
+#include "base/Errors.h"
+#include "base/Worker.h"
 
 #include <QImage>
 

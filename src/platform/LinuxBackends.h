@@ -20,8 +20,8 @@ private:
 
 class QtDialogs : public Dialogs {
 public:
-    int alert(const Alert& alert) override;
-    QStringList chooseFiles() override;
+    QCoro::Task<int> alert(Alert alert) override;
+    QCoro::Task<QStringList> chooseFiles() override;
 };
 
 // Opens links in the desktop's browser. With SHOTLARK_OPEN_LOG set, links are appended to that

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoro/QCoroTask>
 #include <QKeyEvent>
 #include <QObject>
 #include <QString>
@@ -33,14 +34,16 @@ struct Alert {
     QStringList buttons; // empty: the platform's single default button
 };
 
+// Dialogs never run a nested event loop: they are shown and awaited, so that no caller (a
+// signal handler above all) is re-entered while one is open.
 class Dialogs {
 public:
     virtual ~Dialogs() = default;
-    // Shows a modal alert in front of everything; returns the index of the button pressed, or -1
-    // when the alert was dismissed otherwise.
-    virtual int alert(const Alert& alert) = 0;
+    // Shows an alert in front of everything; completes with the index of the button pressed, or
+    // -1 when the alert was dismissed otherwise.
+    virtual QCoro::Task<int> alert(Alert alert) = 0;
     // Lets the user pick several files (no directories) to upload; empty when cancelled.
-    virtual QStringList chooseFiles() = 0;
+    virtual QCoro::Task<QStringList> chooseFiles() = 0;
 };
 
 class LinkOpener {

@@ -1,6 +1,6 @@
 #include "platform/TextRecognition.h"
 
-#include "server/Errors.h"
+#include "base/Errors.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,13 +1,6 @@
 #include "server/HttpClient.h"
 
-#include "server/Errors.h"
-
-#include <QCoro/QCoroNetworkReply>
-#include <QFile>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QTimer>
+#include "server/CurlTransport.h"
 
 namespace shotlark {
 
@@ -15,12 +8,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QNetworkAccessManager& network() {
-    static auto* manager = new QNetworkAccessManager();
-    return *manager;
-}
-
-// Connections per host are counted across both clients, as Qt counts them.
+// Connections per host are counted across both clients.
 QHash<QString, int>& connectionsInUse() {
     static QHash<QString, int> counts;
     return counts;
@@ -29,15 +17,6 @@ QHash<QString, int>& connectionsInUse() {
 QString hostKey(const QUrl& url) {
     return url.scheme() + QStringLiteral("://") + url.host() + QLatin1Char(':') +
            QString::number(url.port(url.scheme() == QStringLiteral("https") ? 443 : 80));
-}
-
-struct DeleteLater {
-    void operator()(QObject* object) const { object->deleteLater(); }
-};
-
-bool isTransportFailure(QNetworkReply::NetworkError error) {
-    // 1-199: connection, TLS and proxy failures; the 200s, 300s and 400s describe HTTP statuses.
-    return error > QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
 }
 
 } // namespace
@@ -116,65 +95,9 @@ QCoro::Task<HttpResponse> HttpClient::send(HttpRequest request) {
     co_await waitForSlot;
     SlotRelease slot{this, host};
 
-    QNetworkRequest networkRequest(request.url);
-    for (const auto& [name, value] : request.headers)
-        networkRequest.setRawHeader(name, value);
-    networkRequest.setTransferTimeout(static_cast<int>(limits_.inactivity.count()));
-    // The token is the only credential: no cookies are kept or sent.
-    networkRequest.setAttribute(QNetworkRequest::CookieLoadControlAttribute,
-                                QNetworkRequest::Manual);
-    networkRequest.setAttribute(QNetworkRequest::CookieSaveControlAttribute,
-                                QNetworkRequest::Manual);
-    if (!request.followRedirects)
-        networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                                    QNetworkRequest::ManualRedirectPolicy);
-
-    std::unique_ptr<QFile> bodyFile;
-    QNetworkReply* started = nullptr;
-    if (!request.bodyFile.isEmpty()) {
-        bodyFile = std::make_unique<QFile>(request.bodyFile);
-        if (!bodyFile->open(QIODevice::ReadOnly))
-            throw FileError(QStringLiteral("Couldn't read %1: %2")
-                                .arg(request.bodyFile, bodyFile->errorString()));
-        networkRequest.setHeader(QNetworkRequest::ContentLengthHeader, bodyFile->size());
-        started = network().sendCustomRequest(networkRequest, request.method, bodyFile.get());
-    } else if (request.method == "GET") {
-        started = network().get(networkRequest);
-    } else {
-        started = network().sendCustomRequest(networkRequest, request.method, request.body);
-    }
-    std::unique_ptr<QNetworkReply, DeleteLater> reply(started);
-
-    if (request.onUploadProgress) {
-        QObject::connect(reply.get(), &QNetworkReply::uploadProgress, reply.get(),
-                         [progress = request.onUploadProgress](qint64 sent, qint64 total) {
-                             progress(sent, total);
-                         });
-    }
-    bool wholeTimeUp = false;
-    QTimer whole;
-    whole.setSingleShot(true);
-    QObject::connect(&whole, &QTimer::timeout, reply.get(), [&wholeTimeUp, raw = reply.get()] {
-        wholeTimeUp = true;
-        raw->abort();
-    });
-    whole.start(limits_.whole);
-
-    QNetworkReply* const running = reply.get();
-    co_await running;
-    whole.stop();
-
-    const QNetworkReply::NetworkError error = reply->error();
-    // Qt reports its inactivity limit as a cancellation; nothing else here cancels.
-    if (wholeTimeUp || error == QNetworkReply::OperationCanceledError)
-        throw TransportError(TransportError::Kind::TimedOut,
-                             QStringLiteral("The request timed out."));
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (isTransportFailure(error) || (!status.isValid() && error != QNetworkReply::NoError))
-        throw TransportError(TransportError::Kind::Failed, reply->errorString());
-    // An answer that is not HTTP counts as status 0.
-    co_return HttpResponse{status.isValid() ? status.toInt() : 0, reply->readAll(),
-                           reply->rawHeaderPairs()};
+    auto performing = CurlTransport::shared().perform(std::move(request), limits_);
+    HttpResponse response = co_await std::move(performing);
+    co_return response;
 }
 
 } // namespace shotlark

@@ -16,8 +16,6 @@
 #include <memory>
 #include <utility>
 
-class QNetworkAccessManager;
-
 namespace shotlark {
 
 struct HttpRequest {
@@ -40,9 +38,9 @@ struct HttpResponse {
     QByteArray header(const QByteArray& name) const;
 };
 
-// HTTP on Qt Network for the main thread. Requests wait in our own queue until a connection is
-// free, so that a waiting request neither opens a seventh connection nor has its time limits
-// running. Any status is a response; only a failed transfer throws `TransportError`.
+// HTTP for the main thread (libcurl underneath, see CurlTransport). Requests wait in our own
+// queue until a connection is free, so that a waiting request neither opens more connections
+// than allowed nor has its time limits running. Any status is a response; only a failed transfer throws `TransportError`.
 class HttpClient : public QObject {
 public:
     struct Limits {
@@ -62,7 +60,7 @@ public:
     const Limits& limits() const { return limits_; }
     void setLimits(const Limits& limits) { limits_ = limits; }
 
-    // Qt opens at most this many connections to one host, whatever client asks.
+    // At most this many connections to one host, whatever client asks.
     static constexpr int transportConnectionsPerHost = 6;
 
 private:

@@ -1,6 +1,6 @@
 #include "server/ServerInfo.h"
 
-#include "server/Errors.h"
+#include "base/Errors.h"
 #include "server/HttpClient.h"
 #include "server/Uploader.h"
 #include "store/Config.h"

@@ -1,8 +1,8 @@
 #include "server/Uploader.h"
 
-#include "server/Errors.h"
+#include "base/Errors.h"
 #include "server/HttpClient.h"
-#include "server/Worker.h"
+#include "base/Worker.h"
 #include "store/Config.h"
 #include "store/Paths.h"
 

@@ -1,7 +1,7 @@
 #include "settings/SettingsWindowController.h"
 
 #include "hotkeys/HotkeyState.h"
-#include "server/Errors.h"
+#include "base/Errors.h"
 #include "server/ServerInfo.h"
 #include "server/Uploader.h"
 #include "settings/ShortcutField.h"
@@ -70,6 +70,11 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     QObject::connect(server_, &QLineEdit::returnPressed, connect_, &QPushButton::click);
     QObject::connect(token_, &QLineEdit::returnPressed, connect_, &QPushButton::click);
     QObject::connect(connect_, &QPushButton::clicked, this, [this] { save(); });
+    // A configuration link (or any other path) may connect while the form is open.
+    QObject::connect(&config, &Config::changed, this, [this](const QString& key) {
+        if (key == keys::server || key == keys::username || key == Config::tokenKey)
+            showStoredAccount();
+    });
     updateConnectButton();
 
     // After uploading
@@ -186,6 +191,23 @@ void SettingsView::setLaunchAtLogin(bool on) {
         const QSignalBlocker quiet(launchAtLogin_);
         launchAtLogin_->setChecked(autostart_.isEnabled()); // spring back to the real state
     }
+}
+
+void SettingsView::showStoredAccount() {
+    const Config& config = Config::shared();
+    // A field the user is typing into keeps what they typed.
+    auto refresh = [](QLineEdit* field, const QString& stored) {
+        if (field->text() != stored && !(field->hasFocus() && field->isModified()))
+            field->setText(stored);
+    };
+    refresh(server_, config.server());
+    refresh(token_, config.token());
+    if (testing_)
+        return; // "Save & Connect" reports its own outcome
+    if (const auto username = config.username(); username && config.isConfigured())
+        showStatus(QStringLiteral("Connected as ") + *username, true);
+    else
+        showStatus(QString(), true);
 }
 
 void SettingsView::updateConnectButton() {

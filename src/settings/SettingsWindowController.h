@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/CurrentInstance.h"
+#include "base/CurrentInstance.h"
 #include "platform/Services.h"
 
 #include <QCoro/QCoroTask>
@@ -36,6 +36,8 @@ public:
 
 private:
     void updateConnectButton();
+    // The stored server, token and user name, as they are now.
+    void showStoredAccount();
     void showStatus(const QString& text, bool ok);
     QCheckBox* toggle(const QString& title, const QString& key);
     void setLaunchAtLogin(bool on);

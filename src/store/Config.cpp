@@ -183,17 +183,24 @@ void Config::setData(const QString& key, const QByteArray& value) {
 }
 
 void Config::remove(const QString& key) {
-    QMutexLocker lock(&mutex_);
-    if (!values_.contains(key))
-        return;
-    values_.remove(key);
-    persistLocked();
+    {
+        QMutexLocker lock(&mutex_);
+        if (!values_.contains(key))
+            return;
+        values_.remove(key);
+        persistLocked();
+    }
+    Q_EMIT changed(key);
 }
 
 void Config::assign(const QString& key, const QJsonValue& value) {
-    QMutexLocker lock(&mutex_);
-    values_.insert(key, value);
-    persistLocked();
+    {
+        QMutexLocker lock(&mutex_);
+        values_.insert(key, value);
+        persistLocked();
+    }
+    // Outside the lock: receivers read the settings again.
+    Q_EMIT changed(key);
 }
 
 void Config::persistLocked() {
@@ -239,12 +246,13 @@ void Config::setToken(const QString& value) {
     const QString trimmed = value.trimmed();
     if (trimmed.isEmpty()) {
         QFile::remove(tokenFile_);
-        return;
+    } else {
+        paths::ensurePrivateDir(QFileInfo(tokenFile_).absolutePath());
+        QString error;
+        if (!writeFileAtomically(tokenFile_, trimmed.toUtf8(), 0600, &error))
+            warn(QStringLiteral("token not saved: %1").arg(error));
     }
-    paths::ensurePrivateDir(QFileInfo(tokenFile_).absolutePath());
-    QString error;
-    if (!writeFileAtomically(tokenFile_, trimmed.toUtf8(), 0600, &error))
-        warn(QStringLiteral("token not saved: %1").arg(error));
+    Q_EMIT changed(tokenKey);
 }
 
 void Config::secureTokenLocation() const {

@@ -6,6 +6,7 @@
 #include <QJsonValue>
 #include <QList>
 #include <QMutex>
+#include <QObject>
 #include <QString>
 
 #include <optional>
@@ -37,7 +38,8 @@ inline const QString history = QStringLiteral("history");
 //
 // Every value the user set is kept in memory and the file is rewritten atomically on each
 // change. Reads and writes are safe from any thread.
-class Config {
+class Config : public QObject {
+    Q_OBJECT
 public:
     using Defaults = QList<std::pair<QString, QJsonValue>>;
 
@@ -94,6 +96,13 @@ public:
     // Set when the settings file existed but could not be read; it is moved aside, not
     // overwritten, before the first change is written.
     QString damagedFile() const;
+
+    // What changed() names for the token, which is not a setting.
+    static inline const QString tokenKey = QStringLiteral("token");
+
+Q_SIGNALS:
+    // `key` was set or removed (from any thread; queued to receivers on other threads).
+    void changed(const QString& key);
 
 private:
     // The first of the user's value and the registered default that `read` can convert.

@@ -1,5 +1,5 @@
 #include "capture/TextRecognizer.h"
-#include "server/Errors.h"
+#include "base/Errors.h"
 #include "support/Await.h"
 #include "support/Isolation.h"
 #include "support/KnownPicture.h"

@@ -1,6 +1,6 @@
 // The reference server, run as its real binary and spoken to over loopback with the app's own
 // client and types.
-#include "server/Errors.h"
+#include "base/Errors.h"
 #include "server/HttpClient.h"
 #include "server/ServerInfo.h"
 #include "server/Uploader.h"

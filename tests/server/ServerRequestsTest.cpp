@@ -1,4 +1,4 @@
-#include "server/Errors.h"
+#include "base/Errors.h"
 #include "server/HttpClient.h"
 #include "server/ServerInfo.h"
 #include "server/Uploader.h"

@@ -1,5 +1,5 @@
 #include "server/Uploader.h"
-#include "server/Errors.h"
+#include "base/Errors.h"
 #include "server/HttpClient.h"
 #include "store/Config.h"
 #include "store/Paths.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/Errors.h"
+#include "base/Errors.h"
 
 #include <QCoro/QCoroTask>
 #include <QEventLoop>

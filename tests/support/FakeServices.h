@@ -27,15 +27,15 @@ struct FakeDialogs : platform::Dialogs {
     QList<platform::Alert> alerts;
     std::deque<int> answers; // pressed buttons, in order; 0 when none is left
     QStringList chosenFiles;
-    int alert(const platform::Alert& alert) override {
+    QCoro::Task<int> alert(platform::Alert alert) override {
         alerts.append(alert);
         if (answers.empty())
-            return 0;
+            co_return 0;
         const int answer = answers.front();
         answers.pop_front();
-        return answer;
+        co_return answer;
     }
-    QStringList chooseFiles() override { return chosenFiles; }
+    QCoro::Task<QStringList> chooseFiles() override { co_return chosenFiles; }
 };
 
 struct FakeOpener : platform::LinkOpener {

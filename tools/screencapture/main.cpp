@@ -8,6 +8,7 @@
 #include "Grab.h"
 #include "Overlay.h"
 #include "PngWriter.h"
+#include "base/GraphicalSession.h"
 
 #include <QApplication>
 #include <QDir>
@@ -19,6 +20,12 @@
 #include <memory>
 
 namespace {
+
+constexpr const char* usage =
+    "usage: shotlark-screencapture -x (-i [-W] | -D N) PATH\n"
+    "  -x -i PATH       drag a region (Escape or a click cancels)\n"
+    "  -x -i -W PATH    click a window\n"
+    "  -x -D N PATH     display N (1-based), whole\n";
 
 int fail(const char* message) {
     std::fprintf(stderr, "shotlark-screencapture: %s\n", message);
@@ -35,12 +42,24 @@ int main(int argc, char** argv) {
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args.append(QString::fromLocal8Bit(argv[i]));
+    if (args == QStringList{QStringLiteral("--help")} || args == QStringList{QStringLiteral("-h")}) {
+        std::printf("%s", usage);
+        return 0;
+    }
+    if (args == QStringList{QStringLiteral("--version")}) {
+        std::printf("shotlark-screencapture %s\n", SHOTLARK_VERSION);
+        return 0;
+    }
+    if (!shotlark::hasGraphicalSession()) {
+        std::fprintf(stderr, "shotlark-screencapture %s\n", shotlark::noGraphicalSession);
+        return 1;
+    }
     // A whole display needs no windows: the lighter application object starts in a fraction.
     const bool interactive = args.contains(QStringLiteral("-i"));
     std::unique_ptr<QGuiApplication> app(interactive ? new QApplication(argc, argv)
                                                      : new QGuiApplication(argc, argv));
     if (args.size() < 3 || args.takeFirst() != QStringLiteral("-x")) {
-        std::fprintf(stderr, "usage: shotlark-screencapture -x (-i [-W] | -D N) PATH\n");
+        std::fprintf(stderr, "%s", usage);
         return 64;
     }
     const QString path = args.takeLast();
@@ -57,7 +76,7 @@ int main(int argc, char** argv) {
             return fail("-D takes a display number from 1");
         mode = Mode::Display;
     } else {
-        std::fprintf(stderr, "usage: shotlark-screencapture -x (-i [-W] | -D N) PATH\n");
+        std::fprintf(stderr, "%s", usage);
         return 64;
     }
     if (!QFileInfo(QFileInfo(path).absolutePath()).isDir())
