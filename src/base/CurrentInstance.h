@@ -6,8 +6,7 @@ namespace shotlark {
 
 // For the app's one-per-run objects that need what the app owns to be built (the desktop
 // services): the object created last answers `shared()` until it is destroyed.
-template <typename T>
-class CurrentInstance {
+template <typename T> class CurrentInstance {
 public:
     static T& shared() {
         Q_ASSERT(current());

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <cstdio>
 #include <memory>
 
 namespace shotlark::platform {
@@ -33,6 +34,10 @@ QCoro::Task<int> showAndWait(QDialog& dialog) {
 } // namespace
 
 QCoro::Task<int> QtDialogs::alert(Alert alert) {
+    // Warnings also go to the log (the journal, or the terminal the app was started from).
+    if (alert.style == Alert::Style::Warning)
+        std::fprintf(stderr, "shotlark: %s: %s\n", qPrintable(alert.message),
+                     qPrintable(alert.informative));
     std::unique_ptr<QMessageBox, DeleteLater> box(new QMessageBox(
         alert.style == Alert::Style::Warning ? QMessageBox::Warning : QMessageBox::Information,
         QStringLiteral("Shotlark"), alert.message));

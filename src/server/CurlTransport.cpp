@@ -128,7 +128,8 @@ struct CurlTransport::Transfer {
             // A new answer begins (after "100 Continue" or a redirect): only the last one counts.
             self->response.headers.clear();
         } else if (const qsizetype colon = line.indexOf(':'); colon > 0) {
-            self->response.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
+            self->response.headers.append(
+                {line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
         }
         return n;
     }

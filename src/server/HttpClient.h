@@ -40,7 +40,8 @@ struct HttpResponse {
 
 // HTTP for the main thread (libcurl underneath, see CurlTransport). Requests wait in our own
 // queue until a connection is free, so that a waiting request neither opens more connections
-// than allowed nor has its time limits running. Any status is a response; only a failed transfer throws `TransportError`.
+// than allowed nor has its time limits running. Any status is a response; only a failed transfer
+// throws `TransportError`.
 class HttpClient : public QObject {
 public:
     struct Limits {

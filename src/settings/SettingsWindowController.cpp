@@ -1,7 +1,7 @@
 #include "settings/SettingsWindowController.h"
 
-#include "hotkeys/HotkeyState.h"
 #include "base/Errors.h"
+#include "hotkeys/HotkeyState.h"
 #include "server/ServerInfo.h"
 #include "server/Uploader.h"
 #include "settings/ShortcutField.h"

@@ -419,6 +419,27 @@ TEST_F(AppTest, SettingsFormSavesOnlyWhatTheServerAccepted) {
     EXPECT_EQ(Config::shared().username(), QStringLiteral("ada"));
 }
 
+TEST_F(AppTest, SettingsFormFollowsAConnectionMadeWhileItIsOpen) {
+    app->launch();
+    SettingsView* form = SettingsWindowController::shared().view();
+    ASSERT_TRUE(form && form->isVisible());
+    EXPECT_TRUE(form->serverField()->text().isEmpty());
+
+    desktop.dialogs->answers = {0};
+    app->openURLs({QStringLiteral("shotlark://configure?server=%1&token=slk_link")
+                       .arg(QString::fromLatin1(QUrl::toPercentEncoding(server.url())))});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !desktop.notifications->posted.isEmpty(); }, 10000));
+    EXPECT_EQ(form->serverField()->text(), server.url());
+    EXPECT_EQ(form->tokenField()->text(), QStringLiteral("slk_link"));
+    EXPECT_EQ(form->statusLine()->text(), QStringLiteral("\u2714 Connected as ada"));
+    EXPECT_TRUE(form->connectButton()->isEnabled());
+
+    // Signed out elsewhere: the form says so too.
+    Config::shared().setToken(QString());
+    EXPECT_TRUE(form->tokenField()->text().isEmpty());
+    EXPECT_TRUE(form->statusLine()->text().isEmpty());
+}
+
 TEST(XdgAutostartTest, EnabledExactlyWhenTheEntryExistsAndIsNotHidden) {
     platform::XdgAutostart autostart;
     EXPECT_FALSE(autostart.isEnabled());

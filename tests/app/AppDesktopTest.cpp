@@ -20,7 +20,10 @@
 #include <QPainter>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
+#include <QUrl>
 
 using namespace shotlark;
 using namespace shotlark::test;
@@ -257,4 +260,160 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
         QImage::fromData(region.body.mid(start, region.body.lastIndexOf("\r\n--") - start), "PNG");
     EXPECT_EQ(uploaded.size(), QSize(400, 250));
     EXPECT_EQ(readClipboard(), QStringLiteral("http://m.example/u/id2"));
+}
+
+namespace {
+
+// The app's windows titled "Shotlark" that are on screen (alerts, the settings form).
+QStringList shotlarkWindows() {
+    QProcess search;
+    search.start(QStringLiteral("xdotool"),
+                 {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                  QStringLiteral("--name"), QStringLiteral("^Shotlark$")});
+    search.waitForFinished(5000);
+    return QString::fromUtf8(search.readAllStandardOutput())
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// Presses a key in an alert, as a person would after reading it.
+void pressIn(const QString& window, const QString& key) {
+    xdotool({QStringLiteral("windowfocus"), window, QStringLiteral("key"), key});
+}
+
+class ConnectionDesktopTest : public AppDesktopTest {
+protected:
+    // The app with its standard error in a file, and the certificate of `trusted` (if any)
+    // among the certificates it trusts.
+    void startLoggingApp(const TlsIdentity& trusted) {
+        logFile = testHome() + QStringLiteral("/stderr.txt");
+        if (!trusted.certificateFile.isEmpty())
+            ::setenv("SSL_CERT_FILE", QFile::encodeName(trusted.certificateFile).constData(), 1);
+        // SHOTLARK_APP_WRAPPER runs the app under a checker, e.g. "valgrind --log-file=F".
+        app = ChildProcess::start({QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                                   QStringLiteral("exec $SHOTLARK_APP_WRAPPER \"$0\" 2>>\"$1\""),
+                                   appBinary, logFile});
+        ::unsetenv("SSL_CERT_FILE");
+        ASSERT_TRUE(app);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !tray.itemService().isEmpty(); }, 60000));
+    }
+
+    QString log() const {
+        QFile file(logFile);
+        file.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(file.readAll());
+    }
+
+    // Hands a configuration link to the running app and waits for its confirmation.
+    QString handLink(const QString& server, int windowsBefore = 0) {
+        QProcess second;
+        second.start(appBinary, {QStringLiteral("shotlark://configure?server=") +
+                                 QString::fromUtf8(QUrl::toPercentEncoding(server)) +
+                                 QStringLiteral("&token=slk_tls")});
+        second.waitForFinished(10000);
+        EXPECT_EQ(second.exitCode(), 0);
+        if (!QTest::qWaitFor([&] { return shotlarkWindows().size() > windowsBefore; }, 10000))
+            return QString();
+        return shotlarkWindows().constLast();
+    }
+
+    // Confirms a link to `server` and returns the "Couldn't connect" text it ends with.
+    QString failedConnection(const QString& server) {
+        const QString confirmation = handLink(server);
+        EXPECT_FALSE(confirmation.isEmpty()) << "no confirmation for " << server.toStdString();
+        pressIn(confirmation, QStringLiteral("Return"));
+        const QString prefix = QStringLiteral("shotlark: Couldn't connect: ");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return log().count(prefix) > reported; }, 20000))
+            << server.toStdString();
+        reported = log().count(prefix);
+        EXPECT_TRUE(QTest::qWaitFor([] { return shotlarkWindows().size() == 1; }, 10000))
+            << "the alert is on screen";
+        const QStringList lines = log().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QString message;
+        for (const QString& line : lines) {
+            if (line.startsWith(prefix))
+                message = line.mid(prefix.size());
+        }
+        const QStringList windows = shotlarkWindows();
+        if (!windows.isEmpty())
+            pressIn(windows.front(), QStringLiteral("Return"));
+        EXPECT_TRUE(QTest::qWaitFor([] { return shotlarkWindows().isEmpty(); }, 10000));
+        EXPECT_TRUE(app->running()) << "after " << server.toStdString();
+        return message;
+    }
+
+    QString logFile;
+    qsizetype reported = 0;
+};
+
+} // namespace
+
+TEST_F(ConnectionDesktopTest, HttpsServersConnectOrFailWithTheirReason) {
+    const TlsIdentity trusted = TlsIdentity::make(testHome(), QStringLiteral("trusted"));
+    const TlsIdentity stranger = TlsIdentity::make(testHome(), QStringLiteral("stranger"));
+    ASSERT_FALSE(trusted.certificateFile.isEmpty());
+    ASSERT_FALSE(stranger.certificateFile.isEmpty());
+    startLoggingApp(trusted);
+
+    // Nothing listening on the https port.
+    quint16 closedPort = 0;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+        closedPort = probe.serverPort();
+    }
+    EXPECT_EQ(failedConnection(QStringLiteral("https://127.0.0.1:%1").arg(closedPort)),
+              QStringLiteral("Connection refused"));
+
+    // A listener that takes the connection and closes it without a word.
+    QTcpServer mute;
+    ASSERT_TRUE(mute.listen(QHostAddress::LocalHost, 0));
+    QObject::connect(&mute, &QTcpServer::pendingConnectionAvailable, [&mute] {
+        while (QTcpSocket* socket = mute.nextPendingConnection())
+            socket->abort();
+    });
+    EXPECT_FALSE(failedConnection(QStringLiteral("127.0.0.1:%1").arg(mute.serverPort())).isEmpty());
+
+    // A certificate nobody vouches for: the TLS error is the message.
+    TestHttpServer untrusted(stranger);
+    untrusted.setDefault({200, R"({"username":"stranger"})"});
+    const QString refusal = failedConnection(untrusted.url());
+    EXPECT_TRUE(refusal.contains(QStringLiteral("certificate"))) << refusal.toStdString();
+    EXPECT_TRUE(untrusted.requests().isEmpty());
+
+    // A trusted certificate connects. A second link arrives while the first confirmation is
+    // open; both are answered and nothing is re-entered.
+    TestHttpServer secure(trusted);
+    secure.setHandler([](const RecordedRequest& request) -> CannedResponse {
+        if (request.path() == "/api/me")
+            return {200, R"({"username":"tls-user"})"};
+        if (request.path() == "/api/features")
+            return {200, R"({"enabled":["app_ocr"]})"};
+        return {404, R"({"error":"Not found"})"};
+    });
+    const QString first = handLink(secure.url());
+    ASSERT_FALSE(first.isEmpty());
+    const QString second = handLink(secure.url(), 1);
+    ASSERT_FALSE(second.isEmpty());
+    ASSERT_NE(first, second);
+    pressIn(second, QStringLiteral("Escape"));
+    ASSERT_TRUE(QTest::qWaitFor([] { return shotlarkWindows().size() == 1; }, 10000));
+    pressIn(first, QStringLiteral("Return"));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return !notifications.received.isEmpty() &&
+                   notifications.received.back().summary == QStringLiteral("Connected");
+        },
+        20000));
+    EXPECT_TRUE(app->running());
+    Config reread;
+    EXPECT_EQ(reread.server(), secure.url());
+    EXPECT_EQ(reread.username(), QStringLiteral("tls-user"));
+    EXPECT_EQ(reread.token(), QStringLiteral("slk_tls"));
+    // The check and the refresh after it; the cancelled link sent nothing.
+    EXPECT_EQ(secure.requestsTo("/api/me").size(), 2);
+    EXPECT_EQ(std::count_if(notifications.received.cbegin(), notifications.received.cend(),
+                            [](const ReceivedNotification& posted) {
+                                return posted.summary == QStringLiteral("Connected");
+                            }),
+              1);
 }

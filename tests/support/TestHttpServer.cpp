@@ -1,7 +1,12 @@
 #include "TestHttpServer.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QPointer>
+#include <QProcess>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
@@ -26,17 +31,51 @@ struct TestHttpServer::Connection {
     RecordedRequest request;
 };
 
-TestHttpServer::TestHttpServer() {
-    connect(&server_, &QTcpServer::newConnection, this, &TestHttpServer::accept);
-    server_.listen(QHostAddress::LocalHost, 0);
+TlsIdentity TlsIdentity::make(const QString& dir, const QString& name) {
+    const TlsIdentity made{dir + QLatin1Char('/') + name + QStringLiteral(".crt"),
+                           dir + QLatin1Char('/') + name + QStringLiteral(".key")};
+    const int exit = QProcess::execute(
+        QStringLiteral("openssl"),
+        {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+         QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+         QStringLiteral("ec_paramgen_curve:P-256"), QStringLiteral("-nodes"),
+         QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+         QStringLiteral("/CN=") + name, QStringLiteral("-addext"),
+         QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost"), QStringLiteral("-keyout"),
+         made.keyFile, QStringLiteral("-out"), made.certificateFile});
+    return exit == 0 ? made : TlsIdentity{};
+}
+
+TestHttpServer::TestHttpServer() : server_(std::make_unique<QTcpServer>()) {
+    connect(server_.get(), &QTcpServer::pendingConnectionAvailable, this, &TestHttpServer::accept);
+    server_->listen(QHostAddress::LocalHost, 0);
+}
+
+TestHttpServer::TestHttpServer(const TlsIdentity& tls) : tls_(true) {
+    auto server = std::make_unique<QSslServer>();
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    QFile certificate(tls.certificateFile);
+    QFile key(tls.keyFile);
+    certificate.open(QIODevice::ReadOnly);
+    key.open(QIODevice::ReadOnly);
+    configuration.setLocalCertificate(QSslCertificate(&certificate, QSsl::Pem));
+    configuration.setPrivateKey(QSslKey(&key, QSsl::Ec, QSsl::Pem));
+    server->setSslConfiguration(configuration);
+    server_ = std::move(server);
+    // A TLS connection becomes pending only once its handshake is done.
+    connect(server_.get(), &QTcpServer::pendingConnectionAvailable, this, &TestHttpServer::accept);
+    server_->listen(QHostAddress::LocalHost, 0);
 }
 
 TestHttpServer::~TestHttpServer() {
-    server_.close();
+    server_->close();
 }
 
 QString TestHttpServer::url(const QString& path) const {
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path);
+    return QStringLiteral("%1://127.0.0.1:%2%3")
+        .arg(tls_ ? QStringLiteral("https") : QStringLiteral("http"))
+        .arg(port())
+        .arg(path);
 }
 
 void TestHttpServer::on(const QByteArray& path, CannedResponse response) {
@@ -57,7 +96,7 @@ bool TestHttpServer::waitForRequests(int count, int ms) {
 }
 
 void TestHttpServer::accept() {
-    while (QTcpSocket* socket = server_.nextPendingConnection()) {
+    while (QTcpSocket* socket = server_->nextPendingConnection()) {
         auto connection = std::make_shared<Connection>();
         connection->socket = socket;
         socket->setParent(this);

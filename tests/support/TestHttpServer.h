@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <utility>
 
 class QTcpSocket;
@@ -29,6 +30,15 @@ struct RecordedRequest {
     QByteArray header(const QByteArray& name) const;
 };
 
+// A certificate and its key in PEM files, for a TLS test server.
+struct TlsIdentity {
+    QString certificateFile;
+    QString keyFile;
+    // A self-signed certificate for 127.0.0.1 and localhost, made with the openssl tool in
+    // `dir`; empty files on failure.
+    static TlsIdentity make(const QString& dir, const QString& name);
+};
+
 struct CannedResponse {
     enum class Behaviour { Answer, Hang, Close };
     int status = 200;
@@ -39,14 +49,16 @@ struct CannedResponse {
 };
 
 // An HTTP/1.1 server on 127.0.0.1 for tests: records every request raw and answers what the
-// test says, per path. Runs on the thread's event loop, beside the client under test.
+// test says, per path. Runs on the thread's event loop, beside the client under test. With a
+// TLS identity it speaks https.
 class TestHttpServer : public QObject {
 public:
     TestHttpServer();
+    explicit TestHttpServer(const TlsIdentity& tls);
     ~TestHttpServer() override;
 
-    quint16 port() const { return server_.serverPort(); }
-    // "http://127.0.0.1:PORT" + path
+    quint16 port() const { return server_->serverPort(); }
+    // "http(s)://127.0.0.1:PORT" + path
     QString url(const QString& path = QString()) const;
 
     // Answers requests whose path is `path` (exactly) with `response`; the default is a 404.
@@ -72,7 +84,8 @@ private:
     void readFrom(Connection& connection);
     void respond(QTcpSocket* socket, const CannedResponse& response);
 
-    QTcpServer server_;
+    std::unique_ptr<QTcpServer> server_;
+    bool tls_ = false;
     QHash<QByteArray, CannedResponse> routes_;
     CannedResponse default_{404, R"({"error":"Not found"})"};
     std::function<CannedResponse(const RecordedRequest&)> handler_;

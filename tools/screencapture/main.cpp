@@ -21,11 +21,10 @@
 
 namespace {
 
-constexpr const char* usage =
-    "usage: shotlark-screencapture -x (-i [-W] | -D N) PATH\n"
-    "  -x -i PATH       drag a region (Escape or a click cancels)\n"
-    "  -x -i -W PATH    click a window\n"
-    "  -x -D N PATH     display N (1-based), whole\n";
+constexpr const char* usage = "usage: shotlark-screencapture -x (-i [-W] | -D N) PATH\n"
+                              "  -x -i PATH       drag a region (Escape or a click cancels)\n"
+                              "  -x -i -W PATH    click a window\n"
+                              "  -x -D N PATH     display N (1-based), whole\n";
 
 int fail(const char* message) {
     std::fprintf(stderr, "shotlark-screencapture: %s\n", message);
@@ -42,7 +41,8 @@ int main(int argc, char** argv) {
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args.append(QString::fromLocal8Bit(argv[i]));
-    if (args == QStringList{QStringLiteral("--help")} || args == QStringList{QStringLiteral("-h")}) {
+    if (args == QStringList{QStringLiteral("--help")} ||
+        args == QStringList{QStringLiteral("-h")}) {
         std::printf("%s", usage);
         return 0;
     }
