@@ -12,9 +12,13 @@
 #include <QMimeDatabase>
 #include <QString>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <fcntl.h>
 #include <fstream>
+#include <strings.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -48,6 +52,24 @@ void json(Response& response, const QJsonObject& object, int status = 200) {
 
 void fail(Response& response, int status, const std::string& message) {
     json(response, {{QStringLiteral("error"), q(message)}}, status);
+}
+
+// Writes `bytes` to `path` and says whether every byte reached the disk.
+bool writeWhole(const fs::path& path, const std::string& bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += static_cast<size_t>(n);
+    }
+    const bool whole = written == bytes.size() && ::fsync(fd) == 0;
+    return ::close(fd) == 0 && whole;
 }
 
 void htmlPage(Response& response, const std::string& title, const std::string& body,
@@ -172,7 +194,8 @@ const std::vector<std::string>& allFeatures() {
 }
 
 MediaServer::MediaServer(Options options, Store& store)
-    : options_(std::move(options)), store_(store), http_(std::make_unique<httplib::Server>()) {
+    : options_(std::move(options)), store_(store),
+      http_(std::make_unique<GuardedServer>(options_.clientLimits)) {
     routes();
 }
 
@@ -221,6 +244,11 @@ void MediaServer::routes() {
     // Upload bodies stream to disk; every other body is read whole, so it must be small.
     http_->set_payload_max_length(static_cast<size_t>(options_.maxUploadBytes) + (1 << 20));
     http_->set_pre_routing_handler([](const Request& request, Response& response) {
+        GuardedServer::headersReceived();
+        // httplib would answer any number of byte ranges, and some of them wrongly: files are
+        // served by our own rule (serveFile), so its parsed ranges are dropped here. The
+        // request is the server's own, non-const object.
+        const_cast<Request&>(request).ranges.clear();
         if (request.path == "/api/upload" || request.path == "/api/replay")
             return httplib::Server::HandlerResponse::Unhandled;
         const bool chunked =
@@ -482,25 +510,100 @@ void MediaServer::versions(Response& response) {
 }
 
 namespace {
-// Streams a file from disk; ranges are applied by the HTTP library.
-void serveFile(Response& response, const fs::path& path, const std::string& mime) {
-    std::error_code ec;
-    const auto size = fs::file_size(path, ec);
-    auto stream = std::make_shared<std::ifstream>(path, std::ios::binary);
-    if (ec || !*stream)
-        return fail(response, 404, "The file is gone");
-    response.set_header("Accept-Ranges", "bytes");
-    response.set_content_provider(static_cast<size_t>(size), mime,
-                                  [stream](size_t offset, size_t length, httplib::DataSink& sink) {
-                                      char buffer[64 * 1024];
-                                      stream->seekg(static_cast<std::streamoff>(offset));
-                                      const size_t take = std::min(length, sizeof buffer);
-                                      stream->read(buffer, static_cast<std::streamsize>(take));
-                                      const auto got = stream->gcount();
-                                      return got > 0 &&
-                                             sink.write(buffer, static_cast<size_t>(got));
-                                  });
+
+struct ByteRange {
+    uint64_t first = 0;
+    uint64_t last = 0; // inclusive
+};
+
+enum class RangeAnswer { Whole, Partial, Unsatisfiable };
+
+bool parseNumber(const std::string& text, uint64_t& value) {
+    if (text.empty() || text.size() > 19 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::stoull(text);
+    return true;
 }
+
+// The one byte range of a "Range" header, as browsers and video players send it ("bytes=0-",
+// "bytes=500-999", "bytes=-500"). Several ranges, or anything malformed, get the whole file:
+// answering many ranges would let one request multiply the bytes sent.
+RangeAnswer byteRange(const Request& request, uint64_t size, ByteRange& range) {
+    if (!request.has_header("Range") || request.has_header("If-Range"))
+        return RangeAnswer::Whole;
+    std::string spec = request.get_header_value("Range");
+    if (spec.size() < 6 || strncasecmp(spec.c_str(), "bytes=", 6) != 0)
+        return RangeAnswer::Whole;
+    spec.erase(0, 6);
+    spec.erase(std::remove(spec.begin(), spec.end(), ' '), spec.end());
+    const size_t dash = spec.find('-');
+    if (dash == std::string::npos || spec.find(',') != std::string::npos)
+        return RangeAnswer::Whole;
+    const std::string from = spec.substr(0, dash);
+    const std::string to = spec.substr(dash + 1);
+    uint64_t first = 0;
+    uint64_t last = 0;
+    if (from.empty()) { // the last N bytes
+        if (!parseNumber(to, last))
+            return RangeAnswer::Whole;
+        if (last == 0 || size == 0)
+            return RangeAnswer::Unsatisfiable;
+        range = {size - std::min(last, size), size - 1};
+        return RangeAnswer::Partial;
+    }
+    if (!parseNumber(from, first) || (!to.empty() && (!parseNumber(to, last) || last < first)))
+        return RangeAnswer::Whole;
+    if (first >= size)
+        return RangeAnswer::Unsatisfiable;
+    range = {first, to.empty() ? size - 1 : std::min(last, size - 1)};
+    return RangeAnswer::Partial;
+}
+
+// Streams a file from disk, whole or one byte range of it.
+void serveFile(const Request& request, Response& response, const fs::path& path,
+               const std::string& mime) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return fail(response, 404, "The file is gone");
+    }
+    auto file = std::shared_ptr<int>(new int(fd), [](int* owned) {
+        ::close(*owned);
+        delete owned;
+    });
+    const auto size = static_cast<uint64_t>(info.st_size);
+    response.set_header("Accept-Ranges", "bytes");
+    ByteRange range{0, size == 0 ? 0 : size - 1};
+    switch (byteRange(request, size, range)) {
+    case RangeAnswer::Unsatisfiable:
+        response.set_header("Content-Range", "bytes */" + std::to_string(size));
+        return fail(response, 416, statusText(416));
+    case RangeAnswer::Partial:
+        response.status = 206;
+        response.set_header("Content-Range", "bytes " + std::to_string(range.first) + "-" +
+                                                 std::to_string(range.last) + "/" +
+                                                 std::to_string(size));
+        break;
+    case RangeAnswer::Whole:
+        response.status = 200;
+        if (size == 0)
+            return response.set_content("", mime); // "Content-Length: 0", no provider
+        break;
+    }
+    const uint64_t start = range.first;
+    response.set_content_provider(
+        static_cast<size_t>(range.last - range.first + 1), mime,
+        [file, start](size_t offset, size_t length, httplib::DataSink& sink) {
+            char buffer[64 * 1024];
+            const ssize_t got = ::pread(*file, buffer, std::min(length, sizeof buffer),
+                                        static_cast<off_t>(start + offset));
+            return got > 0 && sink.write(buffer, static_cast<size_t>(got));
+        });
+}
+
 } // namespace
 
 void MediaServer::deletion(const Request& request, Response& response) {
@@ -542,7 +645,7 @@ void MediaServer::raw(const Request& request, Response& response) {
     if (!safeInline(found->mime))
         response.set_header("Content-Disposition",
                             "attachment; filename*=UTF-8''" + html::percentEncode(found->name));
-    serveFile(response, store_.fileOf(found->id),
+    serveFile(request, response, store_.fileOf(found->id),
               found->mime == "text/plain" ? "text/plain; charset=utf-8" : found->mime);
 }
 
@@ -554,15 +657,20 @@ void MediaServer::thumbnail(const Request& request, Response& response) {
     const fs::path cached = store_.thumbnailOf(found->id);
     std::error_code ec;
     if (fs::exists(cached, ec))
-        return serveFile(response, cached, "image/png");
+        return serveFile(request, response, cached, "image/png");
     if (startsWith(found->mime, "image/")) {
         const std::string png = scaledImagePng(store_.fileOf(found->id));
         if (!png.empty()) {
+            // Cached only when written whole (a full disk must not leave a cut picture).
             const fs::path temporary = store_.newTemporaryFile();
-            std::ofstream(temporary, std::ios::binary) << png;
-            fs::rename(temporary, cached, ec);
-            if (ec)
-                fs::remove(temporary, ec);
+            if (writeWhole(temporary, png)) {
+                fs::rename(temporary, cached, ec);
+                // Deleted meanwhile: the deletion may have looked for the thumbnail before it
+                // existed. Rows go before files, so looking again after the rename is enough.
+                if (!ec && !store_.upload(found->id))
+                    fs::remove(cached, ec);
+            }
+            fs::remove(temporary, ec);
             return response.set_content(png, "image/png");
         }
     }
@@ -666,7 +774,29 @@ void MediaServer::dashboard(const Request& request, Response& response) {
     htmlPage(response, "Uploads", body);
 }
 
+bool MediaServer::isSameOrigin(const Request& request) const {
+    // Origin, or the origin of the Referer where a browser sends no Origin.
+    std::string origin = request.get_header_value("Origin");
+    if (origin.empty()) {
+        const std::string referer = request.get_header_value("Referer");
+        const size_t scheme = referer.find("://");
+        if (scheme == std::string::npos)
+            return false;
+        origin = referer.substr(0, referer.find('/', scheme + 3));
+    }
+    std::string own = options_.publicUrl;
+    if (const size_t scheme = own.find("://"); scheme != std::string::npos)
+        own = own.substr(0, own.find('/', scheme + 3));
+    const std::string host = request.get_header_value("Host");
+    return origin == own ||
+           (!host.empty() && (origin == "http://" + host || origin == "https://" + host));
+}
+
 void MediaServer::login(const Request& request, Response& response) {
+    // A page elsewhere must not sign the visitor's browser in to someone else's account.
+    if (!isSameOrigin(request))
+        return htmlPage(response, "Sign in", signInForm("Sign in from this server's own page."),
+                        403);
     const std::string token = request.get_param_value("token");
     const auto user = token.empty() ? std::nullopt : store_.userForToken(token);
     if (!user)
@@ -746,7 +876,8 @@ void MediaServer::editor(const Request& request, Response& response) {
 void MediaServer::release(const Request& request, Response& response) {
     if (!options_.releasesDir || releaseVersion(request.matches[1]).empty())
         return fail(response, 404, "No such release");
-    serveFile(response, *options_.releasesDir / std::string(request.matches[1]), "application/zip");
+    serveFile(request, response, *options_.releasesDir / std::string(request.matches[1]),
+              "application/zip");
 }
 
 } // namespace slkserver

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "GuardedServer.h"
 #include "Store.h"
 
 #include <atomic>
@@ -13,13 +14,6 @@
 #include <string>
 #include <vector>
 
-namespace httplib {
-class ContentReader;
-class Server;
-struct Request;
-struct Response;
-} // namespace httplib
-
 namespace slkserver {
 
 struct Options {
@@ -31,6 +25,7 @@ struct Options {
     int64_t maxUploadBytes = int64_t(1024) * 1024 * 1024;
     std::optional<std::filesystem::path> releasesDir;
     int threads = 8;
+    ClientLimits clientLimits;
 };
 
 // The app's names of the optional features, all on by default.
@@ -84,6 +79,8 @@ private:
 
     std::string link(const std::string& path) const { return options_.publicUrl + path; }
     std::string rawLink(const Upload& upload) const;
+    // Whether a browser's form post comes from one of this server's own pages.
+    bool isSameOrigin(const httplib::Request& request) const;
 
     Options options_;
     Store& store_;

@@ -91,12 +91,24 @@ int main(int argc, char** argv) {
         QStringLiteral("DIR"));
     const QCommandLineOption threads(QStringLiteral("threads"), QStringLiteral("Worker threads."),
                                      QStringLiteral("N"), QStringLiteral("8"));
+    const QCommandLineOption headerTimeout(
+        QStringLiteral("header-timeout"),
+        QStringLiteral("Seconds a client has to send a request's headers, in all."),
+        QStringLiteral("S"), QStringLiteral("5"));
+    const QCommandLineOption bodyGrace(
+        QStringLiteral("body-grace"),
+        QStringLiteral("Seconds a request body may be slower than --body-min-rate."),
+        QStringLiteral("S"), QStringLiteral("10"));
+    const QCommandLineOption bodyMinRate(
+        QStringLiteral("body-min-rate"),
+        QStringLiteral("Bytes a second a request body must average after its grace period."),
+        QStringLiteral("N"), QStringLiteral("1024"));
     const QCommandLineOption readyFd(
         QStringLiteral("ready-fd"),
         QStringLiteral("Write the server's address to this file descriptor once it listens."),
         QStringLiteral("FD"));
-    parser.addOptions(
-        {data, listen, publicUrl, createUser, features, maxUpload, releases, threads, readyFd});
+    parser.addOptions({data, listen, publicUrl, createUser, features, maxUpload, releases, threads,
+                       headerTimeout, bodyGrace, bodyMinRate, readyFd});
     parser.process(app);
 
     std::string error;
@@ -139,6 +151,18 @@ int main(int argc, char** argv) {
     if (parser.isSet(releases))
         options.releasesDir = QDir(parser.value(releases)).absolutePath().toStdString();
     options.threads = std::max(2, parser.value(threads).toInt());
+    bool limitsOk = true;
+    auto seconds = [&](const QCommandLineOption& option) {
+        bool ok = false;
+        const double value = parser.value(option).toDouble(&ok);
+        limitsOk &= ok && value > 0 && value < 86400;
+        return std::chrono::milliseconds(static_cast<int64_t>(value * 1000));
+    };
+    options.clientLimits.headers = seconds(headerTimeout);
+    options.clientLimits.bodyGrace = seconds(bodyGrace);
+    options.clientLimits.bodyMinRate = parser.value(bodyMinRate).toLongLong(&sizeOk);
+    if (!limitsOk || !sizeOk || options.clientLimits.bodyMinRate < 0)
+        return usage("--header-timeout and --body-grace take seconds, --body-min-rate bytes");
 
     MediaServer server(options, *store);
     if (server.bind() < 0) {

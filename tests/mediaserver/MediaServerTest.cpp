@@ -1,5 +1,6 @@
 // The reference server, run as its real binary and spoken to over loopback with the app's own
 // client and types.
+#include "MediaServerFixture.h"
 #include "base/Errors.h"
 #include "server/HttpClient.h"
 #include "server/ServerInfo.h"
@@ -25,87 +26,6 @@ using namespace shotlark;
 using namespace shotlark::test;
 
 namespace {
-
-const QString serverBinary = QStringLiteral(SHOTLARK_SERVER_BINARY);
-
-class MediaServerTest : public testing::Test {
-protected:
-    void SetUp() override {
-        dataDir = test::testHome() + QStringLiteral("/server-data");
-        token = createUser(QStringLiteral("ada"));
-        ASSERT_TRUE(token.startsWith(QStringLiteral("slk_")));
-        start();
-        Config::shared().setString(keys::server, url);
-        Config::shared().setToken(token);
-    }
-
-    QString createUser(const QString& name) {
-        QProcess process;
-        process.start(serverBinary,
-                      {QStringLiteral("--data"), dataDir, QStringLiteral("--create-user"), name});
-        EXPECT_TRUE(process.waitForFinished(20000));
-        return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-    }
-
-    void start(const QStringList& extra = {}) {
-        server.reset();
-        server =
-            startAndReadLine(QStringList{serverBinary, QStringLiteral("--data"), dataDir,
-                                         QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                                         QStringLiteral("--ready-fd"), QStringLiteral("{fd}")} +
-                                 extra,
-                             &url);
-        ASSERT_TRUE(server) << "the server did not start";
-    }
-
-    HttpResponse request(const QByteArray& method, const QString& address,
-                         QList<std::pair<QByteArray, QByteArray>> headers = {},
-                         QByteArray body = {}) {
-        HttpRequest request;
-        request.method = method;
-        request.url = QUrl(address.startsWith(QLatin1Char('/')) ? url + address : address);
-        request.headers = std::move(headers);
-        request.body = std::move(body);
-        request.followRedirects = false;
-        auto outcome = await(HttpClient::shared().send(std::move(request)));
-        EXPECT_FALSE(outcome.error) << outcome.message().toStdString();
-        return outcome.value.value_or(HttpResponse{});
-    }
-
-    static QString error(const HttpResponse& response) {
-        return QJsonDocument::fromJson(response.body)
-            .object()
-            .value(QStringLiteral("error"))
-            .toString();
-    }
-
-    UploadResult upload(const QString& file) {
-        auto outcome = await(Uploader::upload(file));
-        EXPECT_FALSE(outcome.error) << outcome.message().toStdString();
-        return outcome.value.value_or(UploadResult{});
-    }
-
-    QString path(const QString& link) const { return QUrl(link).path(QUrl::FullyEncoded); }
-
-    QStringList filesIn(const QString& sub) const {
-        return QDir(dataDir + QLatin1Char('/') + sub).entryList(QDir::Files | QDir::Hidden);
-    }
-
-    // A session cookie of the dashboard, signed in with `withToken`.
-    QByteArray signIn(const QString& withToken) {
-        const HttpResponse answer = request("POST", QStringLiteral("/dashboard/login"),
-                                            {{"Content-Type", "application/x-www-form-urlencoded"}},
-                                            "token=" + QUrl::toPercentEncoding(withToken));
-        EXPECT_EQ(answer.status, 303);
-        const QByteArray cookie = answer.header("Set-Cookie");
-        EXPECT_TRUE(cookie.contains("HttpOnly")) << cookie.toStdString();
-        EXPECT_TRUE(cookie.contains("SameSite=Strict")) << cookie.toStdString();
-        return cookie.left(cookie.indexOf(';'));
-    }
-
-    QString dataDir, token, url;
-    std::unique_ptr<ChildProcess> server;
-};
 
 QImage pngFrom(const QByteArray& bytes) {
     return QImage::fromData(bytes, "PNG");
@@ -343,10 +263,12 @@ TEST_F(MediaServerTest, DashboardShowsOnlyYourOwnUploadsSafely) {
     const UploadResult theirs = upload(writeTestFile(QStringLiteral("bobs-secret.png"), "b"));
     Config::shared().setToken(token);
 
-    EXPECT_EQ(request("POST", QStringLiteral("/dashboard/login"),
-                      {{"Content-Type", "application/x-www-form-urlencoded"}}, "token=slk_nope")
-                  .status,
-              401);
+    EXPECT_EQ(
+        request("POST", QStringLiteral("/dashboard/login"),
+                {{"Content-Type", "application/x-www-form-urlencoded"}, {"Origin", url.toUtf8()}},
+                "token=slk_nope")
+            .status,
+        401);
     const QByteArray cookie = signIn(token);
     const HttpResponse list = request("GET", QStringLiteral("/dashboard/"), {{"Cookie", cookie}});
     EXPECT_TRUE(list.body.contains(("/u/" + mine.id).toUtf8()));

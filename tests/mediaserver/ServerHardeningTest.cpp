@@ -1,0 +1,234 @@
+// The reference server against clients that misbehave on purpose: raw requests over loopback
+// (byte ranges, trickled headers and bodies, cross-site sign-ins) and a disk that fills up.
+#include "MediaServerFixture.h"
+
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
+using namespace shotlark;
+using namespace shotlark::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct RawAnswer {
+    QByteArray raw; // everything the server sent
+    int status = 0;
+    QByteArray head;
+    QByteArray body;
+
+    QByteArray header(const QByteArray& name) const {
+        for (const QByteArray& line : head.split('\n')) {
+            const qsizetype colon = line.indexOf(':');
+            if (colon > 0 && line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
+                return line.mid(colon + 1).trimmed();
+        }
+        return QByteArray();
+    }
+};
+
+// Sends `request` as it stands on a new connection and reads until the server closes it.
+RawAnswer exchange(quint16 port, const QByteArray& request, int ms = 5000) {
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    RawAnswer answer;
+    if (!socket.waitForConnected(ms))
+        return answer;
+    socket.write(request);
+    QElapsedTimer timer;
+    timer.start();
+    while (socket.state() == QAbstractSocket::ConnectedState && timer.elapsed() < ms) {
+        socket.waitForReadyRead(100);
+        answer.raw += socket.readAll();
+    }
+    answer.raw += socket.readAll();
+    const qsizetype end = answer.raw.indexOf("\r\n\r\n");
+    answer.head = answer.raw.left(end);
+    answer.body = end < 0 ? QByteArray() : answer.raw.mid(end + 4);
+    answer.status = answer.raw.mid(9, 3).toInt();
+    return answer;
+}
+
+class ServerHardeningTest : public MediaServerTest {
+protected:
+    quint16 port() const { return static_cast<quint16>(QUrl(url).port()); }
+
+    QByteArray get(const QString& path, const QByteArray& extraHeaders) const {
+        return "GET " + path.toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extraHeaders +
+               "Connection: close\r\n\r\n";
+    }
+};
+
+} // namespace
+
+TEST_F(ServerHardeningTest, OneByteRangeAtMostAndCorrectOnes) {
+    const UploadResult twelve = upload(writeTestFile(QStringLiteral("twelve.bin"), "0123456789ab"));
+    const QString raw = path(twelve.rawURL);
+    struct Case {
+        QByteArray range;
+        int status;
+        QByteArray contentRange;
+        QByteArray body;
+    };
+    QByteArray manyRanges = "bytes=0-";
+    for (int i = 0; i < 2000; ++i)
+        manyRanges += ",0-";
+    const std::vector<Case> cases = {
+        {{}, 200, {}, "0123456789ab"},
+        {"bytes=0-", 206, "bytes 0-11/12", "0123456789ab"},
+        {"bytes=5-100", 206, "bytes 5-11/12", "56789ab"},
+        {"bytes=3-3", 206, "bytes 3-3/12", "3"},
+        {"bytes=-500", 206, "bytes 0-11/12", "0123456789ab"},
+        {"bytes=-5", 206, "bytes 7-11/12", "789ab"},
+        {"bytes=100-200", 416, "bytes */12", {}},
+        {"bytes=12-", 416, "bytes */12", {}},
+        {manyRanges, 200, {}, "0123456789ab"},
+        {"bytes=0-1,4-5", 200, {}, "0123456789ab"},
+    };
+    for (const Case& c : cases) {
+        const QByteArray header = c.range.isEmpty() ? QByteArray() : "Range: " + c.range + "\r\n";
+        const RawAnswer answer = exchange(port(), get(raw, header));
+        const std::string label = c.range.left(40).toStdString();
+        EXPECT_EQ(answer.status, c.status) << label;
+        EXPECT_EQ(answer.header("Content-Range"), c.contentRange) << label;
+        if (c.status != 416) {
+            EXPECT_EQ(answer.body, c.body) << label;
+            EXPECT_EQ(answer.header("Content-Length").toLongLong(), c.body.size()) << label;
+        }
+    }
+
+    // An empty file: a length of 0, and the connection stays usable for the next request.
+    const UploadResult empty = upload(writeTestFile(QStringLiteral("empty.bin"), ""));
+    const QByteArray first =
+        "GET " + path(empty.rawURL).toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const RawAnswer both = exchange(port(), first + get(raw, {}));
+    EXPECT_EQ(both.status, 200);
+    EXPECT_EQ(both.header("Content-Length"), "0");
+    EXPECT_EQ(both.raw.count("HTTP/1.1 200"), 2) << both.raw.toStdString();
+    EXPECT_TRUE(both.raw.endsWith("0123456789ab"));
+    EXPECT_EQ(exchange(port(), get(path(empty.rawURL), "Range: bytes=0-\r\n")).status, 416);
+}
+
+TEST_F(ServerHardeningTest, TricklingClientsAreCutOffAndOthersServed) {
+    start({QStringLiteral("--threads"), QStringLiteral("2"), QStringLiteral("--header-timeout"),
+           QStringLiteral("1"), QStringLiteral("--body-grace"), QStringLiteral("1"),
+           QStringLiteral("--body-min-rate"), QStringLiteral("1000")});
+    Config::shared().setString(keys::server, url);
+    HttpClient::shared().setLimits({6, 8s, 10s});
+
+    // More tricklers than threads: each sends a header byte every 100 ms, forever.
+    const QByteArray slowHead = "GET /api/features HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ";
+    std::vector<std::unique_ptr<QTcpSocket>> tricklers;
+    for (int i = 0; i < 6; ++i) {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(QHostAddress::LocalHost, port());
+        ASSERT_TRUE(socket->waitForConnected(2000));
+        tricklers.push_back(std::move(socket));
+    }
+    // And one upload whose body comes at 500 bytes a second.
+    auto slowBody = std::make_unique<QTcpSocket>();
+    slowBody->connectToHost(QHostAddress::LocalHost, port());
+    ASSERT_TRUE(slowBody->waitForConnected(2000));
+    slowBody->write("POST /api/upload HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+                    token.toUtf8() +
+                    "\r\nContent-Type: multipart/form-data; boundary=B\r\n"
+                    "Content-Length: 1000000\r\n\r\n--B\r\nContent-Disposition: form-data; "
+                    "name=\"file\"; filename=\"slow.bin\"\r\n\r\n");
+    int sent = 0;
+    QTimer trickle;
+    QObject::connect(&trickle, &QTimer::timeout, [&] {
+        for (auto& socket : tricklers) {
+            if (socket->state() == QAbstractSocket::ConnectedState)
+                socket->write(QByteArray(1, slowHead.at(sent % slowHead.size())));
+        }
+        if (slowBody->state() == QAbstractSocket::ConnectedState)
+            slowBody->write(QByteArray(50, 'x'));
+        ++sent;
+    });
+    trickle.start(100);
+
+    QElapsedTimer waited;
+    waited.start();
+    const HttpResponse features = request("GET", QStringLiteral("/api/features"));
+    EXPECT_EQ(features.status, 200);
+    EXPECT_LT(waited.elapsed(), 8000);
+
+    auto allClosed = [&] {
+        for (auto& socket : tricklers) {
+            if (socket->state() != QAbstractSocket::UnconnectedState)
+                return false;
+        }
+        return slowBody->state() == QAbstractSocket::UnconnectedState;
+    };
+    EXPECT_TRUE(QTest::qWaitFor(allClosed, 8000)) << "the server hangs up on trickling clients";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return filesIn(QStringLiteral("tmp")).isEmpty(); }, 3000));
+    EXPECT_EQ(request("GET", QStringLiteral("/api/features")).status, 200);
+}
+
+TEST_F(ServerHardeningTest, SignInOnlyFromTheServersOwnPages) {
+    auto signIn = [&](const QByteArray& headers) {
+        const QByteArray body = "token=" + QUrl::toPercentEncoding(token);
+        return exchange(
+            port(), "POST /dashboard/login HTTP/1.1\r\nHost: " + QUrl(url).authority().toUtf8() +
+                        "\r\nContent-Type: application/x-www-form-urlencoded\r\n" + headers +
+                        "Content-Length: " + QByteArray::number(body.size()) +
+                        "\r\nConnection: close\r\n\r\n" + body);
+    };
+    const QByteArray own = url.toUtf8();
+    struct Case {
+        QByteArray headers;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"Origin: https://evil.example\r\n", 403},
+        {"Origin: null\r\n", 403},
+        {"Referer: https://evil.example/form.html\r\n", 403},
+        {"Origin: https://evil.example\r\nReferer: " + own + "/dashboard/\r\n", 403},
+        {{}, 403},
+        {"Origin: " + own + "\r\n", 303},
+        {"Referer: " + own + "/dashboard/\r\n", 303},
+    };
+    for (const Case& c : cases) {
+        const RawAnswer answer = signIn(c.headers);
+        EXPECT_EQ(answer.status, c.status) << c.headers.toStdString();
+        EXPECT_EQ(!answer.header("Set-Cookie").isEmpty(), c.status == 303)
+            << c.headers.toStdString();
+    }
+}
+
+TEST_F(ServerHardeningTest, ThumbnailsAreCachedOnlyWhenWrittenWhole) {
+    // Files may grow to 300 kB only: the upload fits, its thumbnail's PNG does not.
+    launcher = {QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                QStringLiteral("trap '' XFSZ; exec prlimit --fsize=300000 \"$@\""),
+                QStringLiteral("sh")};
+    start();
+    Config::shared().setString(keys::server, url);
+    QImage noise(400, 400, QImage::Format_RGB32);
+    for (int y = 0; y < noise.height(); ++y) {
+        for (int x = 0; x < noise.width(); ++x)
+            noise.setPixel(x, y, QRandomGenerator::global()->generate());
+    }
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    noise.save(&buffer, "JPEG", 40);
+    ASSERT_LT(jpeg.size(), 300000);
+    const UploadResult result = upload(writeTestFile(QStringLiteral("noise.jpg"), jpeg));
+    ASSERT_FALSE(result.id.isEmpty());
+
+    for (int i = 0; i < 2; ++i) {
+        const HttpResponse thumbnail = request("GET", path(result.thumbnailURL));
+        EXPECT_EQ(thumbnail.status, 200);
+        EXPECT_EQ(QImage::fromData(thumbnail.body, "PNG").size(), QSize(400, 400)) << i;
+    }
+    EXPECT_TRUE(filesIn(QStringLiteral("thumbs")).isEmpty()) << "nothing cut is cached";
+    EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
+}
