@@ -16,7 +16,7 @@ packages=(
     # the reference media server
     libcpp-httplib-dev libsqlite3-dev libssl-dev
     # tests: GoogleTest, a private X display and session bus, X clients to inspect them
-    libgtest-dev libgmock-dev xvfb xauth dbus dbus-x11 x11-utils xdotool xclip
+    libgtest-dev libgmock-dev xvfb xauth dbus dbus-x11 x11-utils x11-xserver-utils xdotool xclip openssl
 )
 
 missing=()

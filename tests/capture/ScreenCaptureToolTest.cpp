@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QScreen>
 #include <QTest>
 
@@ -34,6 +35,7 @@ protected:
 
     // Starts the tool; for interactive modes, waits until its overlay is up.
     void start(const QStringList& args, bool interactive) {
+        process.setProcessEnvironment(environment);
         process.start(tool, QStringList{QStringLiteral("-x")} + args + QStringList{target});
         ASSERT_TRUE(process.waitForStarted());
         if (interactive) {
@@ -58,6 +60,7 @@ protected:
     }
 
     QSize screen;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     std::unique_ptr<PictureWindow> picture;
     QString target;
     QProcess process;
@@ -137,4 +140,74 @@ TEST_F(ToolTest, ClickedWindowIsCapturedAtItsSize) {
     xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
     EXPECT_EQ(finish(), 0);
     EXPECT_FALSE(QFile::exists(target));
+}
+
+TEST_F(ToolTest, WindowAndRegionOnAScaledDesktop) {
+    environment.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("2"));
+    const QImage inner = knownImage(320, 240).mirrored(true, false);
+    PictureWindow window(inner, QRect(210, 150, 320, 240), QStringLiteral("pick-me"));
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QTest::qWait(100);
+
+    // Pointer positions and window rectangles are the X server's pixels.
+    start({QStringLiteral("-i"), QStringLiteral("-W")}, true);
+    xdotool({QStringLiteral("mousemove"), QStringLiteral("300"), QStringLiteral("260"),
+             QStringLiteral("click"), QStringLiteral("1")});
+    ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
+    QImage shot(target);
+    ASSERT_EQ(shot.size(), QSize(320, 240));
+    EXPECT_EQ(shot.pixelColor(5, 5), inner.pixelColor(5, 5));
+    EXPECT_EQ(shot.pixelColor(300, 200), inner.pixelColor(300, 200));
+
+    window.hide();
+    QTest::qWait(100);
+    QFile::remove(target);
+    start({QStringLiteral("-i")}, true);
+    drag(QPoint(100, 120), QPoint(400, 320));
+    ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
+    shot = QImage(target);
+    ASSERT_EQ(shot.size(), QSize(300, 200));
+    expectKnownPixels(shot, QPoint(100, 120));
+}
+
+TEST_F(ToolTest, TwoScreensOfDifferentScale) {
+    // Two monitors side by side on the one X screen; Qt scales the right one twice.
+    const int half = screen.width() / 2;
+    const QString height = QString::number(screen.height());
+    ASSERT_EQ(QProcess::execute(QStringLiteral("xrandr"),
+                                {QStringLiteral("--setmonitor"), QStringLiteral("left"),
+                                 QStringLiteral("%1/100x%2/100+0+0").arg(half).arg(height),
+                                 QStringLiteral("screen")}),
+              0);
+    ASSERT_EQ(QProcess::execute(QStringLiteral("xrandr"),
+                                {QStringLiteral("--setmonitor"), QStringLiteral("right"),
+                                 QStringLiteral("%1/100x%2/100+%1+0").arg(half).arg(height),
+                                 QStringLiteral("none")}),
+              0);
+    environment.insert(QStringLiteral("QT_SCREEN_SCALE_FACTORS"), QStringLiteral("1;2"));
+    const QImage inner = knownImage(200, 160).mirrored(true, false);
+    PictureWindow window(inner, QRect(half + 60, 100, 200, 160), QStringLiteral("pick-me"));
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QTest::qWait(100);
+
+    start({QStringLiteral("-i"), QStringLiteral("-W")}, true);
+    xdotool({QStringLiteral("mousemove"), QString::number(half + 120), QStringLiteral("150"),
+             QStringLiteral("click"), QStringLiteral("1")});
+    ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
+    QImage shot(target);
+    ASSERT_EQ(shot.size(), QSize(200, 160));
+    EXPECT_EQ(shot.pixelColor(5, 5), inner.pixelColor(5, 5));
+    EXPECT_EQ(shot.pixelColor(190, 150), inner.pixelColor(190, 150));
+
+    window.hide();
+    QTest::qWait(100);
+    QFile::remove(target);
+    start({QStringLiteral("-i")}, true);
+    drag(QPoint(half + 160, 200), QPoint(half + 360, 360));
+    ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
+    shot = QImage(target);
+    ASSERT_EQ(shot.size(), QSize(200, 160));
+    expectKnownPixels(shot, QPoint(half + 160, 200));
 }

@@ -63,18 +63,43 @@ QList<QImage> freezeScreens() {
         connection ? xcb_get_extension_data(connection, &xcb_shm_id) : nullptr;
     const xcb_window_t root =
         connection ? xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root : 0;
-    for (QScreen* screen : QGuiApplication::screens()) {
-        const qreal ratio = screen->devicePixelRatio();
-        const QRect logical = screen->geometry();
-        const QRect device(
-            QPoint(qRound(logical.x() * ratio), qRound(logical.y() * ratio)),
-            QSize(qRound(logical.width() * ratio), qRound(logical.height() * ratio)));
-        QImage image = shm && shm->present ? shmGrab(connection, root, device) : QImage();
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    const QList<ScreenSpace> spaces = ScreenSpace::all();
+    for (qsizetype i = 0; i < screens.size(); ++i) {
+        QImage image = shm && shm->present ? shmGrab(connection, root, spaces[i].native) : QImage();
         if (image.isNull())
-            image = screen->grabWindow(0).toImage().convertToFormat(QImage::Format_RGB32);
+            image = screens[i]->grabWindow(0).toImage().convertToFormat(QImage::Format_RGB32);
         frozen.append(image);
     }
     return frozen;
+}
+
+QList<ScreenSpace> ScreenSpace::all() {
+    QList<ScreenSpace> spaces;
+    for (QScreen* screen : QGuiApplication::screens()) {
+        ScreenSpace space;
+        space.logical = screen->geometry();
+        space.ratio = screen->devicePixelRatio();
+        space.native = QRect(space.logical.topLeft(),
+                             QSize(qRound(space.logical.width() * space.ratio),
+                                   qRound(space.logical.height() * space.ratio)));
+        spaces.append(space);
+    }
+    return spaces;
+}
+
+QPoint ScreenSpace::toNative(QPoint logicalGlobal) const {
+    const QPointF offset = QPointF(logicalGlobal - logical.topLeft()) * ratio;
+    return native.topLeft() + offset.toPoint();
+}
+
+QRect ScreenSpace::toOverlay(const QRect& nativeGlobal) const {
+    const QRect on = nativeGlobal.intersected(native).translated(-native.topLeft());
+    if (on.isEmpty())
+        return QRect();
+    const QPointF topLeft = QPointF(on.topLeft()) / ratio;
+    const QPointF bottomRight = QPointF(on.topLeft() + QPoint(on.width(), on.height())) / ratio;
+    return QRectF(topLeft, bottomRight).toAlignedRect();
 }
 
 } // namespace shotlark::tool

@@ -138,7 +138,8 @@ void Overlay::keyPressEvent(QKeyEvent* event) {
         picker_.cancel();
 }
 
-Picker::Picker(const QList<QImage>& frozen, bool windows) : frozen_(frozen), windows_(windows) {
+Picker::Picker(const QList<QImage>& frozen, bool windows)
+    : frozen_(frozen), windows_(windows), spaces_(ScreenSpace::all()) {
     if (windows_)
         windowRects_ = topLevelWindows(); // before our overlays exist
     for (int i = 0; i < frozen_.size(); ++i)
@@ -157,9 +158,21 @@ void Picker::show() {
         hover(QCursor::pos());
 }
 
+const ScreenSpace* Picker::spaceAt(const QPoint& global) const {
+    for (const ScreenSpace& space : spaces_) {
+        if (space.logical.contains(global))
+            return &space;
+    }
+    return nullptr;
+}
+
 QRect Picker::windowAt(const QPoint& global) const {
+    const ScreenSpace* space = spaceAt(global);
+    if (!space)
+        return QRect();
+    const QPoint native = space->toNative(global);
     for (qsizetype i = windowRects_.size() - 1; i >= 0; --i) {
-        if (windowRects_[i].contains(global))
+        if (windowRects_[i].contains(native))
             return windowRects_[i];
     }
     return QRect();
@@ -167,10 +180,8 @@ QRect Picker::windowAt(const QPoint& global) const {
 
 void Picker::hover(const QPoint& global) {
     hovered_ = windowAt(global);
-    for (size_t i = 0; i < overlays_.size(); ++i) {
-        const QRect screen = overlays_[i]->geometry();
-        overlays_[i]->setHighlight(hovered_.intersected(screen).translated(-screen.topLeft()));
-    }
+    for (size_t i = 0; i < overlays_.size(); ++i)
+        overlays_[i]->setHighlight(spaces_[static_cast<qsizetype>(i)].toOverlay(hovered_));
 }
 
 void Picker::dragged(int screen, const QRect& logical) {
@@ -181,13 +192,15 @@ void Picker::dragged(int screen, const QRect& logical) {
 void Picker::released(int screen, const QRect& logical, const QPoint& global) {
     if (windows_) {
         const QRect window = windowAt(global);
-        if (window.isEmpty()) {
+        const ScreenSpace* space = spaceAt(global);
+        if (window.isEmpty() || !space) {
             cancel();
             return;
         }
-        const QRect onScreen = window.intersected(overlays_[screen]->geometry());
-        Q_EMIT finished(
-            crop(screen, onScreen.translated(-overlays_[screen]->geometry().topLeft())));
+        // The window's pixels on the screen it was clicked on, straight from the frozen picture.
+        const qsizetype index = space - spaces_.constData();
+        const QRect pixels = window.intersected(space->native).translated(-space->native.topLeft());
+        Q_EMIT finished(frozen_[index].copy(pixels.intersected(frozen_[index].rect())));
         return;
     }
     if (logical.width() < minimumDrag || logical.height() < minimumDrag) {

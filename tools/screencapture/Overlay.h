@@ -6,6 +6,8 @@
 #include <QRect>
 #include <QWidget>
 
+#include "Grab.h"
+
 #include <memory>
 #include <vector>
 
@@ -57,12 +59,16 @@ Q_SIGNALS:
 
 private:
     QImage crop(int screen, const QRect& logicalOnScreen) const;
+    // The topmost window under a point of Qt's global coordinates, on the root window.
     QRect windowAt(const QPoint& global) const;
+    // The screen a point of Qt's global coordinates is on.
+    const ScreenSpace* spaceAt(const QPoint& global) const;
 
     QList<QImage> frozen_;
     bool windows_;
+    QList<ScreenSpace> spaces_;
     std::vector<std::unique_ptr<Overlay>> overlays_;
-    QList<QRect> windowRects_; // top-level windows, topmost last, global logical coordinates
+    QList<QRect> windowRects_; // top-level windows, topmost last, on the root window (pixels)
     QRect hovered_;
 };
 
