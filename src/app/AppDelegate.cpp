@@ -299,6 +299,17 @@ QCoro::Task<> AppDelegate::configure(QString server, QString token) {
 void AppDelegate::upload(const QStringList& files, bool deleteAfter,
                          const std::optional<QString>& convert, bool annotate) {
     if (!Config::shared().isConfigured()) {
+        // A capture taken while the connection went away is kept like any failed upload.
+        if (deleteAfter) {
+            QString kept;
+            for (const QString& file : files)
+                kept = keepFailedUpload(file);
+            if (!kept.isEmpty())
+                notifier_->notify(QStringLiteral("Upload failed"),
+                                  QFileInfo(files.constLast()).fileName() + QStringLiteral(": ") +
+                                      Uploader::notConnected,
+                                  QUrl::fromLocalFile(kept).toString(QUrl::FullyEncoded));
+        }
         settings_->show();
         return;
     }
@@ -378,6 +389,25 @@ QCoro::Task<> AppDelegate::runBatch(QStringList files, bool deleteAfter,
 
 QString AppDelegate::failedUploadsDir() {
     return paths::dataDir() + QStringLiteral("/Failed uploads");
+}
+
+QCoro::Task<> AppDelegate::sweepLeftovers() {
+    auto sweeping = onWorker([] {
+        const QString temporary = paths::privateTempDir();
+        for (const QFileInfo& entry : QDir(temporary).entryInfoList(
+                 QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
+            if (entry.isDir() && !entry.isSymLink()) {
+                // A capture directory: what the capture left is the user's, so it is kept.
+                for (const QFileInfo& file :
+                     QDir(entry.absoluteFilePath()).entryInfoList(QDir::Files | QDir::NoSymLinks))
+                    keepFailedUpload(file.absoluteFilePath());
+                QDir(entry.absoluteFilePath()).removeRecursively();
+            } else {
+                QFile::remove(entry.absoluteFilePath()); // a request body and the like
+            }
+        }
+    });
+    co_await std::move(sweeping);
 }
 
 QString AppDelegate::keepFailedUpload(const QString& file) {

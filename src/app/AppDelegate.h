@@ -58,6 +58,11 @@ public:
     // The text of a dragged region onto the clipboard.
     QCoro::Task<> copyText();
 
+    // What an earlier run left in the temporary directory when it quit or crashed mid-upload:
+    // request bodies are removed, captures are kept with the failed uploads. Only for the one
+    // running instance (no other may be using those files).
+    QCoro::Task<> sweepLeftovers();
+
     // The title shown by the tray icon (its tooltip, and drawn into the icon).
     QString statusTitle() const;
     void updateStatusTitle();
@@ -79,7 +84,9 @@ private:
     QCoro::Task<> deleteEntry(HistoryEntry entry);
     void openLink(const QString& link);
     void showWarning(const QString& message, const QString& informative);
-    QString keepFailedUpload(const QString& file);
+    // Moves a capture whose upload failed to the failed uploads (the newest are kept); returns
+    // where it went, or nothing.
+    static QString keepFailedUpload(const QString& file);
 
     platform::Services services_;
     std::unique_ptr<Notifier> notifier_;

@@ -10,20 +10,33 @@
 #include <QStandardPaths>
 #include <QUrl>
 
+#include <cstdio>
 #include <unistd.h>
+#include <utility>
 
 namespace shotlark {
 
 namespace {
 constexpr int timeoutMs = 5000;
 
+// The directory of the instance socket and lock. Whoever can write there can take the place of
+// the running app and receive what later starts hand over (configuration links carry tokens).
 QString runtimeDir() {
-    QString dir = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (dir.isEmpty() || !QFileInfo(dir).isDir()) {
-        dir = QDir::tempPath() + QStringLiteral("/shotlark-%1").arg(::getuid());
-        paths::ensurePrivateDir(dir);
-    }
-    return dir;
+    const QString xdg = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (paths::isOwnedPrivateDir(xdg))
+        return xdg;
+    const QString shared = QDir::tempPath() + QStringLiteral("/shotlark-%1").arg(::geteuid());
+    if (paths::ensureOwnedPrivateDir(shared))
+        return shared;
+    // Someone else made it first: the cache home is ours whatever happens in the shared place.
+    const QString own = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+                        QStringLiteral("/Shotlark/run");
+    static bool told = false;
+    if (!std::exchange(told, true))
+        std::fprintf(stderr, "shotlark: %s is not a private directory of this user; using %s\n",
+                     qPrintable(shared), qPrintable(own));
+    paths::ensurePrivateDir(own);
+    return own;
 }
 } // namespace
 

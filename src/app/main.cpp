@@ -99,6 +99,7 @@ int main(int argc, char** argv) {
     shotlark::Config::shared();
     shotlark::AppDelegate appDelegate(shotlark::platform::Services::linuxDesktop());
     delegate = &appDelegate;
+    appDelegate.sweepLeftovers(); // we hold the instance lock: nobody else uses those files
     appDelegate.launch();
     appDelegate.handleArguments(arguments);
     return QApplication::exec();

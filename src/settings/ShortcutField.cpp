@@ -88,6 +88,11 @@ bool ShortcutField::eventFilter(QObject* watched, QEvent* event) {
         return true;
     case QEvent::KeyRelease:
         return true;
+    case QEvent::FocusOut:
+    case QEvent::Hide:
+        // The window closed or lost the keyboard: the hotkeys must not stay suspended.
+        stop();
+        return QWidget::eventFilter(watched, event);
     default:
         return QWidget::eventFilter(watched, event);
     }

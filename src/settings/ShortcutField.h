@@ -12,8 +12,9 @@ class QToolButton;
 namespace shotlark {
 
 // Shows an action's shortcut and records a new one: click, then press the keys. Escape
-// cancels, Backspace or Delete switches the hotkey off. While it records, the keyboard is
-// grabbed and every global hotkey is suspended.
+// cancels, Backspace or Delete switches the hotkey off; hiding the window or leaving the field
+// ends the recording too. While it records, the keyboard is grabbed and every global hotkey is
+// suspended.
 class ShortcutField : public QWidget {
     Q_OBJECT
 public:

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace shotlark::paths {
 
@@ -51,6 +52,22 @@ bool ensurePrivateDir(const QString& path) {
     if ((st.st_mode & 07777) != 0700 && ::chmod(native.constData(), 0700) != 0)
         return false;
     return true;
+}
+
+bool ensureOwnedPrivateDir(const QString& path) {
+    const QByteArray native = QFile::encodeName(QDir::cleanPath(path));
+    if (native.isEmpty() || (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST))
+        return false;
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+        return false;
+    return (st.st_mode & 077) == 0 || ::chmod(native.constData(), 0700) == 0;
+}
+
+bool isOwnedPrivateDir(const QString& path) {
+    struct stat st {};
+    return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &st) == 0 &&
+           S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
 }
 
 QString uuidString() {

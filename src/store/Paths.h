@@ -13,6 +13,13 @@ QString privateTempDir(); // $XDG_CACHE_HOME/Shotlark/tmp, private (0700), creat
 // Returns false when the directory cannot be made or secured.
 bool ensurePrivateDir(const QString& path);
 
+// For directories in places other users can write to (/tmp): creates `path` (its parent must
+// exist) with mode 0700, or accepts it when it is a real directory (not a link) owned by this
+// user, narrowing its mode to 0700. False when someone else owns it or it is not a directory.
+bool ensureOwnedPrivateDir(const QString& path);
+// Whether `path` is a directory owned by this user that nobody else may enter.
+bool isOwnedPrivateDir(const QString& path);
+
 // A UUID in its standard upper-case text form, as every temporary name of the app uses.
 QString uuidString();
 

@@ -5,6 +5,7 @@
 #include "server/HttpClient.h"
 #include "server/ServerInfo.h"
 #include "server/UploadResult.h"
+#include "server/Uploader.h"
 #include "settings/SettingsWindowController.h"
 #include "store/Config.h"
 #include "store/History.h"
@@ -208,12 +209,28 @@ TEST_F(AppTest, TemporaryFilesGoAfterUploadButFailedOnesAreKept) {
 }
 
 TEST_F(AppTest, NothingHappensWithoutAConnectionButTheSettings) {
-    app->upload({writeTestFile(QStringLiteral("a.png"))}, false);
+    const QString mine = writeTestFile(QStringLiteral("a.png"));
+    app->upload({mine}, false);
     app->uploadClipboard();
     QTest::qWait(100);
     EXPECT_TRUE(server.requests().isEmpty());
+    EXPECT_TRUE(QFile::exists(mine));
+    EXPECT_TRUE(desktop.notifications->posted.isEmpty());
     ASSERT_TRUE(SettingsWindowController::shared().view());
     EXPECT_TRUE(SettingsWindowController::shared().view()->isVisible());
+
+    // A capture finished after the connection went away is kept, and the user told where.
+    const QString capture = paths::newCaptureDir() + QStringLiteral("/Screenshot_1.png");
+    QFile(capture).open(QIODevice::WriteOnly);
+    app->upload({capture}, true);
+    const QString kept = AppDelegate::failedUploadsDir() + QStringLiteral("/Screenshot_1.png");
+    EXPECT_TRUE(QFile::exists(kept));
+    EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty());
+    ASSERT_EQ(desktop.notifications->posted.size(), 1);
+    EXPECT_EQ(desktop.notifications->posted[0].title, QStringLiteral("Upload failed"));
+    EXPECT_EQ(desktop.notifications->posted[0].body,
+              QStringLiteral("Screenshot_1.png: ") + Uploader::notConnected);
+    EXPECT_EQ(desktop.notifications->posted[0].link, QUrl::fromLocalFile(kept));
 }
 
 TEST_F(AppTest, NotificationsCanBeSwitchedOff) {

@@ -203,6 +203,35 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return !app->running(); }, 10000));
 }
 
+TEST_F(AppDesktopTest, LeftoversOfAnEarlierRunAreSweptAtStart) {
+    // What a run that crashed mid-upload leaves: a request body and a capture directory.
+    const QString body = paths::temporaryPath(QStringLiteral("slk-body-"));
+    QFile(body).open(QIODevice::WriteOnly);
+    const QString capture = paths::newCaptureDir() + QStringLiteral("/Screenshot_crashed.png");
+    QFile shot(capture);
+    ASSERT_TRUE(shot.open(QIODevice::WriteOnly));
+    shot.write("not lost");
+    shot.close();
+
+    startApp();
+    const QString kept =
+        paths::dataDir() + QStringLiteral("/Failed uploads/Screenshot_crashed.png");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(kept); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return QDir(paths::privateTempDir()).isEmpty(); }, 5000));
+    QFile keptFile(kept);
+    keptFile.open(QIODevice::ReadOnly);
+    EXPECT_EQ(keptFile.readAll(), "not lost");
+
+    // A second start hands over to the running one and sweeps nothing.
+    const QString busy = paths::temporaryPath(QStringLiteral("slk-body-"));
+    QFile(busy).open(QIODevice::WriteOnly);
+    QProcess second;
+    second.start(appBinary, {QStringLiteral("--action"), QStringLiteral("clipboard")});
+    ASSERT_TRUE(second.waitForFinished(10000));
+    QTest::qWait(300);
+    EXPECT_TRUE(QFile::exists(busy));
+}
+
 TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     // Known text on screen, where a region drag will find it.
     const QImage picture =

@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
@@ -199,4 +200,29 @@ TEST_F(ShortcutFieldTest, EscapeCancelsAndBackspaceSwitchesOff) {
     ShortcutField* off = currentField();
     EXPECT_EQ(off->button()->text(), QStringLiteral("None"));
     EXPECT_FALSE(off->offButton()->isVisible());
+}
+
+TEST_F(ShortcutFieldTest, ClosingTheWindowOrLeavingTheFieldEndsRecording) {
+    startRecording();
+    SettingsWindowController::shared().view()->close();
+    ASSERT_TRUE(waitUntilIdle()) << "closed mid-recording";
+    EXPECT_EQ(hotkeys::shortcut(HotkeyAction::clipboard),
+              hotkeys::defaultShortcut(HotkeyAction::clipboard));
+
+    // The hotkeys are back: the clipboard flow runs from its shortcut.
+    QGuiApplication::clipboard()->clear();
+    Config::shared().setString(keys::server, QStringLiteral("http://127.0.0.1:9"));
+    Config::shared().setToken(QStringLiteral("t"));
+    press(QStringLiteral("ctrl+shift+0"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return desktop.sounds->played.size() == 1; }, 5000))
+        << "the clipboard flow ran";
+
+    // Focus moving elsewhere ends it too.
+    SettingsWindowController::shared().show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(SettingsWindowController::shared().view()));
+    field = currentField();
+    ASSERT_TRUE(field);
+    startRecording();
+    SettingsWindowController::shared().view()->serverField()->setFocus();
+    EXPECT_TRUE(waitUntilIdle()) << "focus left the field";
 }

@@ -80,9 +80,9 @@ QList<ScreenSpace> ScreenSpace::all() {
         ScreenSpace space;
         space.logical = screen->geometry();
         space.ratio = screen->devicePixelRatio();
-        space.native = QRect(space.logical.topLeft(),
-                             QSize(qRound(space.logical.width() * space.ratio),
-                                   qRound(space.logical.height() * space.ratio)));
+        space.native =
+            QRect(space.logical.topLeft(), QSize(qRound(space.logical.width() * space.ratio),
+                                                 qRound(space.logical.height() * space.ratio)));
         spaces.append(space);
     }
     return spaces;

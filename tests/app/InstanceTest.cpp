@@ -1,0 +1,74 @@
+// Where the single-instance socket lives when the session has no private runtime directory.
+#include "app/Instance.h"
+#include "support/Isolation.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace shotlark;
+
+namespace {
+
+mode_t modeOf(const QString& path) {
+    struct stat st {};
+    ::lstat(QFile::encodeName(path).constData(), &st);
+    return st.st_mode & 07777;
+}
+
+} // namespace
+
+TEST(InstanceTest, SocketDirectoryIsPrivateToThisUser) {
+    const QString shared = test::testHome() + QStringLiteral("/shared-tmp");
+    ASSERT_TRUE(QDir().mkpath(shared));
+    ::chmod(QFile::encodeName(shared).constData(), 01777);
+    ::setenv("TMPDIR", QFile::encodeName(shared).constData(), 1);
+    const QString predictable = shared + QStringLiteral("/shotlark-%1").arg(::geteuid());
+    const QString fallback =
+        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+        QStringLiteral("/Shotlark/run");
+    auto socketDir = [] {
+        return QFileInfo(Instance::socketPath()).absolutePath();
+    };
+
+    // A runtime directory others may enter is not the session's private one.
+    const QString loose = test::testHome() + QStringLiteral("/run-loose");
+    ASSERT_TRUE(QDir().mkpath(loose));
+    ::chmod(QFile::encodeName(loose).constData(), 0755);
+    ::setenv("XDG_RUNTIME_DIR", QFile::encodeName(loose).constData(), 1);
+    EXPECT_EQ(socketDir(), predictable);
+    EXPECT_EQ(modeOf(predictable), 0700u);
+    ::unsetenv("XDG_RUNTIME_DIR");
+
+    // Our own directory with a loose mode is narrowed and used.
+    ::chmod(QFile::encodeName(predictable).constData(), 0777);
+    EXPECT_EQ(socketDir(), predictable);
+    EXPECT_EQ(modeOf(predictable), 0700u);
+
+    // A link planted in its place is not followed.
+    ASSERT_TRUE(QDir().rmdir(predictable));
+    const QString elsewhere = test::testHome() + QStringLiteral("/elsewhere");
+    ASSERT_TRUE(QDir().mkpath(elsewhere));
+    ASSERT_EQ(::symlink(QFile::encodeName(elsewhere).constData(),
+                        QFile::encodeName(predictable).constData()),
+              0);
+    EXPECT_EQ(socketDir(), fallback);
+    EXPECT_EQ(modeOf(fallback), 0700u);
+    Instance instance;
+    EXPECT_TRUE(instance.claim([](const QStringList&) {}));
+    EXPECT_TRUE(QDir(elsewhere).isEmpty());
+    ASSERT_TRUE(QFile::remove(predictable));
+
+    // Another user's directory is not used either (only root can make one here).
+    ASSERT_TRUE(QDir().mkdir(predictable));
+    ::chmod(QFile::encodeName(predictable).constData(), 0777);
+    if (::chown(QFile::encodeName(predictable).constData(), 4242, 4242) != 0)
+        GTEST_SKIP() << "not root: can't make a directory owned by someone else";
+    EXPECT_EQ(socketDir(), fallback);
+    EXPECT_TRUE(QDir(predictable).isEmpty());
+}
