@@ -169,6 +169,27 @@ private:
 
 thread_local GuardedStream* current = nullptr;
 
+// After an answer sent before the request's body was read (a refused upload), the client may
+// still be sending. Closing at once would make the kernel answer its data with a reset, which
+// can destroy our answer before the client reads it: stop writing, then take what still comes
+// for a moment (the client stops once it has read the answer).
+void lingerBeforeClose(int fd) {
+    ::shutdown(fd, SHUT_WR);
+    const auto until = Clock::now() + milliseconds(1000);
+    int64_t budget = 64 * 1024 * 1024;
+    char sink[64 * 1024];
+    while (budget > 0) {
+        const auto left = std::chrono::duration_cast<milliseconds>(until - Clock::now()).count();
+        pollfd watched{fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&watched, 1, static_cast<int>(left)) <= 0)
+            return;
+        const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
+        if (n <= 0)
+            return;
+        budget -= n;
+    }
+}
+
 } // namespace
 
 void GuardedServer::headersReceived() {
@@ -180,6 +201,7 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
     GuardedStream stream(sock, limits_);
     current = &stream;
     bool ok = false;
+    bool refused = false;
     for (int served = 0; served < limits_.requestsPerConnection && is_running(); ++served) {
         const bool first = served == 0;
         if (!stream.waitForRequest(first))
@@ -189,10 +211,14 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
         const bool last = served + 1 == limits_.requestsPerConnection;
         ok = process_request(stream, last, closed, [](httplib::Request&) {});
         // A request whose head was refused leaves the stream at an unknown place: end it.
-        if (!ok || closed || !stream.wasRouted())
+        if (!ok || closed || !stream.wasRouted()) {
+            refused = ok; // an answer went out (a failed read sends none)
             break;
+        }
     }
     current = nullptr;
+    if (refused)
+        lingerBeforeClose(sock);
     ::shutdown(sock, SHUT_RDWR);
     ::close(sock);
     return ok;

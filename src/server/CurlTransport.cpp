@@ -348,6 +348,14 @@ QCoro::Task<HttpResponse> CurlTransport::perform(HttpRequest request, HttpClient
                              QStringLiteral("The server's answer is too large."));
     if (t->code == CURLE_WEIRD_SERVER_REPLY)
         co_return HttpResponse{}; // not an HTTP answer: status 0
+    long answered = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &answered);
+    // A server may refuse an upload early and hang up while the body is still on its way: its
+    // answer arrived, and is what the user must see, not the broken pipe that followed.
+    if ((t->code == CURLE_SEND_ERROR || t->code == CURLE_RECV_ERROR) && answered >= 400) {
+        t->response.status = static_cast<int>(answered);
+        co_return std::move(t->response);
+    }
     if (t->code != CURLE_OK) {
         long osError = 0;
         curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osError);

@@ -59,6 +59,38 @@ protected:
         EXPECT_EQ(wrong, 0);
     }
 
+    // Shows a known window at `rect`, clicks `at` in window-picking mode, and checks that the
+    // tool wrote that window's pixels at its size.
+    void expectWindowPicked(const QRect& rect, QPoint at) {
+        const QImage inner = knownImage(rect.width(), rect.height()).mirrored(true, false);
+        PictureWindow window(inner, rect, QStringLiteral("pick-me"));
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+        QTest::qWait(100);
+        QFile::remove(target);
+        start({QStringLiteral("-i"), QStringLiteral("-W")}, true);
+        xdotool({QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
+                 QStringLiteral("click"), QStringLiteral("1")});
+        ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
+        const QImage shot(target);
+        ASSERT_EQ(shot.size(), rect.size());
+        EXPECT_EQ(shot.pixelColor(5, 5), inner.pixelColor(5, 5));
+        const QPoint far(rect.width() - 10, rect.height() - 10);
+        EXPECT_EQ(shot.pixelColor(far), inner.pixelColor(far));
+    }
+
+    // Drags from `from` to `to` in region mode and checks the cut of the known picture.
+    void expectRegionDragged(QPoint from, QPoint to) {
+        QFile::remove(target);
+        start({QStringLiteral("-i")}, true);
+        drag(from, to);
+        ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
+        const QImage shot(target);
+        ASSERT_EQ(shot.size(), QSize(to.x() - from.x(), to.y() - from.y()));
+        EXPECT_FALSE(shot.hasAlphaChannel());
+        expectKnownPixels(shot, from);
+    }
+
     QSize screen;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     std::unique_ptr<PictureWindow> picture;
@@ -98,13 +130,7 @@ TEST_F(ToolTest, ArgumentListsOtherThanTheFourAreRefused) {
 }
 
 TEST_F(ToolTest, DraggedRegionIsCroppedFromTheFrozenScreen) {
-    start({QStringLiteral("-i")}, true);
-    drag(QPoint(100, 120), QPoint(400, 320));
-    ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
-    const QImage shot(target);
-    ASSERT_EQ(shot.size(), QSize(300, 200));
-    EXPECT_FALSE(shot.hasAlphaChannel());
-    expectKnownPixels(shot, QPoint(100, 120));
+    expectRegionDragged(QPoint(100, 120), QPoint(400, 320));
 }
 
 TEST_F(ToolTest, EscapeOrAClickWithoutDragCancelsWithoutAFile) {
@@ -121,19 +147,7 @@ TEST_F(ToolTest, EscapeOrAClickWithoutDragCancelsWithoutAFile) {
 }
 
 TEST_F(ToolTest, ClickedWindowIsCapturedAtItsSize) {
-    const QImage inner = knownImage(320, 240).mirrored(true, false);
-    PictureWindow window(inner, QRect(210, 150, 320, 240), QStringLiteral("pick-me"));
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    QTest::qWait(100);
-    start({QStringLiteral("-i"), QStringLiteral("-W")}, true);
-    xdotool({QStringLiteral("mousemove"), QStringLiteral("300"), QStringLiteral("260"),
-             QStringLiteral("click"), QStringLiteral("1")});
-    ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
-    const QImage shot(target);
-    ASSERT_EQ(shot.size(), QSize(320, 240));
-    EXPECT_EQ(shot.pixelColor(5, 5), inner.pixelColor(5, 5));
-    EXPECT_EQ(shot.pixelColor(300, 200), inner.pixelColor(300, 200));
+    expectWindowPicked(QRect(210, 150, 320, 240), QPoint(300, 260));
 
     QFile::remove(target);
     start({QStringLiteral("-i"), QStringLiteral("-W")}, true);
@@ -143,32 +157,10 @@ TEST_F(ToolTest, ClickedWindowIsCapturedAtItsSize) {
 }
 
 TEST_F(ToolTest, WindowAndRegionOnAScaledDesktop) {
+    // Pointer positions and window rectangles are the X server's pixels; Qt's are halved.
     environment.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("2"));
-    const QImage inner = knownImage(320, 240).mirrored(true, false);
-    PictureWindow window(inner, QRect(210, 150, 320, 240), QStringLiteral("pick-me"));
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    QTest::qWait(100);
-
-    // Pointer positions and window rectangles are the X server's pixels.
-    start({QStringLiteral("-i"), QStringLiteral("-W")}, true);
-    xdotool({QStringLiteral("mousemove"), QStringLiteral("300"), QStringLiteral("260"),
-             QStringLiteral("click"), QStringLiteral("1")});
-    ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
-    QImage shot(target);
-    ASSERT_EQ(shot.size(), QSize(320, 240));
-    EXPECT_EQ(shot.pixelColor(5, 5), inner.pixelColor(5, 5));
-    EXPECT_EQ(shot.pixelColor(300, 200), inner.pixelColor(300, 200));
-
-    window.hide();
-    QTest::qWait(100);
-    QFile::remove(target);
-    start({QStringLiteral("-i")}, true);
-    drag(QPoint(100, 120), QPoint(400, 320));
-    ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
-    shot = QImage(target);
-    ASSERT_EQ(shot.size(), QSize(300, 200));
-    expectKnownPixels(shot, QPoint(100, 120));
+    expectWindowPicked(QRect(210, 150, 320, 240), QPoint(300, 260));
+    expectRegionDragged(QPoint(100, 120), QPoint(400, 320));
 }
 
 TEST_F(ToolTest, TwoScreensOfDifferentScale) {
@@ -186,28 +178,6 @@ TEST_F(ToolTest, TwoScreensOfDifferentScale) {
                                  QStringLiteral("none")}),
               0);
     environment.insert(QStringLiteral("QT_SCREEN_SCALE_FACTORS"), QStringLiteral("1;2"));
-    const QImage inner = knownImage(200, 160).mirrored(true, false);
-    PictureWindow window(inner, QRect(half + 60, 100, 200, 160), QStringLiteral("pick-me"));
-    window.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    QTest::qWait(100);
-
-    start({QStringLiteral("-i"), QStringLiteral("-W")}, true);
-    xdotool({QStringLiteral("mousemove"), QString::number(half + 120), QStringLiteral("150"),
-             QStringLiteral("click"), QStringLiteral("1")});
-    ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
-    QImage shot(target);
-    ASSERT_EQ(shot.size(), QSize(200, 160));
-    EXPECT_EQ(shot.pixelColor(5, 5), inner.pixelColor(5, 5));
-    EXPECT_EQ(shot.pixelColor(190, 150), inner.pixelColor(190, 150));
-
-    window.hide();
-    QTest::qWait(100);
-    QFile::remove(target);
-    start({QStringLiteral("-i")}, true);
-    drag(QPoint(half + 160, 200), QPoint(half + 360, 360));
-    ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
-    shot = QImage(target);
-    ASSERT_EQ(shot.size(), QSize(200, 160));
-    expectKnownPixels(shot, QPoint(half + 160, 200));
+    expectWindowPicked(QRect(half + 60, 100, 200, 160), QPoint(half + 120, 150));
+    expectRegionDragged(QPoint(half + 160, 200), QPoint(half + 360, 360));
 }
