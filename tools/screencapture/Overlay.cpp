@@ -1,8 +1,7 @@
 #include "Overlay.h"
 
+#include <QCursor>
 #include <QGuiApplication>
-#include <QKeyEvent>
-#include <QPainter>
 #include <QScreen>
 
 #include <xcb/xcb.h>
@@ -10,15 +9,6 @@
 namespace shotlark::tool {
 
 namespace {
-
-constexpr int minimumDrag = 3; // a click, not a drag
-
-// The rectangle between where a drag started and where the pointer is: from 100 to 400 is
-// 300 pixels wide.
-QRect dragRect(QPoint a, QPoint b) {
-    return QRect(QPoint(qMin(a.x(), b.x()), qMin(a.y(), b.y())),
-                 QSize(qAbs(b.x() - a.x()), qAbs(b.y() - a.y())));
-}
 
 // The viewable top-level windows of the X server, bottom to top, in root coordinates.
 QList<QRect> topLevelWindows() {
@@ -57,109 +47,39 @@ QList<QRect> topLevelWindows() {
 
 } // namespace
 
-Overlay::Overlay(Picker& picker, int screenIndex, const QImage& frozen)
-    : picker_(picker), screen_(screenIndex), frozen_(frozen) {
-    // Without a compositor, translucency comes out black: paint the frozen picture instead.
-    setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
-                   Qt::X11BypassWindowManagerHint | Qt::Tool);
-    setAttribute(Qt::WA_OpaquePaintEvent);
-    setMouseTracking(true);
-    setCursor(picker.pickingWindows() ? Qt::PointingHandCursor : Qt::CrossCursor);
-    setWindowTitle(QStringLiteral("shotlark-screencapture"));
-    dimmed_ = frozen_.copy();
-    QPainter painter(&dimmed_);
-    painter.fillRect(dimmed_.rect(), QColor(0, 0, 0, 110));
-    QScreen* screen = QGuiApplication::screens().at(screenIndex);
-    setGeometry(screen->geometry());
-}
-
-void Overlay::setHighlight(const QRect& logical) {
-    if (logical == highlight_)
-        return;
-    highlight_ = logical;
-    update();
-}
-
-void Overlay::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    painter.drawImage(rect(), dimmed_);
-    if (highlight_.isEmpty())
-        return;
-    const qreal ratio = static_cast<qreal>(frozen_.width()) / width();
-    const QRect source(QPointF(highlight_.topLeft()).toPoint() * ratio, highlight_.size() * ratio);
-    painter.drawImage(highlight_, frozen_, source);
-    painter.setPen(QPen(QColor(0x1e, 0x88, 0xe5), 2));
-    painter.drawRect(highlight_.adjusted(0, 0, -1, -1));
-    if (!picker_.pickingWindows()) {
-        // The size in the picture's own pixels.
-        const QString size =
-            QStringLiteral("%1 \u00d7 %2").arg(source.width()).arg(source.height());
-        QFont font = painter.font();
-        font.setPointSizeF(font.pointSizeF() * 0.95);
-        painter.setFont(font);
-        const QRect label = painter.fontMetrics().boundingRect(size).adjusted(-6, -3, 6, 3);
-        QRect box(highlight_.bottomRight() - QPoint(label.width(), -6), label.size());
-        if (box.bottom() > height())
-            box.moveBottom(highlight_.bottom() - 6);
-        painter.fillRect(box, QColor(0, 0, 0, 200));
-        painter.setPen(Qt::white);
-        painter.drawText(box, Qt::AlignCenter, size);
-    }
-}
-
-void Overlay::mousePressEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton) {
-        picker_.cancel();
-        return;
-    }
-    pressAt_ = event->position().toPoint();
-    dragging_ = !picker_.pickingWindows();
-}
-
-void Overlay::mouseMoveEvent(QMouseEvent* event) {
-    if (picker_.pickingWindows()) {
-        picker_.hover(event->globalPosition().toPoint());
-    } else if (dragging_) {
-        picker_.dragged(screen_,
-                        dragRect(pressAt_, event->position().toPoint()).intersected(rect()));
-    }
-}
-
-void Overlay::mouseReleaseEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton)
-        return;
-    dragging_ = false;
-    picker_.released(screen_, dragRect(pressAt_, event->position().toPoint()).intersected(rect()),
-                     event->globalPosition().toPoint());
-}
-
-void Overlay::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape)
-        picker_.cancel();
-}
-
 Picker::Picker(const QList<QImage>& frozen, bool windows)
-    : frozen_(frozen), windows_(windows), spaces_(ScreenSpace::all()) {
+    : frozen_(frozen), windows_(windows), spaces_(overlay::ScreenSpace::all()) {
     if (windows_)
         windowRects_ = topLevelWindows(); // before our overlays exist
-    for (int i = 0; i < frozen_.size(); ++i)
-        overlays_.push_back(std::make_unique<Overlay>(*this, i, frozen_[i]));
+    // A region: a drag of 3 pixels or more; a click cancels. A window: clicks are points.
+    overlay::OverlayStyle style;
+    style.picksPoints = windows_;
+    style.title = QStringLiteral("shotlark-screencapture");
+    session_ = std::make_unique<overlay::SelectionSession>(
+        frozen_, overlay::SelectionRules{3, false}, style);
+    connect(session_.get(), &overlay::SelectionSession::finished, this,
+            [this](int screen, const overlay::Outcome& outcome) {
+                if (outcome.kind == overlay::Outcome::Kind::Area)
+                    Q_EMIT finished(crop(screen, outcome.rect));
+                else
+                    cancel();
+            });
+    for (const auto& shown : session_->overlays()) {
+        connect(shown.get(), &overlay::SelectionOverlay::pointerMoved, this, &Picker::hover);
+        connect(shown.get(), &overlay::SelectionOverlay::pointClicked, this, &Picker::released);
+    }
 }
 
 Picker::~Picker() = default;
 
 void Picker::show() {
-    for (auto& overlay : overlays_)
-        overlay->show();
-    overlays_.front()->activateWindow();
-    // No window manager hands out focus to a bypassing window: take the keyboard for Escape.
-    overlays_.front()->grabKeyboard();
+    session_->show();
     if (windows_)
         hover(QCursor::pos());
 }
 
-const ScreenSpace* Picker::spaceAt(const QPoint& global) const {
-    for (const ScreenSpace& space : spaces_) {
+const overlay::ScreenSpace* Picker::spaceAt(const QPoint& global) const {
+    for (const overlay::ScreenSpace& space : spaces_) {
         if (space.logical.contains(global))
             return &space;
     }
@@ -167,7 +87,7 @@ const ScreenSpace* Picker::spaceAt(const QPoint& global) const {
 }
 
 QRect Picker::windowAt(const QPoint& global) const {
-    const ScreenSpace* space = spaceAt(global);
+    const overlay::ScreenSpace* space = spaceAt(global);
     if (!space)
         return QRect();
     const QPoint native = space->toNative(global);
@@ -178,36 +98,24 @@ QRect Picker::windowAt(const QPoint& global) const {
     return QRect();
 }
 
-void Picker::hover(const QPoint& global) {
+void Picker::hover(QPoint global) {
     hovered_ = windowAt(global);
-    for (size_t i = 0; i < overlays_.size(); ++i)
-        overlays_[i]->setHighlight(spaces_[static_cast<qsizetype>(i)].toOverlay(hovered_));
+    const auto& overlays = session_->overlays();
+    for (size_t i = 0; i < overlays.size(); ++i)
+        overlays[i]->setHighlight(spaces_[static_cast<qsizetype>(i)].toOverlay(hovered_));
 }
 
-void Picker::dragged(int screen, const QRect& logical) {
-    for (size_t i = 0; i < overlays_.size(); ++i)
-        overlays_[i]->setHighlight(static_cast<int>(i) == screen ? logical : QRect());
-}
-
-void Picker::released(int screen, const QRect& logical, const QPoint& global) {
-    if (windows_) {
-        const QRect window = windowAt(global);
-        const ScreenSpace* space = spaceAt(global);
-        if (window.isEmpty() || !space) {
-            cancel();
-            return;
-        }
-        // The window's pixels on the screen it was clicked on, straight from the frozen picture.
-        const qsizetype index = space - spaces_.constData();
-        const QRect pixels = window.intersected(space->native).translated(-space->native.topLeft());
-        Q_EMIT finished(frozen_[index].copy(pixels.intersected(frozen_[index].rect())));
+void Picker::released(QPoint global) {
+    const QRect window = windowAt(global);
+    const overlay::ScreenSpace* space = spaceAt(global);
+    if (window.isEmpty() || !space) {
+        cancel();
         return;
     }
-    if (logical.width() < minimumDrag || logical.height() < minimumDrag) {
-        cancel(); // a click without a drag
-        return;
-    }
-    Q_EMIT finished(crop(screen, logical));
+    // The window's pixels on the screen it was clicked on, straight from the frozen picture.
+    const qsizetype index = space - spaces_.constData();
+    const QRect pixels = window.intersected(space->native).translated(-space->native.topLeft());
+    Q_EMIT finished(frozen_[index].copy(pixels.intersected(frozen_[index].rect())));
 }
 
 void Picker::cancel() {
@@ -216,7 +124,7 @@ void Picker::cancel() {
 
 QImage Picker::crop(int screen, const QRect& logical) const {
     const QImage& image = frozen_[screen];
-    const qreal ratio = static_cast<qreal>(image.width()) / overlays_[screen]->width();
+    const qreal ratio = static_cast<qreal>(image.width()) / spaces_[screen].logical.width();
     const QRect pixels(QPoint(qRound(logical.x() * ratio), qRound(logical.y() * ratio)),
                        QSize(qRound(logical.width() * ratio), qRound(logical.height() * ratio)));
     return image.copy(pixels.intersected(image.rect()));

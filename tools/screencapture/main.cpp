@@ -5,10 +5,10 @@
 // The screens are frozen when it starts: what the user sees is what gets captured. An opaque
 // PNG is written (to a temporary name, then renamed) only when an image was taken; a cancel
 // exits 0 without a file. Errors go to stderr with a non-zero exit.
-#include "Grab.h"
 #include "Overlay.h"
 #include "PngWriter.h"
 #include "base/GraphicalSession.h"
+#include "platform/x11/ShmGrabber.h"
 
 #include <QApplication>
 #include <QDir>
@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     if (QGuiApplication::platformName() != QStringLiteral("xcb"))
         return fail("this needs an X11 display");
 
-    const QList<QImage> frozen = shotlark::tool::freezeScreens();
+    const QList<QImage> frozen = shotlark::platform::x11::freezeScreens();
     if (frozen.isEmpty() || frozen.front().isNull())
         return fail("couldn't read the screen");
 

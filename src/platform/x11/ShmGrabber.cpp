@@ -1,0 +1,169 @@
+#include "platform/x11/ShmGrabber.h"
+
+#include "overlay/SelectionOverlay.h"
+
+#include <QGuiApplication>
+#include <QPainter>
+#include <QPixmap>
+#include <QScreen>
+
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+
+#include <cstdlib>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+namespace shotlark::platform::x11 {
+
+struct ShmGrabber::Impl {
+    xcb_connection_t* connection = nullptr;
+    bool ownsConnection = false;
+    xcb_window_t root = 0;
+    bool hasShm = false;
+    bool hasXFixes = false;
+    int segmentId = -1;
+    void* memory = nullptr;
+    size_t capacity = 0;
+    xcb_shm_seg_t segment = 0;
+
+    ~Impl() {
+        release();
+        if (ownsConnection && connection)
+            xcb_disconnect(connection);
+    }
+
+    void release() {
+        if (!memory)
+            return;
+        xcb_shm_detach(connection, segment);
+        xcb_flush(connection);
+        shmdt(memory);
+        memory = nullptr;
+        capacity = 0;
+    }
+
+    bool reserve(size_t bytes) {
+        if (memory && capacity >= bytes)
+            return true;
+        release();
+        segmentId = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+        if (segmentId < 0)
+            return false;
+        memory = shmat(segmentId, nullptr, 0);
+        shmctl(segmentId, IPC_RMID, nullptr); // freed once both sides have detached
+        if (memory == reinterpret_cast<void*>(-1)) {
+            memory = nullptr;
+            return false;
+        }
+        segment = xcb_generate_id(connection);
+        // Not read-only: the server writes the picture into the segment.
+        xcb_generic_error_t* error = xcb_request_check(
+            connection,
+            xcb_shm_attach_checked(connection, segment, static_cast<uint32_t>(segmentId), 0));
+        if (error) {
+            free(error);
+            shmdt(memory);
+            memory = nullptr;
+            return false;
+        }
+        capacity = bytes;
+        return true;
+    }
+};
+
+ShmGrabber::ShmGrabber(const char* display, bool ownConnection) : impl_(std::make_unique<Impl>()) {
+    if (ownConnection) {
+        impl_->connection = xcb_connect(display, nullptr);
+        impl_->ownsConnection = true;
+        if (xcb_connection_has_error(impl_->connection))
+            return;
+    } else if (auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
+        impl_->connection = x11->connection();
+    }
+    if (!impl_->connection)
+        return;
+    impl_->root = xcb_setup_roots_iterator(xcb_get_setup(impl_->connection)).data->root;
+    const xcb_query_extension_reply_t* shm = xcb_get_extension_data(impl_->connection, &xcb_shm_id);
+    impl_->hasShm = shm && shm->present;
+    const xcb_query_extension_reply_t* fixes =
+        xcb_get_extension_data(impl_->connection, &xcb_xfixes_id);
+    if (fixes && fixes->present) {
+        // XFixes answers nothing before its version has been asked for.
+        free(xcb_xfixes_query_version_reply(
+            impl_->connection, xcb_xfixes_query_version(impl_->connection, 4, 0), nullptr));
+        impl_->hasXFixes = true;
+    }
+}
+
+ShmGrabber::~ShmGrabber() = default;
+
+bool ShmGrabber::isValid() const {
+    return impl_->connection && !xcb_connection_has_error(impl_->connection) && impl_->hasShm;
+}
+
+bool ShmGrabber::isConnected() const {
+    return impl_->connection && !xcb_connection_has_error(impl_->connection);
+}
+
+QImage ShmGrabber::grab(const QRect& rect) {
+    if (!isValid() || rect.isEmpty())
+        return QImage();
+    const size_t bytes = static_cast<size_t>(rect.width()) * static_cast<size_t>(rect.height()) * 4;
+    if (!impl_->reserve(bytes))
+        return QImage();
+    xcb_generic_error_t* error = nullptr;
+    xcb_shm_get_image_reply_t* reply = xcb_shm_get_image_reply(
+        impl_->connection,
+        xcb_shm_get_image(impl_->connection, impl_->root, static_cast<int16_t>(rect.x()),
+                          static_cast<int16_t>(rect.y()), static_cast<uint16_t>(rect.width()),
+                          static_cast<uint16_t>(rect.height()), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                          impl_->segment, 0),
+        &error);
+    const bool ok = reply && !error && (reply->depth == 24 || reply->depth == 32);
+    free(reply);
+    free(error);
+    if (!ok)
+        return QImage();
+    // 24-bit depth comes as 32-bit little-endian BGRx: Qt's RGB32 exactly, used in place.
+    return QImage(static_cast<uchar*>(impl_->memory), rect.width(), rect.height(),
+                  QImage::Format_RGB32);
+}
+
+void ShmGrabber::drawCursor(QImage& image, const QRect& rect) {
+    if (!impl_->hasXFixes || !isConnected())
+        return;
+    xcb_xfixes_get_cursor_image_reply_t* cursor = xcb_xfixes_get_cursor_image_reply(
+        impl_->connection, xcb_xfixes_get_cursor_image(impl_->connection), nullptr);
+    if (!cursor)
+        return;
+    const int width = cursor->width;
+    const int height = cursor->height;
+    const QPoint at(cursor->x - cursor->xhot - rect.x(), cursor->y - cursor->yhot - rect.y());
+    if (width > 0 && height > 0 && QRect(at, QSize(width, height)).intersects(image.rect())) {
+        // Premultiplied ARGB, one 32-bit word a pixel.
+        const QImage picture(
+            reinterpret_cast<const uchar*>(xcb_xfixes_get_cursor_image_cursor_image(cursor)), width,
+            height, width * 4, QImage::Format_ARGB32_Premultiplied);
+        QPainter painter(&image);
+        painter.drawImage(at, picture);
+    }
+    free(cursor);
+}
+
+QList<QImage> freezeScreens() {
+    QList<QImage> frozen;
+    ShmGrabber grabber;
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    const QList<overlay::ScreenSpace> spaces = overlay::ScreenSpace::all();
+    for (qsizetype i = 0; i < screens.size(); ++i) {
+        QImage image = grabber.grab(spaces[i].native).copy(); // the segment is reused
+        if (image.isNull())
+            image = screens[i]->grabWindow(0).toImage().convertToFormat(QImage::Format_RGB32);
+        frozen.append(image);
+    }
+    return frozen;
+}
+
+} // namespace shotlark::platform::x11

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QImage>
+#include <QList>
+#include <QRect>
+
+#include <memory>
+
+namespace shotlark::platform::x11 {
+
+// Grabs rectangles of the X root window through one shared-memory segment that is kept between
+// grabs (under a millisecond for a full HD screen). Use from one thread at a time.
+class ShmGrabber {
+public:
+    // On Qt's own X connection (the GUI thread), or, with `display` set, on a connection of its
+    // own (for a worker thread). Check isValid().
+    explicit ShmGrabber(const char* display = nullptr, bool ownConnection = false);
+    ~ShmGrabber();
+    ShmGrabber(const ShmGrabber&) = delete;
+    ShmGrabber& operator=(const ShmGrabber&) = delete;
+
+    bool isValid() const;
+    // `rect` of the root window as 32-bit BGRx (QImage::Format_RGB32). The image shares the
+    // segment: it is valid until the next grab. Null on failure (the connection broke, the
+    // rectangle is off the root window).
+    QImage grab(const QRect& rect);
+    // Draws the pointer's current image into `image`, which shows `rect` of the root window.
+    void drawCursor(QImage& image, const QRect& rect);
+    // False once the X connection has failed.
+    bool isConnected() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// What every screen (in Qt's order) shows right now, in device pixels, as independent images.
+// Falls back to Qt's own grab without MIT-SHM.
+QList<QImage> freezeScreens();
+
+} // namespace shotlark::platform::x11
