@@ -13,10 +13,13 @@ packages=(
     qt6-base-dev qcoro-qt6-dev libcurl4-openssl-dev libxkbcommon-dev fonts-dejavu-core shared-mime-info
     libcanberra-dev sound-theme-freedesktop libxcb1-dev libxcb-keysyms1-dev libxcb-shm0-dev
     tesseract-ocr tesseract-ocr-eng libtesseract-dev libleptonica-dev
+    libavcodec-dev libavformat-dev libavutil-dev libyuv-dev libpulse-dev libxcb-xfixes0-dev
+    libxcb-randr0-dev
     # the reference media server
     libcpp-httplib-dev libsqlite3-dev libssl-dev
     # tests: GoogleTest, a private X display and session bus, X clients to inspect them
     libgtest-dev libgmock-dev xvfb xauth dbus dbus-x11 x11-utils x11-xserver-utils xdotool xclip openssl
+    ffmpeg pulseaudio pulseaudio-utils sox
 )
 
 missing=()

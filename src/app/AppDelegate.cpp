@@ -77,6 +77,17 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
     menuActions_.captureScreen = [this] {
         capture(CaptureMode::screen);
     };
+    menuActions_.toggleRecording = [this] {
+        toggleRecording(false);
+    };
+    menuActions_.recordGIF = [this] {
+        toggleRecording(true);
+    };
+    menuActions_.stopRecording = [this] {
+        stopRecordingAction();
+    };
+    // The running recording's time, once a second (also while the menu is open).
+    connect(&recordingTimer_, &QTimer::timeout, this, &AppDelegate::updateStatusTitle);
     menuActions_.copyText = [this] {
         copyText();
     };
@@ -213,6 +224,12 @@ void AppDelegate::perform(HotkeyAction action) {
         return;
     }
     switch (action) {
+    case HotkeyAction::record:
+        toggleRecording(false);
+        break;
+    case HotkeyAction::gif:
+        toggleRecording(true);
+        break;
     case HotkeyAction::region:
         capture(CaptureMode::region);
         break;
@@ -562,6 +579,9 @@ void AppDelegate::openLink(const QString& link) {
 }
 
 QString AppDelegate::statusTitle() const {
+    if (isRecording())
+        return QStringLiteral(" \u25cf ") + (recordingGIF_ ? QStringLiteral("GIF ") : QString()) +
+               recordingDuration();
     if (progress_.isEmpty())
         return QString();
     double sum = 0;
@@ -573,7 +593,7 @@ QString AppDelegate::statusTitle() const {
 
 void AppDelegate::updateStatusTitle() {
     if (statusItem_)
-        statusItem_->setTitle(statusTitle());
+        statusItem_->setTitle(statusTitle(), isRecording()); // a recording's title is red
 }
 
 QList<MenuItem> AppDelegate::menuModel() {
@@ -584,6 +604,9 @@ QList<MenuItem> AppDelegate::menuModel() {
     state.username = config.username();
     state.activeUploads = activeUploads_;
     state.history = History::entries();
+    state.recording = isRecording();
+    state.recordingGIF = recordingGIF_;
+    state.recordingDuration = recordingDuration();
     state.isEnabled = [](const QString& feature) {
         return ServerInfo::shared().isEnabled(feature);
     };

@@ -4,12 +4,15 @@
 #include "capture/Capture.h"
 #include "hotkeys/HotkeyAction.h"
 #include "platform/Services.h"
+#include "recording/RegionSelector.h"
 
 #include <QCoro/QCoroTask>
 #include <QHash>
 #include <QImage>
+#include <QDateTime>
 #include <QObject>
 #include <QSet>
+#include <QTimer>
 #include <QStringList>
 #include <QUrl>
 #include <QUuid>
@@ -21,6 +24,7 @@ namespace shotlark {
 
 class HotKeyCenter;
 class Notifier;
+class ScreenRecorder;
 class SettingsWindowController;
 class StatusItem;
 
@@ -63,6 +67,17 @@ public:
     // running instance (no other may be using those files).
     QCoro::Task<> sweepLeftovers();
 
+    // Recording (RecordingFlow.cpp). Either hotkey stops whichever recording runs; while the
+    // area is being chosen, they do nothing.
+    void toggleRecording(bool gif);
+    void stopRecordingAction();
+    bool isRecording() const { return recordingStarted_.has_value(); }
+    bool isRecordingGIF() const { return recordingGIF_; }
+    bool isChoosingArea() const { return regionSelector_ != nullptr; }
+    // "0:07", "75:00": whole minutes and seconds since the recording started.
+    QString recordingDuration() const;
+    const RecordingFrame& recordingFrame() const { return recordingFrame_; }
+
     // The title shown by the tray icon (its tooltip, and drawn into the icon).
     QString statusTitle() const;
     void updateStatusTitle();
@@ -75,6 +90,8 @@ public:
 Q_SIGNALS:
     // A batch posted its notifications (tests wait for it).
     void batchFinished();
+    // A recording started, or its start failed (tests wait for it).
+    void recordingStartSettled();
 
 private:
     QCoro::Task<> configure(QString server, QString token);
@@ -82,6 +99,11 @@ private:
                            bool annotate);
     QCoro::Task<> uploadClipboardContents(QImage image, QString text);
     QCoro::Task<> deleteEntry(HistoryEntry entry);
+    QCoro::Task<> startRecording(bool gif);
+    QCoro::Task<> recordWith(Selection selection, bool gif);
+    QCoro::Task<> finishRecording(std::shared_ptr<ScreenRecorder> recorder, bool gif);
+    void stopRecording();
+    void endRecordingUI();
     void openLink(const QString& link);
     void showWarning(const QString& message, const QString& informative);
     // Moves a capture whose upload failed to the failed uploads (the newest are kept); returns
@@ -94,6 +116,12 @@ private:
     std::unique_ptr<SettingsWindowController> settings_;
     std::unique_ptr<StatusItem> statusItem_;
     MenuActions menuActions_;
+    std::shared_ptr<ScreenRecorder> recorder_;
+    std::unique_ptr<RegionSelector> regionSelector_;
+    RecordingFrame recordingFrame_;
+    std::optional<QDateTime> recordingStarted_;
+    QTimer recordingTimer_;
+    bool recordingGIF_ = false;
     qint64 activeUploads_ = 0;
     QHash<QUuid, double> progress_;
 };

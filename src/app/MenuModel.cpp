@@ -93,6 +93,19 @@ QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
         menu.append(
             disabled(QStringLiteral("Uploading %1 file(s)\u2026").arg(state.activeUploads)));
     menu.append(MenuItem::separator());
+    if (state.recording) {
+        menu.append(hotkeyItem(state,
+                               QStringLiteral("Stop Recording (") + state.recordingDuration +
+                                   QLatin1Char(')'),
+                               state.recordingGIF ? HotkeyAction::gif : HotkeyAction::record,
+                               actions.stopRecording));
+    } else {
+        menu.append(hotkeyItem(state, QStringLiteral("Record Screen"), HotkeyAction::record,
+                               actions.toggleRecording));
+        if (state.isEnabled(features::appGif))
+            menu.append(hotkeyItem(state, QStringLiteral("Record GIF"), HotkeyAction::gif,
+                                   actions.recordGIF));
+    }
     menu.append(hotkeyItem(state, QStringLiteral("Capture Region"), HotkeyAction::region,
                            actions.captureRegion));
     menu.append(hotkeyItem(state, QStringLiteral("Capture Window"), HotkeyAction::window,

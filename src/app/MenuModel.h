@@ -36,6 +36,9 @@ struct MenuState {
     std::optional<QString> username;
     qint64 activeUploads = 0;
     QList<HistoryEntry> history;
+    bool recording = false;
+    bool recordingGIF = false;
+    QString recordingDuration; // "0:42"
     std::function<bool(const QString& feature)> isEnabled = [](const QString&) {
         return true;
     };
@@ -48,6 +51,7 @@ struct MenuActions {
     std::function<void()> uploadClipboard, pickFiles, openDashboard, openSettings, clearHistory,
         quit;
     std::function<void()> captureRegion, captureWindow, captureScreen, copyText;
+    std::function<void()> toggleRecording, recordGIF, stopRecording;
     std::function<void(const HistoryEntry&)> copyEntry, openEntry, deleteEntry;
     std::function<void(const QString& id)> annotateEntry;
 };

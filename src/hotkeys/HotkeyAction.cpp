@@ -110,13 +110,15 @@ bool isAvailable(HotkeyAction action) {
 
 bool hasFlow(HotkeyAction action) {
     switch (action) {
+    case HotkeyAction::record:
+    case HotkeyAction::gif:
     case HotkeyAction::region:
     case HotkeyAction::window:
     case HotkeyAction::screen:
     case HotkeyAction::clipboard:
     case HotkeyAction::ocr:
         return true;
-    default: // recordings and the replay arrive with their flows
+    default: // the replay arrives with its flow
         return false;
     }
 }

@@ -1,4 +1,5 @@
 #include "platform/LinuxBackends.h"
+#include "platform/RecordingBackends.h"
 
 namespace shotlark::platform {
 
@@ -14,6 +15,7 @@ Services Services::linuxDesktop() {
         services.hotkeys = std::move(x11);
     else
         services.hotkeys = std::make_unique<NoGlobalHotkeys>();
+    services.recording = std::make_shared<LinuxRecordingBackends>();
     return services;
 }
 

@@ -91,6 +91,8 @@ Q_SIGNALS:
     void pressed(quint32 id);
 };
 
+class RecordingBackends;
+
 struct Services {
     std::unique_ptr<SoundPlayer> sounds;
     std::unique_ptr<Dialogs> dialogs;
@@ -98,9 +100,11 @@ struct Services {
     std::unique_ptr<NotificationService> notifications;
     std::unique_ptr<Autostart> autostart;
     std::unique_ptr<GlobalHotkeys> hotkeys;
+    std::shared_ptr<RecordingBackends> recording; // shared with recorders still finishing
 
     // The Linux desktop: libcanberra, Qt dialogs, the desktop's browser, the session bus's
-    // notification service, XDG autostart, X11 key grabs (none on Wayland).
+    // notification service, XDG autostart, X11 key grabs (none on Wayland), X11 frames with
+    // PulseAudio sound into FFmpeg movies.
     static Services linuxDesktop();
 };
 

@@ -108,6 +108,24 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     auto* shotsForm = new QFormLayout(shots);
     shotsForm->addRow(toggle(QStringLiteral("Compress screenshots before uploading (much faster)"),
                              keys::compressScreenshots));
+    auto* frameRate = new QComboBox;
+    frameRate->addItem(QStringLiteral("30 fps"), 30);
+    frameRate->addItem(QStringLiteral("60 fps (smoother, bigger)"), 60);
+    frameRate->setCurrentIndex(config.integerValue(keys::recordFrameRate) == 60 ? 1 : 0);
+    QObject::connect(frameRate, &QComboBox::currentIndexChanged, this, [frameRate](int index) {
+        Config::shared().setInteger(keys::recordFrameRate, frameRate->itemData(index).toInt());
+    });
+    shotsForm->addRow(QStringLiteral("Recording frame rate"), frameRate);
+    auto* quality = new QComboBox;
+    quality->addItem(QStringLiteral("Standard (up to 1920 px)"), false);
+    quality->addItem(QStringLiteral("High (up to 2560 px, bigger)"), true);
+    quality->setCurrentIndex(config.boolValue(keys::recordHighQuality) ? 1 : 0);
+    QObject::connect(quality, &QComboBox::currentIndexChanged, this, [quality](int index) {
+        Config::shared().setBool(keys::recordHighQuality, quality->itemData(index).toBool());
+    });
+    shotsForm->addRow(QStringLiteral("Recording quality"), quality);
+    shotsForm->addRow(
+        toggle(QStringLiteral("Include system audio in recordings"), keys::recordAudio));
     layout->addWidget(shots);
 
     // Hotkeys

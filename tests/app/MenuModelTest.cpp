@@ -38,6 +38,9 @@ struct Recorder {
         actions.openSettings = record("settings");
         actions.clearHistory = record("clear");
         actions.quit = record("quit");
+        actions.toggleRecording = record("record");
+        actions.recordGIF = record("gif");
+        actions.stopRecording = record("stop");
         actions.copyEntry = [this](const HistoryEntry& e) {
             calls << QStringLiteral("copy ") + e.url;
         };
@@ -63,6 +66,7 @@ TEST(MenuModel, NotConnectedShowsEverythingButTheDashboard) {
     EXPECT_EQ(
         titles(menu),
         (QStringList{QStringLiteral("Not connected"), QStringLiteral("---"),
+                     QStringLiteral("Record Screen"), QStringLiteral("Record GIF"),
                      QStringLiteral("Capture Region"), QStringLiteral("Capture Window"),
                      QStringLiteral("Capture Screen"), QStringLiteral("Copy Text from Region"),
                      QStringLiteral("Upload Clipboard"), QStringLiteral("Upload Files\u2026"),
@@ -179,4 +183,28 @@ TEST(MenuModel, AnnotateNeedsTheFeatureAnIdAndAnImageName) {
         return feature != QStringLiteral("annotate");
     };
     EXPECT_TRUE(annotatable().isEmpty());
+}
+
+TEST(MenuModel, RecordingItemsFollowTheRecording) {
+    Recorder recorder;
+    MenuState state;
+    state.shortcut = [](HotkeyAction action) { return std::optional(hotkeys::defaultShortcut(action)); };
+    state.isEnabled = [](const QString& feature) { return feature != QStringLiteral("app_gif"); };
+    auto menu = buildMenu(state, recorder.actions);
+    EXPECT_TRUE(findItem(menu, {QStringLiteral("Record Screen")}));
+    EXPECT_FALSE(findItem(menu, {QStringLiteral("Record GIF")})) << "gated by app_gif";
+
+    // A GIF recording: one stop item with the elapsed time and the GIF hotkey, nothing else.
+    state.isEnabled = [](const QString&) { return true; };
+    state.recording = true;
+    state.recordingGIF = true;
+    state.recordingDuration = QStringLiteral("1:05");
+    menu = buildMenu(state, recorder.actions);
+    const MenuItem* stop = findItem(menu, {QStringLiteral("Stop Recording (1:05)")});
+    ASSERT_TRUE(stop);
+    EXPECT_EQ(stop->keyHint, hotkeys::defaultShortcut(HotkeyAction::gif).display());
+    EXPECT_FALSE(findItem(menu, {QStringLiteral("Record Screen")}));
+    EXPECT_FALSE(findItem(menu, {QStringLiteral("Record GIF")}));
+    stop->trigger();
+    EXPECT_EQ(recorder.calls, QStringList{QStringLiteral("stop")});
 }

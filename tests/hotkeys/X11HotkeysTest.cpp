@@ -136,8 +136,12 @@ protected:
     }
 
     bool waitUntilIdle() {
-        return QTest::qWaitFor([&] { return !currentField() || !currentField()->isRecording(); },
-                               5000);
+        return QTest::qWaitFor(
+            [&] {
+                const ShortcutField* shown = currentField();
+                return !shown || !shown->isRecording();
+            },
+            5000);
     }
 
     // Rows are rebuilt after every recording.

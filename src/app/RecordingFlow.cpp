@@ -1,0 +1,126 @@
+// Screen and GIF recordings: choosing the area, the frame, the running title, stopping and
+// uploading the movie.
+#include "app/AppDelegate.h"
+
+#include "app/Notifier.h"
+#include "base/Errors.h"
+#include "capture/Capture.h"
+#include "platform/Recording.h"
+#include "recording/ScreenRecorder.h"
+#include "settings/SettingsWindowController.h"
+#include "store/Config.h"
+
+#include <QPointer>
+
+namespace shotlark {
+
+QString AppDelegate::recordingDuration() const {
+    const QDateTime now = QDateTime::currentDateTime();
+    const qint64 seconds = recordingStarted_ ? recordingStarted_->secsTo(now) : 0;
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+void AppDelegate::toggleRecording(bool gif) {
+    if (isRecording()) {
+        stopRecording(); // either hotkey stops whichever recording runs
+        return;
+    }
+    if (!regionSelector_)
+        startRecording(gif);
+}
+
+void AppDelegate::stopRecordingAction() {
+    stopRecording();
+}
+
+void AppDelegate::stopRecording() {
+    if (!recorder_)
+        return;
+    std::shared_ptr<ScreenRecorder> recorder = recorder_;
+    const bool gif = recordingGIF_;
+    endRecordingUI();
+    finishRecording(std::move(recorder), gif);
+}
+
+QCoro::Task<> AppDelegate::finishRecording(std::shared_ptr<ScreenRecorder> recorder, bool gif) {
+    QPointer<AppDelegate> self(this);
+    QString movie;
+    try {
+        auto stopping = recorder->stop();
+        movie = co_await std::move(stopping);
+    } catch (const Error& error) {
+        if (self)
+            showWarning(QStringLiteral("Recording failed"), error.message());
+        co_return;
+    }
+    if (!self) {
+        keepFailedUpload(movie);
+        co_return;
+    }
+    upload({movie}, true, gif ? std::optional(QStringLiteral("gif")) : std::nullopt, false);
+}
+
+void AppDelegate::endRecordingUI() {
+    recorder_.reset();
+    recordingStarted_.reset();
+    recordingTimer_.stop();
+    recordingFrame_.hide();
+    updateStatusTitle();
+}
+
+QCoro::Task<> AppDelegate::startRecording(bool gif) {
+    if (!Config::shared().isConfigured()) {
+        settings_->show();
+        co_return;
+    }
+    if (!Capture::ensurePermission(*services_.dialogs) || !services_.recording)
+        co_return;
+    regionSelector_ = std::make_unique<RegionSelector>(services_.recording->freezeScreens());
+    QPointer<AppDelegate> self(this);
+    regionSelector_->begin([self, gif](std::optional<Selection> selection) {
+        if (!self)
+            return;
+        // Not deleted here: the overlay that reported is still handling its event.
+        self->regionSelector_.release()->deleteLater();
+        if (selection)
+            self->recordWith(*selection, gif);
+    });
+}
+
+QCoro::Task<> AppDelegate::recordWith(Selection selection, bool gif) {
+    QPointer<AppDelegate> self(this);
+    auto recorder = std::make_shared<ScreenRecorder>(services_.recording);
+    std::weak_ptr<ScreenRecorder> weak = recorder;
+    recorder->onUnexpectedStop = [self, weak](const QString& reason) {
+        // Only the recording that runs now; what was recorded until then is not uploaded.
+        if (!self || self->recorder_ != weak.lock())
+            return;
+        self->endRecordingUI();
+        self->showWarning(QStringLiteral("Recording stopped"), reason);
+    };
+    if (!selection.isFullScreen)
+        recordingFrame_.show(selection);
+    try {
+        auto starting = recorder->start(selection, Config::shared().boolValue(keys::recordAudio));
+        co_await std::move(starting);
+    } catch (const Error& error) {
+        if (self) {
+            recordingFrame_.hide();
+            showWarning(QStringLiteral("Couldn't start recording"), error.message());
+            Q_EMIT recordingStartSettled();
+        }
+        co_return;
+    }
+    if (!self)
+        co_return;
+    recorder_ = recorder;
+    recordingGIF_ = gif;
+    recordingStarted_ = QDateTime::currentDateTime();
+    recordingTimer_.start(1000);
+    updateStatusTitle();
+    if (!recorder->audioProblem().isEmpty())
+        notifier_->notify(QStringLiteral("Recording without sound"), recorder->audioProblem());
+    Q_EMIT recordingStartSettled();
+}
+
+} // namespace shotlark

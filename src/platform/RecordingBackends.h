@@ -1,0 +1,21 @@
+#pragma once
+
+#include "platform/Recording.h"
+
+namespace shotlark::platform {
+
+// FFmpeg's libraries (libx264, AAC, MPEG-4).
+std::unique_ptr<MovieWriter> makeFfmpegMovieWriter();
+// PulseAudio (or PipeWire's PulseAudio server): the monitor of the default sink.
+std::unique_ptr<AudioSource> makePulseAudioSource();
+
+// X11 frames, PulseAudio sound, FFmpeg movies.
+class LinuxRecordingBackends : public RecordingBackends {
+public:
+    std::unique_ptr<FrameSource> frameSource() override;
+    std::unique_ptr<AudioSource> audioSource() override;
+    std::unique_ptr<MovieWriter> movieWriter() override;
+    QList<QImage> freezeScreens() override;
+};
+
+} // namespace shotlark::platform
