@@ -93,10 +93,14 @@ QCoro::Task<> AppDelegate::recordWith(Selection selection, bool gif) {
     std::weak_ptr<ScreenRecorder> weak = recorder;
     recorder->onUnexpectedStop = [self, weak](const QString& reason) {
         // Only the recording that runs now; what was recorded until then is not uploaded.
-        if (!self || self->recorder_ != weak.lock())
+        std::shared_ptr<ScreenRecorder> running = weak.lock();
+        if (!self || !running || self->recorder_ != running)
             return;
         self->endRecordingUI();
         self->showWarning(QStringLiteral("Recording stopped"), reason);
+        // The recorder is reporting from inside its own event: it goes in a later turn.
+        QMetaObject::invokeMethod(
+            self.data(), [running] {}, Qt::QueuedConnection);
     };
     if (!selection.isFullScreen)
         recordingFrame_.show(selection);

@@ -14,6 +14,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
 
@@ -59,6 +60,7 @@ public:
     }
 
     void open(const MovieFormat& format) override {
+        av_log_set_level(AV_LOG_ERROR); // x264's statistics are no news for a user's log
         format_ = format;
         const QByteArray path = QFile::encodeName(format.path);
         int result = avformat_alloc_output_context2(&container_, nullptr, "mp4", path.constData());

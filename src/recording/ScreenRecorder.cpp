@@ -246,8 +246,11 @@ QCoro::Task<> ScreenRecorder::start(Selection selection, bool captureAudio) {
         QMetaObject::invokeMethod(
             self.data(),
             [self, reason] {
-                if (self && !self->stopping_ && self->onUnexpectedStop)
-                    self->onUnexpectedStop(reason);
+                if (!self || self->stopping_ || !self->onUnexpectedStop)
+                    return;
+                // A copy: the owner may drop this recorder, and the handler with it, from there.
+                const auto handler = self->onUnexpectedStop;
+                handler(reason);
             },
             Qt::QueuedConnection);
     };

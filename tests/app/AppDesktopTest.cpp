@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFont>
 #include <QPainter>
@@ -82,7 +83,7 @@ protected:
                         .toUtf8()};
             }
             if (request.path() == "/api/features")
-                return {200, R"({"enabled":["app_ocr"]})"};
+                return {200, R"({"enabled":["app_ocr","app_gif"]})"};
             return {404, R"({"error":"Not found"})"};
         });
         Config::shared().setString(keys::server, server.url());
@@ -98,6 +99,27 @@ protected:
             << "no tray icon";
     }
 
+    // The app with its standard error in a file, and the certificate of `trusted` (if any)
+    // among the certificates it trusts.
+    void startLoggingApp(const TlsIdentity& trusted = {}) {
+        logFile = testHome() + QStringLiteral("/stderr.txt");
+        if (!trusted.certificateFile.isEmpty())
+            ::setenv("SSL_CERT_FILE", QFile::encodeName(trusted.certificateFile).constData(), 1);
+        // SHOTLARK_APP_WRAPPER runs the app under a checker, e.g. "valgrind --log-file=F".
+        app = ChildProcess::start({QStringLiteral("/bin/sh"), QStringLiteral("-c"),
+                                   QStringLiteral("exec $SHOTLARK_APP_WRAPPER \"$0\" 2>>\"$1\""),
+                                   appBinary, logFile});
+        ::unsetenv("SSL_CERT_FILE");
+        ASSERT_TRUE(app);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !tray.itemService().isEmpty(); }, 60000));
+    }
+
+    QString log() const {
+        QFile file(logFile);
+        file.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(file.readAll());
+    }
+
     bool waitForNotifications(qsizetype count) {
         return QTest::qWaitFor([&] { return notifications.received.size() >= count; }, 20000);
     }
@@ -107,6 +129,7 @@ protected:
     TestHttpServer server;
     std::unique_ptr<ChildProcess> app;
     QString openLog;
+    QString logFile;
     bool failNext = false;
 };
 
@@ -293,15 +316,19 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
 
 namespace {
 
-// The app's windows titled "Shotlark" that are on screen (alerts, the settings form).
-QStringList shotlarkWindows() {
+// The windows on screen whose name matches `pattern`.
+QStringList windowsNamed(const QString& pattern) {
     QProcess search;
-    search.start(QStringLiteral("xdotool"),
-                 {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                  QStringLiteral("--name"), QStringLiteral("^Shotlark$")});
+    search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                             QStringLiteral("--name"), pattern});
     search.waitForFinished(5000);
     return QString::fromUtf8(search.readAllStandardOutput())
         .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// The app's windows titled "Shotlark" that are on screen (alerts, the settings form).
+QStringList shotlarkWindows() {
+    return windowsNamed(QStringLiteral("^Shotlark$"));
 }
 
 // Presses a key in an alert, as a person would after reading it.
@@ -311,27 +338,6 @@ void pressIn(const QString& window, const QString& key) {
 
 class ConnectionDesktopTest : public AppDesktopTest {
 protected:
-    // The app with its standard error in a file, and the certificate of `trusted` (if any)
-    // among the certificates it trusts.
-    void startLoggingApp(const TlsIdentity& trusted) {
-        logFile = testHome() + QStringLiteral("/stderr.txt");
-        if (!trusted.certificateFile.isEmpty())
-            ::setenv("SSL_CERT_FILE", QFile::encodeName(trusted.certificateFile).constData(), 1);
-        // SHOTLARK_APP_WRAPPER runs the app under a checker, e.g. "valgrind --log-file=F".
-        app = ChildProcess::start({QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-                                   QStringLiteral("exec $SHOTLARK_APP_WRAPPER \"$0\" 2>>\"$1\""),
-                                   appBinary, logFile});
-        ::unsetenv("SSL_CERT_FILE");
-        ASSERT_TRUE(app);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !tray.itemService().isEmpty(); }, 60000));
-    }
-
-    QString log() const {
-        QFile file(logFile);
-        file.open(QIODevice::ReadOnly);
-        return QString::fromUtf8(file.readAll());
-    }
-
     // Hands a configuration link to the running app and waits for its confirmation.
     QString handLink(const QString& server, int windowsBefore = 0) {
         QProcess second;
@@ -370,7 +376,6 @@ protected:
         return message;
     }
 
-    QString logFile;
     qsizetype reported = 0;
 };
 
@@ -445,4 +450,115 @@ TEST_F(ConnectionDesktopTest, HttpsServersConnectOrFailWithTheirReason) {
                                 return posted.summary == QStringLiteral("Connected");
                             }),
               1);
+}
+
+namespace {
+
+QProcess* runAction(const QString& action) {
+    auto* process = new QProcess;
+    process->start(appBinary, {QStringLiteral("--action"), action});
+    process->waitForFinished(10000);
+    process->deleteLater();
+    return process;
+}
+
+bool areaChooserShown() {
+    return QTest::qWaitFor([] { return !windowsNamed(QStringLiteral("^Shotlark area$")).isEmpty(); },
+                           10000);
+}
+
+} // namespace
+
+TEST_F(AppDesktopTest, RecordingsFromHotkeyActionsToUploads) {
+    startLoggingApp();
+    PictureWindow backdrop(knownImage(1280, 800), QRect(0, 0, 1280, 800));
+    backdrop.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&backdrop));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return !server.requestsTo("/api/features").isEmpty(); }, 10000));
+    QTest::qWait(300);
+
+    // A plain recording of a dragged area; the record action while choosing does nothing.
+    runAction(QStringLiteral("record"));
+    ASSERT_TRUE(areaChooserShown());
+    runAction(QStringLiteral("record"));
+    QTest::qWait(300);
+    EXPECT_EQ(windowsNamed(QStringLiteral("^Shotlark area$")).size(), 1);
+    drag(QPoint(100, 100), QPoint(500, 400));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [] { return !windowsNamed(QStringLiteral("^Shotlark recording frame$")).isEmpty(); }, 10000))
+        << "the frame around the area";
+    QTest::qWait(1500);
+    QStringList labels;
+    for (const DBusMenuNode& item : TrayMenu::of(tray.itemService()).open().children)
+        labels.append(item.label());
+    EXPECT_TRUE(labels.filter(QRegularExpression(QStringLiteral("^Stop Recording \\(0:0\\d\\)"))).size() == 1)
+        << labels.join(QLatin1Char('|')).toStdString();
+
+    // The GIF action stops it, and it is uploaded as it is, without conversion.
+    runAction(QStringLiteral("gif"));
+    ASSERT_TRUE(waitForNotifications(1));
+    EXPECT_EQ(notifications.received.back().summary, QStringLiteral("Uploaded, link copied"));
+    const RecordedRequest movie = server.requestsTo("/api/upload").back();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Recording_\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d\\.mp4$"))
+                    .match(partName(movie))
+                    .hasMatch())
+        << partName(movie).toStdString();
+    EXPECT_TRUE(movie.header("X-Convert").isNull());
+    EXPECT_TRUE(movie.body.contains("Content-Type: video/mp4"));
+    EXPECT_TRUE(windowsNamed(QStringLiteral("^Shotlark recording frame$")).isEmpty());
+    EXPECT_TRUE(QTest::qWaitFor([] { return QDir(paths::privateTempDir()).isEmpty(); }, 5000));
+
+    // A GIF recording of a whole screen (a click), stopped by the record action.
+    runAction(QStringLiteral("gif"));
+    ASSERT_TRUE(areaChooserShown());
+    xdotool({QStringLiteral("mousemove"), QStringLiteral("640"), QStringLiteral("400"),
+             QStringLiteral("click"), QStringLiteral("1")});
+    QTest::qWait(1500);
+    EXPECT_TRUE(windowsNamed(QStringLiteral("^Shotlark recording frame$")).isEmpty())
+        << "no frame around a whole screen";
+    runAction(QStringLiteral("record"));
+    ASSERT_TRUE(waitForNotifications(2));
+    EXPECT_EQ(server.requestsTo("/api/upload").back().header("X-Convert"), "gif");
+
+    // Escape leaves everything as it was.
+    runAction(QStringLiteral("record"));
+    ASSERT_TRUE(areaChooserShown());
+    xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
+    ASSERT_TRUE(QTest::qWaitFor(
+        [] { return windowsNamed(QStringLiteral("^Shotlark area$")).isEmpty(); }, 5000));
+    labels.clear();
+    for (const DBusMenuNode& item : TrayMenu::of(tray.itemService()).open().children)
+        labels.append(item.label());
+    EXPECT_TRUE(labels.contains(QStringLiteral("Record Screen")));
+    EXPECT_EQ(server.requestsTo("/api/upload").size(), 2);
+
+    // A recording whose screen goes away ends with an alert, and nothing is uploaded.
+    ASSERT_EQ(QProcess::execute(QStringLiteral("xrandr"),
+                                {QStringLiteral("--setmonitor"), QStringLiteral("left"),
+                                 QStringLiteral("640/100x800/100+0+0"), QStringLiteral("screen")}),
+              0);
+    ASSERT_EQ(QProcess::execute(QStringLiteral("xrandr"),
+                                {QStringLiteral("--setmonitor"), QStringLiteral("right"),
+                                 QStringLiteral("640/100x800/100+640+0"), QStringLiteral("none")}),
+              0);
+    QTest::qWait(500);
+    runAction(QStringLiteral("record"));
+    ASSERT_TRUE(areaChooserShown());
+    drag(QPoint(800, 200), QPoint(1000, 400));
+    QTest::qWait(1000);
+    ASSERT_EQ(QProcess::execute(QStringLiteral("xrandr"),
+                                {QStringLiteral("--delmonitor"), QStringLiteral("right")}),
+              0);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return log().contains(QStringLiteral("shotlark: Recording stopped: ")); }, 10000))
+        << log().toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([] { return !shotlarkWindows().isEmpty(); }, 5000))
+        << "the alert is on screen";
+    QTest::qWait(500);
+    EXPECT_EQ(server.requestsTo("/api/upload").size(), 2);
+    QDirIterator movies(paths::privateTempDir(), {QStringLiteral("*.mp4")}, QDir::Files,
+                        QDirIterator::Subdirectories);
+    EXPECT_FALSE(movies.hasNext()) << "nothing half-written is left";
+    EXPECT_TRUE(app->running());
 }
