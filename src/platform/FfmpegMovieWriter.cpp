@@ -186,8 +186,11 @@ private:
         if (container_->oformat->flags & AVFMT_GLOBALHEADER)
             c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         // "veryfast" holds 1080p30 in real time on two cores and, unlike "ultrafast", gives the
-        // High profile.
+        // High profile. "zerolatency" (no B-frames, no lookahead, threads by slices) encodes
+        // each frame as it comes: nothing waits in the encoder, a stop is immediate, and x264
+        // needs about a quarter of the memory of its frame-threaded default at 1080p.
         av_opt_set(c->priv_data, "preset", "veryfast", 0);
+        av_opt_set(c->priv_data, "tune", "zerolatency", 0);
         av_opt_set(c->priv_data, "profile", "high", 0);
         const int result = avcodec_open2(c, codec, nullptr);
         if (result < 0)

@@ -27,6 +27,9 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <csignal>
+#include <sys/resource.h>
+
 using namespace shotlark;
 using namespace shotlark::test;
 using namespace std::chrono_literals;
@@ -319,4 +322,62 @@ TEST_F(ScreenRecorderTest, SoundOfTheSpeakersWhenAsked) {
     ASSERT_FALSE(stopped.error);
     EXPECT_TRUE(stream(probe(*stopped.value), QStringLiteral("audio")).isEmpty());
     ::unsetenv("PULSE_SERVER");
+}
+
+namespace {
+
+// Real movies, but a frame source that never delivers a frame.
+struct SilentScreen : platform::LinuxRecordingBackends {
+    struct Source : platform::FrameSource {
+        void start(const QRect&, int, Handlers) override {}
+        void stop() override {}
+    };
+    std::unique_ptr<platform::FrameSource> frameSource() override {
+        return std::make_unique<Source>();
+    }
+};
+
+} // namespace
+
+TEST_F(ScreenRecorderTest, FailuresLeaveNoMovieBehind) {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    auto anyMovie = [] {
+        QDirIterator movies(paths::privateTempDir(), {QStringLiteral("*.mp4")}, QDir::Files,
+                            QDirIterator::Subdirectories);
+        return movies.hasNext();
+    };
+
+    // No frame before the stop.
+    ScreenRecorder idle(std::make_shared<SilentScreen>());
+    ASSERT_FALSE(await(idle.start({screen, QRect(0, 0, 200, 200), false}, false)).error);
+    QTest::qWait(200);
+    EXPECT_EQ(await(idle.stop()).message(), QStringLiteral("Nothing was recorded"));
+    EXPECT_EQ(await(idle.stop()).message(), QStringLiteral("Not recording"));
+    EXPECT_FALSE(anyMovie());
+
+    // A screen that is gone before the start.
+    EXPECT_EQ(await(ScreenRecorder(backends).start({nullptr, QRect(0, 0, 10, 10), false}, false))
+                  .message(),
+              QStringLiteral("Couldn't find that display"));
+
+    // The disk fills up while writing (here: files may not grow past 150 kB): the recording
+    // ends by itself with the reason, and the half-written movie is removed.
+    struct rlimit before {};
+    ::getrlimit(RLIMIT_FSIZE, &before);
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = before;
+    small.rlim_cur = 150 * 1024;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    ScreenRecorder recorder(backends);
+    QString reason;
+    recorder.onUnexpectedStop = [&](const QString& why) { reason = why; };
+    ASSERT_FALSE(
+        await(recorder.start({screen, QRect(QPoint(0, 0), screen->geometry().size()), true}, false))
+            .error);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !reason.isEmpty(); }, 20000));
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    EXPECT_TRUE(reason.startsWith(QStringLiteral("Couldn't write the recording: ")))
+        << reason.toStdString();
+    EXPECT_FALSE(await(recorder.stop()).message().isEmpty());
+    EXPECT_FALSE(anyMovie());
 }

@@ -87,15 +87,15 @@ private:
             handlers_.frame(picture, now);
         if (!running_)
             return; // stopped from within the handler
-        // The next frame is due one interval after this one was; a late one skips the frames it
-        // missed instead of queueing them.
+        // The next frame is due one interval after this one was. A little late, it is taken at
+        // once; a whole interval late, the frames missed are skipped, never queued.
         next_ += interval_;
         const Nanoseconds after = monotonicNow();
-        if (next_ < after)
-            next_ = after + (interval_ - (after - next_) % interval_);
-        timer_.start(static_cast<int>(
-            std::chrono::duration_cast<milliseconds>(next_ - after + std::chrono::microseconds(500))
-                .count()));
+        if (next_ + interval_ <= after)
+            next_ = after;
+        const auto wait = std::chrono::duration_cast<milliseconds>(
+            std::max(Nanoseconds(0), next_ - after + std::chrono::microseconds(500)));
+        timer_.start(static_cast<int>(wait.count()));
     }
 
     void fail(const QString& reason) {

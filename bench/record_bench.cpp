@@ -1,0 +1,217 @@
+// Screen recording of a changing 1920x1080 screen at 30 frames a second on a private Xvfb:
+// Shotlark's recorder and `ffmpeg -f x11grab -c:v libx264 -preset veryfast` at the same size,
+// rate and bitrate, one after the other in the same run. Prints CPU seconds, peak RSS and
+// frames written against frames expected for both.
+//   record_bench [SECONDS]        (default 60)
+#include "base/Errors.h"
+#include "platform/RecordingBackends.h"
+#include "recording/ScreenRecorder.h"
+#include "store/Config.h"
+#include "support/DisplaySession.h"
+
+#include <QCoro/QCoroSignal>
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QScreen>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdio>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+extern char** environ;
+
+using namespace shotlark;
+
+namespace {
+
+constexpr int screenWidth = 1920;
+constexpr int screenHeight = 1080;
+constexpr int fps = 30;
+
+// A photo-like background with moving coloured boxes: every frame differs.
+class ChangingScreen : public QWidget {
+public:
+    ChangingScreen() {
+        setWindowFlags(Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+        setAttribute(Qt::WA_OpaquePaintEvent);
+        setGeometry(0, 0, screenWidth, screenHeight);
+        background_ = QImage(screenWidth, screenHeight, QImage::Format_RGB32);
+        QRandomGenerator random(3);
+        for (int y = 0; y < screenHeight; ++y) {
+            for (int x = 0; x < screenWidth; ++x) {
+                const int n = static_cast<int>(random.bounded(24));
+                background_.setPixel(x, y, qRgb((x / 6 + n) & 255, (y / 3 + n) & 255,
+                                                ((x + y) / 12 + n) & 255));
+            }
+        }
+        QObject::connect(&timer_, &QTimer::timeout, this, [this] {
+            ++tick_;
+            update();
+        });
+        timer_.start(1000 / fps);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.drawImage(0, 0, background_);
+        for (int i = 0; i < 24; ++i)
+            painter.fillRect(QRect((tick_ * 9 + i * 97) % screenWidth, (i * 45 + tick_ * 3) % screenHeight,
+                                   160, 90),
+                             QColor::fromHsv((tick_ * 4 + i * 15) % 360, 220, 230));
+    }
+
+private:
+    QImage background_;
+    QTimer timer_;
+    int tick_ = 0;
+};
+
+struct Usage {
+    double cpuSeconds = -1;
+    double peakMiB = -1;
+    int exitCode = -1;
+};
+
+// Runs `argv` to its end and reads its CPU time and peak memory from the kernel.
+Usage runMeasured(const QStringList& argv) {
+    std::vector<QByteArray> storage;
+    std::vector<char*> args;
+    for (const QString& arg : argv)
+        storage.push_back(arg.toLocal8Bit());
+    for (QByteArray& arg : storage)
+        args.push_back(arg.data());
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    Usage usage;
+    if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
+        return usage;
+    int status = 0;
+    struct rusage used {};
+    // The picture keeps changing while the child runs.
+    while (wait4(pid, &status, WNOHANG, &used) == 0)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    usage.cpuSeconds = static_cast<double>(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
+                       static_cast<double>(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
+    usage.peakMiB = static_cast<double>(used.ru_maxrss) / 1024.0;
+    usage.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return usage;
+}
+
+double durationOf(const QString& movie) {
+    QProcess ffprobe;
+    ffprobe.start(QStringLiteral("ffprobe"),
+                  {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
+                   QStringLiteral("format=duration"), QStringLiteral("-of"),
+                   QStringLiteral("csv=p=0"), movie});
+    ffprobe.waitForFinished(60000);
+    return ffprobe.readAllStandardOutput().trimmed().toDouble();
+}
+
+int countFrames(const QString& movie) {
+    QProcess ffprobe;
+    ffprobe.start(QStringLiteral("ffprobe"),
+                  {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-count_frames"),
+                   QStringLiteral("-select_streams"), QStringLiteral("v:0"),
+                   QStringLiteral("-show_entries"), QStringLiteral("stream=nb_read_frames"),
+                   QStringLiteral("-of"), QStringLiteral("csv=p=0"), movie});
+    ffprobe.waitForFinished(600000);
+    return ffprobe.readAllStandardOutput().trimmed().toInt();
+}
+
+// The child's side: records the whole screen for `seconds` and moves the movie to `target`.
+int record(int seconds, const QString& target) {
+    ScreenRecorder recorder(std::make_shared<platform::LinuxRecordingBackends>());
+    QScreen* screen = QGuiApplication::primaryScreen();
+    int exitCode = 1;
+    auto run = [&]() -> QCoro::Task<> {
+        try {
+            auto starting = recorder.start({screen, QRect(QPoint(0, 0), screen->geometry().size()), true}, false);
+            co_await std::move(starting);
+            QTimer wait;
+            wait.setSingleShot(true);
+            wait.start(seconds * 1000);
+            auto elapsed = qCoro(&wait, &QTimer::timeout);
+            co_await std::move(elapsed);
+            auto stopping = recorder.stop();
+            const QString movie = co_await std::move(stopping);
+            exitCode = QFile::rename(movie, target) ? 0 : 1;
+        } catch (const Error& error) {
+            std::fprintf(stderr, "recording failed: %s\n", error.what());
+        }
+        QCoreApplication::quit();
+    };
+    auto task = run();
+    QCoreApplication::exec();
+    return exitCode;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && QByteArray(argv[1]) == "--record") {
+        QGuiApplication app(argc, argv);
+        return record(QByteArray(argv[2]).toInt(), QString::fromLocal8Bit(argv[3]));
+    }
+    const int seconds = argc > 1 ? std::max(5, atoi(argv[1])) : 60;
+    QTemporaryDir home;
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+        qputenv(name, home.path().toUtf8());
+    test::DisplaySession display;
+    if (!display.start(screenWidth, screenHeight)) {
+        std::fprintf(stderr, "Xvfb did not start\n");
+        return 1;
+    }
+    QApplication app(argc, argv);
+    ChangingScreen screen;
+    screen.show();
+    for (int i = 0; i < 20; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+
+    const qint64 bitrate =
+        ScreenRecorder::bitrate(QSize(screenWidth, screenHeight), fps, 0.06, 8'000'000);
+    const QString ours = home.path() + QStringLiteral("/shotlark.mp4");
+    const QString theirs = home.path() + QStringLiteral("/ffmpeg.mp4");
+    const Usage shotlark = runMeasured({QCoreApplication::applicationFilePath(),
+                                        QStringLiteral("--record"), QString::number(seconds), ours});
+    const Usage ffmpeg = runMeasured(
+        {QStringLiteral("ffmpeg"), QStringLiteral("-v"), QStringLiteral("error"),
+         QStringLiteral("-y"), QStringLiteral("-f"), QStringLiteral("x11grab"),
+         QStringLiteral("-framerate"), QString::number(fps), QStringLiteral("-video_size"),
+         QStringLiteral("%1x%2").arg(screenWidth).arg(screenHeight), QStringLiteral("-i"),
+         qEnvironmentVariable("DISPLAY"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
+         QStringLiteral("-preset"), QStringLiteral("veryfast"), QStringLiteral("-b:v"),
+         QString::number(bitrate), QStringLiteral("-g"), QString::number(2 * fps),
+         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-t"),
+         QString::number(seconds), theirs});
+
+    std::printf("recording %d s of a changing %dx%d screen at %d fps, %lld b/s, veryfast\n",
+                seconds, screenWidth, screenHeight, fps, static_cast<long long>(bitrate));
+    // Expected: one frame per 1/fps of the movie's own time line.
+    std::printf("%-10s %10s %10s %10s %10s %16s\n", "", "CPU s", "cores", "peak MiB", "movie s",
+                "frames/expected");
+    auto line = [&](const char* name, const Usage& usage, const QString& movie) {
+        if (usage.exitCode != 0) {
+            std::printf("%-10s failed (exit %d)\n", name, usage.exitCode);
+            return;
+        }
+        const double duration = durationOf(movie);
+        std::printf("%-10s %10.1f %10.2f %10.1f %10.2f %9d/%d\n", name, usage.cpuSeconds,
+                    usage.cpuSeconds / seconds, usage.peakMiB, duration, countFrames(movie),
+                    static_cast<int>(duration * fps + 0.5));
+    };
+    line("shotlark", shotlark, ours);
+    line("ffmpeg", ffmpeg, theirs);
+    if (shotlark.exitCode == 0 && ffmpeg.exitCode == 0)
+        std::printf("CPU ratio shotlark/ffmpeg %.2f (target <= 1), RSS ratio %.2f (target <= 0.5)\n",
+                    shotlark.cpuSeconds / ffmpeg.cpuSeconds, shotlark.peakMiB / ffmpeg.peakMiB);
+    return 0;
+}
