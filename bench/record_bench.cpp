@@ -48,8 +48,8 @@ public:
         for (int y = 0; y < screenHeight; ++y) {
             for (int x = 0; x < screenWidth; ++x) {
                 const int n = static_cast<int>(random.bounded(24));
-                background_.setPixel(x, y, qRgb((x / 6 + n) & 255, (y / 3 + n) & 255,
-                                                ((x + y) / 12 + n) & 255));
+                background_.setPixel(
+                    x, y, qRgb((x / 6 + n) & 255, (y / 3 + n) & 255, ((x + y) / 12 + n) & 255));
             }
         }
         QObject::connect(&timer_, &QTimer::timeout, this, [this] {
@@ -64,8 +64,8 @@ protected:
         QPainter painter(this);
         painter.drawImage(0, 0, background_);
         for (int i = 0; i < 24; ++i)
-            painter.fillRect(QRect((tick_ * 9 + i * 97) % screenWidth, (i * 45 + tick_ * 3) % screenHeight,
-                                   160, 90),
+            painter.fillRect(QRect((tick_ * 9 + i * 97) % screenWidth,
+                                   (i * 45 + tick_ * 3) % screenHeight, 160, 90),
                              QColor::fromHsv((tick_ * 4 + i * 15) % 360, 220, 230));
     }
 
@@ -134,7 +134,8 @@ int record(int seconds, const QString& target) {
     int exitCode = 1;
     auto run = [&]() -> QCoro::Task<> {
         try {
-            auto starting = recorder.start({screen, QRect(QPoint(0, 0), screen->geometry().size()), true}, false);
+            auto starting = recorder.start(
+                {screen, QRect(QPoint(0, 0), screen->geometry().size()), true}, false);
             co_await std::move(starting);
             QTimer wait;
             wait.setSingleShot(true);
@@ -180,18 +181,34 @@ int main(int argc, char** argv) {
         ScreenRecorder::bitrate(QSize(screenWidth, screenHeight), fps, 0.06, 8'000'000);
     const QString ours = home.path() + QStringLiteral("/shotlark.mp4");
     const QString theirs = home.path() + QStringLiteral("/ffmpeg.mp4");
-    const Usage shotlark = runMeasured({QCoreApplication::applicationFilePath(),
-                                        QStringLiteral("--record"), QString::number(seconds), ours});
-    const Usage ffmpeg = runMeasured(
-        {QStringLiteral("ffmpeg"), QStringLiteral("-v"), QStringLiteral("error"),
-         QStringLiteral("-y"), QStringLiteral("-f"), QStringLiteral("x11grab"),
-         QStringLiteral("-framerate"), QString::number(fps), QStringLiteral("-video_size"),
-         QStringLiteral("%1x%2").arg(screenWidth).arg(screenHeight), QStringLiteral("-i"),
-         qEnvironmentVariable("DISPLAY"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
-         QStringLiteral("-preset"), QStringLiteral("veryfast"), QStringLiteral("-b:v"),
-         QString::number(bitrate), QStringLiteral("-g"), QString::number(2 * fps),
-         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p"), QStringLiteral("-t"),
-         QString::number(seconds), theirs});
+    const Usage shotlark =
+        runMeasured({QCoreApplication::applicationFilePath(), QStringLiteral("--record"),
+                     QString::number(seconds), ours});
+    const Usage ffmpeg = runMeasured({QStringLiteral("ffmpeg"),
+                                      QStringLiteral("-v"),
+                                      QStringLiteral("error"),
+                                      QStringLiteral("-y"),
+                                      QStringLiteral("-f"),
+                                      QStringLiteral("x11grab"),
+                                      QStringLiteral("-framerate"),
+                                      QString::number(fps),
+                                      QStringLiteral("-video_size"),
+                                      QStringLiteral("%1x%2").arg(screenWidth).arg(screenHeight),
+                                      QStringLiteral("-i"),
+                                      qEnvironmentVariable("DISPLAY"),
+                                      QStringLiteral("-c:v"),
+                                      QStringLiteral("libx264"),
+                                      QStringLiteral("-preset"),
+                                      QStringLiteral("veryfast"),
+                                      QStringLiteral("-b:v"),
+                                      QString::number(bitrate),
+                                      QStringLiteral("-g"),
+                                      QString::number(2 * fps),
+                                      QStringLiteral("-pix_fmt"),
+                                      QStringLiteral("yuv420p"),
+                                      QStringLiteral("-t"),
+                                      QString::number(seconds),
+                                      theirs});
 
     std::printf("recording %d s of a changing %dx%d screen at %d fps, %lld b/s, veryfast\n",
                 seconds, screenWidth, screenHeight, fps, static_cast<long long>(bitrate));
@@ -211,7 +228,8 @@ int main(int argc, char** argv) {
     line("shotlark", shotlark, ours);
     line("ffmpeg", ffmpeg, theirs);
     if (shotlark.exitCode == 0 && ffmpeg.exitCode == 0)
-        std::printf("CPU ratio shotlark/ffmpeg %.2f (target <= 1), RSS ratio %.2f (target <= 0.5)\n",
-                    shotlark.cpuSeconds / ffmpeg.cpuSeconds, shotlark.peakMiB / ffmpeg.peakMiB);
+        std::printf(
+            "CPU ratio shotlark/ffmpeg %.2f (target <= 1), RSS ratio %.2f (target <= 0.5)\n",
+            shotlark.cpuSeconds / ffmpeg.cpuSeconds, shotlark.peakMiB / ffmpeg.peakMiB);
     return 0;
 }

@@ -7,13 +7,13 @@
 #include "recording/RegionSelector.h"
 
 #include <QCoro/QCoroTask>
+#include <QDateTime>
 #include <QHash>
 #include <QImage>
-#include <QDateTime>
 #include <QObject>
 #include <QSet>
-#include <QTimer>
 #include <QStringList>
+#include <QTimer>
 #include <QUrl>
 #include <QUuid>
 

@@ -94,11 +94,9 @@ QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
             disabled(QStringLiteral("Uploading %1 file(s)\u2026").arg(state.activeUploads)));
     menu.append(MenuItem::separator());
     if (state.recording) {
-        menu.append(hotkeyItem(state,
-                               QStringLiteral("Stop Recording (") + state.recordingDuration +
-                                   QLatin1Char(')'),
-                               state.recordingGIF ? HotkeyAction::gif : HotkeyAction::record,
-                               actions.stopRecording));
+        menu.append(hotkeyItem(
+            state, QStringLiteral("Stop Recording (") + state.recordingDuration + QLatin1Char(')'),
+            state.recordingGIF ? HotkeyAction::gif : HotkeyAction::record, actions.stopRecording));
     } else {
         menu.append(hotkeyItem(state, QStringLiteral("Record Screen"), HotkeyAction::record,
                                actions.toggleRecording));

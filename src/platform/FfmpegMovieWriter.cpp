@@ -92,8 +92,8 @@ public:
             // Only ever scaled down (the longest edge is bounded), with a box filter.
             scaled_.resize(static_cast<size_t>(format_.size.width()) * format_.size.height() * 4);
             libyuv::ARGBScale(pixels, stride, picture.width(), picture.height(), scaled_.data(),
-                              format_.size.width() * 4, format_.size.width(),
-                              format_.size.height(), libyuv::kFilterBox);
+                              format_.size.width() * 4, format_.size.width(), format_.size.height(),
+                              libyuv::kFilterBox);
             pixels = scaled_.data();
             stride = format_.size.width() * 4;
         }
@@ -127,7 +127,8 @@ public:
         if (!container_)
             throw Error(QStringLiteral("The recording couldn't be saved"));
         // The time line runs to `end`: the last picture is shown until then.
-        const int64_t endPts = av_rescale_q(end.count(), AVRational{1, 1'000'000'000}, videoTimeBase);
+        const int64_t endPts =
+            av_rescale_q(end.count(), AVRational{1, 1'000'000'000}, videoTimeBase);
         const int64_t interval = videoTimeBase.den / format_.fps;
         if (last_ && endPts - interval > lastVideoPts_) {
             Frame repeat(av_frame_clone(last_.get()));
@@ -287,8 +288,7 @@ private:
             packet_->stream_index = stream->index;
             result = av_interleaved_write_frame(container_, packet_.get());
             if (result < 0)
-                throw Error(QStringLiteral("Couldn't write the recording: ") +
-                            ffmpegError(result));
+                throw Error(QStringLiteral("Couldn't write the recording: ") + ffmpegError(result));
         }
     }
 

@@ -56,9 +56,9 @@ public:
 
 struct MovieFormat {
     QString path;
-    QSize size;          // of the movie; pictures of another size are scaled to it
+    QSize size; // of the movie; pictures of another size are scaled to it
     int fps = 30;
-    qint64 bitrate = 0;  // bits a second
+    qint64 bitrate = 0;   // bits a second
     int keyInterval = 60; // frames between key frames, at most
     bool audio = false;   // an AAC track, 48 kHz stereo, 128 kb/s
 };

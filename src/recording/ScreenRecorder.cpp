@@ -40,8 +40,7 @@ public:
                                },
                                [this](const QString& reason) {
                                    QMetaObject::invokeMethod(
-                                       this, [this, reason] { end(reason); },
-                                       Qt::QueuedConnection);
+                                       this, [this, reason] { end(reason); }, Qt::QueuedConnection);
                                }});
             } catch (const Error& error) {
                 audio_.reset();
@@ -53,9 +52,12 @@ public:
         try {
             writer_->open(format);
             source_ = backends_.frameSource();
-            source_->start(area, format.fps,
-                           {[this](const QImage& picture, Nanoseconds time) { seen(picture, time); },
-                            [this](const QString& reason) { end(reason); }});
+            source_->start(
+                area, format.fps,
+                {[this](const QImage& picture, Nanoseconds time) { seen(picture, time); },
+                 [this](const QString& reason) {
+                     end(reason);
+                 }});
         } catch (...) {
             shutdown();
             throw;
@@ -185,8 +187,7 @@ QSize ScreenRecorder::movieSize(QSizeF pixels, double maxEdge) {
     return QSize(side(pixels.width()), side(pixels.height()));
 }
 
-qint64 ScreenRecorder::bitrate(QSize size, int frameRate, double bitsPerPixel,
-                               double maxBitrate) {
+qint64 ScreenRecorder::bitrate(QSize size, int frameRate, double bitsPerPixel, double maxBitrate) {
     const qint64 pixels = static_cast<qint64>(size.width()) * size.height() * frameRate;
     return static_cast<qint64>(
         std::min(maxBitrate, std::max(1'500'000.0, static_cast<double>(pixels) * bitsPerPixel)));
@@ -207,8 +208,8 @@ ScreenRecorder::ScreenRecorder(std::shared_ptr<platform::RecordingBackends> back
 
 ScreenRecorder::~ScreenRecorder() {
     // Nothing may run on the thread when it goes, and no half movie may stay behind.
-    QMetaObject::invokeMethod(pipeline_, [pipeline = pipeline_] { pipeline->shutdown(); },
-                              Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        pipeline_, [pipeline = pipeline_] { pipeline->shutdown(); }, Qt::BlockingQueuedConnection);
     thread_.quit();
     thread_.wait();
     delete pipeline_;
@@ -227,8 +228,7 @@ QCoro::Task<> ScreenRecorder::start(Selection selection, bool captureAudio) {
     format.size = movieSize(pixels, settings_.maxEdge);
     format.fps = settings_.frameRate;
     format.keyInterval = 2 * settings_.frameRate;
-    format.bitrate =
-        bitrate(format.size, format.fps, settings_.bitsPerPixel, settings_.maxBitrate);
+    format.bitrate = bitrate(format.size, format.fps, settings_.bitsPerPixel, settings_.maxBitrate);
     format.audio = captureAudio;
     const QString dir = paths::newCaptureDir();
     if (dir.isEmpty())
@@ -237,8 +237,9 @@ QCoro::Task<> ScreenRecorder::start(Selection selection, bool captureAudio) {
     format.path = dir + QLatin1Char('/') + fileName(QDateTime::currentDateTime());
 
     // The grabbed area in device pixels of the desktop; never less than 2 × 2.
-    const QRect area(space.native.topLeft() + (QPointF(selection.rect.topLeft()) * space.ratio).toPoint(),
-                     QSize(std::max(2, qRound(pixels.width())), std::max(2, qRound(pixels.height()))));
+    const QRect area(
+        space.native.topLeft() + (QPointF(selection.rect.topLeft()) * space.ratio).toPoint(),
+        QSize(std::max(2, qRound(pixels.width())), std::max(2, qRound(pixels.height()))));
 
     QPointer<ScreenRecorder> self(this);
     auto unexpected = [self](const QString& reason) {

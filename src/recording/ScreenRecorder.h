@@ -27,9 +27,9 @@ class ScreenRecorder : public QObject {
 public:
     // Read from the settings when the recorder is made.
     struct Settings {
-        int frameRate = 30;        // 60 only when "recordFrameRate" is exactly 60
-        double maxEdge = 1920;     // 2560 with "recordHighQuality"
-        double bitsPerPixel = 0.06; // 0.1 with "recordHighQuality"
+        int frameRate = 30;            // 60 only when "recordFrameRate" is exactly 60
+        double maxEdge = 1920;         // 2560 with "recordHighQuality"
+        double bitsPerPixel = 0.06;    // 0.1 with "recordHighQuality"
         double maxBitrate = 8'000'000; // 20,000,000 with "recordHighQuality"
         static Settings fromConfig();
     };

@@ -319,8 +319,9 @@ namespace {
 // The windows on screen whose name matches `pattern`.
 QStringList windowsNamed(const QString& pattern) {
     QProcess search;
-    search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                             QStringLiteral("--name"), pattern});
+    search.start(QStringLiteral("xdotool"),
+                 {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                  QStringLiteral("--name"), pattern});
     search.waitForFinished(5000);
     return QString::fromUtf8(search.readAllStandardOutput())
         .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -463,8 +464,8 @@ QProcess* runAction(const QString& action) {
 }
 
 bool areaChooserShown() {
-    return QTest::qWaitFor([] { return !windowsNamed(QStringLiteral("^Shotlark area$")).isEmpty(); },
-                           10000);
+    return QTest::qWaitFor(
+        [] { return !windowsNamed(QStringLiteral("^Shotlark area$")).isEmpty(); }, 10000);
 }
 
 } // namespace
@@ -474,8 +475,8 @@ TEST_F(AppDesktopTest, RecordingsFromHotkeyActionsToUploads) {
     PictureWindow backdrop(knownImage(1280, 800), QRect(0, 0, 1280, 800));
     backdrop.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&backdrop));
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return !server.requestsTo("/api/features").isEmpty(); }, 10000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return !server.requestsTo("/api/features").isEmpty(); }, 10000));
     QTest::qWait(300);
 
     // A plain recording of a dragged area; the record action while choosing does nothing.
@@ -486,13 +487,16 @@ TEST_F(AppDesktopTest, RecordingsFromHotkeyActionsToUploads) {
     EXPECT_EQ(windowsNamed(QStringLiteral("^Shotlark area$")).size(), 1);
     drag(QPoint(100, 100), QPoint(500, 400));
     ASSERT_TRUE(QTest::qWaitFor(
-        [] { return !windowsNamed(QStringLiteral("^Shotlark recording frame$")).isEmpty(); }, 10000))
+        [] { return !windowsNamed(QStringLiteral("^Shotlark recording frame$")).isEmpty(); },
+        10000))
         << "the frame around the area";
     QTest::qWait(1500);
     QStringList labels;
     for (const DBusMenuNode& item : TrayMenu::of(tray.itemService()).open().children)
         labels.append(item.label());
-    EXPECT_TRUE(labels.filter(QRegularExpression(QStringLiteral("^Stop Recording \\(0:0\\d\\)"))).size() == 1)
+    EXPECT_TRUE(
+        labels.filter(QRegularExpression(QStringLiteral("^Stop Recording \\(0:0\\d\\)"))).size() ==
+        1)
         << labels.join(QLatin1Char('|')).toStdString();
 
     // The GIF action stops it, and it is uploaded as it is, without conversion.
@@ -500,7 +504,8 @@ TEST_F(AppDesktopTest, RecordingsFromHotkeyActionsToUploads) {
     ASSERT_TRUE(waitForNotifications(1));
     EXPECT_EQ(notifications.received.back().summary, QStringLiteral("Uploaded, link copied"));
     const RecordedRequest movie = server.requestsTo("/api/upload").back();
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Recording_\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d\\.mp4$"))
+    EXPECT_TRUE(QRegularExpression(
+                    QStringLiteral("^Recording_\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d\\.mp4$"))
                     .match(partName(movie))
                     .hasMatch())
         << partName(movie).toStdString();

@@ -188,14 +188,20 @@ TEST(MenuModel, AnnotateNeedsTheFeatureAnIdAndAnImageName) {
 TEST(MenuModel, RecordingItemsFollowTheRecording) {
     Recorder recorder;
     MenuState state;
-    state.shortcut = [](HotkeyAction action) { return std::optional(hotkeys::defaultShortcut(action)); };
-    state.isEnabled = [](const QString& feature) { return feature != QStringLiteral("app_gif"); };
+    state.shortcut = [](HotkeyAction action) {
+        return std::optional(hotkeys::defaultShortcut(action));
+    };
+    state.isEnabled = [](const QString& feature) {
+        return feature != QStringLiteral("app_gif");
+    };
     auto menu = buildMenu(state, recorder.actions);
     EXPECT_TRUE(findItem(menu, {QStringLiteral("Record Screen")}));
     EXPECT_FALSE(findItem(menu, {QStringLiteral("Record GIF")})) << "gated by app_gif";
 
     // A GIF recording: one stop item with the elapsed time and the GIF hotkey, nothing else.
-    state.isEnabled = [](const QString&) { return true; };
+    state.isEnabled = [](const QString&) {
+        return true;
+    };
     state.recording = true;
     state.recordingGIF = true;
     state.recordingDuration = QStringLiteral("1:05");

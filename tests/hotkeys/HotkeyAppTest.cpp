@@ -73,8 +73,8 @@ TEST_F(HotkeyAppTest, OnlyActionsWithAFlowAreGrabbed) {
         grabbed.append(key);
     }
     std::sort(grabbed.begin(), grabbed.end());
-    EXPECT_EQ(grabbed, (QList<int>{Qt::Key_0, Qt::Key_1, Qt::Key_2, Qt::Key_6, Qt::Key_7,
-                                   Qt::Key_8, Qt::Key_9}))
+    EXPECT_EQ(grabbed, (QList<int>{Qt::Key_0, Qt::Key_1, Qt::Key_2, Qt::Key_6, Qt::Key_7, Qt::Key_8,
+                                   Qt::Key_9}))
         << "recordings, captures, text and clipboard; no replay yet";
     EXPECT_TRUE(desktop.notifications->posted.isEmpty());
 

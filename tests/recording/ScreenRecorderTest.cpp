@@ -1,9 +1,9 @@
 // The recorder on the harness's Xvfb with moving content: real MIT-SHM frames, libx264 and the
 // MPEG-4 muxer; movies are read back with ffprobe and ffmpeg.
+#include "recording/ScreenRecorder.h"
 #include "base/Errors.h"
 #include "platform/RecordingBackends.h"
 #include "recording/RegionSelector.h"
-#include "recording/ScreenRecorder.h"
 #include "store/Config.h"
 #include "store/Paths.h"
 #include "support/Await.h"
@@ -111,8 +111,8 @@ QImage frameAt(const QString& movie, double seconds) {
     const QString png = testHome() + QStringLiteral("/frame.png");
     QProcess::execute(QStringLiteral("ffmpeg"),
                       {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"),
-                       QStringLiteral("-ss"), QString::number(seconds), QStringLiteral("-i"),
-                       movie, QStringLiteral("-frames:v"), QStringLiteral("1"), png});
+                       QStringLiteral("-ss"), QString::number(seconds), QStringLiteral("-i"), movie,
+                       QStringLiteral("-frames:v"), QStringLiteral("1"), png});
     return QImage(png);
 }
 
@@ -164,17 +164,19 @@ TEST_F(ScreenRecorderTest, AreaMovieHasTheStatedFormat) {
     EXPECT_EQ(video.value(QStringLiteral("profile")).toString(), QStringLiteral("High"));
     EXPECT_EQ(video.value(QStringLiteral("width")).toInt(), 300) << "301 cut to even";
     EXPECT_EQ(video.value(QStringLiteral("height")).toInt(), 200);
-    EXPECT_EQ(video.value(QStringLiteral("avg_frame_rate")).toString().split('/').first().toInt() /
-                  std::max(1, video.value(QStringLiteral("avg_frame_rate"))
-                                  .toString()
-                                  .split('/')
-                                  .last()
-                                  .toInt()),
-              30)
+    EXPECT_EQ(
+        video.value(QStringLiteral("avg_frame_rate")).toString().split('/').first().toInt() /
+            std::max(
+                1,
+                video.value(QStringLiteral("avg_frame_rate")).toString().split('/').last().toInt()),
+        30)
         << QJsonDocument(video).toJson().toStdString();
     EXPECT_TRUE(stream(probed, QStringLiteral("audio")).isEmpty()) << "no sound unless asked";
-    const double duration =
-        probed.value(QStringLiteral("format")).toObject().value(QStringLiteral("duration")).toString().toDouble();
+    const double duration = probed.value(QStringLiteral("format"))
+                                .toObject()
+                                .value(QStringLiteral("duration"))
+                                .toString()
+                                .toDouble();
     EXPECT_NEAR(duration, 3.0, 0.2);
 
     const QList<int> keys = keyFrames(movie);
@@ -208,7 +210,8 @@ TEST_F(ScreenRecorderTest, AreaMovieHasTheStatedFormat) {
 
 TEST_F(ScreenRecorderTest, WholeScreenAtItsSize) {
     QScreen* screen = QGuiApplication::primaryScreen();
-    const QString movie = record({screen, QRect(QPoint(0, 0), screen->geometry().size()), true}, 2000);
+    const QString movie =
+        record({screen, QRect(QPoint(0, 0), screen->geometry().size()), true}, 2000);
     ASSERT_FALSE(movie.isEmpty());
     const QJsonObject video = stream(probe(movie), QStringLiteral("video"));
     EXPECT_EQ(video.value(QStringLiteral("width")).toInt(), screen->geometry().width() & ~1);
@@ -230,7 +233,9 @@ TEST_F(ScreenRecorderTest, AScreenThatGoesAwayEndsTheRecording) {
               0);
     ScreenRecorder recorder(backends);
     QString reason;
-    recorder.onUnexpectedStop = [&](const QString& why) { reason = why; };
+    recorder.onUnexpectedStop = [&](const QString& why) {
+        reason = why;
+    };
     auto started = await(recorder.start(
         {QGuiApplication::primaryScreen(), QRect(half + 100, 100, 200, 200), false}, false));
     ASSERT_FALSE(started.error) << started.message().toStdString();
@@ -267,9 +272,10 @@ std::unique_ptr<ChildProcess> startPulse(const QString& socket) {
 
 double rmsOfSound(const QString& movie) {
     const QString wav = testHome() + QStringLiteral("/sound.wav");
-    QProcess::execute(QStringLiteral("ffmpeg"), {QStringLiteral("-v"), QStringLiteral("error"),
-                                                 QStringLiteral("-y"), QStringLiteral("-i"), movie,
-                                                 QStringLiteral("-map"), QStringLiteral("0:a"), wav});
+    QProcess::execute(QStringLiteral("ffmpeg"),
+                      {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"),
+                       QStringLiteral("-i"), movie, QStringLiteral("-map"), QStringLiteral("0:a"),
+                       wav});
     QProcess sox;
     sox.start(QStringLiteral("sox"), {wav, QStringLiteral("-n"), QStringLiteral("stat")});
     sox.waitForFinished(20000);
@@ -288,13 +294,14 @@ TEST_F(ScreenRecorderTest, SoundOfTheSpeakersWhenAsked) {
     ASSERT_TRUE(pulse) << "pulseaudio did not start";
     ::setenv("PULSE_SERVER", QFile::encodeName(QStringLiteral("unix:") + socket).constData(), 1);
     const QString tone = testHome() + QStringLiteral("/tone.wav");
-    ASSERT_EQ(QProcess::execute(QStringLiteral("sox"),
-                                {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
-                                 QStringLiteral("-c"), QStringLiteral("2"), QStringLiteral("-b"),
-                                 QStringLiteral("16"), QStringLiteral("-e"), QStringLiteral("signed"),
-                                 tone, QStringLiteral("synth"), QStringLiteral("6"),
-                                 QStringLiteral("sine"), QStringLiteral("440")}),
-              0);
+    ASSERT_EQ(
+        QProcess::execute(QStringLiteral("sox"),
+                          {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
+                           QStringLiteral("-c"), QStringLiteral("2"), QStringLiteral("-b"),
+                           QStringLiteral("16"), QStringLiteral("-e"), QStringLiteral("signed"),
+                           tone, QStringLiteral("synth"), QStringLiteral("6"),
+                           QStringLiteral("sine"), QStringLiteral("440")}),
+        0);
     QProcess player;
     player.start(QStringLiteral("paplay"), {tone});
     ASSERT_TRUE(player.waitForStarted());
@@ -370,7 +377,9 @@ TEST_F(ScreenRecorderTest, FailuresLeaveNoMovieBehind) {
     ::setrlimit(RLIMIT_FSIZE, &small);
     ScreenRecorder recorder(backends);
     QString reason;
-    recorder.onUnexpectedStop = [&](const QString& why) { reason = why; };
+    recorder.onUnexpectedStop = [&](const QString& why) {
+        reason = why;
+    };
     ASSERT_FALSE(
         await(recorder.start({screen, QRect(QPoint(0, 0), screen->geometry().size()), true}, false))
             .error);
