@@ -20,6 +20,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QProcess>
 #include <QScreen>
@@ -318,6 +319,22 @@ TEST_F(ScreenRecorderTest, SoundOfTheSpeakersWhenAsked) {
     player.kill();
     player.waitForFinished();
 
+    // The sound server going away ends the recording, as a stop nobody asked for.
+    {
+        ScreenRecorder recorder(backends);
+        QString reason;
+        recorder.onUnexpectedStop = [&](const QString& why) {
+            reason = why;
+        };
+        ASSERT_FALSE(await(recorder.start({screen, QRect(0, 0, 320, 240), false}, true)).error);
+        EXPECT_TRUE(recorder.audioProblem().isEmpty());
+        QTest::qWait(300);
+        pulse.reset(); // killed
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !reason.isEmpty(); }, 5000));
+        EXPECT_TRUE(reason.startsWith(QStringLiteral("The sound server went away")))
+            << reason.toStdString();
+    }
+
     // Without a sound server the recording goes on without sound, and says why.
     ::setenv("PULSE_SERVER", "unix:/nonexistent/pulse.sock", 1);
     ScreenRecorder silent(backends);
@@ -389,4 +406,69 @@ TEST_F(ScreenRecorderTest, FailuresLeaveNoMovieBehind) {
         << reason.toStdString();
     EXPECT_FALSE(await(recorder.stop()).message().isEmpty());
     EXPECT_FALSE(anyMovie());
+}
+
+namespace {
+
+// Counts the mouse presses that reach it.
+class ClickTarget : public QWidget {
+public:
+    ClickTarget() {
+        setWindowFlags(Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+        setGeometry(QGuiApplication::primaryScreen()->geometry());
+    }
+    int presses = 0;
+
+protected:
+    void mousePressEvent(QMouseEvent*) override { ++presses; }
+};
+
+} // namespace
+
+TEST(RegionSelectorTest, DragsClicksNarrowDragsAndEscape) {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    const QSize size = screen->geometry().size();
+    QImage frozen(size, QImage::Format_RGB32);
+    frozen.fill(QColor(40, 90, 160));
+    auto choose = [&](const std::function<void()>& act) {
+        std::optional<std::optional<Selection>> outcome;
+        RegionSelector selector({frozen});
+        selector.begin([&](std::optional<Selection> selection) { outcome = selection; });
+        QTest::qWait(300);
+        act();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return outcome.has_value(); }, 5000));
+        return outcome;
+    };
+
+    auto outcome = choose([] { drag(QPoint(100, 120), QPoint(400, 320)); });
+    ASSERT_TRUE(outcome && *outcome);
+    EXPECT_EQ((*outcome)->screen, screen);
+    EXPECT_EQ((*outcome)->rect, QRect(100, 120, 300, 200));
+    EXPECT_FALSE((*outcome)->isFullScreen);
+
+    outcome = choose([] { drag(QPoint(300, 100), QPoint(307, 300)); });
+    ASSERT_TRUE(outcome && *outcome);
+    EXPECT_TRUE((*outcome)->isFullScreen) << "7 wide counts as a click";
+    EXPECT_EQ((*outcome)->rect, QRect(QPoint(0, 0), size));
+
+    outcome = choose([] { xdotool({QStringLiteral("key"), QStringLiteral("Escape")}); });
+    ASSERT_TRUE(outcome);
+    EXPECT_FALSE(*outcome) << "Escape chooses nothing";
+}
+
+TEST(RecordingFrameTest, ClicksGoThroughTheFrame) {
+    ClickTarget below;
+    below.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&below));
+    RecordingFrame frame;
+    frame.show({QGuiApplication::primaryScreen(), QRect(200, 200, 300, 200), false});
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(frame.window()));
+    EXPECT_EQ(frame.window()->geometry(), QRect(197, 197, 306, 206));
+    QTest::qWait(200);
+    // On the outline itself, 2 pixels left of the area.
+    xdotool({QStringLiteral("mousemove"), QStringLiteral("198"), QStringLiteral("300"),
+             QStringLiteral("click"), QStringLiteral("1")});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return below.presses == 1; }, 3000));
+    frame.hide();
+    EXPECT_FALSE(frame.window());
 }
