@@ -15,7 +15,9 @@
 
 namespace {
 
-const QString serverBinary = QStringLiteral(SHOTLARK_SERVER_BINARY);
+// SHOTLARK_SERVER_UNDER_TEST measures another build of the server against the same load.
+const QString serverBinary = qEnvironmentVariable("SHOTLARK_SERVER_UNDER_TEST",
+                                                  QStringLiteral(SHOTLARK_SERVER_BINARY));
 
 QString makeFile(const QString& path, qint64 mib) {
     QFile out(path);

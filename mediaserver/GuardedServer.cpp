@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -162,7 +163,7 @@ private:
     Clock::time_point deadline_{};
     Clock::time_point bodyStart_{};
     int64_t bodyBytes_ = 0;
-    char buffer_[16 * 1024];
+    char buffer_[64 * 1024]; // one read of a body takes what the kernel has, up to this
     size_t begin_ = 0;
     size_t end_ = 0;
 };
@@ -198,6 +199,9 @@ void GuardedServer::headersReceived() {
 }
 
 bool GuardedServer::process_and_close_socket(socket_t sock) {
+    // Answers are small: never wait for a delayed ACK (httplib sets this on its own path only).
+    const int on = 1;
+    ::setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     GuardedStream stream(sock, limits_);
     current = &stream;
     bool ok = false;
