@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -37,15 +38,25 @@ qint64 cpuTicks(qint64 pid) {
     return fields.value(11).toLongLong() + fields.value(12).toLongLong(); // utime, stime
 }
 
-qint64 wakeups(qint64 pid) {
-    // Every thread's voluntary switches: each is a wait that ended.
-    qint64 total = 0;
+// Every thread's voluntary switches (each is a wait that ended), by thread id.
+QHash<QString, qint64> wakeups(qint64 pid) {
+    QHash<QString, qint64> counts;
     const QStringList threads =
         QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString& tid : threads)
-        total += bench::procField(pid, "voluntary_ctxt_switches:",
-                                  QStringLiteral("task/") + tid + QStringLiteral("/status"))
-                     .toLongLong();
+        counts.insert(tid,
+                      bench::procField(pid, "voluntary_ctxt_switches:",
+                                       QStringLiteral("task/") + tid + QStringLiteral("/status"))
+                          .toLongLong());
+    return counts;
+}
+
+// Wake-ups between two samples, over the threads alive at both (a pool thread that retires
+// in between takes its count with it).
+qint64 wakeupsBetween(const QHash<QString, qint64>& before, const QHash<QString, qint64>& after) {
+    qint64 total = 0;
+    for (auto it = after.cbegin(); it != after.cend(); ++it)
+        total += it.value() - before.value(it.key(), 0);
     return total;
 }
 
@@ -99,11 +110,11 @@ int main(int argc, char** argv) {
 
     QTest::qWait(2000); // let start-up work (feature refresh) settle
     const qint64 ticksBefore = cpuTicks(pid);
-    const qint64 wakeupsBefore = wakeups(pid);
+    const QHash<QString, qint64> wakeupsBefore = wakeups(pid);
     QTest::qWait(idleSeconds * 1000);
     const double cpuSeconds = static_cast<double>(cpuTicks(pid) - ticksBefore) /
                               static_cast<double>(::sysconf(_SC_CLK_TCK));
-    const qint64 idleWakeups = wakeups(pid) - wakeupsBefore;
+    const qint64 idleWakeups = wakeupsBetween(wakeupsBefore, wakeups(pid));
     const QByteArray rss = bench::procField(pid, "VmRSS:");
 
     const QString file = home.path() + QStringLiteral("/payload.bin");

@@ -16,8 +16,8 @@
 namespace {
 
 // SHOTLARK_SERVER_UNDER_TEST measures another build of the server against the same load.
-const QString serverBinary = qEnvironmentVariable("SHOTLARK_SERVER_UNDER_TEST",
-                                                  QStringLiteral(SHOTLARK_SERVER_BINARY));
+const QString serverBinary =
+    qEnvironmentVariable("SHOTLARK_SERVER_UNDER_TEST", QStringLiteral(SHOTLARK_SERVER_BINARY));
 
 QString makeFile(const QString& path, qint64 mib) {
     QFile out(path);

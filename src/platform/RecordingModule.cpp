@@ -1,0 +1,16 @@
+// The entry points of libshotlark-recording.so. FFmpeg's libraries pull in some 130 more shared
+// libraries; loading them only when a recording starts keeps the tray app's start and idle
+// memory where they were.
+#include "platform/RecordingBackends.h"
+
+extern "C" {
+
+Q_DECL_EXPORT shotlark::platform::MovieWriter* shotlark_new_movie_writer() {
+    return shotlark::platform::makeFfmpegMovieWriter().release();
+}
+
+Q_DECL_EXPORT shotlark::platform::AudioSource* shotlark_new_audio_source() {
+    return shotlark::platform::makePulseAudioSource().release();
+}
+
+} // extern "C"
