@@ -81,14 +81,10 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     const QString host = QUrl(defaultServer).host();
     auto* after = new QGroupBox(QStringLiteral("After uploading"));
     auto* afterForm = new QFormLayout(after);
-    auto* copy = new QComboBox;
-    copy->addItem(QStringLiteral("Page link (%1/abc)").arg(host), false);
-    copy->addItem(QStringLiteral("Direct link (%1/abc.png)").arg(host), true);
-    copy->setCurrentIndex(config.boolValue(keys::copyDirectLink) ? 1 : 0);
-    QObject::connect(copy, &QComboBox::currentIndexChanged, this, [copy](int index) {
-        Config::shared().setBool(keys::copyDirectLink, copy->itemData(index).toBool());
-    });
-    afterForm->addRow(QStringLiteral("Copy"), copy);
+    afterForm->addRow(QStringLiteral("Copy"),
+                      switchPicker({QStringLiteral("Page link (%1/abc)").arg(host),
+                                    QStringLiteral("Direct link (%1/abc.png)").arg(host)},
+                                   keys::copyDirectLink));
     afterForm->addRow(
         toggle(QStringLiteral("Open the link in your browser"), keys::openAfterUpload));
     afterForm->addRow(toggle(QStringLiteral("Play a sound"), keys::playSound));
@@ -116,14 +112,10 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
         Config::shared().setInteger(keys::recordFrameRate, frameRate->itemData(index).toInt());
     });
     shotsForm->addRow(QStringLiteral("Recording frame rate"), frameRate);
-    auto* quality = new QComboBox;
-    quality->addItem(QStringLiteral("Standard (up to 1920 px)"), false);
-    quality->addItem(QStringLiteral("High (up to 2560 px, bigger)"), true);
-    quality->setCurrentIndex(config.boolValue(keys::recordHighQuality) ? 1 : 0);
-    QObject::connect(quality, &QComboBox::currentIndexChanged, this, [quality](int index) {
-        Config::shared().setBool(keys::recordHighQuality, quality->itemData(index).toBool());
-    });
-    shotsForm->addRow(QStringLiteral("Recording quality"), quality);
+    shotsForm->addRow(QStringLiteral("Recording quality"),
+                      switchPicker({QStringLiteral("Standard (up to 1920 px)"),
+                                    QStringLiteral("High (up to 2560 px, bigger)")},
+                                   keys::recordHighQuality));
     shotsForm->addRow(
         toggle(QStringLiteral("Include system audio in recordings"), keys::recordAudio));
     layout->addWidget(shots);
@@ -194,6 +186,15 @@ void SettingsView::rebuildHotkeyRows() {
         if (hotkeys::hasFlow(action) && hotkeys::isAvailable(action))
             form->addRow(hotkeys::title(action), new ShortcutField(action, keys_, sounds_));
     }
+}
+
+QComboBox* SettingsView::switchPicker(const QStringList& offOn, const QString& key) {
+    auto* picker = new QComboBox;
+    picker->addItems(offOn);
+    picker->setCurrentIndex(Config::shared().boolValue(key) ? 1 : 0);
+    QObject::connect(picker, &QComboBox::currentIndexChanged, this,
+                     [key](int index) { Config::shared().setBool(key, index == 1); });
+    return picker;
 }
 
 QCheckBox* SettingsView::toggle(const QString& title, const QString& key) {

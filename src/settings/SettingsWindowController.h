@@ -40,6 +40,8 @@ private:
     void showStoredAccount();
     void showStatus(const QString& text, bool ok);
     QCheckBox* toggle(const QString& title, const QString& key);
+    // A choice of two for a switch: the first item is off, the second on.
+    QComboBox* switchPicker(const QStringList& offOn, const QString& key);
     void setLaunchAtLogin(bool on);
     void rebuildHotkeyRows();
 

@@ -18,6 +18,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
+
+#include <QFormLayout>
+
+#include <QComboBox>
+
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
@@ -455,6 +461,42 @@ TEST_F(AppTest, SettingsFormFollowsAConnectionMadeWhileItIsOpen) {
     Config::shared().setToken(QString());
     EXPECT_TRUE(form->tokenField()->text().isEmpty());
     EXPECT_TRUE(form->statusLine()->text().isEmpty());
+}
+
+TEST_F(AppTest, RecordingRowsOfTheSettingsForm) {
+    app->launch();
+    SettingsView* form = SettingsWindowController::shared().view();
+    ASSERT_TRUE(form);
+    auto row = [&](const QString& label) -> QWidget* {
+        for (QFormLayout* layout : form->findChildren<QFormLayout*>()) {
+            for (int i = 0; i < layout->rowCount(); ++i) {
+                auto* title = layout->itemAt(i, QFormLayout::LabelRole);
+                auto* field = layout->itemAt(i, QFormLayout::FieldRole);
+                if (title && field && qobject_cast<QLabel*>(title->widget()) &&
+                    qobject_cast<QLabel*>(title->widget())->text() == label)
+                    return field->widget();
+            }
+        }
+        return nullptr;
+    };
+    auto* rate = qobject_cast<QComboBox*>(row(QStringLiteral("Recording frame rate")));
+    auto* quality = qobject_cast<QComboBox*>(row(QStringLiteral("Recording quality")));
+    ASSERT_TRUE(rate && quality);
+    EXPECT_EQ(rate->currentText(), QStringLiteral("30 fps"));
+    EXPECT_EQ(quality->currentText(), QStringLiteral("Standard (up to 1920 px)"));
+    rate->setCurrentIndex(1);
+    quality->setCurrentIndex(1);
+    EXPECT_EQ(Config::shared().integerValue(keys::recordFrameRate), 60);
+    EXPECT_TRUE(Config::shared().boolValue(keys::recordHighQuality));
+    QCheckBox* audio = nullptr;
+    for (QCheckBox* box : form->findChildren<QCheckBox*>()) {
+        if (box->text() == QStringLiteral("Include system audio in recordings"))
+            audio = box;
+    }
+    ASSERT_TRUE(audio);
+    EXPECT_FALSE(audio->isChecked());
+    audio->setChecked(true);
+    EXPECT_TRUE(Config::shared().boolValue(keys::recordAudio));
 }
 
 TEST(XdgAutostartTest, EnabledExactlyWhenTheEntryExistsAndIsNotHidden) {
