@@ -8,6 +8,7 @@
 #include "capture/TextRecognizer.h"
 #include "hotkeys/HotKeyCenter.h"
 #include "hotkeys/HotkeyState.h"
+#include "recording/ReplayBuffer.h"
 #include "server/ServerInfo.h"
 #include "server/Uploader.h"
 #include "settings/SettingsWindowController.h"
@@ -86,6 +87,12 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
     menuActions_.stopRecording = [this] {
         stopRecordingAction();
     };
+    menuActions_.toggleReplay = [this] {
+        toggleReplayAction();
+    };
+    menuActions_.saveReplay = [this] {
+        saveReplay();
+    };
     // The running recording's time, once a second (also while the menu is open).
     connect(&recordingTimer_, &QTimer::timeout, this, &AppDelegate::updateStatusTitle);
     menuActions_.copyText = [this] {
@@ -139,8 +146,17 @@ void AppDelegate::launch() {
     registerHotKeys();
     if (!Config::shared().isConfigured())
         settings_->show();
-    // Fire and forget: the refresh reports nothing and keeps what it can't replace.
-    ServerInfo::shared().refresh(true);
+    startServices();
+}
+
+QCoro::Task<> AppDelegate::startServices() {
+    QPointer<AppDelegate> self(this);
+    // The refresh reports nothing and keeps what it can't replace.
+    auto refreshing = ServerInfo::shared().refresh(true);
+    co_await std::move(refreshing);
+    if (self && Config::shared().boolValue(keys::replayEnabled) &&
+        ServerInfo::shared().isEnabled(features::replayBuffer))
+        self->startReplay();
 }
 
 void AppDelegate::handleArguments(const QStringList& arguments) {
@@ -245,7 +261,8 @@ void AppDelegate::perform(HotkeyAction action) {
     case HotkeyAction::ocr:
         copyText();
         break;
-    default: // no flow in this build: such actions are never registered nor accepted
+    case HotkeyAction::replay:
+        saveReplay();
         break;
     }
 }
@@ -607,6 +624,7 @@ QList<MenuItem> AppDelegate::menuModel() {
     state.recording = isRecording();
     state.recordingGIF = recordingGIF_;
     state.recordingDuration = recordingDuration();
+    state.replayRunning = replay_ && replay_->isRunning();
     state.isEnabled = [](const QString& feature) {
         return ServerInfo::shared().isEnabled(feature);
     };

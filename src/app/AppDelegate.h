@@ -24,6 +24,7 @@ namespace shotlark {
 
 class HotKeyCenter;
 class Notifier;
+class ReplayBuffer;
 class ScreenRecorder;
 class SettingsWindowController;
 class StatusItem;
@@ -78,6 +79,12 @@ public:
     QString recordingDuration() const;
     const RecordingFrame& recordingFrame() const { return recordingFrame_; }
 
+    // The replay buffer (ReplayFlow.cpp).
+    QCoro::Task<> startReplay();
+    void toggleReplayAction();
+    QCoro::Task<> saveReplay();
+    const std::shared_ptr<ReplayBuffer>& replay() const { return replay_; }
+
     // The title shown by the tray icon (its tooltip, and drawn into the icon).
     QString statusTitle() const;
     void updateStatusTitle();
@@ -92,6 +99,8 @@ Q_SIGNALS:
     void batchFinished();
     // A recording started, or its start failed (tests wait for it).
     void recordingStartSettled();
+    // A replay save ended with its notification (tests wait for it).
+    void replaySaveSettled();
 
 private:
     QCoro::Task<> configure(QString server, QString token);
@@ -99,6 +108,7 @@ private:
                            bool annotate);
     QCoro::Task<> uploadClipboardContents(QImage image, QString text);
     QCoro::Task<> deleteEntry(HistoryEntry entry);
+    QCoro::Task<> startServices();
     QCoro::Task<> startRecording(bool gif);
     QCoro::Task<> recordWith(Selection selection, bool gif);
     QCoro::Task<> finishRecording(std::shared_ptr<ScreenRecorder> recorder, bool gif);
@@ -122,6 +132,7 @@ private:
     std::optional<QDateTime> recordingStarted_;
     QTimer recordingTimer_;
     bool recordingGIF_ = false;
+    std::shared_ptr<ReplayBuffer> replay_;
     qint64 activeUploads_ = 0;
     QHash<QUuid, double> progress_;
 };

@@ -113,6 +113,15 @@ QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
     if (state.isEnabled(features::appOcr))
         menu.append(hotkeyItem(state, QStringLiteral("Copy Text from Region"), HotkeyAction::ocr,
                                actions.copyText));
+    if (state.isEnabled(features::replayBuffer)) {
+        if (state.replayRunning) {
+            menu.append(hotkeyItem(state, QStringLiteral("Save Replay (last 30s)"),
+                                   HotkeyAction::replay, actions.saveReplay));
+            menu.append(action(QStringLiteral("Stop Replay Buffer"), actions.toggleReplay));
+        } else {
+            menu.append(action(QStringLiteral("Start Replay Buffer"), actions.toggleReplay));
+        }
+    }
     menu.append(hotkeyItem(state, QStringLiteral("Upload Clipboard"), HotkeyAction::clipboard,
                            actions.uploadClipboard));
     menu.append(action(QStringLiteral("Upload Files\u2026"), actions.pickFiles));

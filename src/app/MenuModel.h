@@ -39,6 +39,7 @@ struct MenuState {
     bool recording = false;
     bool recordingGIF = false;
     QString recordingDuration; // "0:42"
+    bool replayRunning = false;
     std::function<bool(const QString& feature)> isEnabled = [](const QString&) {
         return true;
     };
@@ -52,6 +53,7 @@ struct MenuActions {
         quit;
     std::function<void()> captureRegion, captureWindow, captureScreen, copyText;
     std::function<void()> toggleRecording, recordGIF, stopRecording;
+    std::function<void()> toggleReplay, saveReplay;
     std::function<void(const HistoryEntry&)> copyEntry, openEntry, deleteEntry;
     std::function<void(const QString& id)> annotateEntry;
 };

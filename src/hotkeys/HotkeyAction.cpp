@@ -108,19 +108,8 @@ bool isAvailable(HotkeyAction action) {
     }
 }
 
-bool hasFlow(HotkeyAction action) {
-    switch (action) {
-    case HotkeyAction::record:
-    case HotkeyAction::gif:
-    case HotkeyAction::region:
-    case HotkeyAction::window:
-    case HotkeyAction::screen:
-    case HotkeyAction::clipboard:
-    case HotkeyAction::ocr:
-        return true;
-    default: // the replay arrives with its flow
-        return false;
-    }
+bool hasFlow(HotkeyAction) {
+    return true; // every action has its flow
 }
 
 } // namespace hotkeys

@@ -69,10 +69,11 @@ TEST(MenuModel, NotConnectedShowsEverythingButTheDashboard) {
                      QStringLiteral("Record Screen"), QStringLiteral("Record GIF"),
                      QStringLiteral("Capture Region"), QStringLiteral("Capture Window"),
                      QStringLiteral("Capture Screen"), QStringLiteral("Copy Text from Region"),
-                     QStringLiteral("Upload Clipboard"), QStringLiteral("Upload Files\u2026"),
-                     QStringLiteral("---"), QStringLiteral("Recent Uploads"),
-                     QStringLiteral("Open Dashboard"), QStringLiteral("---"),
-                     QStringLiteral("Settings\u2026"), QStringLiteral("Quit")}));
+                     QStringLiteral("Start Replay Buffer"), QStringLiteral("Upload Clipboard"),
+                     QStringLiteral("Upload Files\u2026"), QStringLiteral("---"),
+                     QStringLiteral("Recent Uploads"), QStringLiteral("Open Dashboard"),
+                     QStringLiteral("---"), QStringLiteral("Settings\u2026"),
+                     QStringLiteral("Quit")}));
     EXPECT_FALSE(menu[0].enabled);
     EXPECT_FALSE(findItem(menu, {QStringLiteral("Open Dashboard")})->enabled);
     EXPECT_EQ(findItem(menu, {QStringLiteral("Settings\u2026")})->keyHint,

@@ -65,24 +65,26 @@ TEST_F(HotkeyAppTest, TakenShortcutsAreReportedOnceAtLaunch) {
     EXPECT_EQ(desktop.notifications->posted.size(), 1);
 }
 
-TEST_F(HotkeyAppTest, OnlyActionsWithAFlowAreGrabbed) {
+TEST_F(HotkeyAppTest, EveryActionIsGrabbedUnlessSwitchedOff) {
     app->registerHotKeys();
     QList<int> grabbed;
     for (const auto& [key, modifiers] : desktop.hotkeys->grabbed.values()) {
-        EXPECT_EQ(modifiers, Qt::ControlModifier | Qt::ShiftModifier);
+        if (modifiers == (Qt::MetaModifier | Qt::AltModifier))
+            EXPECT_EQ(key, Qt::Key_R) << "the replay's control-option R";
+        else
+            EXPECT_EQ(modifiers, Qt::ControlModifier | Qt::ShiftModifier);
         grabbed.append(key);
     }
     std::sort(grabbed.begin(), grabbed.end());
     EXPECT_EQ(grabbed, (QList<int>{Qt::Key_0, Qt::Key_1, Qt::Key_2, Qt::Key_6, Qt::Key_7, Qt::Key_8,
-                                   Qt::Key_9}))
-        << "recordings, captures, text and clipboard; no replay yet";
+                                   Qt::Key_9, Qt::Key_R}));
     EXPECT_TRUE(desktop.notifications->posted.isEmpty());
 
     HotkeyState::shared().suspend();
     EXPECT_TRUE(desktop.hotkeys->grabbed.isEmpty()) << "suspended while a shortcut is recorded";
     hotkeys::setShortcut(HotkeyAction::clipboard, std::nullopt);
     HotkeyState::shared().reloadAndRefresh();
-    EXPECT_EQ(desktop.hotkeys->grabbed.size(), 6) << "switched off: not grabbed";
+    EXPECT_EQ(desktop.hotkeys->grabbed.size(), 7) << "switched off: not grabbed";
 }
 
 TEST_F(HotkeyAppTest, WaylandRegistersNothingAndReportsNothing) {
