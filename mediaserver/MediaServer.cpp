@@ -2,6 +2,7 @@
 
 #include "Crypto.h"
 #include "Pages.h"
+#include "ReplayJoin.h"
 #include "Thumbnails.h"
 
 #include <httplib.h>
@@ -273,11 +274,10 @@ void MediaServer::routes() {
                                       const httplib::ContentReader& reader) {
         upload(request, response, reader);
     });
-    http_->Post("/api/replay",
-                [](const Request&, Response& response, const httplib::ContentReader&) {
-                    response.set_header("Connection", "close");
-                    fail(response, 501, "This server can't join replays yet");
-                });
+    http_->Post("/api/replay", [this](const Request& request, Response& response,
+                                      const httplib::ContentReader& reader) {
+        replay(request, response, reader);
+    });
     http_->Get("/api/me", [this](const Request& rq, Response& rs) { me(rq, rs); });
     http_->Get("/api/features", [this](const Request&, Response& response) {
         QJsonArray enabled;
@@ -406,6 +406,11 @@ void MediaServer::upload(const Request& request, Response& response,
         return fail(response, 500, error);
     incoming.path.clear(); // committed: it is no longer ours to remove
 
+    answerUpload(response, stored, secret);
+}
+
+void MediaServer::answerUpload(Response& response, const Upload& stored,
+                               const std::string& secret) const {
     json(response,
          {{QStringLiteral("id"), q(stored.id)},
           {QStringLiteral("url"), q(link("/u/" + stored.id))},
@@ -414,6 +419,112 @@ void MediaServer::upload(const Request& request, Response& response,
           {QStringLiteral("deletion_url"), q(link("/delete/" + stored.id + "/" + secret))},
           {QStringLiteral("name"), q(stored.name)},
           {QStringLiteral("size"), static_cast<qint64>(stored.size)}});
+}
+
+void MediaServer::replay(const Request& request, Response& response,
+                         const httplib::ContentReader& reader) {
+    ++uploadsInFlight_;
+    struct Done {
+        std::atomic<int>& count;
+        ~Done() { --count; }
+    } done{uploadsInFlight_};
+    auto refuse = [&](int status, const std::string& message) {
+        response.set_header("Connection", "close");
+        fail(response, status, message);
+    };
+    const auto user = bearer(request);
+    if (!user)
+        return refuse(401, "Invalid or missing upload token");
+    if (!request.is_multipart_form_data())
+        return refuse(400,
+                      "Expected a multipart/form-data body with \"seconds\" and \"file\" parts");
+    const std::string length = request.get_header_value("Content-Length");
+    if (!length.empty() &&
+        std::strtoll(length.c_str(), nullptr, 10) > options_.maxUploadBytes + 64 * 1024)
+        return refuse(413, "Replay is larger than this server accepts (" +
+                               html::humanSize(options_.maxUploadBytes) + ")");
+
+    // Every "file" part to a file of its own; the "seconds" field kept as text.
+    std::vector<std::unique_ptr<IncomingFile>> parts;
+    std::string secondsText;
+    bool inSeconds = false;
+    int64_t total = 0;
+    bool tooLarge = false;
+    bool writeFailed = false;
+    const bool read = reader(
+        [&](const httplib::MultipartFormData& part) {
+            inSeconds = part.name == "seconds";
+            if (part.name != "file" || parts.size() >= 16)
+                return part.name != "file"; // more than 16 segments is no replay
+            auto incoming = std::make_unique<IncomingFile>();
+            incoming->inFilePart = true;
+            incoming->path = store_.newTemporaryFile();
+            incoming->fd =
+                ::open(incoming->path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            writeFailed = incoming->fd < 0;
+            parts.push_back(std::move(incoming));
+            return !writeFailed;
+        },
+        [&](const char* data, size_t size) {
+            if (inSeconds) {
+                secondsText.append(data, std::min<size_t>(size, 16));
+                return secondsText.size() <= 16;
+            }
+            if (parts.empty() || !parts.back()->inFilePart)
+                return true;
+            total += static_cast<int64_t>(size);
+            if (total > options_.maxUploadBytes) {
+                tooLarge = true;
+                return false;
+            }
+            while (size > 0) {
+                const ssize_t n = ::write(parts.back()->fd, data, size);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0) {
+                    writeFailed = true;
+                    return false;
+                }
+                data += n;
+                size -= static_cast<size_t>(n);
+            }
+            return true;
+        });
+    if (tooLarge)
+        return refuse(413, "Replay is larger than this server accepts (" +
+                               html::humanSize(options_.maxUploadBytes) + ")");
+    if (writeFailed)
+        return refuse(507, "The server couldn't store the replay");
+    if (!read)
+        return refuse(400, "The replay body was malformed or incomplete");
+    char* end = nullptr;
+    const double seconds = std::strtod(secondsText.c_str(), &end);
+    if (secondsText.empty() || *end != '\0' || !(seconds > 0) || seconds > 3600)
+        return refuse(400, "Expected \"seconds\" between 1 and 3600");
+    std::vector<fs::path> files;
+    for (auto& part : parts) {
+        ::close(std::exchange(part->fd, -1));
+        files.push_back(part->path);
+    }
+
+    IncomingFile joined; // removed again unless committed
+    joined.path = store_.newTemporaryFile();
+    std::string error;
+    if (!joinSegments(files, seconds, joined.path, error))
+        return fail(response, 400, error);
+    std::error_code ec;
+    Upload stored;
+    stored.id = randomId(10);
+    stored.userId = user->id;
+    stored.name = "Replay_" + stored.id + ".mp4";
+    stored.mime = "video/mp4";
+    stored.size = static_cast<int64_t>(fs::file_size(joined.path, ec));
+    stored.created = now();
+    const std::string secret = randomHex(24);
+    if (!store_.commitUpload(stored, joined.path, secret, error))
+        return fail(response, 500, error);
+    joined.path.clear();
+    answerUpload(response, stored, secret);
 }
 
 void MediaServer::me(const Request& request, Response& response) {

@@ -61,6 +61,10 @@ private:
 
     void upload(const httplib::Request& request, httplib::Response& response,
                 const httplib::ContentReader& reader);
+    void replay(const httplib::Request& request, httplib::Response& response,
+                const httplib::ContentReader& reader);
+    void answerUpload(httplib::Response& response, const Upload& stored,
+                      const std::string& secret) const;
     void me(const httplib::Request& request, httplib::Response& response);
     void nowPlaying(const httplib::Request& request, httplib::Response& response);
     void versions(httplib::Response& response);

@@ -1,0 +1,140 @@
+// The reference server joining replay segments: real H.264 segments made with ffmpeg, sent as
+// the app sends them, the joined clip probed with ffprobe.
+#include "MediaServerFixture.h"
+
+#include <QDirIterator>
+#include <QJsonArray>
+
+using namespace shotlark;
+using namespace shotlark::test;
+
+namespace {
+
+// A segment of `seconds` of ffmpeg's test picture, 30 fps, a key frame every 2 s.
+QString makeSegment(const QString& name, int seconds,
+                    const QString& size = QStringLiteral("320x240")) {
+    const QString path = testHome() + QLatin1Char('/') + name;
+    QProcess::execute(QStringLiteral("ffmpeg"),
+                      {QStringLiteral("-v"),
+                       QStringLiteral("error"),
+                       QStringLiteral("-y"),
+                       QStringLiteral("-f"),
+                       QStringLiteral("lavfi"),
+                       QStringLiteral("-i"),
+                       QStringLiteral("testsrc=size=%1:rate=30").arg(size),
+                       QStringLiteral("-t"),
+                       QString::number(seconds),
+                       QStringLiteral("-c:v"),
+                       QStringLiteral("libx264"),
+                       QStringLiteral("-preset"),
+                       QStringLiteral("veryfast"),
+                       QStringLiteral("-tune"),
+                       QStringLiteral("zerolatency"),
+                       QStringLiteral("-g"),
+                       QStringLiteral("60"),
+                       QStringLiteral("-pix_fmt"),
+                       QStringLiteral("yuv420p"),
+                       path});
+    return path;
+}
+
+struct Probed {
+    double duration = 0;
+    int frames = 0;
+    bool firstIsKey = false;
+    int width = 0;
+    int height = 0;
+};
+
+Probed probe(const QString& movie) {
+    Probed probed;
+    QProcess ffprobe;
+    ffprobe.start(QStringLiteral("ffprobe"),
+                  {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-count_frames"),
+                   QStringLiteral("-show_entries"),
+                   QStringLiteral("format=duration:stream=width,height,nb_read_frames"),
+                   QStringLiteral("-of"), QStringLiteral("json"), movie});
+    ffprobe.waitForFinished(60000);
+    const QJsonObject root = QJsonDocument::fromJson(ffprobe.readAllStandardOutput()).object();
+    probed.duration = root.value(QStringLiteral("format"))
+                          .toObject()
+                          .value(QStringLiteral("duration"))
+                          .toString()
+                          .toDouble();
+    const QJsonObject stream = root.value(QStringLiteral("streams")).toArray().first().toObject();
+    probed.width = stream.value(QStringLiteral("width")).toInt();
+    probed.height = stream.value(QStringLiteral("height")).toInt();
+    probed.frames = stream.value(QStringLiteral("nb_read_frames")).toString().toInt();
+    QProcess keys;
+    keys.start(QStringLiteral("ffprobe"),
+               {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                QStringLiteral("v"), QStringLiteral("-show_entries"),
+                QStringLiteral("frame=key_frame"), QStringLiteral("-read_intervals"),
+                QStringLiteral("%+#1"), QStringLiteral("-of"), QStringLiteral("csv=p=0"), movie});
+    keys.waitForFinished(30000);
+    probed.firstIsKey = keys.readAllStandardOutput().trimmed().startsWith("1");
+    return probed;
+}
+
+} // namespace
+
+TEST_F(MediaServerTest, ReplaySegmentsAreJoinedAndCut) {
+    const QStringList segments = {makeSegment(QStringLiteral("a.mp4"), 4),
+                                  makeSegment(QStringLiteral("b.mp4"), 4),
+                                  makeSegment(QStringLiteral("c.mp4"), 4)};
+    for (const QString& segment : segments)
+        ASSERT_TRUE(QFile::exists(segment));
+
+    // All of it when less than asked for was sent.
+    auto outcome = await(Uploader::uploadReplay(segments, 30));
+    ASSERT_FALSE(outcome.error) << outcome.message().toStdString();
+    const UploadResult whole = *outcome.value;
+    EXPECT_TRUE(whole.name.endsWith(QStringLiteral(".mp4")));
+    const QString wholeFile = testHome() + QStringLiteral("/whole.mp4");
+    {
+        const HttpResponse raw = request("GET", whole.rawURL);
+        QFile out(wholeFile);
+        out.open(QIODevice::WriteOnly);
+        out.write(raw.body);
+    }
+    Probed probed = probe(wholeFile);
+    EXPECT_NEAR(probed.duration, 12.0, 0.1);
+    EXPECT_EQ(probed.frames, 360);
+    EXPECT_TRUE(probed.firstIsKey);
+    EXPECT_EQ(probed.width, 320);
+    EXPECT_EQ(probed.height, 240);
+
+    // The last five seconds, from the key frame before them: six seconds.
+    outcome = await(Uploader::uploadReplay(segments, 5));
+    ASSERT_FALSE(outcome.error) << outcome.message().toStdString();
+    const QString cutFile = testHome() + QStringLiteral("/cut.mp4");
+    {
+        const HttpResponse raw = request("GET", outcome.value->rawURL);
+        QFile out(cutFile);
+        out.open(QIODevice::WriteOnly);
+        out.write(raw.body);
+    }
+    probed = probe(cutFile);
+    EXPECT_NEAR(probed.duration, 6.0, 0.1);
+    EXPECT_EQ(probed.frames, 180);
+    EXPECT_TRUE(probed.firstIsKey);
+}
+
+TEST_F(MediaServerTest, ReplaysThatCantBeJoinedAreRefusedAndLeaveNothing) {
+    const QString good = makeSegment(QStringLiteral("good.mp4"), 2);
+    const QString other = makeSegment(QStringLiteral("other.mp4"), 2, QStringLiteral("640x480"));
+    const QString damaged = writeTestFile(QStringLiteral("damaged.mp4"), QByteArray(50000, 'x'));
+    const QStringList filesBefore = filesIn(QStringLiteral("files"));
+
+    auto outcome = await(Uploader::uploadReplay({good, damaged}, 30));
+    EXPECT_EQ(outcome.message<UploaderError>(),
+              QStringLiteral("A segment is not a readable movie"));
+    outcome = await(Uploader::uploadReplay({good, other}, 30));
+    EXPECT_EQ(outcome.message<UploaderError>(),
+              QStringLiteral("The segments disagree in picture size or encoding"));
+    outcome = await(Uploader::uploadReplay({}, 30));
+    EXPECT_FALSE(outcome.message<UploaderError>().isEmpty());
+
+    EXPECT_EQ(filesIn(QStringLiteral("files")), filesBefore);
+    EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
+}
