@@ -567,3 +567,76 @@ TEST_F(AppDesktopTest, RecordingsFromHotkeyActionsToUploads) {
     EXPECT_FALSE(movies.hasNext()) << "nothing half-written is left";
     EXPECT_TRUE(app->running());
 }
+
+TEST_F(AppDesktopTest, ReplaySavedToTheReferenceServer) {
+    // The reference server with a user, and the app connected to it.
+    const QString data = testHome() + QStringLiteral("/server-data");
+    QProcess create;
+    create.start(
+        QStringLiteral(SHOTLARK_SERVER_BINARY),
+        {QStringLiteral("--data"), data, QStringLiteral("--create-user"), QStringLiteral("ada")});
+    ASSERT_TRUE(create.waitForFinished(20000));
+    const QString token = QString::fromUtf8(create.readAllStandardOutput()).trimmed();
+    QString url;
+    auto reference =
+        startAndReadLine({QStringLiteral(SHOTLARK_SERVER_BINARY), QStringLiteral("--data"), data,
+                          QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                          QStringLiteral("--ready-fd"), QStringLiteral("{fd}")},
+                         &url);
+    ASSERT_TRUE(reference);
+    Config::shared().setString(keys::server, url);
+    Config::shared().setToken(token);
+    Config::shared().setBool(keys::copyDirectLink, true);
+    PictureWindow backdrop(knownImage(1280, 800), QRect(0, 0, 1280, 800));
+    backdrop.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&backdrop));
+    startLoggingApp();
+
+    // Saving while the buffer is off says so.
+    runAction(QStringLiteral("replay"));
+    ASSERT_TRUE(waitForNotifications(1));
+    EXPECT_EQ(notifications.received.back().summary, QStringLiteral("Replay buffer is off"));
+
+    ASSERT_TRUE(TrayMenu::of(tray.itemService()).click({QStringLiteral("Start Replay Buffer")}));
+    QTest::qWait(3000);
+    runAction(QStringLiteral("replay"));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return notifications.received.back().summary != QStringLiteral("Replay buffer is off");
+        },
+        30000));
+    const ReceivedNotification saved = notifications.received.back();
+    ASSERT_EQ(saved.summary, QStringLiteral("Replay saved, link copied"))
+        << saved.body.toStdString();
+    EXPECT_TRUE(saved.body.startsWith(url + QStringLiteral("/r/")));
+    EXPECT_EQ(readClipboard(), saved.body);
+    Config reread;
+    EXPECT_EQ(History::entries(reread).size(), 1);
+
+    // The joined clip on the server: about the three seconds the buffer ran.
+    QProcess ffprobe;
+    ffprobe.start(QStringLiteral("ffprobe"),
+                  {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
+                   QStringLiteral("format=duration"), QStringLiteral("-of"),
+                   QStringLiteral("csv=p=0"), saved.body});
+    ASSERT_TRUE(ffprobe.waitForFinished(30000));
+    const double duration = ffprobe.readAllStandardOutput().trimmed().toDouble();
+    EXPECT_GT(duration, 2.0);
+    EXPECT_LT(duration, 6.0);
+    // The copies went with the upload; the buffer's own directory stays while it runs.
+    EXPECT_TRUE(QDir(paths::privateTempDir())
+                    .entryList({QStringLiteral("Replay_*")}, QDir::Files)
+                    .isEmpty());
+
+    // The toggle stops it and removes its segments.
+    ASSERT_TRUE(TrayMenu::of(tray.itemService()).click({QStringLiteral("Stop Replay Buffer")}));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [] {
+            return QDir(paths::privateTempDir())
+                .entryList({QStringLiteral("slk-replay-*")}, QDir::Dirs)
+                .isEmpty();
+        },
+        5000));
+    EXPECT_FALSE(Config().boolValue(keys::replayEnabled));
+    EXPECT_TRUE(app->running());
+}
