@@ -118,6 +118,15 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
                                    keys::recordHighQuality));
     shotsForm->addRow(
         toggle(QStringLiteral("Include system audio in recordings"), keys::recordAudio));
+    auto* replayCaption =
+        caption(QStringLiteral("Replay buffer: start it from the menu. It records your screen in "
+                               "the background so you can save the last 30 seconds."));
+    shotsForm->addRow(replayCaption);
+    auto showReplayCaption = [replayCaption] {
+        replayCaption->setVisible(ServerInfo::shared().isEnabled(features::replayBuffer));
+    };
+    showReplayCaption();
+    QObject::connect(&ServerInfo::shared(), &ServerInfo::changed, this, showReplayCaption);
     layout->addWidget(shots);
 
     // Hotkeys
