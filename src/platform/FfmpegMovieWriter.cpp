@@ -22,6 +22,7 @@ extern "C" {
 #include <libyuv/scale_argb.h>
 
 #include <cstring>
+#include <malloc.h>
 #include <vector>
 
 namespace shotlark::platform {
@@ -146,6 +147,12 @@ public:
             fail(QStringLiteral("The recording couldn't be saved: ") + ffmpegError(result));
         const int closed = avio_closep(&container_->pb);
         avformat_free_context(std::exchange(container_, nullptr));
+        // The encoder's tens of megabytes go back to the system, not into the heap's free
+        // lists: a replay buffer opens a new encoder every ten seconds.
+        video_.reset();
+        audio_.reset();
+        last_.reset();
+        ::malloc_trim(0);
         if (closed < 0) {
             QFile::remove(format_.path);
             throw Error(QStringLiteral("The recording couldn't be saved: ") + ffmpegError(closed));
@@ -223,8 +230,11 @@ private:
         fifo_ = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, 2, sampleRate);
     }
 
-    // The next frame to fill: the encoder may still hold the previous one.
+    // The next frame to fill: the previous one again when the encoder no longer holds it (x264
+    // copies each picture in), else a new one.
     AVFrame* nextFrame() {
+        if (last_ && av_frame_make_writable(last_.get()) == 0)
+            return last_.get();
         Frame frame(av_frame_alloc());
         frame->format = AV_PIX_FMT_YUV420P;
         frame->width = format_.size.width();

@@ -628,6 +628,19 @@ TEST_F(AppDesktopTest, ReplaySavedToTheReferenceServer) {
                     .entryList({QStringLiteral("Replay_*")}, QDir::Files)
                     .isEmpty());
 
+    // A server that has gone away: the copies are kept with the failed uploads, not deleted.
+    reference.reset();
+    QTest::qWait(1500);
+    const qsizetype before = notifications.received.size();
+    runAction(QStringLiteral("replay"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return notifications.received.size() > before; }, 30000));
+    const ReceivedNotification failed = notifications.received.back();
+    EXPECT_EQ(failed.summary, QStringLiteral("Replay upload failed"));
+    EXPECT_TRUE(failed.actions.contains(QStringLiteral("default"))) << "it links the kept copy";
+    const QStringList kept = QDir(paths::dataDir() + QStringLiteral("/Failed uploads"))
+                                 .entryList({QStringLiteral("Replay_*.mp4")}, QDir::Files);
+    EXPECT_FALSE(kept.isEmpty());
+
     // The toggle stops it and removes its segments.
     ASSERT_TRUE(TrayMenu::of(tray.itemService()).click({QStringLiteral("Stop Replay Buffer")}));
     EXPECT_TRUE(QTest::qWaitFor(
