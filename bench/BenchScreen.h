@@ -104,4 +104,22 @@ inline double durationOf(const QString& movie) {
     return ffprobe.readAllStandardOutput().trimmed().toDouble();
 }
 
+// ffmpeg grabbing the whole screen with libx264 at the recorder's settings, for `seconds`;
+// the output arguments follow.
+inline QStringList ffmpegX11grab(int seconds, qint64 bitrate) {
+    return {
+        QStringLiteral("ffmpeg"),      QStringLiteral("-v"),
+        QStringLiteral("error"),       QStringLiteral("-y"),
+        QStringLiteral("-f"),          QStringLiteral("x11grab"),
+        QStringLiteral("-framerate"),  QString::number(fps),
+        QStringLiteral("-video_size"), QStringLiteral("%1x%2").arg(screenWidth).arg(screenHeight),
+        QStringLiteral("-i"),          qEnvironmentVariable("DISPLAY"),
+        QStringLiteral("-c:v"),        QStringLiteral("libx264"),
+        QStringLiteral("-preset"),     QStringLiteral("veryfast"),
+        QStringLiteral("-b:v"),        QString::number(bitrate),
+        QStringLiteral("-g"),          QString::number(2 * fps),
+        QStringLiteral("-pix_fmt"),    QStringLiteral("yuv420p"),
+        QStringLiteral("-t"),          QString::number(seconds)};
+}
+
 } // namespace shotlark::bench

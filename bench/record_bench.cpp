@@ -100,31 +100,7 @@ int main(int argc, char** argv) {
     const Usage shotlark =
         runMeasured({QCoreApplication::applicationFilePath(), QStringLiteral("--record"),
                      QString::number(seconds), ours});
-    const Usage ffmpeg = runMeasured({QStringLiteral("ffmpeg"),
-                                      QStringLiteral("-v"),
-                                      QStringLiteral("error"),
-                                      QStringLiteral("-y"),
-                                      QStringLiteral("-f"),
-                                      QStringLiteral("x11grab"),
-                                      QStringLiteral("-framerate"),
-                                      QString::number(fps),
-                                      QStringLiteral("-video_size"),
-                                      QStringLiteral("%1x%2").arg(screenWidth).arg(screenHeight),
-                                      QStringLiteral("-i"),
-                                      qEnvironmentVariable("DISPLAY"),
-                                      QStringLiteral("-c:v"),
-                                      QStringLiteral("libx264"),
-                                      QStringLiteral("-preset"),
-                                      QStringLiteral("veryfast"),
-                                      QStringLiteral("-b:v"),
-                                      QString::number(bitrate),
-                                      QStringLiteral("-g"),
-                                      QString::number(2 * fps),
-                                      QStringLiteral("-pix_fmt"),
-                                      QStringLiteral("yuv420p"),
-                                      QStringLiteral("-t"),
-                                      QString::number(seconds),
-                                      theirs});
+    const Usage ffmpeg = runMeasured(ffmpegX11grab(seconds, bitrate) + QStringList{theirs});
 
     std::printf("recording %d s of a changing %dx%d screen at %d fps, %lld b/s, veryfast\n",
                 seconds, screenWidth, screenHeight, fps, static_cast<long long>(bitrate));

@@ -102,35 +102,11 @@ int main(int argc, char** argv) {
     const qint64 bitrate =
         ScreenRecorder::bitrate(QSize(screenWidth, screenHeight), fps, 0.06, 8e6);
     QDir().mkpath(home.path() + QStringLiteral("/ffmpeg"));
-    const Usage ffmpeg = runMeasured({QStringLiteral("ffmpeg"),
-                                      QStringLiteral("-v"),
-                                      QStringLiteral("error"),
-                                      QStringLiteral("-y"),
-                                      QStringLiteral("-f"),
-                                      QStringLiteral("x11grab"),
-                                      QStringLiteral("-framerate"),
-                                      QString::number(fps),
-                                      QStringLiteral("-video_size"),
-                                      QStringLiteral("%1x%2").arg(screenWidth).arg(screenHeight),
-                                      QStringLiteral("-i"),
-                                      qEnvironmentVariable("DISPLAY"),
-                                      QStringLiteral("-c:v"),
-                                      QStringLiteral("libx264"),
-                                      QStringLiteral("-preset"),
-                                      QStringLiteral("veryfast"),
-                                      QStringLiteral("-b:v"),
-                                      QString::number(bitrate),
-                                      QStringLiteral("-g"),
-                                      QString::number(2 * fps),
-                                      QStringLiteral("-pix_fmt"),
-                                      QStringLiteral("yuv420p"),
-                                      QStringLiteral("-t"),
-                                      QString::number(seconds),
-                                      QStringLiteral("-f"),
-                                      QStringLiteral("segment"),
-                                      QStringLiteral("-segment_time"),
-                                      QStringLiteral("10"),
-                                      home.path() + QStringLiteral("/ffmpeg/segment-%03d.mp4")});
+    const Usage ffmpeg =
+        runMeasured(ffmpegX11grab(seconds, bitrate) +
+                    QStringList{QStringLiteral("-f"), QStringLiteral("segment"),
+                                QStringLiteral("-segment_time"), QStringLiteral("10"),
+                                home.path() + QStringLiteral("/ffmpeg/segment-%03d.mp4")});
 
     QFile file(stats);
     file.open(QIODevice::ReadOnly);

@@ -316,32 +316,59 @@ std::optional<User> MediaServer::bearer(const Request& request) {
     return store_.userForToken(header.substr(7));
 }
 
-void MediaServer::upload(const Request& request, Response& response,
-                         const httplib::ContentReader& reader) {
-    ++uploadsInFlight_;
-    struct Done {
-        std::atomic<int>& count;
-        ~Done() { --count; }
-    } done{uploadsInFlight_};
-    // Answers that leave the body unread must end the connection, or its rest would be taken
-    // for the next request.
-    auto refuse = [&](int status, const std::string& message) {
-        response.set_header("Connection", "close");
-        fail(response, status, message);
-    };
+namespace {
+
+// Counts a body being received, for a shutdown that waits for them.
+struct InFlight {
+    explicit InFlight(std::atomic<int>& count) : count(count) { ++count; }
+    ~InFlight() { --count; }
+    std::atomic<int>& count;
+};
+
+// Answers that leave the body unread must end the connection, or its rest would be taken for
+// the next request.
+void refuseBody(Response& response, int status, const std::string& message) {
+    response.set_header("Connection", "close");
+    fail(response, status, message);
+}
+
+} // namespace
+
+std::optional<User> MediaServer::admitBody(const Request& request, Response& response,
+                                           const std::string& what, const std::string& expected) {
     const auto user = bearer(request);
-    if (!user)
-        return refuse(401, "Invalid or missing upload token");
-    if (request.has_header("X-Convert"))
-        return refuse(400, "This server can't convert recordings (X-Convert: " +
-                               request.get_header_value("X-Convert") + ") yet");
-    if (!request.is_multipart_form_data())
-        return refuse(400, "Expected a multipart/form-data body with a part named \"file\"");
+    if (!user) {
+        refuseBody(response, 401, "Invalid or missing upload token");
+        return std::nullopt;
+    }
+    if (!request.is_multipart_form_data()) {
+        refuseBody(response, 400, expected);
+        return std::nullopt;
+    }
     const std::string length = request.get_header_value("Content-Length");
     if (!length.empty() &&
-        std::strtoll(length.c_str(), nullptr, 10) > options_.maxUploadBytes + 64 * 1024)
-        return refuse(413, "File is larger than this server accepts (" +
-                               html::humanSize(options_.maxUploadBytes) + ")");
+        std::strtoll(length.c_str(), nullptr, 10) > options_.maxUploadBytes + 64 * 1024) {
+        refuseBody(response, 413,
+                   what + " is larger than this server accepts (" +
+                       html::humanSize(options_.maxUploadBytes) + ")");
+        return std::nullopt;
+    }
+    return user;
+}
+
+void MediaServer::upload(const Request& request, Response& response,
+                         const httplib::ContentReader& reader) {
+    const InFlight counted(uploadsInFlight_);
+    auto refuse = [&](int status, const std::string& message) {
+        refuseBody(response, status, message);
+    };
+    if (request.has_header("X-Convert") && bearer(request))
+        return refuse(400, "This server can't convert recordings (X-Convert: " +
+                               request.get_header_value("X-Convert") + ") yet");
+    const auto user = admitBody(request, response, "File",
+                                "Expected a multipart/form-data body with a part named \"file\"");
+    if (!user)
+        return;
 
     IncomingFile incoming;
     const bool read = reader(
@@ -423,26 +450,15 @@ void MediaServer::answerUpload(Response& response, const Upload& stored,
 
 void MediaServer::replay(const Request& request, Response& response,
                          const httplib::ContentReader& reader) {
-    ++uploadsInFlight_;
-    struct Done {
-        std::atomic<int>& count;
-        ~Done() { --count; }
-    } done{uploadsInFlight_};
+    const InFlight counted(uploadsInFlight_);
     auto refuse = [&](int status, const std::string& message) {
-        response.set_header("Connection", "close");
-        fail(response, status, message);
+        refuseBody(response, status, message);
     };
-    const auto user = bearer(request);
+    const auto user =
+        admitBody(request, response, "Replay",
+                  "Expected a multipart/form-data body with \"seconds\" and \"file\" parts");
     if (!user)
-        return refuse(401, "Invalid or missing upload token");
-    if (!request.is_multipart_form_data())
-        return refuse(400,
-                      "Expected a multipart/form-data body with \"seconds\" and \"file\" parts");
-    const std::string length = request.get_header_value("Content-Length");
-    if (!length.empty() &&
-        std::strtoll(length.c_str(), nullptr, 10) > options_.maxUploadBytes + 64 * 1024)
-        return refuse(413, "Replay is larger than this server accepts (" +
-                               html::humanSize(options_.maxUploadBytes) + ")");
+        return;
 
     // Every "file" part to a file of its own; the "seconds" field kept as text.
     std::vector<std::unique_ptr<IncomingFile>> parts;

@@ -57,6 +57,9 @@ private:
 
     void routes();
     std::optional<User> bearer(const httplib::Request& request);
+    // The uploader of a multipart body that may be received (else the refusal is answered).
+    std::optional<User> admitBody(const httplib::Request& request, httplib::Response& response,
+                                  const std::string& what, const std::string& expected);
     std::optional<std::pair<User, Session>> session(const httplib::Request& request);
 
     void upload(const httplib::Request& request, httplib::Response& response,
