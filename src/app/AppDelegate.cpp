@@ -8,6 +8,7 @@
 #include "capture/TextRecognizer.h"
 #include "hotkeys/HotKeyCenter.h"
 #include "hotkeys/HotkeyState.h"
+#include "nowplaying/NowPlaying.h"
 #include "recording/ReplayBuffer.h"
 #include "server/ServerInfo.h"
 #include "server/Uploader.h"
@@ -154,9 +155,15 @@ QCoro::Task<> AppDelegate::startServices() {
     // The refresh reports nothing and keeps what it can't replace.
     auto refreshing = ServerInfo::shared().refresh(true);
     co_await std::move(refreshing);
-    if (self && Config::shared().boolValue(keys::replayEnabled) &&
+    if (!self)
+        co_return;
+    if (services_.players) {
+        nowPlaying_ = std::make_unique<NowPlaying>(*services_.players);
+        nowPlaying_->start();
+    }
+    if (Config::shared().boolValue(keys::replayEnabled) &&
         ServerInfo::shared().isEnabled(features::replayBuffer))
-        self->startReplay();
+        startReplay();
 }
 
 void AppDelegate::handleArguments(const QStringList& arguments) {

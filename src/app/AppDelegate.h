@@ -24,6 +24,7 @@ namespace shotlark {
 
 class HotKeyCenter;
 class Notifier;
+class NowPlaying;
 class ReplayBuffer;
 class ScreenRecorder;
 class SettingsWindowController;
@@ -84,6 +85,7 @@ public:
     void toggleReplayAction();
     QCoro::Task<> saveReplay();
     const std::shared_ptr<ReplayBuffer>& replay() const { return replay_; }
+    NowPlaying* nowPlaying() const { return nowPlaying_.get(); }
 
     // The title shown by the tray icon (its tooltip, and drawn into the icon).
     QString statusTitle() const;
@@ -133,6 +135,7 @@ private:
     QTimer recordingTimer_;
     bool recordingGIF_ = false;
     std::shared_ptr<ReplayBuffer> replay_;
+    std::unique_ptr<NowPlaying> nowPlaying_;
     qint64 activeUploads_ = 0;
     QHash<QUuid, double> progress_;
 };

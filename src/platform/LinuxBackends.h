@@ -80,6 +80,12 @@ public:
     std::optional<int> unmodifiedKey(const QKeyEvent& event) const override;
 };
 
+// MPRIS players on the session bus, asked asynchronously with a short time limit.
+class MprisPlayers : public MediaPlayers {
+public:
+    QCoro::Task<std::optional<PlayingTrack>> playing(QString busName) override;
+};
+
 // The key a US layout gives without Shift, for shifted symbols; `key` itself otherwise.
 int unshiftedUsKey(int key);
 

@@ -16,6 +16,7 @@ Services Services::linuxDesktop() {
     else
         services.hotkeys = std::make_unique<NoGlobalHotkeys>();
     services.recording = std::make_shared<LinuxRecordingBackends>();
+    services.players = std::make_unique<MprisPlayers>();
     return services;
 }
 

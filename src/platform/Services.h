@@ -91,6 +91,22 @@ Q_SIGNALS:
     void pressed(quint32 id);
 };
 
+// What a media player is playing.
+struct PlayingTrack {
+    QString title;
+    QString artist; // several joined with ", "; empty when none
+    QString album;
+};
+
+// The media players of the session (MPRIS on the session bus). Never starts a player.
+class MediaPlayers {
+public:
+    virtual ~MediaPlayers() = default;
+    // The track the player at `busName` is playing: nothing when nobody owns the name, it is
+    // paused or stopped, answers nothing within a short time, or answers garbage.
+    virtual QCoro::Task<std::optional<PlayingTrack>> playing(QString busName) = 0;
+};
+
 class RecordingBackends;
 
 struct Services {
@@ -101,6 +117,7 @@ struct Services {
     std::unique_ptr<Autostart> autostart;
     std::unique_ptr<GlobalHotkeys> hotkeys;
     std::shared_ptr<RecordingBackends> recording; // shared with recorders still finishing
+    std::unique_ptr<MediaPlayers> players;
 
     // The Linux desktop: libcanberra, Qt dialogs, the desktop's browser, the session bus's
     // notification service, XDG autostart, X11 key grabs (none on Wayland), X11 frames with

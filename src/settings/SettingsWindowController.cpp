@@ -89,11 +89,16 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
         toggle(QStringLiteral("Open the link in your browser"), keys::openAfterUpload));
     afterForm->addRow(toggle(QStringLiteral("Play a sound"), keys::playSound));
     afterForm->addRow(toggle(QStringLiteral("Show a notification"), keys::showNotifications));
+    auto* nowPlayingRow =
+        toggle(QStringLiteral("Share what I'm listening to (Spotify, Apple Music) on my bio page"),
+               keys::shareNowPlaying);
+    afterForm->addRow(nowPlayingRow);
     annotateRow_ = toggle(QStringLiteral("Open screenshots in the editor to draw on them"),
                           keys::annotateAfterCapture);
     afterForm->addRow(annotateRow_);
-    auto showFeatureRows = [this] {
+    auto showFeatureRows = [this, nowPlayingRow] {
         annotateRow_->setVisible(ServerInfo::shared().isEnabled(features::annotate));
+        nowPlayingRow->setVisible(ServerInfo::shared().isEnabled(features::appPresence));
     };
     showFeatureRows();
     QObject::connect(&ServerInfo::shared(), &ServerInfo::changed, this, showFeatureRows);

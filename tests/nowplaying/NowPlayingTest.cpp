@@ -1,0 +1,226 @@
+// The now-playing reporter against test MPRIS players on the private session bus (on a bus
+// connection of their own, as another process would be) and a loopback server.
+#include "nowplaying/NowPlaying.h"
+#include "platform/LinuxBackends.h"
+#include "server/HttpClient.h"
+#include "server/ServerInfo.h"
+#include "store/Config.h"
+#include "support/Await.h"
+#include "support/Isolation.h"
+#include "support/TestHttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QDBusVirtualObject>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+#include <memory>
+
+using namespace shotlark;
+using namespace shotlark::test;
+
+namespace {
+
+// org.mpris.MediaPlayer2.Player's properties, as the test sets them; or no answer at all.
+class TestPlayer : public QDBusVirtualObject {
+public:
+    TestPlayer(const QString& busName, int index) : busName_(busName) {
+        connection_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(
+            QDBusConnection::SessionBus, QStringLiteral("player-%1").arg(index)));
+        connection_->registerVirtualObject(QStringLiteral("/org/mpris/MediaPlayer2"), this);
+    }
+    ~TestPlayer() override {
+        leave();
+        connection_->unregisterObject(QStringLiteral("/org/mpris/MediaPlayer2"));
+        QDBusConnection::disconnectFromBus(connection_->name());
+    }
+    bool join() { return connection_->registerService(busName_); }
+    void leave() { connection_->unregisterService(busName_); }
+
+    void play(const QString& title, const QVariant& artist, const QString& album) {
+        status = QStringLiteral("Playing");
+        metadata = QVariantMap{{QStringLiteral("xesam:title"), title},
+                               {QStringLiteral("xesam:artist"), artist},
+                               {QStringLiteral("xesam:album"), album}};
+    }
+
+    QString status = QStringLiteral("Stopped");
+    QVariant metadata = QVariantMap{};
+    bool hangs = false;
+    int asked = 0;
+
+    QString introspect(const QString&) const override { return QString(); }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+        if (message.member() != QStringLiteral("GetAll"))
+            return false;
+        ++asked;
+        if (hangs)
+            return true; // never answers
+        const QVariantMap properties{
+            {QStringLiteral("PlaybackStatus"), QVariant::fromValue(QDBusVariant(status))},
+            {QStringLiteral("Metadata"), QVariant::fromValue(QDBusVariant(metadata))}};
+        connection.send(message.createReply(QVariant(properties)));
+        return true;
+    }
+
+private:
+    QString busName_;
+    std::unique_ptr<QDBusConnection> connection_;
+};
+
+class NowPlayingTest : public testing::Test {
+protected:
+    void SetUp() override {
+        server.on("/api/me/now-playing", {200, "{}"});
+        server.on("/api/features", {200, R"({"enabled":["app_presence"]})"});
+        Config::shared().setString(keys::server, server.url());
+        Config::shared().setToken(QStringLiteral("slk_np"));
+        Config::shared().setBool(keys::shareNowPlaying, true);
+        await(ServerInfo::shared().refresh(true));
+        reporter.setClock([this] { return now; });
+    }
+
+    QList<QJsonObject> reports() const {
+        QList<QJsonObject> bodies;
+        for (const RecordedRequest& request : server.requestsTo("/api/me/now-playing"))
+            bodies.append(QJsonDocument::fromJson(request.body).object());
+        return bodies;
+    }
+
+    void poll() {
+        await(reporter.tick());
+        QTest::qWait(100); // the report is sent in the background
+    }
+
+    static QJsonObject playing(const QString& title, const QString& artist, const QString& album,
+                               const QString& source) {
+        return {{QStringLiteral("playing"), true},
+                {QStringLiteral("title"), title},
+                {QStringLiteral("artist"), artist},
+                {QStringLiteral("album"), album},
+                {QStringLiteral("source"), source}};
+    }
+
+    TestHttpServer server;
+    platform::MprisPlayers media;
+    NowPlaying reporter{media};
+    QDateTime now = QDateTime(QDate(2026, 12, 7), QTime(12, 0), Qt::UTC);
+};
+
+} // namespace
+
+TEST_F(NowPlayingTest, ChangesAtOnceTheSameTrackEachMinuteAndOneStop) {
+    TestPlayer spotify(QStringLiteral("org.mpris.MediaPlayer2.spotify"), 1);
+    ASSERT_TRUE(spotify.join());
+    spotify.play(QStringLiteral("Song <b>"), QStringList{QStringLiteral("A"), QStringLiteral("B")},
+                 QStringLiteral("Album"));
+    poll();
+    ASSERT_EQ(reports().size(), 1);
+    EXPECT_EQ(reports()[0], playing(QStringLiteral("Song <b>"), QStringLiteral("A, B"),
+                                    QStringLiteral("Album"), QStringLiteral("Spotify")));
+    const RecordedRequest& first = server.requestsTo("/api/me/now-playing").front();
+    EXPECT_EQ(first.method, "POST");
+    EXPECT_EQ(first.header("Authorization"), "Bearer slk_np");
+    EXPECT_EQ(first.header("Content-Type"), "application/json");
+
+    // The same track: again only once more than a minute has passed.
+    now = now.addSecs(45);
+    poll();
+    EXPECT_EQ(reports().size(), 1);
+    now = now.addSecs(16);
+    poll();
+    EXPECT_EQ(reports().size(), 2);
+
+    // A new track at once; paused is not playing: one "playing": false, then nothing.
+    spotify.play(QStringLiteral("Next"), QStringLiteral("C"), QString());
+    poll();
+    ASSERT_EQ(reports().size(), 3);
+    EXPECT_EQ(reports()[2], playing(QStringLiteral("Next"), QStringLiteral("C"), QString(),
+                                    QStringLiteral("Spotify")));
+    spotify.status = QStringLiteral("Paused");
+    poll();
+    now = now.addSecs(120);
+    poll();
+    ASSERT_EQ(reports().size(), 4);
+    EXPECT_EQ(reports()[3], (QJsonObject{{QStringLiteral("playing"), false}}));
+}
+
+TEST_F(NowPlayingTest, TableOrderGarbageAndPlayersThatHang) {
+    TestPlayer cider(QStringLiteral("org.mpris.MediaPlayer2.cider"), 2);
+    ASSERT_TRUE(cider.join());
+    cider.play(QStringLiteral("From Apple"), QStringList{QStringLiteral("D")}, QStringLiteral("E"));
+    poll();
+    ASSERT_EQ(reports().size(), 1);
+    EXPECT_EQ(reports()[0].value(QStringLiteral("source")).toString(),
+              QStringLiteral("Apple Music"));
+
+    // Both playing: the first in table order wins.
+    TestPlayer spotify(QStringLiteral("org.mpris.MediaPlayer2.spotify"), 3);
+    ASSERT_TRUE(spotify.join());
+    spotify.play(QStringLiteral("From Spotify"), QStringList{}, QString());
+    poll();
+    ASSERT_EQ(reports().size(), 2);
+    EXPECT_EQ(reports()[1], playing(QStringLiteral("From Spotify"), QString(), QString(),
+                                    QStringLiteral("Spotify")));
+
+    // Garbage from Spotify (metadata that is no dictionary, a title that is no string) counts
+    // as not playing: the next player's track is reported.
+    spotify.metadata = QStringLiteral("not a dictionary");
+    poll();
+    ASSERT_EQ(reports().size(), 3);
+    EXPECT_EQ(reports()[2].value(QStringLiteral("title")).toString(), QStringLiteral("From Apple"));
+    spotify.metadata = QVariantMap{{QStringLiteral("xesam:title"), 42}};
+    poll();
+    EXPECT_EQ(reports().size(), 3) << "unchanged: still the Apple Music track";
+
+    // A player that never answers: the main thread stays free, and the other one is reported.
+    spotify.hangs = true;
+    int ticks = 0;
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [&] { ++ticks; });
+    heartbeat.start(50);
+    QElapsedTimer took;
+    took.start();
+    poll();
+    EXPECT_GT(ticks, 10) << "the event loop ran while the player was silent";
+    EXPECT_LT(took.elapsed(), 5000);
+    EXPECT_EQ(reports().size(), 3);
+    EXPECT_EQ(spotify.asked, 4);
+
+    // A player that leaves the bus is not asked again.
+    spotify.leave();
+    cider.leave();
+    poll();
+    ASSERT_EQ(reports().size(), 4);
+    EXPECT_EQ(reports()[3], (QJsonObject{{QStringLiteral("playing"), false}}));
+    EXPECT_EQ(spotify.asked, 4);
+}
+
+TEST_F(NowPlayingTest, PollsOnlyWhileEnabled) {
+    TestPlayer spotify(QStringLiteral("org.mpris.MediaPlayer2.spotify"), 4);
+    ASSERT_TRUE(spotify.join());
+    spotify.play(QStringLiteral("On"), QStringLiteral("F"), QStringLiteral("G"));
+    reporter.start();
+    EXPECT_TRUE(reporter.isPolling());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reports().size() == 1; }, 5000)) << "at once";
+
+    // Switched off: one "playing": false, and no timer any more.
+    Config::shared().setBool(keys::shareNowPlaying, false);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reports().size() == 2; }, 5000));
+    EXPECT_EQ(reports()[1], (QJsonObject{{QStringLiteral("playing"), false}}));
+    EXPECT_FALSE(reporter.isPolling());
+
+    // On again, but the server drops the feature: still no timer and no report.
+    server.on("/api/features", {200, R"({"enabled":[]})"});
+    await(ServerInfo::shared().refresh(true));
+    Config::shared().setBool(keys::shareNowPlaying, true);
+    QTest::qWait(300);
+    EXPECT_FALSE(reporter.isPolling());
+    EXPECT_EQ(reports().size(), 2);
+}
