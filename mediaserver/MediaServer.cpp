@@ -785,8 +785,10 @@ void MediaServer::thumbnail(const Request& request, Response& response) {
     std::error_code ec;
     if (fs::exists(cached, ec))
         return serveFile(request, response, cached, "image/png");
-    if (startsWith(found->mime, "image/")) {
-        const std::string png = scaledImagePng(store_.fileOf(found->id));
+    if (startsWith(found->mime, "image/") || startsWith(found->mime, "video/")) {
+        const std::string png = startsWith(found->mime, "video/")
+                                    ? videoFramePng(store_.fileOf(found->id))
+                                    : scaledImagePng(store_.fileOf(found->id));
         if (!png.empty()) {
             // Cached only when written whole (a full disk must not leave a cut picture).
             const fs::path temporary = store_.newTemporaryFile();

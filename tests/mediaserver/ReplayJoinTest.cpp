@@ -3,7 +3,9 @@
 #include "MediaServerFixture.h"
 
 #include <QDirIterator>
+#include <QImage>
 #include <QJsonArray>
+#include <QSet>
 
 using namespace shotlark;
 using namespace shotlark::test;
@@ -137,4 +139,26 @@ TEST_F(MediaServerTest, ReplaysThatCantBeJoinedAreRefusedAndLeaveNothing) {
 
     EXPECT_EQ(filesIn(QStringLiteral("files")), filesBefore);
     EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
+}
+
+TEST_F(MediaServerTest, VideoThumbnailsAreAPictureFromTheMovie) {
+    const QString movie = makeSegment(QStringLiteral("clip.mp4"), 3, QStringLiteral("640x360"));
+    const UploadResult uploaded = upload(movie);
+    ASSERT_FALSE(uploaded.id.isEmpty());
+    const HttpResponse thumbnail = request("GET", path(uploaded.thumbnailURL));
+    EXPECT_EQ(thumbnail.status, 200);
+    const QImage picture = QImage::fromData(thumbnail.body, "PNG");
+    EXPECT_EQ(picture.size(), QSize(400, 225)) << "scaled like the images' thumbnails";
+    // ffmpeg's test picture has colour bars: many colours, unlike the placeholder.
+    QSet<QRgb> colours;
+    for (int x = 0; x < picture.width(); x += 10)
+        colours.insert(picture.pixel(x, 50) & 0xf0f0f0);
+    EXPECT_GT(colours.size(), 5);
+    EXPECT_EQ(filesIn(QStringLiteral("thumbs")).size(), 1) << "cached";
+
+    // Not a movie after all: the placeholder, nothing cached.
+    const UploadResult fake = upload(writeTestFile(QStringLiteral("fake.mp4"), "not a movie"));
+    const QImage placeholder =
+        QImage::fromData(request("GET", path(fake.thumbnailURL)).body, "PNG");
+    EXPECT_EQ(placeholder.size(), QSize(400, 300));
 }
