@@ -124,7 +124,7 @@ TEST_F(NowPlayingTest, ChangesAtOnceTheSameTrackEachMinuteAndOneStop) {
     ASSERT_EQ(reports().size(), 1);
     EXPECT_EQ(reports()[0], playing(QStringLiteral("Song <b>"), QStringLiteral("A, B"),
                                     QStringLiteral("Album"), QStringLiteral("Spotify")));
-    const RecordedRequest& first = server.requestsTo("/api/me/now-playing").front();
+    const RecordedRequest first = server.requestsTo("/api/me/now-playing").front();
     EXPECT_EQ(first.method, "POST");
     EXPECT_EQ(first.header("Authorization"), "Bearer slk_np");
     EXPECT_EQ(first.header("Content-Type"), "application/json");
