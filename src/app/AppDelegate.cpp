@@ -226,7 +226,7 @@ QSet<HotkeyAction> AppDelegate::reloadHotKeys() {
     QPointer<AppDelegate> self(this);
     for (HotkeyAction action : hotkeys::allCases()) {
         const auto shortcut = hotkeys::shortcut(action);
-        if (!shortcut || !hotkeys::hasFlow(action))
+        if (!shortcut)
             continue;
         const bool registered =
             hotKeyCenter_->registerHotKey(shortcut->keyCode, shortcut->modifiers, [self, action] {

@@ -46,10 +46,8 @@ int main(int argc, char** argv) {
         return misuse(parser.errorText());
     if (parser.isSet(help)) {
         QStringList names;
-        for (shotlark::HotkeyAction known : shotlark::hotkeys::allCases()) {
-            if (shotlark::hotkeys::hasFlow(known))
-                names.append(shotlark::hotkeys::rawValue(known));
-        }
+        for (shotlark::HotkeyAction known : shotlark::hotkeys::allCases())
+            names.append(shotlark::hotkeys::rawValue(known));
         std::printf(usage, qPrintable(names.join(QStringLiteral(", "))));
         return 0;
     }
@@ -62,9 +60,6 @@ int main(int argc, char** argv) {
         const auto known = shotlark::hotkeys::fromRawValue(name);
         if (!known)
             return misuse(QStringLiteral("unknown action \"%1\"").arg(name));
-        if (!shotlark::hotkeys::hasFlow(*known))
-            return misuse(
-                QStringLiteral("the action \"%1\" is not part of this version yet").arg(name));
         actions << QStringLiteral("--action") << name;
     }
     if (!shotlark::hasGraphicalSession()) {

@@ -108,9 +108,5 @@ bool isAvailable(HotkeyAction action) {
     }
 }
 
-bool hasFlow(HotkeyAction) {
-    return true; // every action has its flow
-}
-
 } // namespace hotkeys
 } // namespace shotlark

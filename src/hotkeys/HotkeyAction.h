@@ -31,9 +31,6 @@ void assign(HotkeyAction action, const std::optional<Shortcut>& value);
 void resetAll();
 // Whether the connected server offers the action (gif, ocr and replay can be switched off).
 bool isAvailable(HotkeyAction action);
-// Whether this build has the flow the action starts. Actions without one are neither grabbed
-// nor listed, so no shortcut is taken from other applications for nothing.
-bool hasFlow(HotkeyAction action);
 
 } // namespace hotkeys
 

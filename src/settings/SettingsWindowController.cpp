@@ -197,7 +197,7 @@ void SettingsView::rebuildHotkeyRows() {
     auto* form = new QFormLayout(hotkeyRows_);
     form->setContentsMargins(0, 0, 0, 0);
     for (HotkeyAction action : hotkeys::allCases()) {
-        if (hotkeys::hasFlow(action) && hotkeys::isAvailable(action))
+        if (hotkeys::isAvailable(action))
             form->addRow(hotkeys::title(action), new ShortcutField(action, keys_, sounds_));
     }
 }
