@@ -21,14 +21,14 @@ public:
     ~PulseAudioSource() override { stop(); }
 
     void start(Handlers handlers) override {
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, sampleRate, 2};
+        const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, sampleRate, 2};
         pa_buffer_attr attributes{};
         attributes.maxlength = static_cast<uint32_t>(-1);
         attributes.fragsize = chunkFrames * 2 * sizeof(float);
         int error = 0;
         // "@DEFAULT_MONITOR@" follows the default output: what the speakers play.
         stream_ = pa_simple_new(nullptr, "Shotlark", PA_STREAM_RECORD, "@DEFAULT_MONITOR@",
-                                "Screen recording", &spec, nullptr, &attributes, &error);
+                                "Screen recording", &format, nullptr, &attributes, &error);
         if (!stream_)
             throw Error(QStringLiteral("Couldn't reach the sound server: ") +
                         QString::fromUtf8(pa_strerror(error)));

@@ -1,0 +1,246 @@
+// Bodies the app sends: single uploads, and replays whose segments are joined into one clip.
+#include "MediaServer.h"
+
+#include "Crypto.h"
+#include "ReplayJoin.h"
+#include "WebHelpers.h"
+
+#include <QJsonObject>
+
+#include <algorithm>
+#include <cerrno>
+#include <strings.h>
+#include <sys/stat.h>
+
+namespace slkserver {
+
+using namespace web;
+
+namespace {
+
+// Counts a body being received, for a shutdown that waits for them.
+struct InFlight {
+    explicit InFlight(std::atomic<int>& count) : count(count) { ++count; }
+    ~InFlight() { --count; }
+    std::atomic<int>& count;
+};
+
+// Answers that leave the body unread must end the connection, or its rest would be taken for
+// the next request.
+void refuseBody(Response& response, int status, const std::string& message) {
+    response.set_header("Connection", "close");
+    fail(response, status, message);
+}
+
+} // namespace
+
+std::optional<User> MediaServer::admitBody(const Request& request, Response& response,
+                                           const std::string& what, const std::string& expected) {
+    const auto user = bearer(request);
+    if (!user) {
+        refuseBody(response, 401, "Invalid or missing upload token");
+        return std::nullopt;
+    }
+    if (!request.is_multipart_form_data()) {
+        refuseBody(response, 400, expected);
+        return std::nullopt;
+    }
+    const std::string length = request.get_header_value("Content-Length");
+    if (!length.empty() &&
+        std::strtoll(length.c_str(), nullptr, 10) > options_.maxUploadBytes + 64 * 1024) {
+        refuseBody(response, 413,
+                   what + " is larger than this server accepts (" +
+                       html::humanSize(options_.maxUploadBytes) + ")");
+        return std::nullopt;
+    }
+    return user;
+}
+
+void MediaServer::upload(const Request& request, Response& response,
+                         const httplib::ContentReader& reader) {
+    const InFlight counted(uploadsInFlight_);
+    auto refuse = [&](int status, const std::string& message) {
+        refuseBody(response, status, message);
+    };
+    if (request.has_header("X-Convert") && bearer(request))
+        return refuse(400, "This server can't convert recordings (X-Convert: " +
+                               request.get_header_value("X-Convert") + ") yet");
+    const auto user = admitBody(request, response, "File",
+                                "Expected a multipart/form-data body with a part named \"file\"");
+    if (!user)
+        return;
+
+    IncomingFile incoming;
+    const bool read = reader(
+        [&](const httplib::MultipartFormData& part) {
+            incoming.inFilePart = part.name == "file" && !incoming.haveFile;
+            if (!incoming.inFilePart)
+                return true;
+            incoming.haveFile = true;
+            incoming.fileName = part.filename;
+            incoming.path = store_.newTemporaryFile();
+            incoming.fd =
+                ::open(incoming.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            incoming.writeFailed = incoming.fd < 0;
+            return !incoming.writeFailed;
+        },
+        [&](const char* data, size_t size) {
+            if (!incoming.inFilePart)
+                return true;
+            incoming.size += static_cast<int64_t>(size);
+            if (incoming.size > options_.maxUploadBytes) {
+                incoming.tooLarge = true;
+                return false;
+            }
+            while (size > 0) {
+                const ssize_t n = ::write(incoming.fd, data, size);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0) {
+                    incoming.writeFailed = true;
+                    return false;
+                }
+                data += n;
+                size -= static_cast<size_t>(n);
+            }
+            return true;
+        });
+    if (incoming.tooLarge)
+        return refuse(413, "File is larger than this server accepts (" +
+                               html::humanSize(options_.maxUploadBytes) + ")");
+    if (incoming.writeFailed)
+        return refuse(507, "The server couldn't store the file");
+    if (!read)
+        return refuse(400, "The upload body was malformed or incomplete");
+    if (!incoming.haveFile)
+        return refuse(400, "Expected a part named \"file\"");
+    if (::fsync(incoming.fd) != 0 || ::close(incoming.fd) != 0) {
+        incoming.fd = -1;
+        return refuse(507, "The server couldn't store the file");
+    }
+    incoming.fd = -1;
+
+    Upload stored;
+    stored.id = randomId(10);
+    stored.userId = user->id;
+    stored.name = sanitizeName(incoming.fileName);
+    stored.mime = mimeFor(stored.name);
+    stored.size = incoming.size;
+    stored.created = now();
+    const std::string secret = randomHex(24);
+    std::string error;
+    if (!store_.commitUpload(stored, incoming.path, secret, error))
+        return fail(response, 500, error);
+    incoming.path.clear(); // committed: it is no longer ours to remove
+
+    answerUpload(response, stored, secret);
+}
+
+void MediaServer::answerUpload(Response& response, const Upload& stored,
+                               const std::string& secret) const {
+    json(response,
+         {{QStringLiteral("id"), q(stored.id)},
+          {QStringLiteral("url"), q(link("/u/" + stored.id))},
+          {QStringLiteral("raw_url"), q(rawLink(stored))},
+          {QStringLiteral("thumbnail_url"), q(link("/t/" + stored.id + ".png"))},
+          {QStringLiteral("deletion_url"), q(link("/delete/" + stored.id + "/" + secret))},
+          {QStringLiteral("name"), q(stored.name)},
+          {QStringLiteral("size"), static_cast<qint64>(stored.size)}});
+}
+
+void MediaServer::replay(const Request& request, Response& response,
+                         const httplib::ContentReader& reader) {
+    const InFlight counted(uploadsInFlight_);
+    auto refuse = [&](int status, const std::string& message) {
+        refuseBody(response, status, message);
+    };
+    const auto user =
+        admitBody(request, response, "Replay",
+                  "Expected a multipart/form-data body with \"seconds\" and \"file\" parts");
+    if (!user)
+        return;
+
+    // Every "file" part to a file of its own; the "seconds" field kept as text.
+    std::vector<std::unique_ptr<IncomingFile>> parts;
+    std::string secondsText;
+    bool inSeconds = false;
+    int64_t total = 0;
+    bool tooLarge = false;
+    bool writeFailed = false;
+    const bool read = reader(
+        [&](const httplib::MultipartFormData& part) {
+            inSeconds = part.name == "seconds";
+            if (part.name != "file" || parts.size() >= 16)
+                return part.name != "file"; // more than 16 segments is no replay
+            auto incoming = std::make_unique<IncomingFile>();
+            incoming->inFilePart = true;
+            incoming->path = store_.newTemporaryFile();
+            incoming->fd =
+                ::open(incoming->path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            writeFailed = incoming->fd < 0;
+            parts.push_back(std::move(incoming));
+            return !writeFailed;
+        },
+        [&](const char* data, size_t size) {
+            if (inSeconds) {
+                secondsText.append(data, std::min<size_t>(size, 16));
+                return secondsText.size() <= 16;
+            }
+            if (parts.empty() || !parts.back()->inFilePart)
+                return true;
+            total += static_cast<int64_t>(size);
+            if (total > options_.maxUploadBytes) {
+                tooLarge = true;
+                return false;
+            }
+            while (size > 0) {
+                const ssize_t n = ::write(parts.back()->fd, data, size);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0) {
+                    writeFailed = true;
+                    return false;
+                }
+                data += n;
+                size -= static_cast<size_t>(n);
+            }
+            return true;
+        });
+    if (tooLarge)
+        return refuse(413, "Replay is larger than this server accepts (" +
+                               html::humanSize(options_.maxUploadBytes) + ")");
+    if (writeFailed)
+        return refuse(507, "The server couldn't store the replay");
+    if (!read)
+        return refuse(400, "The replay body was malformed or incomplete");
+    char* end = nullptr;
+    const double seconds = std::strtod(secondsText.c_str(), &end);
+    if (secondsText.empty() || *end != '\0' || !(seconds > 0) || seconds > 3600)
+        return refuse(400, "Expected \"seconds\" between 1 and 3600");
+    std::vector<fs::path> files;
+    for (auto& part : parts) {
+        ::close(std::exchange(part->fd, -1));
+        files.push_back(part->path);
+    }
+
+    IncomingFile joined; // removed again unless committed
+    joined.path = store_.newTemporaryFile();
+    std::string error;
+    if (!joinSegments(files, seconds, joined.path, error))
+        return fail(response, 400, error);
+    std::error_code ec;
+    Upload stored;
+    stored.id = randomId(10);
+    stored.userId = user->id;
+    stored.name = "Replay_" + stored.id + ".mp4";
+    stored.mime = "video/mp4";
+    stored.size = static_cast<int64_t>(fs::file_size(joined.path, ec));
+    stored.created = now();
+    const std::string secret = randomHex(24);
+    if (!store_.commitUpload(stored, joined.path, secret, error))
+        return fail(response, 500, error);
+    joined.path.clear();
+    answerUpload(response, stored, secret);
+}
+
+} // namespace slkserver

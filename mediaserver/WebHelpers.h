@@ -1,0 +1,185 @@
+#pragma once
+
+// What the server's routes share: answers as JSON or pages, names and types of uploads, and the
+// file a streamed body goes to.
+#include "Pages.h"
+
+#include <httplib.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMimeDatabase>
+#include <QString>
+
+#include <chrono>
+#include <fcntl.h>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+namespace slkserver::web {
+
+namespace fs = std::filesystem;
+using httplib::Request;
+using httplib::Response;
+
+inline constexpr int64_t sessionSeconds = 12 * 3600;
+inline constexpr uint64_t smallBodyLimit = 1 << 20;
+inline constexpr const char* sessionCookie = "slk_session";
+
+inline int64_t now() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+inline QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+inline void json(Response& response, const QJsonObject& object, int status = 200) {
+    response.status = status;
+    response.set_content(QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString(),
+                         "application/json");
+}
+
+inline void fail(Response& response, int status, const std::string& message) {
+    json(response, {{QStringLiteral("error"), q(message)}}, status);
+}
+
+// Writes `bytes` to `path` and says whether every byte reached the disk.
+inline bool writeWhole(const fs::path& path, const std::string& bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += static_cast<size_t>(n);
+    }
+    const bool whole = written == bytes.size() && ::fsync(fd) == 0;
+    return ::close(fd) == 0 && whole;
+}
+
+inline void htmlPage(Response& response, const std::string& title, const std::string& body,
+                     int status = 200) {
+    response.status = status;
+    response.set_header(
+        "Content-Security-Policy",
+        "default-src 'self'; style-src 'unsafe-inline'; media-src 'self'; img-src 'self'");
+    response.set_header("X-Frame-Options", "DENY");
+    response.set_content(html::document(title, body), "text/html; charset=utf-8");
+}
+
+inline void redirect(Response& response, const std::string& to) {
+    response.status = 303;
+    response.set_header("Location", to);
+}
+
+// A file name fit to store and show: no directories, no leading dots, no control characters.
+inline std::string sanitizeName(std::string name) {
+    const size_t slash = name.find_last_of("/\\");
+    if (slash != std::string::npos)
+        name.erase(0, slash + 1);
+    std::string clean;
+    for (unsigned char c : name) {
+        if (c >= 0x20 && c != 0x7f)
+            clean += static_cast<char>(c);
+    }
+    clean.erase(0, clean.find_first_not_of(". "));
+    while (!clean.empty() && (clean.back() == ' ' || clean.back() == '.'))
+        clean.pop_back();
+    if (clean.size() > 200) {
+        const size_t dot = clean.rfind('.');
+        const std::string extension =
+            dot != std::string::npos && clean.size() - dot <= 16 ? clean.substr(dot) : "";
+        clean = QString::fromUtf8(clean.substr(0, 200 - extension.size()).c_str()).toStdString() +
+                extension; // drop a cut multi-byte sequence
+    }
+    return clean.empty() ? "upload" : clean;
+}
+
+inline std::string mimeFor(const std::string& name) {
+    static const QMimeDatabase database;
+    const QMimeType type = database.mimeTypeForFile(q(name), QMimeDatabase::MatchExtension);
+    return type.isValid() ? type.name().toStdString() : "application/octet-stream";
+}
+
+inline std::string statusText(int status) {
+    switch (status) {
+    case 400:
+        return "Bad request";
+    case 404:
+        return "Not found";
+    case 405:
+        return "Method not allowed";
+    case 413:
+        return "Request too large";
+    case 414:
+        return "Address too long";
+    case 416:
+        return "Range not satisfiable";
+    case 431:
+        return "Request headers too large";
+    default:
+        return status >= 500 ? "The server failed to handle the request"
+                             : "The request was refused";
+    }
+}
+
+inline bool startsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+// Types a browser shows inline without running anything of the uploader's.
+inline bool safeInline(const std::string& mime) {
+    return (startsWith(mime, "image/") && mime != "image/svg+xml") || startsWith(mime, "video/") ||
+           startsWith(mime, "audio/") || mime == "text/plain" || mime == "application/pdf";
+}
+
+inline std::string cookie(const Request& request, const std::string& name) {
+    const std::string header = request.get_header_value("Cookie");
+    size_t at = 0;
+    while (at < header.size()) {
+        size_t end = header.find(';', at);
+        if (end == std::string::npos)
+            end = header.size();
+        std::string pair = header.substr(at, end - at);
+        pair.erase(0, pair.find_first_not_of(' '));
+        if (startsWith(pair, (name + "=").c_str()))
+            return pair.substr(name.size() + 1);
+        at = end + 1;
+    }
+    return std::string();
+}
+
+// A streamed multipart body: the part "file" goes to a temporary file, other parts are ignored.
+struct IncomingFile {
+    fs::path path;
+    int fd = -1;
+    std::string fileName;
+    int64_t size = 0;
+    bool inFilePart = false;
+    bool haveFile = false;
+    bool tooLarge = false;
+    bool writeFailed = false;
+
+    ~IncomingFile() {
+        if (fd >= 0)
+            ::close(fd);
+        if (!path.empty()) {
+            std::error_code ec;
+            fs::remove(path, ec); // still here only when the upload was not committed
+        }
+    }
+};
+
+// Streams a file from disk, whole or one byte range of it (FileRoutes.cpp).
+void serveFile(const Request& request, Response& response, const fs::path& path,
+               const std::string& mime);
+
+} // namespace slkserver::web
