@@ -1,0 +1,250 @@
+// The upload pipeline: batches of files with their progress, links, sounds and notifications;
+// captures that could not be sent kept with the failed uploads; the clipboard and the file
+// picker as sources.
+#include "app/AppDelegate.h"
+
+#include "app/Notifier.h"
+#include "base/Errors.h"
+#include "base/Worker.h"
+#include "capture/ImageCompressor.h"
+#include "server/ServerInfo.h"
+#include "server/Uploader.h"
+#include "settings/SettingsWindowController.h"
+#include "store/AtomicFile.h"
+#include "store/Config.h"
+#include "store/History.h"
+#include "store/Paths.h"
+
+#include <QClipboard>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QImage>
+#include <QMimeData>
+#include <QPointer>
+
+namespace shotlark {
+
+namespace {
+
+constexpr int failedUploadsKept = 20;
+
+// Local files named by a clipboard: text/uri-list, or GNOME's own list.
+QStringList clipboardFiles(const QMimeData& data) {
+    QList<QUrl> urls = data.urls();
+    const QByteArray gnome = data.data(QStringLiteral("x-special/gnome-copied-files"));
+    if (urls.isEmpty() && !gnome.isEmpty()) {
+        const QList<QByteArray> lines = gnome.split('\n');
+        for (qsizetype i = 1; i < lines.size(); ++i) // the first line says "copy" or "cut"
+            urls.append(QUrl::fromEncoded(lines[i].trimmed()));
+    }
+    QStringList files;
+    for (const QUrl& url : urls) {
+        if (url.isLocalFile())
+            files.append(url.toLocalFile());
+    }
+    return files;
+}
+
+QString clipboardName(const char* extension) {
+    return QStringLiteral("clipboard_%1.%2")
+        .arg(QDateTime::currentSecsSinceEpoch())
+        .arg(QLatin1String(extension));
+}
+
+} // namespace
+
+void AppDelegate::upload(const QStringList& files, bool deleteAfter,
+                         const std::optional<QString>& convert, bool annotate) {
+    if (!Config::shared().isConfigured()) {
+        // A capture taken while the connection went away is kept like any failed upload.
+        if (deleteAfter) {
+            QString kept;
+            for (const QString& file : files)
+                kept = keepFailedUpload(file);
+            if (!kept.isEmpty())
+                notifier_->notify(QStringLiteral("Upload failed"),
+                                  QFileInfo(files.constLast()).fileName() + QStringLiteral(": ") +
+                                      Uploader::notConnected,
+                                  QUrl::fromLocalFile(kept).toString(QUrl::FullyEncoded));
+        }
+        settings_->show();
+        return;
+    }
+    if (files.isEmpty())
+        return;
+    runBatch(files, deleteAfter, convert, annotate);
+}
+
+QCoro::Task<> AppDelegate::runBatch(QStringList files, bool deleteAfter,
+                                    std::optional<QString> convert, bool annotate) {
+    QStringList links;
+    QString lastError;
+    QString keptFailure;
+    QPointer<AppDelegate> self(this);
+    for (const QString& file : files) {
+        const QUuid key = QUuid::createUuid();
+        ++activeUploads_;
+        progress_.insert(key, 0.0);
+        updateStatusTitle();
+        auto onProgress = [self, key](double fraction) {
+            if (self && self->progress_.contains(key)) {
+                self->progress_[key] = fraction;
+                self->updateStatusTitle();
+            }
+        };
+        bool failed = false;
+        try {
+            auto uploading = Uploader::upload(file, convert, onProgress);
+            const UploadResult result = co_await std::move(uploading);
+            History::add(result);
+            links.append(Config::shared().boolValue(keys::copyDirectLink) ? result.rawURL
+                                                                          : result.url);
+            if (annotate) {
+                if (const auto editor = ServerInfo::shared().editorURL(result.id))
+                    services_.opener->open(*editor);
+            }
+        } catch (const Error& error) {
+            failed = true;
+            lastError = QFileInfo(file).fileName() + QStringLiteral(": ") + error.message();
+        }
+        --activeUploads_;
+        progress_.remove(key);
+        updateStatusTitle();
+        if (deleteAfter) {
+            // A capture that didn't reach the server is kept where the user can find it.
+            if (failed)
+                keptFailure = keepFailedUpload(file);
+            else
+                paths::removeTemporary(file);
+        }
+    }
+
+    const Config& config = Config::shared();
+    if (!links.isEmpty()) {
+        const QString text = links.join(QLatin1Char('\n'));
+        QGuiApplication::clipboard()->setText(text);
+        if (config.boolValue(keys::openAfterUpload))
+            openLink(links.first());
+        if (config.boolValue(keys::playSound))
+            services_.sounds->play(platform::Sound::Success);
+        notifier_->notify(links.size() == 1
+                              ? QStringLiteral("Uploaded, link copied")
+                              : QStringLiteral("Uploaded %1 files, links copied").arg(links.size()),
+                          text, links.first());
+    }
+    if (!lastError.isEmpty()) {
+        if (config.boolValue(keys::playSound))
+            services_.sounds->play(platform::Sound::Failure);
+        notifier_->notify(
+            QStringLiteral("Upload failed"), lastError,
+            keptFailure.isEmpty()
+                ? std::nullopt
+                : std::optional(QUrl::fromLocalFile(keptFailure).toString(QUrl::FullyEncoded)));
+    }
+    Q_EMIT batchFinished();
+}
+
+QString AppDelegate::failedUploadsDir() {
+    return paths::dataDir() + QStringLiteral("/Failed uploads");
+}
+
+QCoro::Task<> AppDelegate::sweepLeftovers() {
+    auto sweeping = onWorker([] {
+        const QString temporary = paths::privateTempDir();
+        for (const QFileInfo& entry : QDir(temporary).entryInfoList(
+                 QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
+            if (entry.isDir() && !entry.isSymLink()) {
+                // A capture directory: what the capture left is the user's, so it is kept.
+                for (const QFileInfo& file :
+                     QDir(entry.absoluteFilePath()).entryInfoList(QDir::Files | QDir::NoSymLinks))
+                    keepFailedUpload(file.absoluteFilePath());
+                QDir(entry.absoluteFilePath()).removeRecursively();
+            } else {
+                QFile::remove(entry.absoluteFilePath()); // a request body and the like
+            }
+        }
+    });
+    co_await std::move(sweeping);
+}
+
+QString AppDelegate::keepFailedUpload(const QString& file) {
+    const QString dir = failedUploadsDir();
+    if (!QFileInfo::exists(file) || !paths::ensurePrivateDir(paths::dataDir()) ||
+        !QDir().mkpath(dir))
+        return QString();
+    const QFileInfo info(file);
+    QString target = dir + QLatin1Char('/') + info.fileName();
+    for (int n = 2; QFileInfo::exists(target); ++n)
+        target =
+            dir +
+            QStringLiteral("/%1 (%2).%3").arg(info.completeBaseName()).arg(n).arg(info.suffix());
+    if (!QFile::rename(file, target))
+        return QString();
+    paths::removeTemporary(file); // the capture directory, now empty
+
+    // Bounded: the oldest go once there are more than the limit.
+    QFileInfoList kept = QDir(dir).entryInfoList(QDir::Files, QDir::Time);
+    for (qsizetype i = failedUploadsKept; i < kept.size(); ++i)
+        QFile::remove(kept[i].absoluteFilePath());
+    return target;
+}
+
+void AppDelegate::uploadClipboard() {
+    if (!Config::shared().isConfigured()) {
+        settings_->show();
+        return;
+    }
+    // Only reading the clipboard happens here; encoding and writing go to a worker.
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    if (!data) {
+        services_.sounds->play(platform::Sound::Beep);
+        return;
+    }
+    const QStringList files = clipboardFiles(*data);
+    if (!files.isEmpty()) {
+        upload(files, false);
+        return;
+    }
+    const QImage image = data->hasImage() ? qvariant_cast<QImage>(data->imageData()) : QImage();
+    uploadClipboardContents(image, data->text());
+}
+
+QCoro::Task<> AppDelegate::uploadClipboardContents(QImage image, QString text) {
+    const bool compress = Config::shared().boolValue(keys::compressScreenshots);
+    // An image first; when it can't be written, the text; when neither, a beep.
+    auto writing = onWorker([image, text, compress]() -> std::pair<QString, bool> {
+        if (!image.isNull()) {
+            const QString dir = paths::newCaptureDir();
+            const QString file = dir + QLatin1Char('/') + clipboardName("png");
+            if (!dir.isEmpty() && image.save(file, "PNG"))
+                return {compress ? ImageCompressor::compress(file) : file, true};
+            paths::removeTemporary(file);
+        }
+        if (!text.isEmpty()) {
+            const QString dir = paths::newCaptureDir();
+            const QString file = dir + QLatin1Char('/') + clipboardName("txt");
+            if (!dir.isEmpty() && writeFileAtomically(file, text.toUtf8(), 0600))
+                return {file, true};
+            paths::removeTemporary(file);
+        }
+        return {QString(), false};
+    });
+    const auto [file, written] = co_await std::move(writing);
+    if (!written) {
+        services_.sounds->play(platform::Sound::Beep);
+        co_return;
+    }
+    upload({file}, true);
+}
+
+QCoro::Task<> AppDelegate::pickFiles() {
+    QPointer<AppDelegate> self(this);
+    auto choosing = services_.dialogs->chooseFiles();
+    const QStringList files = co_await std::move(choosing);
+    if (self && !files.isEmpty())
+        upload(files, false);
+}
+
+} // namespace shotlark
