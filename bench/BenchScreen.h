@@ -2,15 +2,19 @@
 
 // What the recording benchmarks share: a changing 1080p screen, and a child process measured by
 // the kernel (CPU time and peak memory).
+#include "support/DisplaySession.h"
+
 #include <QCoreApplication>
 #include <QImage>
 #include <QPainter>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
 
+#include <cstdio>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -102,6 +106,23 @@ inline double durationOf(const QString& movie) {
                    QStringLiteral("csv=p=0"), movie});
     ffprobe.waitForFinished(60000);
     return ffprobe.readAllStandardOutput().trimmed().toDouble();
+}
+
+// Private settings and temporary files under `home`, and a private 1080p Xvfb; false when the
+// display does not start. The QApplication comes after this, on that display.
+inline bool privateDesktop(const QTemporaryDir& home, test::DisplaySession& display) {
+    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+        qputenv(name, home.path().toUtf8());
+    if (display.start(screenWidth, screenHeight))
+        return true;
+    std::fprintf(stderr, "Xvfb did not start\n");
+    return false;
+}
+
+// Lets a window just shown reach the screen.
+inline void settle() {
+    for (int i = 0; i < 20; ++i)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
 // ffmpeg grabbing the whole screen with libx264 at the recorder's settings, for `seconds`;

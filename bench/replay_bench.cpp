@@ -82,18 +82,13 @@ int main(int argc, char** argv) {
     }
     const int seconds = argc > 1 ? std::max(15, atoi(argv[1])) : 120;
     QTemporaryDir home;
-    for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
-        qputenv(name, home.path().toUtf8());
     test::DisplaySession display;
-    if (!display.start(screenWidth, screenHeight)) {
-        std::fprintf(stderr, "Xvfb did not start\n");
+    if (!privateDesktop(home, display))
         return 1;
-    }
     QApplication app(argc, argv);
     ChangingScreen screen;
     screen.show();
-    for (int i = 0; i < 20; ++i)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    settle();
 
     const QString stats = home.path() + QStringLiteral("/stats.txt");
     const Usage shotlark =
