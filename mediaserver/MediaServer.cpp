@@ -41,6 +41,12 @@ const std::vector<std::string>& allFeatures() {
 MediaServer::MediaServer(Options options, Store& store)
     : options_(std::move(options)), store_(store),
       http_(std::make_unique<GuardedServer>(options_.clientLimits)) {
+    // A conversion keeps a processor busy; one waiting per worker is as long a queue as a
+    // client's patience allows.
+    const int workers = options_.gifWorkers > 0
+                            ? options_.gifWorkers
+                            : std::max(1, int(std::thread::hardware_concurrency()) / 2);
+    conversions_ = std::make_unique<ConversionPool>(workers, workers);
     routes();
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "GifConverter.h"
 #include "GuardedServer.h"
 #include "Store.h"
 
@@ -26,6 +27,8 @@ struct Options {
     std::optional<std::filesystem::path> releasesDir;
     int threads = 8;
     ClientLimits clientLimits;
+    GifLimits gif;
+    int gifWorkers = 0; // 0: half the processors
 };
 
 // The app's names of the optional features, all on by default.
@@ -95,6 +98,7 @@ private:
     std::mutex sessionsMutex_;
     std::map<std::string, Session> sessions_;
     std::atomic<int> uploadsInFlight_{0};
+    std::unique_ptr<ConversionPool> conversions_;
 };
 
 } // namespace slkserver

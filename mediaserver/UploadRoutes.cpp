@@ -62,9 +62,15 @@ void MediaServer::upload(const Request& request, Response& response,
     auto refuse = [&](int status, const std::string& message) {
         refuseBody(response, status, message);
     };
-    if (request.has_header("X-Convert") && bearer(request))
-        return refuse(400, "This server can't convert recordings (X-Convert: " +
-                               request.get_header_value("X-Convert") + ") yet");
+    const std::string convert = request.get_header_value("X-Convert");
+    const bool toGif = strcasecmp(convert.c_str(), "gif") == 0;
+    if (request.has_header("X-Convert") && bearer(request)) {
+        if (!toGif)
+            return refuse(400, "This server can't convert uploads to \"" + convert + "\"");
+        if (std::find(options_.features.begin(), options_.features.end(), "app_gif") ==
+            options_.features.end())
+            return refuse(400, "GIF recording is switched off on this server");
+    }
     const auto user = admitBody(request, response, "File",
                                 "Expected a multipart/form-data body with a part named \"file\"");
     if (!user)
@@ -127,11 +133,28 @@ void MediaServer::upload(const Request& request, Response& response,
     stored.mime = mimeFor(stored.name);
     stored.size = incoming.size;
     stored.created = now();
+    IncomingFile converted; // the GIF, removed again unless committed
+    if (toGif) {
+        converted.path = store_.newTemporaryFile();
+        GifFailure failure;
+        const bool admitted = conversions_->runAndWait(
+            [&] { failure = convertToGif(incoming.path, converted.path, options_.gif); });
+        if (!admitted)
+            return fail(response, 503,
+                        "The server is busy converting other recordings; try again in a minute");
+        if (failure)
+            return fail(response, failure.status, failure.message);
+        std::error_code ec;
+        stored.name = fs::path(stored.name).replace_extension(".gif").string();
+        stored.mime = "image/gif";
+        stored.size = static_cast<int64_t>(fs::file_size(converted.path, ec));
+    }
+    IncomingFile& kept = toGif ? converted : incoming;
     const std::string secret = randomHex(24);
     std::string error;
-    if (!store_.commitUpload(stored, incoming.path, secret, error))
+    if (!store_.commitUpload(stored, kept.path, secret, error))
         return fail(response, 500, error);
-    incoming.path.clear(); // committed: it is no longer ours to remove
+    kept.path.clear(); // committed: it is no longer ours to remove
 
     answerUpload(response, stored, secret);
 }

@@ -103,12 +103,24 @@ int main(int argc, char** argv) {
         QStringLiteral("body-min-rate"),
         QStringLiteral("Bytes a second a request body must average after its grace period."),
         QStringLiteral("N"), QStringLiteral("1024"));
+    const QCommandLineOption gifSeconds(
+        QStringLiteral("gif-max-seconds"),
+        QStringLiteral("Longest recording converted to a GIF, in seconds."), QStringLiteral("S"),
+        QStringLiteral("60"));
+    const QCommandLineOption gifMib(QStringLiteral("gif-max-mib"),
+                                    QStringLiteral("Largest recording converted to a GIF, in MiB."),
+                                    QStringLiteral("N"), QStringLiteral("256"));
+    const QCommandLineOption gifWorkers(
+        QStringLiteral("gif-workers"),
+        QStringLiteral("GIF conversions run at once (default: half the processors)."),
+        QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption readyFd(
         QStringLiteral("ready-fd"),
         QStringLiteral("Write the server's address to this file descriptor once it listens."),
         QStringLiteral("FD"));
     parser.addOptions({data, listen, publicUrl, createUser, features, maxUpload, releases, threads,
-                       headerTimeout, bodyGrace, bodyMinRate, readyFd});
+                       headerTimeout, bodyGrace, bodyMinRate, gifSeconds, gifMib, gifWorkers,
+                       readyFd});
     parser.process(app);
 
     std::string error;
@@ -163,6 +175,13 @@ int main(int argc, char** argv) {
     options.clientLimits.bodyMinRate = parser.value(bodyMinRate).toLongLong(&sizeOk);
     if (!limitsOk || !sizeOk || options.clientLimits.bodyMinRate < 0)
         return usage("--header-timeout and --body-grace take seconds, --body-min-rate bytes");
+    bool gifOk = false, gifMibOk = false, workersOk = false;
+    options.gif.maxSeconds = parser.value(gifSeconds).toDouble(&gifOk);
+    options.gif.maxInputBytes = parser.value(gifMib).toLongLong(&gifMibOk) * 1024 * 1024;
+    options.gifWorkers = parser.value(gifWorkers).toInt(&workersOk);
+    if (!gifOk || !gifMibOk || !workersOk || options.gif.maxSeconds <= 0 ||
+        options.gif.maxInputBytes <= 0 || options.gifWorkers < 0 || options.gifWorkers > 64)
+        return usage("--gif-max-seconds, --gif-max-mib and --gif-workers take positive numbers");
 
     MediaServer server(options, *store);
     if (server.bind() < 0) {

@@ -16,10 +16,12 @@ packages=(
     libavcodec-dev libavformat-dev libavutil-dev libyuv-dev libpulse-dev libxcb-xfixes0-dev
     libxcb-randr0-dev
     # the reference media server
-    libcpp-httplib-dev libsqlite3-dev libssl-dev
+    libcpp-httplib-dev libsqlite3-dev libssl-dev libavfilter-dev
     # tests: GoogleTest, a private X display and session bus, X clients to inspect them
     libgtest-dev libgmock-dev xvfb xauth dbus dbus-x11 x11-utils x11-xserver-utils xdotool xclip openssl
     ffmpeg pulseaudio pulseaudio-utils sox
+    # the web pages, in a real browser
+    chromium
 )
 
 missing=()

@@ -568,25 +568,78 @@ TEST_F(AppDesktopTest, RecordingsFromHotkeyActionsToUploads) {
     EXPECT_TRUE(app->running());
 }
 
-TEST_F(AppDesktopTest, ReplaySavedToTheReferenceServer) {
-    // The reference server with a user, and the app connected to it.
+namespace {
+
+// The reference server with a user, and the app connected to it with direct links.
+std::unique_ptr<ChildProcess> startReferenceServer(QString& url) {
     const QString data = testHome() + QStringLiteral("/server-data");
     QProcess create;
     create.start(
         QStringLiteral(SHOTLARK_SERVER_BINARY),
         {QStringLiteral("--data"), data, QStringLiteral("--create-user"), QStringLiteral("ada")});
-    ASSERT_TRUE(create.waitForFinished(20000));
+    if (!create.waitForFinished(20000))
+        return nullptr;
     const QString token = QString::fromUtf8(create.readAllStandardOutput()).trimmed();
-    QString url;
     auto reference =
         startAndReadLine({QStringLiteral(SHOTLARK_SERVER_BINARY), QStringLiteral("--data"), data,
                           QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
                           QStringLiteral("--ready-fd"), QStringLiteral("{fd}")},
                          &url);
-    ASSERT_TRUE(reference);
     Config::shared().setString(keys::server, url);
     Config::shared().setToken(token);
     Config::shared().setBool(keys::copyDirectLink, true);
+    return reference;
+}
+
+} // namespace
+
+TEST_F(AppDesktopTest, GifRecordingComesBackFromTheReferenceServerAsAGif) {
+    QString url;
+    auto reference = startReferenceServer(url);
+    ASSERT_TRUE(reference);
+    PictureWindow backdrop(knownImage(1280, 800), QRect(0, 0, 1280, 800));
+    backdrop.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&backdrop));
+    startLoggingApp();
+    QTest::qWait(500);
+
+    runAction(QStringLiteral("gif"));
+    ASSERT_TRUE(areaChooserShown());
+    drag(QPoint(100, 100), QPoint(740, 500));
+    QTest::qWait(2500);
+    runAction(QStringLiteral("gif"));
+    ASSERT_TRUE(waitForNotifications(1));
+    const ReceivedNotification uploaded = notifications.received.back();
+    ASSERT_EQ(uploaded.summary, QStringLiteral("Uploaded, link copied"))
+        << uploaded.body.toStdString();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("/r/\\w+/Recording_[-_\\d]+\\.gif$"))
+                    .match(uploaded.body)
+                    .hasMatch())
+        << uploaded.body.toStdString();
+    EXPECT_EQ(readClipboard(), uploaded.body);
+
+    // The link serves a GIF of the area: 640 pixels wide, several frames.
+    QProcess ffprobe;
+    ffprobe.start(QStringLiteral("ffprobe"),
+                  {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-count_frames"),
+                   QStringLiteral("-show_entries"),
+                   QStringLiteral("stream=codec_name,width,nb_read_frames"), QStringLiteral("-of"),
+                   QStringLiteral("csv=p=0"), uploaded.body});
+    ASSERT_TRUE(ffprobe.waitForFinished(30000));
+    const QStringList fields =
+        QString::fromUtf8(ffprobe.readAllStandardOutput().trimmed()).split(QLatin1Char(','));
+    ASSERT_EQ(fields.size(), 3) << fields.join(QLatin1Char(',')).toStdString();
+    EXPECT_EQ(fields[0], QStringLiteral("gif"));
+    EXPECT_EQ(fields[1], QStringLiteral("640"));
+    EXPECT_GE(fields[2].toInt(), 15);
+    EXPECT_TRUE(QTest::qWaitFor([] { return QDir(paths::privateTempDir()).isEmpty(); }, 5000))
+        << "the movie went with the upload";
+}
+
+TEST_F(AppDesktopTest, ReplaySavedToTheReferenceServer) {
+    QString url;
+    auto reference = startReferenceServer(url);
+    ASSERT_TRUE(reference);
     PictureWindow backdrop(knownImage(1280, 800), QRect(0, 0, 1280, 800));
     backdrop.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&backdrop));

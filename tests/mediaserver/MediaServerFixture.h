@@ -29,7 +29,6 @@ protected:
         token = createUser(QStringLiteral("ada"));
         ASSERT_TRUE(token.startsWith(QStringLiteral("slk_")));
         start();
-        Config::shared().setString(keys::server, url);
         Config::shared().setToken(token);
     }
 
@@ -51,6 +50,7 @@ protected:
                 extra,
             &url);
         ASSERT_TRUE(server) << "the server did not start";
+        Config::shared().setString(keys::server, url);
     }
 
     HttpResponse request(const QByteArray& method, const QString& address,

@@ -83,10 +83,6 @@ TEST_F(MediaServerTest, RefusalsAreJsonErrorsTheAppShows) {
               QStringLiteral("Invalid or missing upload token"));
     Config::shared().setToken(token);
 
-    const auto gif = await(Uploader::upload(file, QStringLiteral("gif")));
-    EXPECT_TRUE(gif.message<UploaderError>().startsWith(
-        QStringLiteral("This server can't convert recordings")));
-
     HttpResponse answer = request(
         "POST", QStringLiteral("/api/upload"),
         {{"Authorization", "Bearer " + token.toUtf8()}, {"Content-Type", "text/plain"}}, "hello");
@@ -115,7 +111,6 @@ TEST_F(MediaServerTest, RefusalsAreJsonErrorsTheAppShows) {
 
 TEST_F(MediaServerTest, TooLargeUploadIsRefusedAndLeavesNothing) {
     start({QStringLiteral("--max-upload-mib"), QStringLiteral("1")});
-    Config::shared().setString(keys::server, url);
     const auto outcome =
         await(Uploader::upload(writeTestFile(QStringLiteral("big.bin"), QByteArray(2 << 20, 'b'))));
     EXPECT_EQ(outcome.message<UploaderError>(),
@@ -156,7 +151,6 @@ TEST_F(MediaServerTest, AccountFeaturesVersionsAndNowPlaying) {
          {"Shotlark-1.2.0-linux.zip", "Shotlark-1.10.0-linux.zip", "Shotlark-9.0.0-mac.zip"})
         writeTestFile(QStringLiteral("releases/") + QLatin1String(name), name);
     start({QStringLiteral("--features"), QString(), QStringLiteral("--releases"), releases});
-    Config::shared().setString(keys::server, url);
     await(info.refresh(true));
     EXPECT_EQ(info.features(), QSet<QString>());
 
@@ -322,6 +316,5 @@ TEST_F(MediaServerTest, RestartKeepsUploadsAndSweepsLeftovers) {
     start();
     EXPECT_EQ(filesIn(QStringLiteral("files")), QStringList{kept.id});
     EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
-    Config::shared().setString(keys::server, url);
     EXPECT_EQ(request("GET", url + QUrl(kept.rawURL).path(QUrl::FullyEncoded)).body, "k");
 }

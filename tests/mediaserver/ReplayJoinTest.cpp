@@ -1,6 +1,7 @@
 // The reference server joining replay segments: real H.264 segments made with ffmpeg, sent as
 // the app sends them, the joined clip probed with ffprobe.
 #include "MediaServerFixture.h"
+#include "Movies.h"
 
 #include <QDirIterator>
 #include <QImage>
@@ -9,76 +10,6 @@
 
 using namespace shotlark;
 using namespace shotlark::test;
-
-namespace {
-
-// A segment of `seconds` of ffmpeg's test picture, 30 fps, a key frame every 2 s.
-QString makeSegment(const QString& name, int seconds,
-                    const QString& size = QStringLiteral("320x240")) {
-    const QString path = testHome() + QLatin1Char('/') + name;
-    QProcess::execute(QStringLiteral("ffmpeg"),
-                      {QStringLiteral("-v"),
-                       QStringLiteral("error"),
-                       QStringLiteral("-y"),
-                       QStringLiteral("-f"),
-                       QStringLiteral("lavfi"),
-                       QStringLiteral("-i"),
-                       QStringLiteral("testsrc=size=%1:rate=30").arg(size),
-                       QStringLiteral("-t"),
-                       QString::number(seconds),
-                       QStringLiteral("-c:v"),
-                       QStringLiteral("libx264"),
-                       QStringLiteral("-preset"),
-                       QStringLiteral("veryfast"),
-                       QStringLiteral("-tune"),
-                       QStringLiteral("zerolatency"),
-                       QStringLiteral("-g"),
-                       QStringLiteral("60"),
-                       QStringLiteral("-pix_fmt"),
-                       QStringLiteral("yuv420p"),
-                       path});
-    return path;
-}
-
-struct Probed {
-    double duration = 0;
-    int frames = 0;
-    bool firstIsKey = false;
-    int width = 0;
-    int height = 0;
-};
-
-Probed probe(const QString& movie) {
-    Probed probed;
-    QProcess ffprobe;
-    ffprobe.start(QStringLiteral("ffprobe"),
-                  {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-count_frames"),
-                   QStringLiteral("-show_entries"),
-                   QStringLiteral("format=duration:stream=width,height,nb_read_frames"),
-                   QStringLiteral("-of"), QStringLiteral("json"), movie});
-    ffprobe.waitForFinished(60000);
-    const QJsonObject root = QJsonDocument::fromJson(ffprobe.readAllStandardOutput()).object();
-    probed.duration = root.value(QStringLiteral("format"))
-                          .toObject()
-                          .value(QStringLiteral("duration"))
-                          .toString()
-                          .toDouble();
-    const QJsonObject stream = root.value(QStringLiteral("streams")).toArray().first().toObject();
-    probed.width = stream.value(QStringLiteral("width")).toInt();
-    probed.height = stream.value(QStringLiteral("height")).toInt();
-    probed.frames = stream.value(QStringLiteral("nb_read_frames")).toString().toInt();
-    QProcess keys;
-    keys.start(QStringLiteral("ffprobe"),
-               {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-                QStringLiteral("v"), QStringLiteral("-show_entries"),
-                QStringLiteral("frame=key_frame"), QStringLiteral("-read_intervals"),
-                QStringLiteral("%+#1"), QStringLiteral("-of"), QStringLiteral("csv=p=0"), movie});
-    keys.waitForFinished(30000);
-    probed.firstIsKey = keys.readAllStandardOutput().trimmed().startsWith("1");
-    return probed;
-}
-
-} // namespace
 
 TEST_F(MediaServerTest, ReplaySegmentsAreJoinedAndCut) {
     const QStringList segments = {makeSegment(QStringLiteral("a.mp4"), 4),
@@ -155,6 +86,10 @@ TEST_F(MediaServerTest, VideoThumbnailsAreAPictureFromTheMovie) {
         colours.insert(picture.pixel(x, 50) & 0xf0f0f0);
     EXPECT_GT(colours.size(), 5);
     EXPECT_EQ(filesIn(QStringLiteral("thumbs")).size(), 1) << "cached";
+    // Its page plays it, and links the file itself.
+    const QByteArray page = request("GET", path(uploaded.url)).body;
+    EXPECT_TRUE(page.contains("<video class=\"media\" controls")) << page.toStdString();
+    EXPECT_TRUE(page.contains("href=\"" + uploaded.rawURL.toUtf8() + "\">Direct link"));
 
     // Not a movie after all: the placeholder, nothing cached.
     const UploadResult fake = upload(writeTestFile(QStringLiteral("fake.mp4"), "not a movie"));

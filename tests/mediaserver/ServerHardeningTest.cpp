@@ -121,7 +121,6 @@ TEST_F(ServerHardeningTest, TricklingClientsAreCutOffAndOthersServed) {
     start({QStringLiteral("--threads"), QStringLiteral("2"), QStringLiteral("--header-timeout"),
            QStringLiteral("1"), QStringLiteral("--body-grace"), QStringLiteral("1"),
            QStringLiteral("--body-min-rate"), QStringLiteral("1000")});
-    Config::shared().setString(keys::server, url);
     HttpClient::shared().setLimits({6, 8s, 10s});
 
     // More tricklers than threads: each sends a header byte every 100 ms, forever.
@@ -210,7 +209,6 @@ TEST_F(ServerHardeningTest, ThumbnailsAreCachedOnlyWhenWrittenWhole) {
                 QStringLiteral("trap '' XFSZ; exec prlimit --fsize=300000 \"$@\""),
                 QStringLiteral("sh")};
     start();
-    Config::shared().setString(keys::server, url);
     QImage noise(400, 400, QImage::Format_RGB32);
     for (int y = 0; y < noise.height(); ++y) {
         for (int x = 0; x < noise.width(); ++x)
