@@ -8,6 +8,7 @@
 
 #include <httplib.h>
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -100,7 +101,8 @@ void MediaServer::routes() {
         // served by our own rule (serveFile), so its parsed ranges are dropped here. The
         // request is the server's own, non-const object.
         const_cast<Request&>(request).ranges.clear();
-        if (request.path == "/api/upload" || request.path == "/api/replay")
+        if (request.path == "/api/upload" || request.path == "/api/replay" ||
+            request.path == "/dashboard/edit/save")
             return httplib::Server::HandlerResponse::Unhandled;
         const bool chunked =
             request.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos;
@@ -155,6 +157,16 @@ void MediaServer::routes() {
                 [this](const Request& rq, Response& rs) { dashboardDelete(rq, rs); });
     http_->Get("/dashboard/setup/", [this](const Request& rq, Response& rs) { setup(rq, rs); });
     http_->Get("/dashboard/edit/", [this](const Request& rq, Response& rs) { editor(rq, rs); });
+    http_->Post("/dashboard/edit/save", [this](const Request& request, Response& response,
+                                               const httplib::ContentReader& reader) {
+        editorSave(request, response, reader);
+    });
+    http_->Get("/dashboard/editor.js", [](const Request&, Response& response) {
+        QFile script(QStringLiteral(":/web/editor.js"));
+        script.open(QIODevice::ReadOnly);
+        response.set_header("Cache-Control", "no-cache");
+        response.set_content(script.readAll().toStdString(), "text/javascript; charset=utf-8");
+    });
     http_->Get(R"(/releases/([A-Za-z0-9._-]+\.zip))",
                [this](const Request& rq, Response& rs) { release(rq, rs); });
 }
@@ -304,46 +316,29 @@ std::optional<std::pair<User, MediaServer::Session>> MediaServer::session(const 
     return std::pair{*user, found};
 }
 
-namespace {
-std::string signInForm(const std::string& message) {
-    std::string body = "<div class=\"card\"><h2>Sign in</h2>";
-    if (!message.empty())
-        body += "<p class=\"error\">" + html::escape(message) + "</p>";
-    body += R"(<form method="post" action="/dashboard/login"><p><label>Upload token<br>
-<input name="token" type="password" autocomplete="current-password" required></label></p>
-<p><button type="submit">Sign in</button></p></form></div>)";
-    return body;
-}
-
-std::string navigation(const std::string& csrf) {
-    return "<p><a class=\"button\" href=\"/dashboard/\">Uploads</a> <a class=\"button\" "
-           "href=\"/dashboard/setup/\">"
-           "Setup</a> <form style=\"display:inline\" method=\"post\" action=\"/dashboard/logout\">"
-           "<input type=\"hidden\" name=\"csrf\" value=\"" +
-           html::escape(csrf) + "\"><button type=\"submit\">Sign out</button></form></p>";
-}
-} // namespace
-
 void MediaServer::dashboard(const Request& request, Response& response) {
     const auto signedIn = session(request);
     if (!signedIn)
-        return htmlPage(response, "Sign in", signInForm(""));
+        return htmlPage(response, "Sign in", html::signInForm(""));
     const auto& [user, state] = *signedIn;
     std::string body =
-        "<h2>Uploads of " + html::escape(user.name) + "</h2>" + navigation(state.csrf);
+        "<h2>Uploads of " + html::escape(user.name) + "</h2>" + html::navigation(state.csrf);
     const auto uploads = store_.uploadsOf(user.id);
     body += "<div class=\"card\">";
     if (uploads.empty()) {
         body += "<p>Nothing uploaded yet.</p>";
     } else {
-        body += "<table><tr><th></th><th>Name</th><th>Size</th><th></th></tr>";
+        body += "<table><tr><th></th><th>Name</th><th>Size</th><th></th><th></th></tr>";
         for (const Upload& upload : uploads) {
             const std::string id = html::escape(upload.id);
             body += "<tr><td><img class=\"thumb\" loading=\"lazy\" src=\"/t/" + id +
                     ".png\" alt=\"\"></td>"
                     "<td><a href=\"/u/" +
                     id + "\">" + html::escape(upload.name) + "</a></td><td>" +
-                    html::humanSize(upload.size) +
+                    html::humanSize(upload.size) + "</td><td>" +
+                    (offers("annotate") && isEditable(upload)
+                         ? "<a class=\"button\" href=\"/dashboard/edit/?id=" + id + "\">Edit</a>"
+                         : std::string()) +
                     "</td><td><form method=\"post\" action=\"/dashboard/delete\">"
                     "<input type=\"hidden\" name=\"id\" value=\"" +
                     id + "\"><input type=\"hidden\" name=\"csrf\" value=\"" +
@@ -377,12 +372,12 @@ bool MediaServer::isSameOrigin(const Request& request) const {
 void MediaServer::login(const Request& request, Response& response) {
     // A page elsewhere must not sign the visitor's browser in to someone else's account.
     if (!isSameOrigin(request))
-        return htmlPage(response, "Sign in", signInForm("Sign in from this server's own page."),
-                        403);
+        return htmlPage(response, "Sign in",
+                        html::signInForm("Sign in from this server's own page."), 403);
     const std::string token = request.get_param_value("token");
     const auto user = token.empty() ? std::nullopt : store_.userForToken(token);
     if (!user)
-        return htmlPage(response, "Sign in", signInForm("That token is not valid."), 401);
+        return htmlPage(response, "Sign in", html::signInForm("That token is not valid."), 401);
     const std::string id = randomHex(32);
     {
         std::lock_guard lock(sessionsMutex_);
@@ -423,36 +418,18 @@ void MediaServer::dashboardDelete(const Request& request, Response& response) {
 void MediaServer::setup(const Request& request, Response& response) {
     const auto signedIn = session(request);
     if (!signedIn)
-        return htmlPage(response, "Sign in", signInForm(""));
+        return htmlPage(response, "Sign in", html::signInForm(""));
     const auto& [user, state] = *signedIn;
     const std::string configure =
         "shotlark://configure?server=" + html::percentEncode(options_.publicUrl) +
         "&token=" + html::percentEncode(state.token);
-    std::string body = "<h2>Set up the app</h2>" + navigation(state.csrf) + "<div class=\"card\">";
+    std::string body =
+        "<h2>Set up the app</h2>" + html::navigation(state.csrf) + "<div class=\"card\">";
     body += "<p>Server address<br><code>" + html::escape(options_.publicUrl) + "</code></p>";
     body += "<p>Upload token<br><code>" + html::escape(state.token) + "</code></p>";
     body += "<p><a class=\"button\" href=\"" + html::escape(configure) + "\">Connect app</a></p>";
     body += "<p>The button opens Shotlark and asks you to confirm the connection.</p></div>";
     htmlPage(response, "Setup", body);
-}
-
-void MediaServer::editor(const Request& request, Response& response) {
-    const auto signedIn = session(request);
-    if (!signedIn)
-        return htmlPage(response, "Sign in", signInForm(""));
-    const auto found = store_.upload(request.get_param_value("id"));
-    if (!found || found->userId != signedIn->first.id)
-        return fail(response, 404, "No such upload");
-    std::string body =
-        "<h2>Edit " + html::escape(found->name) + "</h2>" + navigation(signedIn->second.csrf);
-    body += "<div class=\"card\"><p>Drawing on uploads comes in a later version of this server. "
-            "Until then, here is the upload as it is.</p>";
-    if (startsWith(found->mime, "image/") && found->mime != "image/svg+xml")
-        body +=
-            "<p><img class=\"media\" src=\"" + html::escape(rawLink(*found)) + "\" alt=\"\"></p>";
-    body +=
-        "<p><a href=\"/u/" + html::escape(found->id) + "\">Open the upload's page</a></p></div>";
-    htmlPage(response, "Edit " + found->name, body);
 }
 
 void MediaServer::release(const Request& request, Response& response) {

@@ -4,6 +4,7 @@
 #include "GuardedServer.h"
 #include "Store.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -85,8 +86,14 @@ private:
     void dashboardDelete(const httplib::Request& request, httplib::Response& response);
     void setup(const httplib::Request& request, httplib::Response& response);
     void editor(const httplib::Request& request, httplib::Response& response);
+    void editorSave(const httplib::Request& request, httplib::Response& response,
+                    const httplib::ContentReader& reader);
     void release(const httplib::Request& request, httplib::Response& response);
 
+    bool offers(const std::string& feature) const {
+        return std::find(options_.features.begin(), options_.features.end(), feature) !=
+               options_.features.end();
+    }
     std::string link(const std::string& path) const { return options_.publicUrl + path; }
     std::string rawLink(const Upload& upload) const;
     // Whether a browser's form post comes from one of this server's own pages.

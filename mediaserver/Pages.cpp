@@ -107,12 +107,31 @@ pre{white-space:pre-wrap;word-break:break-word;background:#fafafa;padding:1em;bo
 button,.button{background:#0a66d8;color:#fff;border:0;border-radius:6px;padding:.5em 1em;font:inherit;cursor:pointer;text-decoration:none;display:inline-block}
 button.danger{background:#c62828}code{background:#eee;padding:.1em .3em;border-radius:4px;word-break:break-all}
 .error{color:#c62828}input{font:inherit;padding:.4em;width:100%;box-sizing:border-box}
+nav.links{display:flex;gap:.4em;align-items:center;margin:1em 0}nav.links form{margin:0}
 </style></head><body>
 <header><a class="brand" href="/dashboard/">Shotlark</a></header>
 <main>)";
     page += body;
     page += "</main></body></html>\n";
     return page;
+}
+
+std::string signInForm(const std::string& message) {
+    std::string body = "<div class=\"card\"><h2>Sign in</h2>";
+    if (!message.empty())
+        body += "<p class=\"error\">" + escape(message) + "</p>";
+    body += R"(<form method="post" action="/dashboard/login"><p><label>Upload token<br>
+<input name="token" type="password" autocomplete="current-password" required></label></p>
+<p><button type="submit">Sign in</button></p></form></div>)";
+    return body;
+}
+
+std::string navigation(const std::string& csrf) {
+    // A div, not a paragraph: a form inside a <p> ends the paragraph and breaks the line.
+    return "<nav class=\"links\"><a class=\"button\" href=\"/dashboard/\">Uploads</a> <a "
+           "class=\"button\" href=\"/dashboard/setup/\">Setup</a> <form method=\"post\" "
+           "action=\"/dashboard/logout\"><input type=\"hidden\" name=\"csrf\" value=\"" +
+           escape(csrf) + "\"><button type=\"submit\">Sign out</button></form></nav>";
 }
 
 } // namespace slkserver::html

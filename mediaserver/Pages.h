@@ -11,5 +11,9 @@ std::string percentDecode(std::string_view text);
 std::string humanSize(long long bytes);
 // A complete page with the server's look.
 std::string document(std::string_view title, std::string_view body);
+// The dashboard's sign-in card, with an error line when `message` is not empty.
+std::string signInForm(const std::string& message);
+// The dashboard's links and its sign-out button.
+std::string navigation(const std::string& csrf);
 
 } // namespace slkserver::html

@@ -16,24 +16,6 @@ namespace slkserver {
 
 using namespace web;
 
-namespace {
-
-// Counts a body being received, for a shutdown that waits for them.
-struct InFlight {
-    explicit InFlight(std::atomic<int>& count) : count(count) { ++count; }
-    ~InFlight() { --count; }
-    std::atomic<int>& count;
-};
-
-// Answers that leave the body unread must end the connection, or its rest would be taken for
-// the next request.
-void refuseBody(Response& response, int status, const std::string& message) {
-    response.set_header("Connection", "close");
-    fail(response, status, message);
-}
-
-} // namespace
-
 std::optional<User> MediaServer::admitBody(const Request& request, Response& response,
                                            const std::string& what, const std::string& expected) {
     const auto user = bearer(request);
@@ -67,8 +49,7 @@ void MediaServer::upload(const Request& request, Response& response,
     if (request.has_header("X-Convert") && bearer(request)) {
         if (!toGif)
             return refuse(400, "This server can't convert uploads to \"" + convert + "\"");
-        if (std::find(options_.features.begin(), options_.features.end(), "app_gif") ==
-            options_.features.end())
+        if (!offers("app_gif"))
             return refuse(400, "GIF recording is switched off on this server");
     }
     const auto user = admitBody(request, response, "File",
@@ -98,18 +79,8 @@ void MediaServer::upload(const Request& request, Response& response,
                 incoming.tooLarge = true;
                 return false;
             }
-            while (size > 0) {
-                const ssize_t n = ::write(incoming.fd, data, size);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0) {
-                    incoming.writeFailed = true;
-                    return false;
-                }
-                data += n;
-                size -= static_cast<size_t>(n);
-            }
-            return true;
+            incoming.writeFailed = !incoming.write(data, size);
+            return !incoming.writeFailed;
         });
     if (incoming.tooLarge)
         return refuse(413, "File is larger than this server accepts (" +
@@ -216,18 +187,8 @@ void MediaServer::replay(const Request& request, Response& response,
                 tooLarge = true;
                 return false;
             }
-            while (size > 0) {
-                const ssize_t n = ::write(parts.back()->fd, data, size);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0) {
-                    writeFailed = true;
-                    return false;
-                }
-                data += n;
-                size -= static_cast<size_t>(n);
-            }
-            return true;
+            writeFailed = !parts.back()->write(data, size);
+            return !writeFailed;
         });
     if (tooLarge)
         return refuse(413, "Replay is larger than this server accepts (" +

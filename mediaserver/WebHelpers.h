@@ -3,6 +3,7 @@
 // What the server's routes share: answers as JSON or pages, names and types of uploads, and the
 // file a streamed body goes to.
 #include "Pages.h"
+#include "Store.h"
 
 #include <httplib.h>
 
@@ -11,6 +12,8 @@
 #include <QMimeDatabase>
 #include <QString>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <fcntl.h>
 #include <filesystem>
@@ -168,6 +171,20 @@ struct IncomingFile {
     bool tooLarge = false;
     bool writeFailed = false;
 
+    // Appends to the file; false when the disk refused some of it.
+    bool write(const char* data, size_t size) {
+        while (size > 0) {
+            const ssize_t n = ::write(fd, data, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            data += n;
+            size -= static_cast<size_t>(n);
+        }
+        return true;
+    }
+
     ~IncomingFile() {
         if (fd >= 0)
             ::close(fd);
@@ -177,6 +194,26 @@ struct IncomingFile {
         }
     }
 };
+
+// Pictures the web editor can draw on.
+inline bool isEditable(const Upload& upload) {
+    return upload.mime == "image/png" || upload.mime == "image/jpeg" ||
+           upload.mime == "image/webp" || upload.mime == "image/gif";
+}
+
+// Counts a body being received, for a shutdown that waits for them.
+struct InFlight {
+    explicit InFlight(std::atomic<int>& count) : count(count) { ++count; }
+    ~InFlight() { --count; }
+    std::atomic<int>& count;
+};
+
+// Answers that leave the body unread must end the connection, or its rest would be taken for
+// the next request.
+inline void refuseBody(Response& response, int status, const std::string& message) {
+    response.set_header("Connection", "close");
+    fail(response, status, message);
+}
 
 // Streams a file from disk, whole or one byte range of it (FileRoutes.cpp).
 void serveFile(const Request& request, Response& response, const fs::path& path,

@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <csignal>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -13,6 +14,13 @@
 namespace shotlark::test {
 
 std::unique_ptr<ChildProcess> ChildProcess::start(const QStringList& argv, int passFd) {
+    if (passFd < 0)
+        return startMapped(argv, {});
+    return startMapped(argv, {{passFd, passFd}});
+}
+
+std::unique_ptr<ChildProcess>
+ChildProcess::startMapped(const QStringList& argv, const std::vector<std::pair<int, int>>& fds) {
     std::vector<QByteArray> storage;
     for (const QString& arg : argv)
         storage.push_back(QFile::encodeName(arg));
@@ -30,8 +38,18 @@ std::unique_ptr<ChildProcess> ChildProcess::start(const QStringList& argv, int p
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent)
             ::_exit(127);
+        // Sources are numbered above every target, so no dup2 overwrites a later source.
+        for (const auto& [from, to] : fds) {
+            if (from == to)
+                ::fcntl(from, F_SETFD, 0);
+            else if (::dup2(from, to) < 0)
+                ::_exit(127);
+        }
         for (int fd = 3; fd < 1024; ++fd) {
-            if (fd != passFd)
+            bool kept = false;
+            for (const auto& mapping : fds)
+                kept |= mapping.second == fd;
+            if (!kept)
                 ::close(fd);
         }
         ::execvp(args[0], args.data());

@@ -5,6 +5,8 @@
 
 #include <memory>
 #include <sys/types.h>
+#include <utility>
+#include <vector>
 
 namespace shotlark::test {
 
@@ -13,6 +15,10 @@ class ChildProcess {
 public:
     // Starts `argv` with `passFd` left open in the child; -1 for none.
     static std::unique_ptr<ChildProcess> start(const QStringList& argv, int passFd = -1);
+    // Starts `argv` with each pair's first descriptor as the child's second one, and no other
+    // descriptor above 2 open.
+    static std::unique_ptr<ChildProcess> startMapped(const QStringList& argv,
+                                                     const std::vector<std::pair<int, int>>& fds);
     ~ChildProcess();
     pid_t pid() const { return pid_; }
     bool running() const;

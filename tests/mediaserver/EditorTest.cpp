@@ -1,0 +1,252 @@
+// The web editor in a real browser (headless chromium): marks drawn with the mouse and the
+// keyboard, saved as a new upload whose pixels are checked; and its refusals over plain HTTP.
+#include "MediaServerFixture.h"
+#include "support/HeadlessBrowser.h"
+
+#include <QBuffer>
+#include <QImage>
+#include <QJsonArray>
+#include <QPainter>
+#include <QRegularExpression>
+
+using namespace shotlark;
+using namespace shotlark::test;
+
+namespace {
+
+const QRgb grey = qRgb(200, 200, 200);
+
+// A grey picture, larger than the page so that it is shown scaled, with a fine checkerboard
+// where the pixelate tool will go.
+QImage picture() {
+    QImage image(1600, 1000, QImage::Format_RGB32);
+    image.fill(grey);
+    for (int y = 700; y < 900; ++y)
+        for (int x = 1200; x < 1400; ++x)
+            image.setPixel(x, y, ((x / 2 + y / 2) % 2) ? qRgb(255, 255, 255) : qRgb(0, 0, 0));
+    return image;
+}
+
+bool isRed(QRgb pixel) {
+    return qRed(pixel) > 180 && qGreen(pixel) < 110 && qBlue(pixel) < 110;
+}
+
+int redIn(const QImage& image, const QRect& area) {
+    int count = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            count += isRed(image.pixel(x, y));
+    return count;
+}
+
+QString csrfOf(const QByteArray& page) {
+    return QRegularExpression(QStringLiteral("data-csrf=\"([0-9a-f]+)\""))
+        .match(QString::fromUtf8(page))
+        .captured(1);
+}
+
+class EditorTest : public MediaServerTest {
+protected:
+    // Where in the page a pixel of the shown picture is.
+    QPointF onCanvas(QPointF pixel) {
+        const QJsonObject box =
+            browser
+                ->evaluate(QStringLiteral(
+                    "(() => { const r = document.getElementById('canvas').getBoundingClientRect();"
+                    " return {x: r.x, y: r.y, scale: r.width / 1600}; })()"))
+                .toObject();
+        const double scale = box.value(QStringLiteral("scale")).toDouble();
+        return QPointF(box.value(QStringLiteral("x")).toDouble() + pixel.x() * scale,
+                       box.value(QStringLiteral("y")).toDouble() + pixel.y() * scale);
+    }
+
+    QRgb canvasPixel(int x, int y) {
+        const QJsonArray rgba =
+            browser
+                ->evaluate(QStringLiteral("Array.from(document.getElementById('canvas')"
+                                          ".getContext('2d').getImageData(%1, %2, 1, 1).data)")
+                               .arg(x)
+                               .arg(y))
+                .toArray();
+        return qRgb(rgba.at(0).toInt(), rgba.at(1).toInt(), rgba.at(2).toInt());
+    }
+
+    void clickButton(const QString& selector) {
+        const QPointF at = browser->centreOf(selector);
+        ASSERT_FALSE(at.isNull()) << selector.toStdString();
+        browser->click(at);
+    }
+
+    std::unique_ptr<HeadlessBrowser> browser;
+};
+
+} // namespace
+
+TEST_F(EditorTest, MarksDrawnInTheBrowserAreSavedAsANewPicture) {
+    const QString file = testHome() + QStringLiteral("/Screenshot.png");
+    ASSERT_TRUE(picture().save(file));
+    const UploadResult original = upload(file);
+    ASSERT_FALSE(original.id.isEmpty());
+    const QByteArray originalBytes = request("GET", path(original.rawURL)).body;
+
+    QString why;
+    browser = HeadlessBrowser::start(&why);
+    ASSERT_TRUE(browser) << why.toStdString();
+
+    // Signed in through the dashboard's own form, as a person would.
+    ASSERT_TRUE(browser->navigate(url + QStringLiteral("/dashboard/")));
+    browser->evaluate(QStringLiteral("window.__left = true;"
+                                     "document.querySelector('input[name=token]').value = '%1';"
+                                     "document.querySelector('form').submit()")
+                          .arg(token));
+    ASSERT_TRUE(browser->waitFor(QStringLiteral(
+        "!window.__left && document.querySelector('h2')?.textContent === 'Uploads of ada'")));
+
+    // The dashboard's Edit button opens the editor.
+    browser->evaluate(QStringLiteral("window.__left = true"));
+    clickButton(QStringLiteral("a[href='/dashboard/edit/?id=%1']").arg(original.id));
+    ASSERT_TRUE(browser->waitFor(
+        QStringLiteral("!window.__left && document.getElementById('canvas')?.dataset.ready")))
+        << "the picture is on the canvas";
+    EXPECT_LT(
+        browser
+            ->evaluate(QStringLiteral("document.getElementById('canvas').getBoundingClientRect()"
+                                      ".width"))
+            .toDouble(),
+        1600)
+        << "shown scaled";
+
+    // A rectangle (the first tool) dragged with the mouse.
+    browser->drag(onCanvas({200, 200}), onCanvas({600, 500}));
+    // Text, typed where the canvas was clicked.
+    clickButton(QStringLiteral("[data-tool=text]"));
+    browser->click(onCanvas({800, 300}));
+    ASSERT_TRUE(
+        browser->waitFor(QStringLiteral("document.activeElement?.className === 'text-mark'")));
+    browser->type(QStringLiteral("Hello"));
+    browser->press(QStringLiteral("Enter"));
+    // The checkerboard pixelated.
+    clickButton(QStringLiteral("[data-tool=pixelate]"));
+    browser->drag(onCanvas({1200, 700}), onCanvas({1400, 900}));
+
+    // A pen stroke, undone, redone and undone again.
+    clickButton(QStringLiteral("[data-tool=pen]"));
+    browser->drag(onCanvas({100, 800}), onCanvas({500, 800}));
+    EXPECT_TRUE(isRed(canvasPixel(300, 800)));
+    clickButton(QStringLiteral("#undo"));
+    EXPECT_EQ(canvasPixel(300, 800), grey);
+    clickButton(QStringLiteral("#redo"));
+    EXPECT_TRUE(isRed(canvasPixel(300, 800)));
+    clickButton(QStringLiteral("#undo"));
+
+    if (const QByteArray shot = qgetenv("SHOTLARK_EDITOR_SCREENSHOT"); !shot.isEmpty()) {
+        QFile out(QString::fromLocal8Bit(shot));
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(browser->screenshotPng());
+    }
+
+    clickButton(QStringLiteral("#save"));
+    ASSERT_TRUE(browser->waitFor(QStringLiteral("document.getElementById('saved')")))
+        << browser->evaluate(QStringLiteral("document.getElementById('status').textContent"))
+               .toString()
+               .toStdString();
+    const QString page =
+        browser->evaluate(QStringLiteral("document.getElementById('saved').href")).toString();
+    ASSERT_TRUE(page.startsWith(url + QStringLiteral("/u/"))) << page.toStdString();
+    const QString id = page.section(QLatin1Char('/'), -1);
+    EXPECT_NE(id, original.id);
+
+    const HttpResponse saved = request("GET", QStringLiteral("/r/") + id);
+    EXPECT_EQ(saved.header("Content-Type"), "image/png");
+    const QImage edited = QImage::fromData(saved.body, "PNG").convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(edited.size(), QSize(1600, 1000));
+    EXPECT_GT(redIn(edited, QRect(195, 300, 10, 100)), 200) << "the rectangle's left side";
+    EXPECT_GT(redIn(edited, QRect(300, 495, 100, 10)), 200) << "its bottom";
+    EXPECT_EQ(edited.pixel(400, 350), grey) << "its inside";
+    EXPECT_GT(redIn(edited, QRect(800, 300, 150, 40)), 50) << "the text";
+    EXPECT_EQ(redIn(edited, QRect(800, 360, 150, 40)), 0) << "one line of it";
+    EXPECT_EQ(edited.pixel(300, 800), grey) << "the pen stroke was undone";
+    EXPECT_EQ(edited.pixel(50, 50), grey);
+    // Blocks of one colour, halfway between black and white.
+    const QRgb block = edited.pixel(1302, 802);
+    EXPECT_EQ(edited.pixel(1303, 803), block);
+    EXPECT_EQ(edited.pixel(1302, 803), block);
+    EXPECT_NEAR(qGray(block), 128, 24);
+
+    // The new upload is ada's and named after the original, which is unchanged.
+    const QByteArray dashboard =
+        request("GET", QStringLiteral("/dashboard/"), {{"Cookie", signIn(token)}}).body;
+    EXPECT_TRUE(dashboard.contains(">Screenshot-edited.png</a>")) << dashboard.toStdString();
+    EXPECT_EQ(request("GET", path(original.rawURL)).body, originalBytes);
+}
+
+TEST_F(MediaServerTest, EditorRefusesWhatIsNotYoursOrNotAPicture) {
+    const QString pictureFile = testHome() + QStringLiteral("/mine.png");
+    ASSERT_TRUE(picture().save(pictureFile));
+    const UploadResult mine = upload(pictureFile);
+    const UploadResult text = upload(writeTestFile(QStringLiteral("notes.txt"), "hello"));
+    Config::shared().setToken(createUser(QStringLiteral("bob")));
+    const UploadResult bobs = upload(pictureFile);
+    Config::shared().setToken(token);
+
+    const QByteArray cookie = signIn(token);
+    auto edit = [&](const QString& id) {
+        return request("GET", QStringLiteral("/dashboard/edit/?id=") + id, {{"Cookie", cookie}});
+    };
+    const HttpResponse page = edit(mine.id);
+    EXPECT_EQ(page.status, 200);
+    const QString csrf = csrfOf(page.body);
+    ASSERT_FALSE(csrf.isEmpty());
+    EXPECT_EQ(edit(bobs.id).status, 404) << "someone else's picture";
+    EXPECT_EQ(error(edit(text.id)),
+              QStringLiteral("Only pictures (PNG, JPEG, WebP, GIF) can be edited"));
+    EXPECT_TRUE(
+        request("GET", QStringLiteral("/dashboard/edit/?id=") + mine.id).body.contains("Sign in"));
+
+    QBuffer png;
+    png.open(QIODevice::WriteOnly);
+    picture().save(&png, "PNG");
+    auto save = [&](const QString& id, QList<std::pair<QByteArray, QByteArray>> headers,
+                    const QByteArray& body) {
+        return request("POST", QStringLiteral("/dashboard/edit/save?id=") + id, std::move(headers),
+                       body);
+    };
+    const QByteArray origin = url.toUtf8();
+    const QList<std::pair<QByteArray, QByteArray>> good = {{"Cookie", cookie},
+                                                           {"Origin", origin},
+                                                           {"X-CSRF-Token", csrf.toUtf8()},
+                                                           {"Content-Type", "image/png"}};
+    auto without = [&](const QByteArray& name) {
+        auto headers = good;
+        headers.removeIf([&](const auto& header) { return header.first == name; });
+        return headers;
+    };
+    auto replaced = [&](const QByteArray& name, const QByteArray& value) {
+        auto headers = without(name);
+        headers.append({name, value});
+        return headers;
+    };
+    EXPECT_EQ(save(mine.id, without("Cookie"), png.data()).status, 401);
+    EXPECT_EQ(save(mine.id, without("X-CSRF-Token"), png.data()).status, 403);
+    EXPECT_EQ(save(mine.id, replaced("X-CSRF-Token", "0123"), png.data()).status, 403);
+    EXPECT_EQ(save(mine.id, replaced("Origin", "http://evil.example"), png.data()).status, 403);
+    EXPECT_EQ(save(bobs.id, good, png.data()).status, 404);
+    const HttpResponse notPng = save(mine.id, good, "GIF89a not really");
+    EXPECT_EQ(notPng.status, 400);
+    EXPECT_EQ(error(notPng), QStringLiteral("The edited picture is not a PNG"));
+    EXPECT_EQ(save(mine.id, replaced("Content-Type", "text/plain"), png.data()).status, 400);
+    EXPECT_EQ(filesIn(QStringLiteral("files")).size(), 3) << "nothing refused was stored";
+    EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
+
+    const HttpResponse stored = save(mine.id, good, png.data());
+    EXPECT_EQ(stored.status, 200);
+    EXPECT_EQ(QJsonDocument::fromJson(stored.body).object().value(QStringLiteral("name")),
+              QStringLiteral("mine-edited.png"));
+
+    // Switched off: no editor.
+    start({QStringLiteral("--features"), QStringLiteral("app_gif")});
+    const HttpResponse off = request("GET", QStringLiteral("/dashboard/edit/?id=") + mine.id,
+                                     {{"Cookie", signIn(token)}});
+    EXPECT_EQ(off.status, 404);
+    EXPECT_EQ(error(off), QStringLiteral("The editor is switched off on this server"));
+}
