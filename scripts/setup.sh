@@ -14,7 +14,9 @@ packages=(
     libcanberra-dev sound-theme-freedesktop libxcb1-dev libxcb-keysyms1-dev libxcb-shm0-dev
     tesseract-ocr tesseract-ocr-eng libtesseract-dev libleptonica-dev
     libavcodec-dev libavformat-dev libavutil-dev libyuv-dev libpulse-dev libxcb-xfixes0-dev
-    libxcb-randr0-dev
+    libxcb-randr0-dev libarchive-dev libssl-dev openssl
+    # packages users install (CPack's Debian generator reads library dependencies with dpkg-dev)
+    dpkg-dev
     # the reference media server
     libcpp-httplib-dev libsqlite3-dev libssl-dev libavfilter-dev
     # tests: GoogleTest, a private X display and session bus, X clients to inspect them

@@ -16,6 +16,8 @@
 #include "store/Config.h"
 #include "store/History.h"
 #include "store/Paths.h"
+#include "update/Installation.h"
+#include "update/Updater.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -89,6 +91,16 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
     menuActions_.deleteEntry = [this](const HistoryEntry& entry) {
         deleteEntry(entry);
     };
+    menuActions_.checkForUpdates = [this] {
+        checkForUpdates();
+    };
+    menuActions_.installUpdate = [this] {
+        installUpdate();
+    };
+    // The updater's outcomes are notifications without a link.
+    QObject::connect(
+        &Updater::shared(), &Updater::announce, this,
+        [this](const QString& title, const QString& body) { notifier_->notify(title, body); });
     menuActions_.annotateEntry = [this](const QString& id) {
         if (const auto editor = ServerInfo::shared().editorURL(id))
             services_.opener->open(*editor);
@@ -126,9 +138,43 @@ QCoro::Task<> AppDelegate::startServices() {
         nowPlaying_ = std::make_unique<NowPlaying>(*services_.players);
         nowPlaying_->start();
     }
+    if (Config::shared().boolValue(keys::autoUpdate) &&
+        ServerInfo::shared().isEnabled(features::autoUpdate))
+        Updater::shared().start();
     if (Config::shared().boolValue(keys::replayEnabled) &&
         ServerInfo::shared().isEnabled(features::replayBuffer))
         startReplay();
+}
+
+void AppDelegate::checkForUpdates() {
+    Updater::shared().check(true);
+}
+
+QCoro::Task<> AppDelegate::installUpdate() {
+    const auto update = Updater::shared().available();
+    if (!update)
+        co_return;
+    // A package's files belong to the package manager, which brings the new version itself.
+    if (installation::current().kind == installation::Kind::Package) {
+        services_.dialogs->alert(
+            {platform::Alert::Style::Informational,
+             QStringLiteral("Update Shotlark with your package manager"),
+             QStringLiteral("This copy of Shotlark was installed as a package, so version %1 "
+                            "comes as a package too: install it with your package manager (for "
+                            "example \u201capt install ./shotlark_%1_amd64.deb\u201d, or "
+                            "\u201capt upgrade\u201d from a package source).")
+                 .arg(update->version),
+             {}});
+        co_return;
+    }
+    QPointer<AppDelegate> self(this);
+    try {
+        auto installing = Updater::shared().install();
+        co_await std::move(installing);
+    } catch (const Error& error) {
+        if (self)
+            showWarning(QStringLiteral("Update failed"), error.message());
+    }
 }
 
 void AppDelegate::handleArguments(const QStringList& arguments) {
@@ -405,6 +451,8 @@ QList<MenuItem> AppDelegate::menuModel() {
     state.recordingGIF = recordingGIF_;
     state.recordingDuration = recordingDuration();
     state.replayRunning = replay_ && replay_->isRunning();
+    if (const auto& update = Updater::shared().available())
+        state.availableUpdate = update->version;
     state.isEnabled = [](const QString& feature) {
         return ServerInfo::shared().isEnabled(feature);
     };

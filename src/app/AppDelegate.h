@@ -84,6 +84,9 @@ public:
     QCoro::Task<> startReplay();
     void toggleReplayAction();
     QCoro::Task<> saveReplay();
+    // Updates: a manual check, and installing the version the last check found.
+    void checkForUpdates();
+    QCoro::Task<> installUpdate();
     const std::shared_ptr<ReplayBuffer>& replay() const { return replay_; }
     NowPlaying* nowPlaying() const { return nowPlaying_.get(); }
 

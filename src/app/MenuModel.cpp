@@ -92,6 +92,13 @@ QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
     if (state.activeUploads > 0)
         menu.append(
             disabled(QStringLiteral("Uploading %1 file(s)\u2026").arg(state.activeUploads)));
+    if (state.availableUpdate) {
+        MenuItem update =
+            action(QStringLiteral("Update to ") + *state.availableUpdate + QStringLiteral("\u2026"),
+                   actions.installUpdate);
+        update.iconName = QStringLiteral("software-update-available");
+        menu.append(update);
+    }
     menu.append(MenuItem::separator());
     if (state.recording) {
         menu.append(hotkeyItem(
@@ -131,6 +138,8 @@ QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
     dashboard.enabled = state.configured;
     menu.append(dashboard);
     menu.append(MenuItem::separator());
+    if (state.isEnabled(features::autoUpdate))
+        menu.append(action(QStringLiteral("Check for Updates\u2026"), actions.checkForUpdates));
     menu.append(
         action(QStringLiteral("Settings\u2026"), actions.openSettings, QStringLiteral("Ctrl+,")));
     menu.append(action(QStringLiteral("Quit"), actions.quit, QStringLiteral("Ctrl+Q")));

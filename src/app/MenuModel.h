@@ -19,6 +19,7 @@ struct MenuItem {
     bool enabled = true;
     QString keyHint; // a key sequence as Qt writes it, e.g. "Ctrl+Q"; shown only
     QString toolTip;
+    QString iconName;              // a freedesktop icon name, or empty
     std::function<void()> trigger; // none for disabled lines
     QList<MenuItem> children;
 
@@ -40,6 +41,7 @@ struct MenuState {
     bool recordingGIF = false;
     QString recordingDuration; // "0:42"
     bool replayRunning = false;
+    std::optional<QString> availableUpdate; // the version found by the last update check
     std::function<bool(const QString& feature)> isEnabled = [](const QString&) {
         return true;
     };
@@ -54,6 +56,7 @@ struct MenuActions {
     std::function<void()> captureRegion, captureWindow, captureScreen, copyText;
     std::function<void()> toggleRecording, recordGIF, stopRecording;
     std::function<void()> toggleReplay, saveReplay;
+    std::function<void()> checkForUpdates, installUpdate;
     std::function<void(const HistoryEntry&)> copyEntry, openEntry, deleteEntry;
     std::function<void(const QString& id)> annotateEntry;
 };

@@ -60,6 +60,8 @@ void StatusItem::render(QMenu& menu, const QList<MenuItem>& items) {
             action->setToolTip(item.toolTip);
             if (!item.keyHint.isEmpty())
                 action->setShortcut(QKeySequence(item.keyHint));
+            if (!item.iconName.isEmpty())
+                action->setIcon(QIcon::fromTheme(item.iconName));
             if (item.trigger)
                 QObject::connect(action, &QAction::triggered, action,
                                  [trigger = item.trigger] { trigger(); });

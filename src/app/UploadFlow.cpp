@@ -14,6 +14,7 @@
 #include "store/Config.h"
 #include "store/History.h"
 #include "store/Paths.h"
+#include "update/Installation.h"
 
 #include <QClipboard>
 #include <QDateTime>
@@ -23,6 +24,8 @@
 #include <QImage>
 #include <QMimeData>
 #include <QPointer>
+
+#include <cstdio>
 
 namespace shotlark {
 
@@ -151,11 +154,13 @@ QString AppDelegate::failedUploadsDir() {
 }
 
 QCoro::Task<> AppDelegate::sweepLeftovers() {
-    auto sweeping = onWorker([] {
+    auto sweep = [] {
         const QString temporary = paths::privateTempDir();
         for (const QFileInfo& entry : QDir(temporary).entryInfoList(
                  QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
-            if (entry.isDir() && !entry.isSymLink()) {
+            if (entry.isDir() && entry.fileName().startsWith(QStringLiteral("slk-update-"))) {
+                QDir(entry.absoluteFilePath()).removeRecursively(); // an update that stopped
+            } else if (entry.isDir() && !entry.isSymLink()) {
                 // A capture directory: what the capture left is the user's, so it is kept.
                 for (const QFileInfo& file :
                      QDir(entry.absoluteFilePath()).entryInfoList(QDir::Files | QDir::NoSymLinks))
@@ -165,7 +170,19 @@ QCoro::Task<> AppDelegate::sweepLeftovers() {
                 QFile::remove(entry.absoluteFilePath()); // a request body and the like
             }
         }
-    });
+        // An unpacked bundle cleans up after an update and, on its first start, registers
+        // itself for shotlark:// links and "Open With".
+        const installation::Where here = installation::current();
+        if (here.kind == installation::Kind::Bundle) {
+            installation::sweepAfterUpdate(here.root);
+            if (!installation::desktopEntryPointsAt(here.root)) {
+                const QString failure = installation::installDesktopEntry(here.root);
+                if (!failure.isEmpty())
+                    std::fprintf(stderr, "shotlark: %s\n", qPrintable(failure));
+            }
+        }
+    };
+    auto sweeping = onWorker(std::move(sweep));
     co_await std::move(sweeping);
 }
 

@@ -5,11 +5,18 @@
 #include "hotkeys/HotkeyAction.h"
 #include "platform/TextRecognition.h"
 #include "store/Config.h"
+#include "update/Installation.h"
+#include "update/Updater.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 
 #include <cstdio>
+
+// Test builds give another version and key; the real one is the project's.
+#ifndef SHOTLARK_APP_VERSION
+#define SHOTLARK_APP_VERSION SHOTLARK_VERSION
+#endif
 
 namespace {
 
@@ -22,6 +29,8 @@ constexpr const char* usage =
     "  --action NAME    run an action in the running Shotlark, as its hotkey would, for\n"
     "                   desktops where apps can't take global shortcuts; NAME is one of:\n"
     "                   %s\n"
+    "  --install-desktop-entry\n"
+    "                   register this unpacked bundle for shotlark:// links and Open With\n"
     "  -h, --help       show this help\n"
     "  -v, --version    show the version\n";
 
@@ -41,7 +50,11 @@ int main(int argc, char** argv) {
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")}, QString());
     const QCommandLineOption action(QStringLiteral("action"), QString(), QStringLiteral("NAME"));
-    parser.addOptions({help, version, action});
+    const QCommandLineOption desktopEntry(QStringLiteral("install-desktop-entry"), QString());
+    // Used by the update script only: this (new) bundle takes the place of the one at PATH.
+    const QCommandLineOption swapInto(QStringLiteral("swap-into"), QString(),
+                                      QStringLiteral("PATH"));
+    parser.addOptions({help, version, action, desktopEntry, swapInto});
     if (!parser.parse(raw))
         return misuse(parser.errorText());
     if (parser.isSet(help)) {
@@ -52,7 +65,25 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (parser.isSet(version)) {
-        std::printf("shotlark %s\n", SHOTLARK_VERSION);
+        std::printf("shotlark %s\n", SHOTLARK_APP_VERSION);
+        return 0;
+    }
+    if (parser.isSet(swapInto) || parser.isSet(desktopEntry)) {
+        QCoreApplication core(argc, argv); // for the program's own path
+        if (parser.isSet(swapInto))
+            return shotlark::installation::swapInto(parser.value(swapInto));
+        const auto here = shotlark::installation::current();
+        if (here.kind != shotlark::installation::Kind::Bundle) {
+            std::fprintf(stderr, "shotlark: only an unpacked Shotlark.app bundle registers itself; "
+                                 "packages and builds have their own desktop entry\n");
+            return 1;
+        }
+        const QString failure = shotlark::installation::installDesktopEntry(here.root);
+        if (!failure.isEmpty()) {
+            std::fprintf(stderr, "shotlark: %s\n", qPrintable(failure));
+            return 1;
+        }
+        std::printf("Registered %s for shotlark:// links\n", qPrintable(here.root));
         return 0;
     }
     QStringList actions;
@@ -70,7 +101,8 @@ int main(int argc, char** argv) {
     shotlark::platform::limitRecognizerThreads(argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Shotlark"));
-    QApplication::setApplicationVersion(QStringLiteral(SHOTLARK_VERSION));
+    QApplication::setApplicationVersion(QStringLiteral(SHOTLARK_APP_VERSION));
+    shotlark::Updater::setTrustedKey(QByteArray::fromHex(SHOTLARK_UPDATE_KEY));
     QApplication::setDesktopFileName(QStringLiteral("shotlark"));
     QApplication::setQuitOnLastWindowClosed(false); // the tray icon is the app's only presence
 

@@ -2,6 +2,7 @@
 
 #include "base/Errors.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QSocketNotifier>
@@ -24,6 +25,8 @@ namespace {
 constexpr long uploadBlock = 1024 * 1024;
 // An answer is JSON or a small page; anything larger is not a media server talking.
 constexpr qint64 maxAnswer = 16 * 1024 * 1024;
+// A download (an app update) is a few MiB; this only stops a server that never ends.
+constexpr qint64 maxDownload = qint64(2) * 1024 * 1024 * 1024;
 // Progress is handed on at most this often (and once more at the end).
 constexpr qint64 progressIntervalMs = 100;
 
@@ -40,6 +43,9 @@ struct CurlTransport::Transfer {
     HttpClient::Limits limits;
     int bodyFd = -1;
     qint64 bodySize = 0;
+    int saveFd = -1;
+    qint64 saved = 0;
+    int saveError = 0;
     curl_slist* headerList = nullptr;
     char errorText[CURL_ERROR_SIZE] = {};
     HttpResponse response;
@@ -69,6 +75,8 @@ struct CurlTransport::Transfer {
         curl_slist_free_all(headerList);
         if (bodyFd >= 0)
             ::close(bodyFd);
+        if (saveFd >= 0)
+            ::close(saveFd);
     }
 
     void reportProgress(qint64 sent, bool last) {
@@ -107,10 +115,32 @@ struct CurlTransport::Transfer {
         return ::lseek(self->bodyFd, offset, origin) < 0 ? CURL_SEEKFUNC_FAIL : CURL_SEEKFUNC_OK;
     }
 
+    bool save(const char* bytes, size_t n) {
+        saved += static_cast<qint64>(n);
+        if (saved > maxDownload) {
+            answerTooLarge = true;
+            return false;
+        }
+        while (n > 0) {
+            const ssize_t written = ::write(saveFd, bytes, n);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0) {
+                saveError = written < 0 ? errno : ENOSPC;
+                return false;
+            }
+            bytes += written;
+            n -= static_cast<size_t>(written);
+        }
+        return true;
+    }
+
     static size_t writeAnswer(char* bytes, size_t size, size_t count, void* data) {
         auto* self = static_cast<Transfer*>(data);
         const size_t n = size * count;
         self->sinceActivity.start();
+        if (self->saveFd >= 0)
+            return self->save(bytes, n) ? n : 0;
         if (self->response.body.size() + static_cast<qint64>(n) > maxAnswer) {
             self->answerTooLarge = true;
             return 0; // makes libcurl stop with a write error
@@ -266,6 +296,14 @@ QCoro::Task<HttpResponse> CurlTransport::perform(HttpRequest request, HttpClient
         ::posix_fadvise(t->bodyFd, 0, 0, POSIX_FADV_SEQUENTIAL);
     }
 
+    if (!r.saveTo.isEmpty()) {
+        t->saveFd = ::open(QFile::encodeName(r.saveTo).constData(),
+                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (t->saveFd < 0)
+            throw FileError(
+                QStringLiteral("Couldn't write %1: %2").arg(r.saveTo, systemError(errno)));
+    }
+
     CURL* easy = t->easy = curl_easy_init();
     if (!easy)
         throw TransportError(TransportError::Kind::Failed,
@@ -278,7 +316,9 @@ QCoro::Task<HttpResponse> CurlTransport::perform(HttpRequest request, HttpClient
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_PROXY, "");
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, "Shotlark/" SHOTLARK_VERSION);
+    const QByteArray agent =
+        QByteArrayLiteral("Shotlark/") + QCoreApplication::applicationVersion().toUtf8();
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, agent.constData());
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t->errorText);
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.whole.count()));
     if (r.followRedirects) {
@@ -343,6 +383,11 @@ QCoro::Task<HttpResponse> CurlTransport::perform(HttpRequest request, HttpClient
     if (t->readError != 0)
         throw FileError(
             QStringLiteral("Couldn't read %1: %2").arg(r.bodyFile, systemError(t->readError)));
+    if (t->saveError != 0)
+        throw FileError(
+            QStringLiteral("Couldn't write %1: %2").arg(r.saveTo, systemError(t->saveError)));
+    if (t->saveFd >= 0 && t->code == CURLE_OK && ::fsync(t->saveFd) != 0)
+        throw FileError(QStringLiteral("Couldn't write %1: %2").arg(r.saveTo, systemError(errno)));
     if (t->answerTooLarge)
         throw TransportError(TransportError::Kind::Failed,
                              QStringLiteral("The server's answer is too large."));

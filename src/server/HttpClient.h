@@ -24,6 +24,9 @@ struct HttpRequest {
     QList<std::pair<QByteArray, QByteArray>> headers;
     QString bodyFile; // streamed from this file when set (uploads)
     QByteArray body;  // otherwise sent as is (small JSON)
+    // The answer's body is written to this file (created, or emptied) instead of kept in
+    // `HttpResponse::body`: downloads, which may be larger than any answer the app reads.
+    QString saveTo;
     bool followRedirects = true;
     // Body bytes sent so far and in all; called on the main thread, in order.
     std::function<void(qint64 sent, qint64 total)> onUploadProgress;

@@ -6,9 +6,11 @@
 #include "server/Uploader.h"
 #include "settings/ShortcutField.h"
 #include "store/Config.h"
+#include "update/Updater.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -181,7 +183,22 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     QObject::connect(launchAtLogin_, &QCheckBox::toggled, this,
                      [this](bool on) { setLaunchAtLogin(on); });
     generalForm->addRow(launchAtLogin_);
-    generalForm->addRow(caption(QStringLiteral("Version ") + QStringLiteral(SHOTLARK_VERSION)));
+    auto* updatesRow = new QWidget;
+    auto* updatesLayout = new QHBoxLayout(updatesRow);
+    updatesLayout->setContentsMargins(0, 0, 0, 0);
+    updatesLayout->addWidget(
+        toggle(QStringLiteral("Check for updates automatically"), keys::autoUpdate));
+    updatesLayout->addStretch(1);
+    auto* checkNow = new QPushButton(QStringLiteral("Check now"));
+    QObject::connect(checkNow, &QPushButton::clicked, this, [] { Updater::shared().check(true); });
+    updatesLayout->addWidget(checkNow);
+    generalForm->addRow(updatesRow);
+    auto showUpdatesRow = [updatesRow] {
+        updatesRow->setVisible(ServerInfo::shared().isEnabled(features::autoUpdate));
+    };
+    showUpdatesRow();
+    QObject::connect(&ServerInfo::shared(), &ServerInfo::changed, this, showUpdatesRow);
+    generalForm->addRow(caption(QStringLiteral("Version ") + Updater::currentVersion()));
     layout->addWidget(general);
     layout->addStretch(1);
 }

@@ -15,6 +15,7 @@
 #include "support/Isolation.h"
 #include "support/QtPrinters.h"
 #include "support/TestHttpServer.h"
+#include "update/Updater.h"
 
 #include <gtest/gtest.h>
 
@@ -497,6 +498,40 @@ TEST_F(AppTest, RecordingRowsOfTheSettingsForm) {
     EXPECT_FALSE(audio->isChecked());
     audio->setChecked(true);
     EXPECT_TRUE(Config::shared().boolValue(keys::recordAudio));
+}
+
+TEST_F(AppTest, UpdateRowOfTheSettingsFormChecksAndFollowsTheFeature) {
+    connectToServer();
+    app->launch();
+    SettingsWindowController::shared().show();
+    SettingsView* form = SettingsWindowController::shared().view();
+    ASSERT_TRUE(form);
+    QCheckBox* automatic = nullptr;
+    for (QCheckBox* box : form->findChildren<QCheckBox*>()) {
+        if (box->text() == QStringLiteral("Check for updates automatically"))
+            automatic = box;
+    }
+    QPushButton* checkNow = nullptr;
+    for (QPushButton* button : form->findChildren<QPushButton*>()) {
+        if (button->text() == QStringLiteral("Check now"))
+            checkNow = button;
+    }
+    ASSERT_TRUE(automatic && checkNow);
+    EXPECT_TRUE(automatic->isChecked());
+    automatic->setChecked(false);
+    EXPECT_FALSE(Config::shared().boolValue(keys::autoUpdate));
+
+    // This server offers no build for Linux: a manual check says the app is up to date.
+    checkNow->click();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return titles().contains(QStringLiteral("You're up to date")); }, 10000));
+    EXPECT_EQ(desktop.notifications->posted.back().body, QStringLiteral("Version ") +
+                                                             Updater::currentVersion() +
+                                                             QStringLiteral(" is the latest."));
+
+    // Its features lack "auto_update": the row goes once they are known.
+    await(ServerInfo::shared().refresh(true));
+    EXPECT_FALSE(automatic->isVisibleTo(form));
 }
 
 TEST(XdgAutostartTest, EnabledExactlyWhenTheEntryExistsAndIsNotHidden) {

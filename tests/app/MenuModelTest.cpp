@@ -41,6 +41,8 @@ struct Recorder {
         actions.toggleRecording = record("record");
         actions.recordGIF = record("gif");
         actions.stopRecording = record("stop");
+        actions.checkForUpdates = record("check");
+        actions.installUpdate = record("install");
         actions.copyEntry = [this](const HistoryEntry& e) {
             calls << QStringLiteral("copy ") + e.url;
         };
@@ -72,8 +74,8 @@ TEST(MenuModel, NotConnectedShowsEverythingButTheDashboard) {
                      QStringLiteral("Start Replay Buffer"), QStringLiteral("Upload Clipboard"),
                      QStringLiteral("Upload Files\u2026"), QStringLiteral("---"),
                      QStringLiteral("Recent Uploads"), QStringLiteral("Open Dashboard"),
-                     QStringLiteral("---"), QStringLiteral("Settings\u2026"),
-                     QStringLiteral("Quit")}));
+                     QStringLiteral("---"), QStringLiteral("Check for Updates\u2026"),
+                     QStringLiteral("Settings\u2026"), QStringLiteral("Quit")}));
     EXPECT_FALSE(menu[0].enabled);
     EXPECT_FALSE(findItem(menu, {QStringLiteral("Open Dashboard")})->enabled);
     EXPECT_EQ(findItem(menu, {QStringLiteral("Settings\u2026")})->keyHint,
@@ -214,4 +216,28 @@ TEST(MenuModel, RecordingItemsFollowTheRecording) {
     EXPECT_FALSE(findItem(menu, {QStringLiteral("Record GIF")}));
     stop->trigger();
     EXPECT_EQ(recorder.calls, QStringList{QStringLiteral("stop")});
+}
+
+TEST(MenuModel, UpdateItemsFollowTheCheckAndTheFeature) {
+    Recorder recorder;
+    MenuState state;
+    state.activeUploads = 2;
+    state.availableUpdate = QStringLiteral("2.1.0");
+    QList<MenuItem> menu = buildMenu(state, recorder.actions);
+    ASSERT_GE(menu.size(), 4);
+    EXPECT_EQ(menu[1].title, QStringLiteral("Uploading 2 file(s)\u2026"));
+    EXPECT_EQ(menu[2].title, QStringLiteral("Update to 2.1.0\u2026")) << "after the upload line";
+    EXPECT_EQ(menu[2].iconName, QStringLiteral("software-update-available"));
+    EXPECT_EQ(menu[3].kind, MenuItem::Kind::Separator);
+    menu[2].trigger();
+    findItem(menu, {QStringLiteral("Check for Updates\u2026")})->trigger();
+    EXPECT_EQ(recorder.calls, (QStringList{QStringLiteral("install"), QStringLiteral("check")}));
+
+    // A server without automatic updates: no check item; a found version still shows.
+    state.isEnabled = [](const QString& feature) {
+        return feature != QStringLiteral("auto_update");
+    };
+    menu = buildMenu(state, recorder.actions);
+    EXPECT_FALSE(findItem(menu, {QStringLiteral("Check for Updates\u2026")}));
+    EXPECT_TRUE(findItem(menu, {QStringLiteral("Update to 2.1.0\u2026")}));
 }

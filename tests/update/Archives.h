@@ -1,0 +1,49 @@
+#pragma once
+
+// ZIP archives of exactly the entries a test wants, written with libarchive.
+#include "support/Isolation.h"
+
+#include <QFile>
+#include <QList>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <sys/stat.h>
+
+namespace shotlark::test {
+
+struct Entry {
+    QByteArray path;
+    mode_t type = AE_IFREG;
+    QByteArray contents = {}; // files
+    QByteArray link = {};     // symbolic links
+    mode_t permissions = 0644;
+};
+
+// A ZIP archive of exactly these entries, written with libarchive.
+inline QString zipOf(const QString& name, const QList<Entry>& entries) {
+    const QString path = testHome() + QLatin1Char('/') + name;
+    archive* writer = archive_write_new();
+    archive_write_set_format_zip(writer);
+    archive_write_open_filename(writer, QFile::encodeName(path).constData());
+    for (const Entry& wanted : entries) {
+        archive_entry* entry = archive_entry_new();
+        archive_entry_set_pathname(entry, wanted.path.constData());
+        archive_entry_set_filetype(entry, wanted.type);
+        archive_entry_set_perm(entry, wanted.permissions);
+        if (!wanted.link.isEmpty())
+            archive_entry_set_symlink(entry, wanted.link.constData());
+        archive_entry_set_size(entry, wanted.contents.size());
+        archive_write_header(writer, entry);
+        if (!wanted.contents.isEmpty())
+            archive_write_data(writer, wanted.contents.constData(),
+                               static_cast<size_t>(wanted.contents.size()));
+        archive_entry_free(entry);
+    }
+    archive_write_close(writer);
+    archive_write_free(writer);
+    return path;
+}
+
+} // namespace shotlark::test
