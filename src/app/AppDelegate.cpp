@@ -167,6 +167,12 @@ QCoro::Task<> AppDelegate::installUpdate() {
              {}});
         co_return;
     }
+    // The update restarts the app: a movie still being written would be cut off unreadable.
+    if (isRecording()) {
+        showWarning(QStringLiteral("Update failed"),
+                    QStringLiteral("Stop the recording first: the update restarts Shotlark."));
+        co_return;
+    }
     QPointer<AppDelegate> self(this);
     try {
         auto installing = Updater::shared().install();
