@@ -164,7 +164,9 @@ QCoro::Task<> Updater::install() {
     const QString folder = paths::temporaryPath(QStringLiteral("slk-update-"));
     if (!QDir().mkpath(folder))
         throw FileError(QStringLiteral("Couldn't create %1").arg(folder));
-    const QString archive = folder + QStringLiteral("/download.zip");
+    // The archive waits beside the folder, so that the folder holds the unpacked bundle alone
+    // and no entry of the archive can be written over the archive itself.
+    const QString archive = folder + QStringLiteral(".zip");
     HttpRequest request;
     request.url = update.url;
     request.saveTo = archive;
@@ -185,7 +187,6 @@ QCoro::Task<> Updater::install() {
     }
 
     // Unpacking and checking block: a worker does them.
-    const QString unpacked = folder + QStringLiteral("/unpacked");
     const QByteArray key = trustedKey();
     struct Outcome {
         QString step;
@@ -193,20 +194,19 @@ QCoro::Task<> Updater::install() {
         QString detail;
         QString app;
     };
-    auto unpackAndVerify = [archive, unpacked, key] {
+    auto unpackAndVerify = [archive, folder, key] {
         Outcome result;
-        QDir().mkpath(unpacked);
-        result.code = bundle::unpack(archive, unpacked, &result.detail);
+        result.code = bundle::unpack(archive, folder, &result.detail);
         QFile::remove(archive);
         if (result.code != 0) {
             result.step = QStringLiteral("unpack");
             return result;
         }
         const QStringList apps =
-            QDir(unpacked).entryList({QStringLiteral("*.app")}, QDir::Dirs | QDir::NoDotAndDotDot);
+            QDir(folder).entryList({QStringLiteral("*.app")}, QDir::Dirs | QDir::NoDotAndDotDot);
         if (apps.isEmpty())
             return result;
-        result.app = unpacked + QLatin1Char('/') + apps.first();
+        result.app = folder + QLatin1Char('/') + apps.first();
         result.code = bundle::verify(result.app, key, &result.detail);
         if (result.code != 0)
             result.step = QStringLiteral("verify");
