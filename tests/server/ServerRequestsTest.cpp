@@ -13,6 +13,9 @@
 #include <QDir>
 #include <QFile>
 
+#include <csignal>
+#include <sys/resource.h>
+
 using namespace shotlark;
 using namespace shotlark::test;
 using namespace std::chrono_literals;
@@ -249,4 +252,35 @@ TEST_F(ServerRequests, EditorLinksAreWebLinksWithAnEscapedId) {
     EXPECT_FALSE(info.editorURL(QStringLiteral("abc"))) << "only http and https";
     Config::shared().remove(keys::server);
     EXPECT_FALSE(info.editorURL(QStringLiteral("abc")));
+}
+
+TEST_F(ServerRequests, DownloadsGoToTheirFileWhateverTheirSize) {
+    const QByteArray big(20 * 1024 * 1024, 'z'); // larger than any answer kept in memory
+    server.on("/Shotlark.zip", {200, big, "application/zip"});
+    HttpRequest request;
+    request.url = QUrl(server.url(QStringLiteral("/Shotlark.zip")));
+    request.saveTo = paths::temporaryPath(QStringLiteral("slk-update-")) + QStringLiteral(".zip");
+    const auto saved = await(HttpClient::shared().send(request));
+    ASSERT_FALSE(saved.error) << saved.message().toStdString();
+    EXPECT_EQ(saved.value->status, 200);
+    EXPECT_TRUE(saved.value->body.isEmpty());
+    QFile file(request.saveTo);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), big);
+
+    // A disk that fills up on the way: the download fails with the system's reason.
+    ::signal(SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    ::getrlimit(RLIMIT_FSIZE, &before);
+    rlimit small = before;
+    small.rlim_cur = 1024 * 1024;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    const QString failure = await(HttpClient::shared().send(request)).message<FileError>();
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    EXPECT_EQ(failure, QStringLiteral("Couldn't write %1: File too large").arg(request.saveTo));
+
+    request.saveTo = paths::privateTempDir() + QStringLiteral("/no/such/folder/x.zip");
+    EXPECT_TRUE(await(HttpClient::shared().send(request))
+                    .message<FileError>()
+                    .startsWith(QStringLiteral("Couldn't write ") + request.saveTo));
 }
