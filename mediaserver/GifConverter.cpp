@@ -141,6 +141,55 @@ struct Input {
         avcodec_send_packet(decoder.get(), nullptr);
         return drain();
     }
+
+    // As decode(), with the decoding on a thread of its own a few frames ahead, so that the
+    // decoder works while the filters map the frames before (the two take about as long).
+    template <typename Take> GifFailure decodeAhead(const GifLimits& limits, Take take) {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::deque<FramePtr> ready;
+        bool finished = false, abandoned = false;
+        constexpr size_t ahead = 2;
+        GifFailure decoded;
+        std::thread reader([&] {
+            decoded = decode(limits, [&](AVFrame* frame) -> GifFailure {
+                FramePtr copy(av_frame_clone(frame));
+                if (!copy)
+                    return internal;
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return abandoned || ready.size() < ahead; });
+                if (abandoned)
+                    return internal; // not reported: the taker's failure is
+                ready.push_back(std::move(copy));
+                changed.notify_all();
+                return {};
+            });
+            std::lock_guard lock(mutex);
+            finished = true;
+            changed.notify_all();
+        });
+        GifFailure taken;
+        for (;;) {
+            FramePtr frame;
+            {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return finished || !ready.empty(); });
+                if (ready.empty())
+                    break;
+                frame = std::move(ready.front());
+                ready.pop_front();
+                changed.notify_all();
+            }
+            if ((taken = take(frame.get()))) {
+                std::lock_guard lock(mutex);
+                abandoned = true;
+                changed.notify_all();
+                break;
+            }
+        }
+        reader.join();
+        return taken ? taken : decoded;
+    }
 };
 
 // The frame rate and size every pass uses, so that the palette matches the frames it maps.
@@ -234,7 +283,7 @@ GifFailure buildPalette(const fs::path& movie, const GifLimits& limits, FramePtr
     if (!graph.build(input.decoder.get(), input.timeBase(),
                      "[in]" + shape.filters() + ",palettegen=stats_mode=diff[out]", false))
         return internal;
-    const GifFailure decoded = input.decode(limits, [&](AVFrame* frame) -> GifFailure {
+    const GifFailure decoded = input.decodeAhead(limits, [&](AVFrame* frame) -> GifFailure {
         return av_buffersrc_add_frame_flags(graph.source, frame,
                                             AV_BUFFERSRC_FLAG_KEEP_REF | AV_BUFFERSRC_FLAG_PUSH) < 0
                    ? unreadable
@@ -357,7 +406,7 @@ GifFailure writeGif(const fs::path& movie, const fs::path& gif, const GifLimits&
                 return failure;
         }
     };
-    const GifFailure decoded = input.decode(limits, [&](AVFrame* frame) -> GifFailure {
+    const GifFailure decoded = input.decodeAhead(limits, [&](AVFrame* frame) -> GifFailure {
         if (av_buffersrc_add_frame_flags(graph.source, frame,
                                          AV_BUFFERSRC_FLAG_KEEP_REF | AV_BUFFERSRC_FLAG_PUSH) < 0)
             return unreadable;

@@ -1,5 +1,6 @@
 // Recordings sent with "X-Convert: gif": turned into GIFs by the reference server, probed with
 // ffprobe, and compared with a plain one-palette conversion made by the ffmpeg tool.
+#include "GifConverter.h"
 #include "MediaServerFixture.h"
 #include "Movies.h"
 
@@ -126,6 +127,22 @@ TEST_F(MediaServerTest, WhatCantBeConvertedIsRefusedAndLeavesNothing) {
 
     EXPECT_TRUE(filesIn(QStringLiteral("files")).isEmpty());
     EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
+}
+
+// The decoder runs ahead on its own thread; a conversion stopped by what it writes must end it.
+TEST_F(MediaServerTest, GifGrowingPastItsLimitIsStoppedAndRemoved) {
+    const QString movie = makeSegment(QStringLiteral("Recording.mp4"), 3, QStringLiteral("640x480"),
+                                      QStringLiteral("testsrc2"));
+    const std::filesystem::path gif = (testHome() + QStringLiteral("/out.gif")).toStdString();
+    slkserver::GifLimits limits;
+    limits.maxOutputBytes = 64 * 1024;
+    const slkserver::GifFailure failure = slkserver::convertToGif(movie.toStdString(), gif, limits);
+    EXPECT_EQ(failure.status, 413);
+    EXPECT_FALSE(std::filesystem::exists(gif));
+
+    limits.maxOutputBytes = slkserver::GifLimits().maxOutputBytes;
+    EXPECT_FALSE(slkserver::convertToGif(movie.toStdString(), gif, limits));
+    EXPECT_GT(std::filesystem::file_size(gif), 64u * 1024);
 }
 
 TEST_F(MediaServerTest, ConversionsAreBoundedAndDoNotHoldUpOtherRequests) {
