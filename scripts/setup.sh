@@ -24,6 +24,9 @@ packages=(
     ffmpeg pulseaudio pulseaudio-utils sox
     # the web pages, in a real browser
     chromium
+    # a headless Wayland session with the desktop portals, and a pointer and keys to drive it
+    qt6-wayland sway xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk grim
+    pipewire libwayland-dev wtype libglib2.0-bin
 )
 
 missing=()

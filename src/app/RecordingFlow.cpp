@@ -73,7 +73,7 @@ QCoro::Task<> AppDelegate::startRecording(bool gif) {
         settings_->show();
         co_return;
     }
-    if (!Capture::ensurePermission(*services_.dialogs) || !services_.recording)
+    if (!Capture::ensureRecordingPermission(*services_.dialogs) || !services_.recording)
         co_return;
     regionSelector_ = std::make_unique<RegionSelector>(services_.recording->freezeScreens());
     QPointer<AppDelegate> self(this);

@@ -23,7 +23,7 @@ QCoro::Task<> AppDelegate::startReplay() {
         settings_->show();
         co_return;
     }
-    if (!Capture::ensurePermission(*services_.dialogs) || !services_.recording || replay_)
+    if (!Capture::ensureRecordingPermission(*services_.dialogs) || !services_.recording || replay_)
         co_return;
     QPointer<AppDelegate> self(this);
     auto buffer = std::make_shared<ReplayBuffer>(services_.recording);

@@ -1,5 +1,6 @@
 #include "capture/Capture.h"
 
+#include "platform/wayland/PortalScreenshot.h"
 #include "store/Paths.h"
 
 #include <QCoreApplication>
@@ -54,19 +55,54 @@ QString Capture::newScreenshotPath() {
            QStringLiteral(".png");
 }
 
-bool Capture::ensurePermission(platform::Dialogs& dialogs) {
-    if (QGuiApplication::platformName() == QStringLiteral("xcb") &&
-        !QGuiApplication::screens().isEmpty() && !qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
-        return true;
+namespace {
+
+bool onX11() {
+    return QGuiApplication::platformName() == QStringLiteral("xcb") &&
+           !QGuiApplication::screens().isEmpty() && !qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+}
+
+bool onWayland() {
+    return QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
+}
+
+void sayPermissionNeeded(platform::Dialogs& dialogs, const QString& text) {
     // Not awaited: the alert only tells, and the capture ends here.
-    dialogs.alert(
-        {platform::Alert::Style::Warning,
-         QStringLiteral("Screen Recording permission needed"),
-         QStringLiteral(
-             "Shotlark can capture the screen in an X11 session for now. Log in to an X11 "
-             "session (such as \u201cGNOME on Xorg\u201d or \u201cPlasma (X11)\u201d), then "
-             "try again."),
-         {}});
+    dialogs.alert({platform::Alert::Style::Warning,
+                   QStringLiteral("Screen Recording permission needed"), text, {}});
+}
+
+} // namespace
+
+bool Capture::ensurePermission(platform::Dialogs& dialogs) {
+    if (onX11())
+        return true;
+    if (onWayland()) {
+        if (platform::wayland::hasScreenshotPortal())
+            return true;
+        sayPermissionNeeded(
+            dialogs,
+            QStringLiteral("In a Wayland session Shotlark takes screenshots through the "
+                           "desktop\u2019s screenshot portal, which isn\u2019t running. Install "
+                           "xdg-desktop-portal and the portal of your desktop "
+                           "(xdg-desktop-portal-gnome, xdg-desktop-portal-kde or "
+                           "xdg-desktop-portal-wlr), log in again, then try again."));
+        return false;
+    }
+    sayPermissionNeeded(dialogs, QStringLiteral("Shotlark can\u2019t reach your display. Log in "
+                                                "to an X11 or a Wayland session, then try again."));
+    return false;
+}
+
+bool Capture::ensureRecordingPermission(platform::Dialogs& dialogs) {
+    if (onX11())
+        return true;
+    sayPermissionNeeded(
+        dialogs,
+        QStringLiteral(
+            "Shotlark can record the screen in an X11 session for now. Log in to an X11 "
+            "session (such as \u201cGNOME on Xorg\u201d or \u201cPlasma (X11)\u201d), then "
+            "try again."));
     return false;
 }
 

@@ -17,8 +17,11 @@ public:
     // The screenshot's file, or nothing (no permission, the tool couldn't start, cancelled).
     // `dialogs` shows the permission alert when the screen can't be read.
     static QCoro::Task<std::optional<QString>> take(CaptureMode mode, platform::Dialogs& dialogs);
-    // Whether the screen can be read here (an X11 display); otherwise says so and returns false.
+    // Whether a screenshot can be taken here (an X11 display, or a Wayland session with the
+    // desktop's Screenshot portal); otherwise says so and returns false.
     static bool ensurePermission(platform::Dialogs& dialogs);
+    // Whether the screen can be recorded here (an X11 display); otherwise says so.
+    static bool ensureRecordingPermission(platform::Dialogs& dialogs);
 
     // The tool's arguments for a mode, the target path last.
     static QStringList arguments(CaptureMode mode, const QString& path);

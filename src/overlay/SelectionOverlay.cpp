@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QScreen>
+#include <QWindow>
 
 namespace shotlark::overlay {
 
@@ -164,10 +165,20 @@ void SelectionSession::show() {
     if (overlays_.empty())
         return;
     SelectionOverlay* underPointer = overlays_.front().get();
-    for (auto& overlay : overlays_) {
-        overlay->show();
+    // A Wayland client can't place its windows: each overlay asks to fill its own output.
+    const bool wayland = QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    for (size_t i = 0; i < overlays_.size(); ++i) {
+        SelectionOverlay* overlay = overlays_[i].get();
+        if (wayland) {
+            overlay->winId();
+            overlay->windowHandle()->setScreen(screens.value(qsizetype(i)));
+            overlay->showFullScreen();
+        } else {
+            overlay->show();
+        }
         if (overlay->geometry().contains(QCursor::pos()))
-            underPointer = overlay.get();
+            underPointer = overlay;
     }
     underPointer->activateWindow();
     // No window manager hands focus to a bypassing window: take the keyboard for Escape.

@@ -2,7 +2,17 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QScreen>
+#include <QtEndian>
+
+#include <cstring>
+#include <functional>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <xcb/xcb.h>
 
@@ -45,12 +55,89 @@ QList<QRect> topLevelWindows() {
     return rects;
 }
 
+// Sway's windows, from its IPC socket (GET_TREE): Wayland itself tells a client nothing of other
+// windows. Leaf views that are visible, tiled ones below floating ones, in layout coordinates.
+QList<QRect> swayWindows() {
+    const QByteArray socketPath = qgetenv("SWAYSOCK");
+    if (socketPath.isEmpty())
+        return {};
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return {};
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.constData(), sizeof address.sun_path - 1);
+    // "i3-ipc", the payload's length, the message type (4: GET_TREE), no payload.
+    QByteArray message("i3-ipc");
+    const quint32 header[2] = {0, 4};
+    message.append(reinterpret_cast<const char*>(header), sizeof header);
+    QByteArray reply;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::write(fd, message.constData(), size_t(message.size())) == message.size()) {
+        char buffer[65536];
+        qsizetype wanted = 14;
+        for (ssize_t got; reply.size() < wanted && (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+            reply.append(buffer, got);
+            if (reply.size() >= 14)
+                wanted = 14 + qFromLittleEndian<quint32>(reply.constData() + 6);
+        }
+    }
+    ::close(fd);
+    if (reply.size() < 14)
+        return {};
+    const QJsonObject tree = QJsonDocument::fromJson(reply.mid(14)).object();
+    QList<QRect> tiled, floating;
+    std::function<void(const QJsonObject&, bool)> walk = [&](const QJsonObject& node,
+                                                             bool isFloating) {
+        const QJsonArray children = node.value(QStringLiteral("nodes")).toArray();
+        const QJsonArray floaters = node.value(QStringLiteral("floating_nodes")).toArray();
+        if (children.isEmpty() && floaters.isEmpty() &&
+            node.value(QStringLiteral("visible")).toBool() &&
+            node.contains(QStringLiteral("pid"))) {
+            const QJsonObject r = node.value(QStringLiteral("rect")).toObject();
+            (isFloating ? floating : tiled)
+                .append(QRect(r.value(QStringLiteral("x")).toInt(),
+                              r.value(QStringLiteral("y")).toInt(),
+                              r.value(QStringLiteral("width")).toInt(),
+                              r.value(QStringLiteral("height")).toInt()));
+        }
+        for (const QJsonValue child : children)
+            walk(child.toObject(), isFloating);
+        for (const QJsonValue child : floaters)
+            walk(child.toObject(), true);
+    };
+    walk(tree, false);
+    return tiled + floating;
+}
+
+// Layout rectangles in the device pixels the picker compares with.
+QList<QRect> toNative(const QList<QRect>& logical, const QList<overlay::ScreenSpace>& spaces) {
+    QList<QRect> rects;
+    for (const QRect& rect : logical) {
+        for (const overlay::ScreenSpace& space : spaces) {
+            if (space.logical.contains(rect.center())) {
+                rects.append(QRect(space.toNative(rect.topLeft()),
+                                   QSize(qRound(rect.width() * space.ratio),
+                                         qRound(rect.height() * space.ratio))));
+                break;
+            }
+        }
+    }
+    return rects;
+}
+
 } // namespace
 
 Picker::Picker(const QList<QImage>& frozen, bool windows)
     : frozen_(frozen), windows_(windows), spaces_(overlay::ScreenSpace::all()) {
-    if (windows_)
-        windowRects_ = topLevelWindows(); // before our overlays exist
+    // Before our overlays exist, which would hide every other window.
+    if (windows_ && QGuiApplication::platformName() == QStringLiteral("xcb"))
+        windowRects_ = topLevelWindows();
+    else if (windows_)
+        windowRects_ = toNative(swayWindows(), spaces_);
+    // Where other windows can't be known, the user drags over the window instead.
+    if (windows_ && windowRects_.isEmpty() && QGuiApplication::platformName() != QStringLiteral("xcb"))
+        windows_ = false;
     // A region: a drag of 3 pixels or more; a click cancels. A window: clicks are points.
     overlay::OverlayStyle style;
     style.picksPoints = windows_;

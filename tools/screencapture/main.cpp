@@ -1,4 +1,5 @@
-// shotlark-screencapture: takes one screenshot on an X11 desktop.
+// shotlark-screencapture: takes one screenshot on an X11 desktop, or on a Wayland one through the
+// desktop's Screenshot portal.
 //   shotlark-screencapture -x -i PATH        drag a region (Escape or a click cancels)
 //   shotlark-screencapture -x -i -W PATH     click a window
 //   shotlark-screencapture -x -D N PATH      display N (1-based, in Qt's screen order), whole
@@ -8,6 +9,7 @@
 #include "Overlay.h"
 #include "PngWriter.h"
 #include "base/GraphicalSession.h"
+#include "platform/wayland/PortalScreenshot.h"
 #include "platform/x11/ShmGrabber.h"
 
 #include <QApplication>
@@ -81,10 +83,26 @@ int main(int argc, char** argv) {
     }
     if (!QFileInfo(QFileInfo(path).absolutePath()).isDir())
         return fail("the target directory does not exist");
-    if (QGuiApplication::platformName() != QStringLiteral("xcb"))
-        return fail("this needs an X11 display");
+    const bool wayland = QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
+    if (!wayland && QGuiApplication::platformName() != QStringLiteral("xcb"))
+        return fail("this needs an X11 or a Wayland display");
 
-    const QList<QImage> frozen = shotlark::platform::x11::freezeScreens();
+    QList<QImage> frozen;
+    if (wayland) {
+        namespace portal = shotlark::platform::wayland;
+        // Where the desktop has a picker of its own, the user chooses there.
+        const bool desktopPicks = mode != Mode::Display && portal::desktopPicksRegions();
+        const portal::PortalShot shot = portal::takePortalScreenshot(desktopPicks);
+        if (shot.cancelled)
+            return 0;
+        if (shot.image.isNull())
+            return fail(qPrintable(shot.error));
+        if (desktopPicks)
+            return writePng(shot.image, path) ? 0 : fail("couldn't write the image");
+        frozen = portal::splitByScreen(shot.image);
+    } else {
+        frozen = shotlark::platform::x11::freezeScreens();
+    }
     if (frozen.isEmpty() || frozen.front().isNull())
         return fail("couldn't read the screen");
 

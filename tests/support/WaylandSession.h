@@ -1,0 +1,41 @@
+#pragma once
+
+#include "ChildProcess.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+namespace shotlark::test {
+
+// A private headless Wayland session: sway on wlroots' headless backend with software
+// rendering, a private session bus, and the desktop portals (wlr for screenshots, gtk for the
+// access checks the portal frontend wants). start() points this process's environment at it, so
+// what the test starts through asUser() runs in that session.
+//
+// sway refuses to run as root, and the portals refuse clients of another user: under root the
+// whole session, and every program of the test in it, runs as "nobody".
+class WaylandSession {
+public:
+    ~WaylandSession();
+    bool start(int width = 1280, int height = 720);
+
+    // `argv` as the session's user.
+    QStringList asUser(const QStringList& argv) const;
+    // A new directory of the session's user, for files its programs write.
+    QString userDirectory(const QString& name) const;
+    // A sway command through its IPC ("for_window ...", "seat ..."); true when it succeeded.
+    bool sway(const QString& command) const;
+    const QString& runtimeDirectory() const { return runtime_; }
+
+private:
+    bool waitForName(const QString& name) const;
+
+    QString root_, runtime_;
+    bool switchUser_ = false;
+    std::vector<std::unique_ptr<ChildProcess>> children_; // started in order, ended in reverse
+};
+
+} // namespace shotlark::test
