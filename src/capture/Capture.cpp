@@ -69,7 +69,9 @@ bool onWayland() {
 void sayPermissionNeeded(platform::Dialogs& dialogs, const QString& text) {
     // Not awaited: the alert only tells, and the capture ends here.
     dialogs.alert({platform::Alert::Style::Warning,
-                   QStringLiteral("Screen Recording permission needed"), text, {}});
+                   QStringLiteral("Screen Recording permission needed"),
+                   text,
+                   {}});
 }
 
 } // namespace

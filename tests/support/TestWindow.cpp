@@ -14,8 +14,8 @@ int main(int argc, char** argv) {
     if (args.size() == 2 && args[1] == QStringLiteral("known")) {
         const QSize size = QGuiApplication::primaryScreen()->geometry().size();
         QLabel label;
-        label.setPixmap(QPixmap::fromImage(
-            shotlark::test::knownImage(size.width(), size.height())));
+        label.setPixmap(
+            QPixmap::fromImage(shotlark::test::knownImage(size.width(), size.height())));
         label.setContentsMargins(0, 0, 0, 0);
         label.showFullScreen();
         return app.exec();

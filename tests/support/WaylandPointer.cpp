@@ -1,7 +1,7 @@
 // shotlark-test-pointer: a virtual pointer on a wlroots compositor (sway), for tests on a headless
 // Wayland session, which has no input devices. Commands on standard input, one a line:
-//   move X Y      the pointer to X,Y of the output layout (sized WIDTH x HEIGHT on the command line)
-//   press | release   the left button
+//   move X Y      the pointer to X,Y of the output layout (sized WIDTH x HEIGHT on the command
+//   line) press | release   the left button
 // Each is answered "ok" once the compositor has seen it. The pointer exists while this runs.
 //   shotlark-test-pointer WIDTH HEIGHT
 #include <wayland-client.h>
@@ -25,14 +25,14 @@ const wl_interface managerInterface = {
     "zwlr_virtual_pointer_manager_v1", 1, 2, managerRequests, 0, nullptr};
 const wl_interface* noTypes[] = {nullptr, nullptr, nullptr, nullptr, nullptr};
 const wl_message pointerRequests[] = {
-    {"motion", "uff", noTypes},           {"motion_absolute", "uuuuu", noTypes},
-    {"button", "uuu", noTypes},           {"axis", "uuf", noTypes},
-    {"frame", "", nullptr},               {"axis_source", "u", noTypes},
-    {"axis_stop", "uu", noTypes},         {"axis_discrete", "uufi", noTypes},
+    {"motion", "uff", noTypes},   {"motion_absolute", "uuuuu", noTypes},
+    {"button", "uuu", noTypes},   {"axis", "uuf", noTypes},
+    {"frame", "", nullptr},       {"axis_source", "u", noTypes},
+    {"axis_stop", "uu", noTypes}, {"axis_discrete", "uufi", noTypes},
     {"destroy", "", nullptr},
 };
-const wl_interface virtualPointerInterface = {
-    "zwlr_virtual_pointer_v1", 1, 9, pointerRequests, 0, nullptr};
+const wl_interface virtualPointerInterface = {"zwlr_virtual_pointer_v1", 1, 9,
+                                              pointerRequests,           0, nullptr};
 
 enum : uint32_t { motionAbsolute = 1, button = 2, frame = 4 };
 constexpr uint32_t leftButton = 0x110; // BTN_LEFT
@@ -75,8 +75,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "shotlark-test-pointer: the compositor has no virtual pointers\n");
         return 1;
     }
-    wl_proxy* pointer = wl_proxy_marshal_constructor(manager, 0, &virtualPointerInterface, seat,
-                                                     nullptr);
+    wl_proxy* pointer =
+        wl_proxy_marshal_constructor(manager, 0, &virtualPointerInterface, seat, nullptr);
     wl_display_roundtrip(display);
     std::printf("ready\n");
     std::fflush(stdout);

@@ -55,9 +55,9 @@ bool WaylandSession::start(int width, int height) {
                   .toUtf8());
     writeFile(config + QStringLiteral("/xdg-desktop-portal-wlr/config"),
               "[screencast]\nchooser_type=none\noutput_name=HEADLESS-1\nmax_fps=30\n");
-    if (switchUser_ && QProcess::execute(QStringLiteral("chown"),
-                                         {QStringLiteral("-R"), QStringLiteral("nobody:nogroup"),
-                                          root_}) != 0)
+    if (switchUser_ &&
+        QProcess::execute(QStringLiteral("chown"),
+                          {QStringLiteral("-R"), QStringLiteral("nobody:nogroup"), root_}) != 0)
         return false;
 
     ::setenv("XDG_RUNTIME_DIR", qPrintable(runtime_), 1);
@@ -100,10 +100,10 @@ bool WaylandSession::start(int width, int height) {
 
     // The bus starts with the session's whole environment, which services it starts inherit.
     QString address;
-    auto bus = startAndReadLine(asUser({QStringLiteral("dbus-daemon"), QStringLiteral("--session"),
-                                        QStringLiteral("--nofork"),
-                                        QStringLiteral("--print-address={fd}")}),
-                                &address);
+    auto bus = startAndReadLine(
+        asUser({QStringLiteral("dbus-daemon"), QStringLiteral("--session"),
+                QStringLiteral("--nofork"), QStringLiteral("--print-address={fd}")}),
+        &address);
     if (!bus) {
         std::fprintf(stderr, "WaylandSession: dbus-daemon did not start\n");
         return false;
@@ -146,8 +146,11 @@ WaylandSession::~WaylandSession() {
     if (root_.isEmpty())
         return;
     // The documents portal may have mounted itself in the runtime directory.
-    QProcess::execute(QStringLiteral("fusermount3"),
-                      {QStringLiteral("-u"), QStringLiteral("-z"), runtime_ + QStringLiteral("/doc")});
+    QFile mounts(QStringLiteral("/proc/self/mountinfo"));
+    const QString documents = runtime_ + QStringLiteral("/doc");
+    if (mounts.open(QIODevice::ReadOnly) && mounts.readAll().contains(documents.toUtf8()))
+        QProcess::execute(QStringLiteral("fusermount3"),
+                          {QStringLiteral("-u"), QStringLiteral("-z"), documents});
     QDir(root_).removeRecursively();
 }
 
@@ -175,16 +178,15 @@ bool WaylandSession::sway(const QString& command) const {
 }
 
 bool WaylandSession::waitForName(const QString& name) const {
-    const QStringList argv = asUser(
-        {QStringLiteral("gdbus"), QStringLiteral("call"), QStringLiteral("--session"),
-         QStringLiteral("-d"), QStringLiteral("org.freedesktop.DBus"), QStringLiteral("-o"),
-         QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("-m"),
-         QStringLiteral("org.freedesktop.DBus.NameHasOwner"), name});
+    const QStringList argv =
+        asUser({QStringLiteral("gdbus"), QStringLiteral("call"), QStringLiteral("--session"),
+                QStringLiteral("-d"), QStringLiteral("org.freedesktop.DBus"), QStringLiteral("-o"),
+                QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("-m"),
+                QStringLiteral("org.freedesktop.DBus.NameHasOwner"), name});
     return waitFor([&] {
         QProcess gdbus;
         gdbus.start(argv.front(), argv.mid(1));
-        return gdbus.waitForFinished(5000) &&
-               gdbus.readAllStandardOutput().trimmed() == "(true,)";
+        return gdbus.waitForFinished(5000) && gdbus.readAllStandardOutput().trimmed() == "(true,)";
     });
 }
 

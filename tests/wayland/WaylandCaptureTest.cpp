@@ -44,8 +44,8 @@ protected:
     bool shown(const QString& appId) {
         QElapsedTimer clock;
         clock.start();
-        const QStringList command =
-            session.asUser({QStringLiteral("swaymsg"), QStringLiteral("-t"), QStringLiteral("get_tree")});
+        const QStringList command = session.asUser(
+            {QStringLiteral("swaymsg"), QStringLiteral("-t"), QStringLiteral("get_tree")});
         while (clock.elapsed() < 10000) {
             QProcess swaymsg;
             swaymsg.start(command.front(), command.mid(1));
@@ -78,8 +78,8 @@ protected:
     }
 
     void startTool(const QStringList& args, bool overlay) {
-        start(tool, QStringList{QStringLiteral(SHOTLARK_CAPTURE_TOOL), QStringLiteral("-x")} + args +
-                        QStringList{target});
+        start(tool, QStringList{QStringLiteral(SHOTLARK_CAPTURE_TOOL), QStringLiteral("-x")} +
+                        args + QStringList{target});
         if (overlay) {
             ASSERT_TRUE(shown(QStringLiteral("shotlark-screencapture")));
             QThread::msleep(200);
@@ -87,7 +87,10 @@ protected:
     }
 
     int finish() {
-        EXPECT_TRUE(tool.waitForFinished(15000));
+        // waitForFinished() is false for a process that has already ended.
+        if (tool.state() != QProcess::NotRunning) {
+            EXPECT_TRUE(tool.waitForFinished(15000));
+        }
         return tool.exitCode();
     }
 
@@ -136,18 +139,24 @@ TEST_F(WaylandCaptureTest, RegionIsDraggedOnTheFrozenPictureAndEscapeCancels) {
 
     QFile::remove(target);
     startTool({QStringLiteral("-i")}, true);
-    QProcess keys;
+    // wtype's keyboard exists only while it runs: it waits before the key so that the overlay
+    // has taken up the new keyboard, and presses again if the key still came too early.
     const QStringList escape =
-        session.asUser({QStringLiteral("wtype"), QStringLiteral("-k"), QStringLiteral("Escape")});
-    keys.start(escape.front(), escape.mid(1));
-    ASSERT_TRUE(keys.waitForFinished(10000));
+        session.asUser({QStringLiteral("wtype"), QStringLiteral("-s"), QStringLiteral("400"),
+                        QStringLiteral("-k"), QStringLiteral("Escape")});
+    for (int attempt = 0; attempt < 10 && tool.state() != QProcess::NotRunning; ++attempt) {
+        QProcess keys;
+        keys.start(escape.front(), escape.mid(1));
+        ASSERT_TRUE(keys.waitForFinished(10000));
+        tool.waitForFinished(1000);
+    }
     EXPECT_EQ(finish(), 0);
     EXPECT_FALSE(QFile::exists(target)) << "a cancel leaves no file";
 }
 
 TEST_F(WaylandCaptureTest, WindowIsPickedByAClickFromSwaysWindowList) {
-    ASSERT_TRUE(session.sway(QStringLiteral(
-        "for_window [app_id=\"shotlark-test-window\"] floating enable")));
+    ASSERT_TRUE(session.sway(
+        QStringLiteral("for_window [app_id=\"shotlark-test-window\"] floating enable")));
     start(window, {QStringLiteral(SHOTLARK_TEST_WINDOW), QStringLiteral("#cc3311"),
                    QStringLiteral("400"), QStringLiteral("300")});
     ASSERT_TRUE(shown(QStringLiteral("shotlark-test-window")));

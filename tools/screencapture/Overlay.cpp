@@ -136,7 +136,8 @@ Picker::Picker(const QList<QImage>& frozen, bool windows)
     else if (windows_)
         windowRects_ = toNative(swayWindows(), spaces_);
     // Where other windows can't be known, the user drags over the window instead.
-    if (windows_ && windowRects_.isEmpty() && QGuiApplication::platformName() != QStringLiteral("xcb"))
+    if (windows_ && windowRects_.isEmpty() &&
+        QGuiApplication::platformName() != QStringLiteral("xcb"))
         windows_ = false;
     // A region: a drag of 3 pixels or more; a click cancels. A window: clicks are points.
     overlay::OverlayStyle style;

@@ -44,8 +44,7 @@ Q_SIGNALS:
 
 bool listen(QDBusConnection& bus, const QString& path, Response* response) {
     return bus.connect(portalService, path, QStringLiteral("org.freedesktop.portal.Request"),
-                       QStringLiteral("Response"), response,
-                       SLOT(received(uint, QVariantMap)));
+                       QStringLiteral("Response"), response, SLOT(received(uint, QVariantMap)));
 }
 
 } // namespace
@@ -54,9 +53,9 @@ bool hasScreenshotPortal() {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected() || !bus.interface()->isServiceRegistered(portalService))
         return false;
-    QDBusMessage get = QDBusMessage::createMethodCall(portalService, portalPath,
-                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                      QStringLiteral("Get"));
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        portalService, portalPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+        QStringLiteral("Get"));
     get << screenshotInterface << QStringLiteral("version");
     const QDBusMessage reply = bus.call(get, QDBus::Block, 5000);
     return reply.type() == QDBusMessage::ReplyMessage;
@@ -67,27 +66,27 @@ PortalShot takePortalScreenshot(bool interactive) {
     if (!bus.isConnected())
         return {{}, false, QStringLiteral("the session bus can't be reached")};
     // The request's path is known before the call, so its answer can't be missed.
-    const QString token =
-        QStringLiteral("shotlark%1").arg(QRandomGenerator::global()->generate());
+    const QString token = QStringLiteral("shotlark%1").arg(QRandomGenerator::global()->generate());
     QString sender = bus.baseService().mid(1);
     sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-    const QString expected = portalPath + QStringLiteral("/request/") + sender +
-                             QLatin1Char('/') + token;
+    const QString expected =
+        portalPath + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
     Response response;
     QEventLoop loop;
     QObject::connect(&response, &Response::done, &loop, &QEventLoop::quit);
     if (!listen(bus, expected, &response))
         return {{}, false, QStringLiteral("the screenshot portal can't be asked")};
 
-    QDBusMessage call = QDBusMessage::createMethodCall(portalService, portalPath,
-                                                       screenshotInterface,
-                                                       QStringLiteral("Screenshot"));
-    call << QString() << QVariantMap{{QStringLiteral("handle_token"), token},
-                                     {QStringLiteral("interactive"), interactive},
-                                     {QStringLiteral("modal"), interactive}};
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        portalService, portalPath, screenshotInterface, QStringLiteral("Screenshot"));
+    call << QString()
+         << QVariantMap{{QStringLiteral("handle_token"), token},
+                        {QStringLiteral("interactive"), interactive},
+                        {QStringLiteral("modal"), interactive}};
     const QDBusReply<QDBusObjectPath> handle = bus.call(call, QDBus::Block, 10000);
     if (!handle.isValid())
-        return {{}, false,
+        return {{},
+                false,
                 QStringLiteral("the desktop has no screenshot portal (%1)")
                     .arg(handle.error().message())};
     // Portals older than the handle token answer on a path of their own.
@@ -106,8 +105,8 @@ PortalShot takePortalScreenshot(bool interactive) {
         return {{}, true, {}};
     if (response.code != 0)
         return {{}, false, QStringLiteral("the screenshot portal refused (%1)").arg(response.code)};
-    const QString file = QUrl(response.results.value(QStringLiteral("uri")).toString())
-                             .toLocalFile();
+    const QString file =
+        QUrl(response.results.value(QStringLiteral("uri")).toString()).toLocalFile();
     QImage image(file);
     if (image.isNull())
         return {{}, false, QStringLiteral("the screenshot portal's picture can't be read")};
