@@ -19,6 +19,7 @@
 #include "update/Installation.h"
 #include "update/Updater.h"
 
+#include "platform/LinuxBackends.h"
 #include <QApplication>
 #include <QClipboard>
 #include <QPointer>
@@ -28,6 +29,8 @@
 namespace shotlark {
 
 AppDelegate::AppDelegate(platform::Services services) : services_(std::move(services)) {
+    if (!services_.clipboard)
+        services_.clipboard = std::make_unique<platform::QtClipboard>();
     notifier_ = std::make_unique<Notifier>(*services_.notifications, *services_.opener);
     notifier_->allowLocalFolder(failedUploadsDir());
     hotKeyCenter_ = std::make_unique<HotKeyCenter>(*services_.hotkeys);
@@ -82,8 +85,8 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
         if (const auto base = Uploader::serverURL(Config::shared().server()))
             services_.opener->open(Uploader::endpoint(*base, QStringLiteral("dashboard/")));
     };
-    menuActions_.copyEntry = [](const HistoryEntry& entry) {
-        QGuiApplication::clipboard()->setText(entry.url);
+    menuActions_.copyEntry = [this](const HistoryEntry& entry) {
+        services_.clipboard->setText(entry.url);
     };
     menuActions_.openEntry = [this](const HistoryEntry& entry) {
         openLink(entry.url);
@@ -386,7 +389,7 @@ QCoro::Task<> AppDelegate::copyText() {
         auto reading = TextRecognizer::recognize(*shot);
         const QString text = co_await std::move(reading);
         if (!text.isEmpty()) {
-            QGuiApplication::clipboard()->setText(text);
+            services_.clipboard->setText(text);
             if (Config::shared().boolValue(keys::playSound))
                 services_.sounds->play(platform::Sound::Success);
             notifier_->notify(QStringLiteral("Text copied"), TextRecognizer::preview(text));

@@ -57,7 +57,7 @@ public:
     // The upload pipeline. Returns at once; the batch runs on the main thread's event loop.
     void upload(const QStringList& files, bool deleteAfter,
                 const std::optional<QString>& convert = std::nullopt, bool annotate = false);
-    void uploadClipboard();
+    QCoro::Task<> uploadClipboard();
     QCoro::Task<> pickFiles();
     // A screenshot, compressed when asked (never a window), uploaded, the editor opened after.
     QCoro::Task<> capture(CaptureMode mode);

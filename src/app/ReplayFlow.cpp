@@ -99,7 +99,7 @@ QCoro::Task<> AppDelegate::saveReplay() {
         History::add(result);
         const QString link =
             Config::shared().boolValue(keys::copyDirectLink) ? result.rawURL : result.url;
-        QGuiApplication::clipboard()->setText(link);
+        services_.clipboard->setText(link);
         if (Config::shared().boolValue(keys::playSound))
             services_.sounds->play(platform::Sound::Success);
         notifier_->notify(QStringLiteral("Replay saved, link copied"), link, link);

@@ -127,7 +127,7 @@ QCoro::Task<> AppDelegate::runBatch(QStringList files, bool deleteAfter,
     const Config& config = Config::shared();
     if (!links.isEmpty()) {
         const QString text = links.join(QLatin1Char('\n'));
-        QGuiApplication::clipboard()->setText(text);
+        services_.clipboard->setText(text);
         if (config.boolValue(keys::openAfterUpload))
             openLink(links.first());
         if (config.boolValue(keys::playSound))
@@ -208,21 +208,25 @@ QString AppDelegate::keepFailedUpload(const QString& file) {
     return target;
 }
 
-void AppDelegate::uploadClipboard() {
+QCoro::Task<> AppDelegate::uploadClipboard() {
     if (!Config::shared().isConfigured()) {
         settings_->show();
-        return;
+        co_return;
     }
     // Only reading the clipboard happens here; encoding and writing go to a worker.
-    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    QPointer<AppDelegate> self(this);
+    auto reading = services_.clipboard->contents();
+    const std::unique_ptr<QMimeData> data = co_await std::move(reading);
+    if (!self)
+        co_return;
     if (!data) {
         services_.sounds->play(platform::Sound::Beep);
-        return;
+        co_return;
     }
     const QStringList files = clipboardFiles(*data);
     if (!files.isEmpty()) {
         upload(files, false);
-        return;
+        co_return;
     }
     const QImage image = data->hasImage() ? qvariant_cast<QImage>(data->imageData()) : QImage();
     uploadClipboardContents(image, data->text());

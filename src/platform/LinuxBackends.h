@@ -18,6 +18,13 @@ private:
     ca_context* context_ = nullptr;
 };
 
+// Qt's clipboard: right on X11; on Wayland only while one of our windows has the focus.
+class QtClipboard : public Clipboard {
+public:
+    void setText(const QString& text) override;
+    QCoro::Task<std::unique_ptr<QMimeData>> contents() override;
+};
+
 class QtDialogs : public Dialogs {
 public:
     QCoro::Task<int> alert(Alert alert) override;

@@ -1,5 +1,8 @@
 #include "platform/LinuxBackends.h"
 #include "platform/RecordingBackends.h"
+#include "platform/wayland/DataControlClipboard.h"
+
+#include <QGuiApplication>
 
 namespace shotlark::platform {
 
@@ -17,6 +20,11 @@ Services Services::linuxDesktop() {
         services.hotkeys = std::make_unique<NoGlobalHotkeys>();
     services.recording = std::make_shared<LinuxRecordingBackends>();
     services.players = std::make_unique<MprisPlayers>();
+    // A tray app has no focused window: in a Wayland session Qt's clipboard can't be set then.
+    if (QGuiApplication::platformName().startsWith(QStringLiteral("wayland")))
+        services.clipboard = wayland::DataControlClipboard::connect();
+    if (!services.clipboard)
+        services.clipboard = std::make_unique<QtClipboard>();
     return services;
 }
 

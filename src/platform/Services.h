@@ -2,6 +2,7 @@
 
 #include <QCoro/QCoroTask>
 #include <QKeyEvent>
+#include <QMimeData>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -107,6 +108,17 @@ public:
     virtual QCoro::Task<std::optional<PlayingTrack>> playing(QString busName) = 0;
 };
 
+// The clipboard. Reading completes later: in a Wayland session the data comes from the client
+// that owns the clipboard, which may take its time.
+class Clipboard {
+public:
+    virtual ~Clipboard() = default;
+    virtual void setText(const QString& text) = 0;
+    // A copy of what the clipboard holds (files as URLs, an image, text); null when it is empty
+    // or can't be read.
+    virtual QCoro::Task<std::unique_ptr<QMimeData>> contents() = 0;
+};
+
 class RecordingBackends;
 
 struct Services {
@@ -118,6 +130,7 @@ struct Services {
     std::unique_ptr<GlobalHotkeys> hotkeys;
     std::shared_ptr<RecordingBackends> recording; // shared with recorders still finishing
     std::unique_ptr<MediaPlayers> players;
+    std::unique_ptr<Clipboard> clipboard; // null: Qt's own
 
     // The Linux desktop: libcanberra, Qt dialogs, the desktop's browser, the session bus's
     // notification service, XDG autostart, X11 key grabs (none on Wayland), X11 frames with

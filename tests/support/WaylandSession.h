@@ -26,6 +26,8 @@ public:
     QStringList asUser(const QStringList& argv) const;
     // A new directory of the session's user, for files its programs write.
     QString userDirectory(const QString& name) const;
+    // Hands what the test wrote under `path` to the session's user.
+    void giveToUser(const QString& path) const;
     // A sway command through its IPC ("for_window ...", "seat ..."); true when it succeeded.
     bool sway(const QString& command) const;
     const QString& runtimeDirectory() const { return runtime_; }

@@ -1,80 +1,26 @@
 // shotlark-screencapture in a Wayland session: the picture comes from the desktop's Screenshot
 // portal, regions and windows are chosen on our own overlay, driven by a virtual pointer and
 // virtual keys as a user would.
-#include "support/KnownPicture.h"
+#include "WaylandFixture.h"
 #include "support/QtPrinters.h"
-#include "support/WaylandSession.h"
 
-#include <gtest/gtest.h>
-
-#include <QElapsedTimer>
 #include <QFile>
-#include <QImage>
-#include <QProcess>
-#include <QThread>
 
 using namespace shotlark::test;
 
 namespace {
 
-constexpr int width = 1280, height = 720;
-
-class WaylandCaptureTest : public testing::Test {
+class WaylandCaptureTest : public WaylandTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(session.start(width, height));
-        out = session.userDirectory(QStringLiteral("out"));
-        target = out + QStringLiteral("/shot.png");
+        WaylandTest::SetUp();
+        target = session.userDirectory(QStringLiteral("out")) + QStringLiteral("/shot.png");
     }
 
     void TearDown() override {
-        for (QProcess* process : {&tool, &window, &pointer}) {
-            process->kill();
-            process->waitForFinished();
-        }
-    }
-
-    void start(QProcess& process, const QStringList& argv) {
-        const QStringList command = session.asUser(argv);
-        process.start(command.front(), command.mid(1));
-        ASSERT_TRUE(process.waitForStarted());
-    }
-
-    // Whether sway shows a window whose app_id is `appId`.
-    bool shown(const QString& appId) {
-        QElapsedTimer clock;
-        clock.start();
-        const QStringList command = session.asUser(
-            {QStringLiteral("swaymsg"), QStringLiteral("-t"), QStringLiteral("get_tree")});
-        while (clock.elapsed() < 10000) {
-            QProcess swaymsg;
-            swaymsg.start(command.front(), command.mid(1));
-            swaymsg.waitForFinished();
-            if (swaymsg.readAllStandardOutput().contains("\"app_id\": \"" + appId.toUtf8() + '"'))
-                return true;
-            QThread::msleep(50);
-        }
-        return false;
-    }
-
-    void showKnownPicture() {
-        start(window, {QStringLiteral(SHOTLARK_TEST_WINDOW), QStringLiteral("known")});
-        ASSERT_TRUE(shown(QStringLiteral("shotlark-test-window")));
-        QThread::msleep(200); // its first frame
-    }
-
-    void startPointer() {
-        start(pointer, {QStringLiteral(SHOTLARK_TEST_POINTER), QString::number(width),
-                        QString::number(height)});
-        ASSERT_TRUE(pointer.waitForReadyRead(10000));
-        ASSERT_EQ(pointer.readLine().trimmed(), "ready");
-    }
-
-    void drive(const QByteArray& command) {
-        pointer.write(command + '\n');
-        ASSERT_TRUE(pointer.waitForReadyRead(5000)) << command.toStdString();
-        EXPECT_EQ(pointer.readLine().trimmed(), "ok");
-        QThread::msleep(30);
+        tool.kill();
+        tool.waitForFinished();
+        WaylandTest::TearDown();
     }
 
     void startTool(const QStringList& args, bool overlay) {
@@ -94,19 +40,8 @@ protected:
         return tool.exitCode();
     }
 
-    int wrongKnownPixels(const QImage& shot, QPoint origin) {
-        int wrong = 0;
-        for (int y = 0; y < shot.height(); y += 37) {
-            for (int x = 0; x < shot.width(); x += 37)
-                wrong += shot.pixelColor(x, y) !=
-                         knownPixel(origin.x() + x, origin.y() + y, width, height);
-        }
-        return wrong;
-    }
-
-    WaylandSession session;
-    QString out, target;
-    QProcess tool, window, pointer;
+    QString target;
+    QProcess tool;
 };
 
 TEST_F(WaylandCaptureTest, WholeScreenComesFromThePortalUnchanged) {
@@ -127,11 +62,7 @@ TEST_F(WaylandCaptureTest, RegionIsDraggedOnTheFrozenPictureAndEscapeCancels) {
     showKnownPicture();
     startPointer();
     startTool({QStringLiteral("-i")}, true);
-    drive("move 100 120");
-    drive("press");
-    drive("move 200 200");
-    drive("move 340 300");
-    drive("release");
+    drag({100, 120}, {340, 300});
     ASSERT_EQ(finish(), 0) << tool.readAllStandardError().toStdString();
     const QImage shot(target);
     EXPECT_EQ(shot.size(), QSize(240, 180));
@@ -164,9 +95,7 @@ TEST_F(WaylandCaptureTest, WindowIsPickedByAClickFromSwaysWindowList) {
     startPointer();
     startTool({QStringLiteral("-i"), QStringLiteral("-W")}, true);
     // A floating window is centred: 440,210 to 840,510.
-    drive("move 640 360");
-    drive("press");
-    drive("release");
+    click({640, 360});
     ASSERT_EQ(finish(), 0) << tool.readAllStandardError().toStdString();
     const QImage shot(target);
     EXPECT_EQ(shot.size(), QSize(400, 300));
@@ -176,9 +105,7 @@ TEST_F(WaylandCaptureTest, WindowIsPickedByAClickFromSwaysWindowList) {
     // The desktop beside it is no window: nothing is taken.
     QFile::remove(target);
     startTool({QStringLiteral("-i"), QStringLiteral("-W")}, true);
-    drive("move 100 100");
-    drive("press");
-    drive("release");
+    click({100, 100});
     EXPECT_EQ(finish(), 0);
     EXPECT_FALSE(QFile::exists(target));
 }

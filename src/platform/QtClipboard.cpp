@@ -1,0 +1,29 @@
+#include "platform/LinuxBackends.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+
+namespace shotlark::platform {
+
+void QtClipboard::setText(const QString& text) {
+    QGuiApplication::clipboard()->setText(text);
+}
+
+QCoro::Task<std::unique_ptr<QMimeData>> QtClipboard::contents() {
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    if (!data)
+        co_return std::unique_ptr<QMimeData>();
+    auto copy = std::make_unique<QMimeData>();
+    if (data->hasUrls())
+        copy->setUrls(data->urls());
+    if (data->hasImage())
+        copy->setImageData(data->imageData());
+    if (data->hasText())
+        copy->setText(data->text());
+    const QString gnomeFiles = QStringLiteral("x-special/gnome-copied-files");
+    if (data->hasFormat(gnomeFiles))
+        copy->setData(gnomeFiles, data->data(gnomeFiles));
+    co_return copy;
+}
+
+} // namespace shotlark::platform

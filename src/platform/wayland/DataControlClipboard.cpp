@@ -1,0 +1,354 @@
+#include "platform/wayland/DataControlClipboard.h"
+
+#include "base/Worker.h"
+
+#include <QHash>
+#include <QImage>
+#include <QSocketNotifier>
+
+#include <wayland-client.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+namespace shotlark::platform::wayland {
+
+namespace {
+
+// The wlr-data-control-unstable-v1 protocol (version 1), as wayland-scanner would write it.
+extern const wl_interface managerInterface;
+extern const wl_interface deviceInterface;
+extern const wl_interface sourceInterface;
+extern const wl_interface offerInterface;
+
+const wl_interface* sourceType[] = {&sourceInterface};
+const wl_interface* deviceTypes[] = {&deviceInterface, &wl_seat_interface};
+const wl_interface* offerType[] = {&offerInterface};
+const wl_interface* noTypes[] = {nullptr, nullptr};
+
+const wl_message managerRequests[] = {
+    {"create_data_source", "n", sourceType},
+    {"get_data_device", "no", deviceTypes},
+    {"destroy", "", nullptr},
+};
+const wl_interface managerInterface = {
+    "zwlr_data_control_manager_v1", 1, 3, managerRequests, 0, nullptr};
+
+const wl_message deviceRequests[] = {
+    {"set_selection", "?o", sourceType},
+    {"destroy", "", nullptr},
+};
+const wl_message deviceEvents[] = {
+    {"data_offer", "n", offerType},
+    {"selection", "?o", offerType},
+    {"finished", "", nullptr},
+};
+const wl_interface deviceInterface = {
+    "zwlr_data_control_device_v1", 1, 2, deviceRequests, 3, deviceEvents};
+
+const wl_message sourceRequests[] = {
+    {"offer", "s", noTypes},
+    {"destroy", "", nullptr},
+};
+const wl_message sourceEvents[] = {
+    {"send", "sh", noTypes},
+    {"cancelled", "", nullptr},
+};
+const wl_interface sourceInterface = {
+    "zwlr_data_control_source_v1", 1, 2, sourceRequests, 2, sourceEvents};
+
+const wl_message offerRequests[] = {
+    {"receive", "sh", noTypes},
+    {"destroy", "", nullptr},
+};
+const wl_message offerEvents[] = {
+    {"offer", "s", noTypes},
+};
+const wl_interface offerInterface = {
+    "zwlr_data_control_offer_v1", 1, 2, offerRequests, 1, offerEvents};
+
+enum : uint32_t {
+    createDataSource = 0,
+    getDataDevice = 1,
+    setSelection = 0,
+    offerMime = 0,
+    receive = 0,
+    destroyRequest = 1, // device, source and offer alike
+};
+
+const QStringList textTypes = {QStringLiteral("text/plain;charset=utf-8"),
+                               QStringLiteral("UTF8_STRING"), QStringLiteral("text/plain"),
+                               QStringLiteral("STRING"), QStringLiteral("TEXT")};
+const QStringList imageTypes = {QStringLiteral("image/png"), QStringLiteral("image/jpeg"),
+                                QStringLiteral("image/webp"), QStringLiteral("image/bmp"),
+                                QStringLiteral("image/gif")};
+
+// A listener struct is an array of handler pointers in the order of the interface's events.
+template <typename Listener> void listen(wl_proxy* proxy, const Listener& listener, void* data) {
+    wl_proxy_add_listener(
+        proxy, reinterpret_cast<void (**)(void)>(const_cast<Listener*>(&listener)), data);
+}
+
+constexpr qint64 largestRead = qint64(256) * 1024 * 1024;
+
+// Everything a pipe brings until its writer closes it; empty when the writer stays silent for
+// seconds or sends more than anyone copies.
+QByteArray readAll(int fd) {
+    QByteArray data;
+    char buffer[65536];
+    for (;;) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 5000) <= 0)
+            break;
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            ::close(fd);
+            return data;
+        }
+        data.append(buffer, got);
+        if (data.size() > largestRead)
+            break;
+    }
+    ::close(fd);
+    return {};
+}
+
+void writeAll(int fd, const QByteArray& bytes) {
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t put = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            break;
+        done += put;
+    }
+    ::close(fd);
+}
+
+} // namespace
+
+struct DataControlClipboard::Impl {
+    wl_display* display = nullptr;
+    wl_seat* seat = nullptr;
+    wl_proxy* manager = nullptr;
+    wl_proxy* device = nullptr;
+    wl_proxy* source = nullptr; // ours, while we own the clipboard
+    QByteArray text;            // what our source sends
+    wl_proxy* selection = nullptr;
+    QHash<wl_proxy*, QStringList> offers; // announced offers and their types
+    std::unique_ptr<QSocketNotifier> notifier;
+
+    ~Impl() {
+        notifier.reset();
+        for (wl_proxy* offer : offers.keys())
+            destroy(offer);
+        if (source)
+            destroy(source);
+        if (device)
+            destroy(device);
+        if (manager)
+            wl_proxy_destroy(manager);
+        if (seat)
+            wl_proxy_destroy(reinterpret_cast<wl_proxy*>(seat));
+        if (display)
+            wl_display_disconnect(display);
+    }
+
+    static void destroy(wl_proxy* proxy) {
+        wl_proxy_marshal(proxy, destroyRequest);
+        wl_proxy_destroy(proxy);
+    }
+
+    void forget(wl_proxy* offer) {
+        if (offer && offers.remove(offer))
+            destroy(offer);
+    }
+
+    // Reads what the compositor sent, runs the handlers, sends what they asked.
+    void serve() {
+        while (wl_display_prepare_read(display) != 0)
+            wl_display_dispatch_pending(display);
+        if (wl_display_read_events(display) < 0 || wl_display_dispatch_pending(display) < 0) {
+            notifier->setEnabled(false); // the compositor is gone
+            return;
+        }
+        wl_display_flush(display);
+    }
+
+    static void onOffer(void* data, wl_proxy* offer, const char* mime) {
+        auto* self = static_cast<Impl*>(data);
+        if (self->offers.contains(offer))
+            self->offers[offer].append(QString::fromUtf8(mime));
+    }
+    struct OfferListener {
+        void (*offer)(void*, wl_proxy*, const char*);
+    };
+    static constexpr OfferListener offerListener = {onOffer};
+
+    static void onDataOffer(void* data, wl_proxy*, wl_proxy* offer) {
+        auto* self = static_cast<Impl*>(data);
+        self->offers.insert(offer, {});
+        listen(offer, offerListener, self);
+    }
+    static void onSelection(void* data, wl_proxy*, wl_proxy* offer) {
+        auto* self = static_cast<Impl*>(data);
+        if (self->selection != offer)
+            self->forget(self->selection);
+        self->selection = offer;
+    }
+    static void onFinished(void* data, wl_proxy* device) {
+        auto* self = static_cast<Impl*>(data);
+        destroy(device);
+        self->device = nullptr;
+    }
+    struct DeviceListener {
+        void (*dataOffer)(void*, wl_proxy*, wl_proxy*);
+        void (*selection)(void*, wl_proxy*, wl_proxy*);
+        void (*finished)(void*, wl_proxy*);
+    };
+    static constexpr DeviceListener deviceListener = {onDataOffer, onSelection, onFinished};
+
+    static void onSend(void* data, wl_proxy* source, const char*, int32_t fd) {
+        auto* self = static_cast<Impl*>(data);
+        if (source != self->source) {
+            ::close(fd);
+            return;
+        }
+        // A slow reader must not hold up the app.
+        std::thread(writeAll, fd, self->text).detach();
+    }
+    static void onCancelled(void* data, wl_proxy* source) {
+        auto* self = static_cast<Impl*>(data);
+        if (source == self->source)
+            self->source = nullptr;
+        destroy(source);
+    }
+    struct SourceListener {
+        void (*send)(void*, wl_proxy*, const char*, int32_t);
+        void (*cancelled)(void*, wl_proxy*);
+    };
+    static constexpr SourceListener sourceListener = {onSend, onCancelled};
+
+    static void onGlobal(void* data, wl_registry* registry, uint32_t name, const char* interface,
+                         uint32_t) {
+        auto* self = static_cast<Impl*>(data);
+        if (!std::strcmp(interface, wl_seat_interface.name) && !self->seat)
+            self->seat =
+                static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+        else if (!std::strcmp(interface, managerInterface.name) && !self->manager)
+            self->manager =
+                static_cast<wl_proxy*>(wl_registry_bind(registry, name, &managerInterface, 1));
+    }
+    static void onGlobalRemove(void*, wl_registry*, uint32_t) {}
+    static constexpr wl_registry_listener registryListener = {onGlobal, onGlobalRemove};
+};
+
+std::unique_ptr<DataControlClipboard> DataControlClipboard::connect() {
+    auto impl = std::make_unique<Impl>();
+    impl->display = wl_display_connect(nullptr);
+    if (!impl->display)
+        return nullptr;
+    wl_registry* registry = wl_display_get_registry(impl->display);
+    wl_registry_add_listener(registry, &Impl::registryListener, impl.get());
+    wl_display_roundtrip(impl->display);
+    wl_registry_destroy(registry);
+    if (!impl->seat || !impl->manager)
+        return nullptr;
+    impl->device = wl_proxy_marshal_constructor(impl->manager, getDataDevice, &deviceInterface,
+                                                nullptr, impl->seat);
+    listen(impl->device, Impl::deviceListener, impl.get());
+    wl_display_roundtrip(impl->display); // the clipboard as it is now
+    impl->notifier =
+        std::make_unique<QSocketNotifier>(wl_display_get_fd(impl->display), QSocketNotifier::Read);
+    Impl* raw = impl.get();
+    QObject::connect(impl->notifier.get(), &QSocketNotifier::activated, impl->notifier.get(),
+                     [raw] { raw->serve(); });
+    return std::unique_ptr<DataControlClipboard>(new DataControlClipboard(std::move(impl)));
+}
+
+DataControlClipboard::DataControlClipboard(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+DataControlClipboard::~DataControlClipboard() = default;
+
+void DataControlClipboard::setText(const QString& text) {
+    Impl& d = *impl_;
+    if (!d.device)
+        return;
+    wl_proxy* source =
+        wl_proxy_marshal_constructor(d.manager, createDataSource, &sourceInterface, nullptr);
+    listen(source, Impl::sourceListener, &d);
+    for (const QString& type : textTypes)
+        wl_proxy_marshal(source, offerMime, type.toUtf8().constData());
+    // The old source hears "cancelled" and goes then.
+    d.source = source;
+    d.text = text.toUtf8();
+    wl_proxy_marshal(d.device, setSelection, source);
+    wl_display_flush(d.display);
+}
+
+QCoro::Task<std::unique_ptr<QMimeData>> DataControlClipboard::contents() {
+    Impl& d = *impl_;
+    if (!d.selection)
+        co_return std::unique_ptr<QMimeData>();
+    const QStringList offered = d.offers.value(d.selection);
+    // Each wanted type is asked for at once, then read while the owner writes.
+    auto ask = [&](const QString& type) -> int {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0)
+            return -1;
+        wl_proxy_marshal(d.selection, receive, type.toUtf8().constData(), fds[1]);
+        ::close(fds[1]);
+        return fds[0];
+    };
+    auto firstOf = [&](const QStringList& wanted) {
+        for (const QString& type : wanted)
+            if (offered.contains(type))
+                return type;
+        return QString();
+    };
+    const QString files = offered.contains(QStringLiteral("text/uri-list"))
+                              ? QStringLiteral("text/uri-list")
+                              : firstOf({QStringLiteral("x-special/gnome-copied-files")});
+    const QString image = firstOf(imageTypes);
+    const QString text = firstOf(textTypes);
+    const int filesFd = files.isEmpty() ? -1 : ask(files);
+    const int imageFd = image.isEmpty() ? -1 : ask(image);
+    const int textFd = text.isEmpty() ? -1 : ask(text);
+    wl_display_flush(d.display);
+    struct Read {
+        QByteArray files;
+        QImage image;
+        QString text;
+    };
+    auto reading = onWorker([filesFd, imageFd, textFd] {
+        auto read = [](int fd) {
+            return fd < 0 ? QByteArray() : readAll(fd);
+        };
+        Read got;
+        got.files = read(filesFd);
+        const QByteArray imageData = read(imageFd);
+        if (!imageData.isEmpty())
+            got.image = QImage::fromData(imageData);
+        got.text = QString::fromUtf8(read(textFd));
+        return got;
+    });
+    const Read got = co_await std::move(reading);
+    auto data = std::make_unique<QMimeData>();
+    if (!got.files.isEmpty())
+        data->setData(files, got.files);
+    if (!got.image.isNull())
+        data->setImageData(got.image);
+    if (!got.text.isEmpty())
+        data->setText(got.text);
+    if (data->formats().isEmpty())
+        co_return std::unique_ptr<QMimeData>();
+    co_return data;
+}
+
+} // namespace shotlark::platform::wayland

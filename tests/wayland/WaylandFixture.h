@@ -1,0 +1,112 @@
+#pragma once
+
+// A test on a private headless Wayland session, with what drives it as a user would: windows
+// to look at, a virtual pointer, and sway's own view of its windows.
+#include "support/KnownPicture.h"
+#include "support/WaylandSession.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QImage>
+#include <QProcess>
+#include <QThread>
+
+namespace shotlark::test {
+
+class WaylandTest : public testing::Test {
+protected:
+    static constexpr int width = 1280, height = 720;
+
+    void SetUp() override { ASSERT_TRUE(session.start(width, height)); }
+
+    void TearDown() override {
+        for (QProcess* process : {&window, &pointer}) {
+            process->kill();
+            process->waitForFinished();
+        }
+    }
+
+    void start(QProcess& process, const QStringList& argv) {
+        const QStringList command = session.asUser(argv);
+        process.start(command.front(), command.mid(1));
+        ASSERT_TRUE(process.waitForStarted());
+    }
+
+    // Runs `argv` as the session's user to its end; its standard output.
+    QByteArray run(const QStringList& argv, const QByteArray& input = {}) {
+        QProcess process;
+        start(process, argv);
+        process.write(input);
+        process.closeWriteChannel();
+        EXPECT_TRUE(process.waitForFinished(15000)) << argv.join(QLatin1Char(' ')).toStdString();
+        EXPECT_EQ(process.exitCode(), 0) << argv.join(QLatin1Char(' ')).toStdString() << ": "
+                                         << process.readAllStandardError().toStdString();
+        return process.readAllStandardOutput();
+    }
+
+    // Whether sway shows a window whose app_id is `appId`.
+    bool shown(const QString& appId) {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 10000) {
+            const QByteArray tree =
+                run({QStringLiteral("swaymsg"), QStringLiteral("-t"), QStringLiteral("get_tree")});
+            if (tree.contains("\"app_id\": \"" + appId.toUtf8() + '"'))
+                return true;
+            QThread::msleep(50);
+        }
+        return false;
+    }
+
+    void showKnownPicture() {
+        start(window, {QStringLiteral(SHOTLARK_TEST_WINDOW), QStringLiteral("known")});
+        ASSERT_TRUE(shown(QStringLiteral("shotlark-test-window")));
+        QThread::msleep(200); // its first frame
+    }
+
+    void startPointer() {
+        start(pointer, {QStringLiteral(SHOTLARK_TEST_POINTER), QString::number(width),
+                        QString::number(height)});
+        ASSERT_TRUE(pointer.waitForReadyRead(10000));
+        ASSERT_EQ(pointer.readLine().trimmed(), "ready");
+    }
+
+    void drive(const QByteArray& command) {
+        pointer.write(command + '\n');
+        ASSERT_TRUE(pointer.waitForReadyRead(5000)) << command.toStdString();
+        EXPECT_EQ(pointer.readLine().trimmed(), "ok");
+        QThread::msleep(30);
+    }
+
+    void drag(QPoint from, QPoint to) {
+        drive(QStringLiteral("move %1 %2").arg(from.x()).arg(from.y()).toUtf8());
+        drive("press");
+        const QPoint middle = (from + to) / 2;
+        drive(QStringLiteral("move %1 %2").arg(middle.x()).arg(middle.y()).toUtf8());
+        drive(QStringLiteral("move %1 %2").arg(to.x()).arg(to.y()).toUtf8());
+        drive("release");
+    }
+
+    void click(QPoint at) {
+        drive(QStringLiteral("move %1 %2").arg(at.x()).arg(at.y()).toUtf8());
+        drive("press");
+        drive("release");
+    }
+
+    // Every 37th pixel of `shot` that differs from the known picture at `origin`.
+    static int wrongKnownPixels(const QImage& shot, QPoint origin) {
+        int wrong = 0;
+        for (int y = 0; y < shot.height(); y += 37) {
+            for (int x = 0; x < shot.width(); x += 37)
+                wrong += shot.pixelColor(x, y) !=
+                         knownPixel(origin.x() + x, origin.y() + y, width, height);
+        }
+        return wrong;
+    }
+
+    WaylandSession session;
+    QProcess window, pointer;
+};
+
+} // namespace shotlark::test
