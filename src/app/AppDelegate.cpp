@@ -224,10 +224,16 @@ void AppDelegate::registerHotKeys() {
     };
     state.grabsAvailable = hotKeyCenter_->isAvailable();
     state.failed = reloadHotKeys();
-    if (state.failed.isEmpty())
+    reportTakenHotKeys(state.failed);
+}
+
+void AppDelegate::reportTakenHotKeys(const QSet<HotkeyAction>& failed) {
+    if (failed.isEmpty())
         return;
     QStringList taken;
-    for (HotkeyAction action : state.failed) {
+    for (HotkeyAction action : hotkeys::allCases()) {
+        if (!failed.contains(action))
+            continue;
         if (const auto shortcut = hotkeys::shortcut(action))
             taken.append(shortcut->display());
     }
@@ -235,6 +241,22 @@ void AppDelegate::registerHotKeys() {
         QStringLiteral("Some hotkeys are taken"),
         taken.join(QStringLiteral(", ")) +
             QStringLiteral(" is used by another app. Pick different ones in Settings."));
+}
+
+void AppDelegate::hotKeyRefusedLater(HotkeyAction action) {
+    // A desktop answers for all its bindings at once: one notification for them.
+    if (lateRefusals_.isEmpty()) {
+        QPointer<AppDelegate> self(this);
+        QTimer::singleShot(0, this, [self] {
+            if (!self)
+                return;
+            const QSet<HotkeyAction> refused = std::exchange(self->lateRefusals_, {});
+            HotkeyState::shared().failed.unite(refused);
+            HotkeyState::shared().bumpRevision();
+            self->reportTakenHotKeys(refused);
+        });
+    }
+    lateRefusals_.insert(action);
 }
 
 QSet<HotkeyAction> AppDelegate::reloadHotKeys() {
@@ -248,10 +270,16 @@ QSet<HotkeyAction> AppDelegate::reloadHotKeys() {
         const auto shortcut = hotkeys::shortcut(action);
         if (!shortcut)
             continue;
-        const bool registered =
-            hotKeyCenter_->registerHotKey(shortcut->keyCode, shortcut->modifiers, [self, action] {
+        const bool registered = hotKeyCenter_->registerHotKey(
+            shortcut->keyCode, shortcut->modifiers,
+            [self, action] {
                 if (self)
                     self->perform(action);
+            },
+            hotkeys::rawValue(action), hotkeys::title(action),
+            [self, action] {
+                if (self)
+                    self->hotKeyRefusedLater(action);
             });
         if (!registered)
             failed.insert(action);

@@ -47,6 +47,8 @@ public:
 
     // Registers the hotkeys at launch; reports those another application owns.
     void registerHotKeys();
+    void reportTakenHotKeys(const QSet<HotkeyAction>& failed);
+    void hotKeyRefusedLater(HotkeyAction action);
     // Registers every set shortcut afresh; returns the actions whose registration was refused.
     QSet<HotkeyAction> reloadHotKeys();
     // What a hotkey (or `shotlark --action NAME`) starts.
@@ -128,6 +130,7 @@ private:
     platform::Services services_;
     std::unique_ptr<Notifier> notifier_;
     std::unique_ptr<HotKeyCenter> hotKeyCenter_;
+    QSet<HotkeyAction> lateRefusals_; // refused by the desktop after registration
     std::unique_ptr<SettingsWindowController> settings_;
     std::unique_ptr<StatusItem> statusItem_;
     MenuActions menuActions_;

@@ -6,21 +6,25 @@ namespace shotlark {
 
 HotKeyCenter::HotKeyCenter(platform::GlobalHotkeys& backend) : backend_(backend) {
     connect(&backend_, &platform::GlobalHotkeys::pressed, this, &HotKeyCenter::pressed);
+    connect(&backend_, &platform::GlobalHotkeys::refused, this, &HotKeyCenter::refused);
 }
 
 HotKeyCenter::~HotKeyCenter() {
     unregisterAll();
 }
 
-bool HotKeyCenter::registerHotKey(quint32 keyCode, quint32 modifiers,
-                                  std::function<void()> handler) {
+bool HotKeyCenter::registerHotKey(quint32 keyCode, quint32 modifiers, std::function<void()> handler,
+                                  const QString& name, const QString& title,
+                                  std::function<void()> refused) {
     const quint32 id = nextID_++;
     const Qt::Key key = qtKeyForMacKeyCode(keyCode);
     if (key == Qt::Key_unknown ||
-        !backend_.grab(id, key, Shortcut{keyCode, modifiers, {}}.qtModifiers()))
+        !backend_.grab(id, key, Shortcut{keyCode, modifiers, {}}.qtModifiers(), name, title))
         return false;
     refs_.append(id);
     handlers_.insert(id, std::move(handler));
+    if (refused)
+        refusals_.insert(id, std::move(refused));
     return true;
 }
 
@@ -29,6 +33,15 @@ void HotKeyCenter::unregisterAll() {
         backend_.ungrab(id);
     refs_.clear();
     handlers_.clear();
+    refusals_.clear();
+}
+
+void HotKeyCenter::refused(quint32 id) {
+    if (!refs_.removeOne(id))
+        return;
+    handlers_.remove(id);
+    if (const auto refusal = refusals_.take(id))
+        refusal();
 }
 
 void HotKeyCenter::pressed(quint32 id) {

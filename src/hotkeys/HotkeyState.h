@@ -23,7 +23,8 @@ public:
     };
     std::function<void()> suspend = [] {
     };
-    // Whether global grabs work on this desktop at all (not on Wayland).
+    // Whether global shortcuts work on this desktop at all (not on Wayland without the
+    // GlobalShortcuts portal).
     bool grabsAvailable = true;
 
     // failed = reload(), revision + 1, and tell the fields.

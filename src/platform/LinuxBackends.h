@@ -68,7 +68,8 @@ public:
     XcbHotkeys();
     ~XcbHotkeys() override;
     bool isAvailable() const override;
-    bool grab(quint32 id, int qtKey, Qt::KeyboardModifiers modifiers) override;
+    bool grab(quint32 id, int qtKey, Qt::KeyboardModifiers modifiers, const QString& name,
+              const QString& title) override;
     void ungrab(quint32 id) override;
     std::optional<int> unmodifiedKey(const QKeyEvent& event) const override;
 
@@ -82,7 +83,9 @@ private:
 class NoGlobalHotkeys : public GlobalHotkeys {
 public:
     bool isAvailable() const override { return false; }
-    bool grab(quint32, int, Qt::KeyboardModifiers) override { return false; }
+    bool grab(quint32, int, Qt::KeyboardModifiers, const QString&, const QString&) override {
+        return false;
+    }
     void ungrab(quint32) override {}
     std::optional<int> unmodifiedKey(const QKeyEvent& event) const override;
 };

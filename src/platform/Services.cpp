@@ -1,6 +1,7 @@
 #include "platform/LinuxBackends.h"
 #include "platform/RecordingBackends.h"
 #include "platform/wayland/DataControlClipboard.h"
+#include "platform/wayland/PortalShortcuts.h"
 
 #include <QGuiApplication>
 
@@ -13,15 +14,20 @@ Services Services::linuxDesktop() {
     services.opener = std::make_unique<DesktopOpener>();
     services.notifications = std::make_unique<DBusNotifications>();
     services.autostart = std::make_unique<XdgAutostart>();
-    auto x11 = std::make_unique<XcbHotkeys>();
-    if (x11->isAvailable())
-        services.hotkeys = std::move(x11);
-    else
+    const bool wayland = QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
+    if (wayland) {
+        services.hotkeys = wayland::PortalShortcuts::connect();
+    } else {
+        auto x11 = std::make_unique<XcbHotkeys>();
+        if (x11->isAvailable())
+            services.hotkeys = std::move(x11);
+    }
+    if (!services.hotkeys)
         services.hotkeys = std::make_unique<NoGlobalHotkeys>();
     services.recording = std::make_shared<LinuxRecordingBackends>();
     services.players = std::make_unique<MprisPlayers>();
     // A tray app has no focused window: in a Wayland session Qt's clipboard can't be set then.
-    if (QGuiApplication::platformName().startsWith(QStringLiteral("wayland")))
+    if (wayland)
         services.clipboard = wayland::DataControlClipboard::connect();
     if (!services.clipboard)
         services.clipboard = std::make_unique<QtClipboard>();

@@ -78,10 +78,14 @@ public:
 class GlobalHotkeys : public QObject {
     Q_OBJECT
 public:
-    // False where grabs can't work (Wayland): nothing is registered, nothing is "taken".
+    // False where grabs can't work (Wayland without the GlobalShortcuts portal): nothing is
+    // registered, nothing is "taken".
     virtual bool isAvailable() const = 0;
-    // False when the combination can't be grabbed (another application owns it).
-    virtual bool grab(quint32 id, int qtKey, Qt::KeyboardModifiers modifiers) = 0;
+    // False when the combination can't be grabbed (another application owns it). `name` is a
+    // stable identifier of what the shortcut does ("region"), `title` what the desktop shows
+    // for it; a desktop that binds shortcuts itself may refuse one later, through refused().
+    virtual bool grab(quint32 id, int qtKey, Qt::KeyboardModifiers modifiers, const QString& name,
+                      const QString& title) = 0;
     virtual void ungrab(quint32 id) = 0;
     // The key `event`'s key produces without modifiers (Shift+7 gives Key_7 whatever the layout
     // makes of it); nothing for keys that produce none.
@@ -90,6 +94,8 @@ public:
 Q_SIGNALS:
     // A grabbed combination was pressed (not for auto-repeat); on the main thread.
     void pressed(quint32 id);
+    // A grab that had seemed to succeed was not bound after all.
+    void refused(quint32 id);
 };
 
 // What a media player is playing.

@@ -174,7 +174,8 @@ bool XcbHotkeys::isAvailable() const {
     return impl_->connection != nullptr;
 }
 
-bool XcbHotkeys::grab(quint32 id, int qtKey, Qt::KeyboardModifiers modifiers) {
+bool XcbHotkeys::grab(quint32 id, int qtKey, Qt::KeyboardModifiers modifiers, const QString&,
+                      const QString&) {
     if (!impl_->connection)
         return false;
     const xcb_keysym_t keysym = keysymFor(qtKey);

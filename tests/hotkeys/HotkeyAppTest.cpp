@@ -65,6 +65,21 @@ TEST_F(HotkeyAppTest, TakenShortcutsAreReportedOnceAtLaunch) {
     EXPECT_EQ(desktop.notifications->posted.size(), 1);
 }
 
+TEST_F(HotkeyAppTest, ShortcutsTheDesktopTurnsDownLaterAreReportedTogether) {
+    app->registerHotKeys();
+    EXPECT_TRUE(desktop.notifications->posted.isEmpty());
+    desktop.hotkeys->refuse(QStringLiteral("screen"));
+    desktop.hotkeys->refuse(QStringLiteral("region"));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(HotkeyState::shared().failed,
+              (QSet<HotkeyAction>{HotkeyAction::region, HotkeyAction::screen}));
+    ASSERT_EQ(desktop.notifications->posted.size(), 1);
+    EXPECT_EQ(desktop.notifications->posted[0].body,
+              QStringLiteral("Ctrl+Shift+7, Ctrl+Shift+9 is used by another app. Pick different "
+                             "ones in Settings."));
+    EXPECT_FALSE(desktop.hotkeys->press(Qt::Key_7, Qt::ControlModifier | Qt::ShiftModifier));
+}
+
 TEST_F(HotkeyAppTest, EveryActionIsGrabbedUnlessSwitchedOff) {
     app->registerHotKeys();
     QList<int> grabbed;

@@ -69,11 +69,20 @@ struct FakeHotkeys : platform::GlobalHotkeys {
     QList<QPair<int, Qt::KeyboardModifiers>> taken;
     QHash<quint32, QPair<int, Qt::KeyboardModifiers>> grabbed;
     bool isAvailable() const override { return available; }
-    bool grab(quint32 id, int key, Qt::KeyboardModifiers modifiers) override {
+    QHash<QString, quint32> names; // the last grab of each name
+    bool grab(quint32 id, int key, Qt::KeyboardModifiers modifiers, const QString& name,
+              const QString&) override {
         if (!available || taken.contains({key, modifiers}))
             return false;
         grabbed.insert(id, {key, modifiers});
+        names.insert(name, id);
         return true;
+    }
+    // The desktop turns down a grab it had seemed to accept.
+    void refuse(const QString& name) {
+        const quint32 id = names.value(name);
+        grabbed.remove(id);
+        Q_EMIT refused(id);
     }
     void ungrab(quint32 id) override { grabbed.remove(id); }
     std::optional<int> unmodifiedKey(const QKeyEvent& event) const override { return event.key(); }

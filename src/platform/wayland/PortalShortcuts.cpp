@@ -1,0 +1,256 @@
+#include "platform/wayland/PortalShortcuts.h"
+
+#include "platform/LinuxBackends.h"
+
+#include <QCoro/QCoroDBusPendingCall>
+#include <QCoro/QCoroSignal>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusPendingCall>
+#include <QDBusReply>
+#include <QKeySequence>
+#include <QPointer>
+#include <QRandomGenerator>
+#include <QTimer>
+
+namespace shotlark::platform::wayland {
+
+QDBusArgument& operator<<(QDBusArgument& argument, const PortalShortcut& shortcut) {
+    argument.beginStructure();
+    argument << shortcut.id << shortcut.options;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& argument, PortalShortcut& shortcut) {
+    argument.beginStructure();
+    argument >> shortcut.id >> shortcut.options;
+    argument.endStructure();
+    return argument;
+}
+
+namespace {
+
+const QString portalService = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString shortcutsInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
+
+// Receives the portal's Response for one request.
+class Response : public QObject {
+    Q_OBJECT
+public:
+    uint code = 2;
+    QVariantMap results;
+    bool arrived = false;
+
+public Q_SLOTS:
+    void received(uint response, const QVariantMap& values) {
+        if (std::exchange(arrived, true))
+            return;
+        code = response;
+        results = values;
+        Q_EMIT done();
+    }
+
+Q_SIGNALS:
+    void done();
+};
+
+QString newToken() {
+    return QStringLiteral("shotlark%1").arg(QRandomGenerator::global()->generate());
+}
+
+QString requestPath(const QString& token) {
+    QString sender = QDBusConnection::sessionBus().baseService().mid(1);
+    sender.replace(QLatin1Char('.'), QLatin1Char('_'));
+    return portalPath + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
+}
+
+// Calls a method that answers through a Request object; the response code (0: done, 1: the
+// user cancelled, 2: failed) and its results.
+QCoro::Task<std::pair<uint, QVariantMap>> request(QString method, QVariantList arguments,
+                                                  QString token) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    auto response = std::make_unique<Response>();
+    auto listen = [&](const QString& path) {
+        bus.connect(portalService, path, QStringLiteral("org.freedesktop.portal.Request"),
+                    QStringLiteral("Response"), response.get(), SLOT(received(uint, QVariantMap)));
+    };
+    const QString expected = requestPath(token);
+    listen(expected);
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(portalService, portalPath, shortcutsInterface, method);
+    call.setArguments(arguments);
+    QDBusPendingCall pending = bus.asyncCall(call);
+    const QDBusMessage reply = co_await pending;
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        co_return std::pair<uint, QVariantMap>{2, {}};
+    // Portals older than the handle token answer on a path of their own.
+    const QString path = qvariant_cast<QDBusObjectPath>(reply.arguments().front()).path();
+    if (path != expected)
+        listen(path);
+    if (!response->arrived) {
+        auto done = qCoro(response.get(), &Response::done);
+        co_await std::move(done);
+    }
+    co_return std::pair<uint, QVariantMap>{response->code, response->results};
+}
+
+} // namespace
+
+std::unique_ptr<PortalShortcuts> PortalShortcuts::connect() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected() || !bus.interface()->isServiceRegistered(portalService))
+        return nullptr;
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        portalService, portalPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+        QStringLiteral("Get"));
+    get << shortcutsInterface << QStringLiteral("version");
+    if (bus.call(get, QDBus::Block, 5000).type() != QDBusMessage::ReplyMessage)
+        return nullptr;
+    qDBusRegisterMetaType<PortalShortcut>();
+    qDBusRegisterMetaType<QList<PortalShortcut>>();
+    std::unique_ptr<PortalShortcuts> shortcuts(new PortalShortcuts);
+    bus.connect(portalService, portalPath, shortcutsInterface, QStringLiteral("Activated"),
+                shortcuts.get(), SLOT(activated(QDBusMessage)));
+    return shortcuts;
+}
+
+QString PortalShortcuts::trigger(int qtKey, Qt::KeyboardModifiers modifiers) {
+    QStringList parts;
+    if (modifiers & Qt::ControlModifier)
+        parts << QStringLiteral("CTRL");
+    if (modifiers & Qt::AltModifier)
+        parts << QStringLiteral("ALT");
+    if (modifiers & Qt::ShiftModifier)
+        parts << QStringLiteral("SHIFT");
+    if (modifiers & Qt::MetaModifier)
+        parts << QStringLiteral("LOGO");
+    // Keys by their XKB names: letters in lower case, digits and F-keys as they are.
+    QString key;
+    if (qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z)
+        key = QChar(QLatin1Char(char('a' + (qtKey - Qt::Key_A))));
+    else if (qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9)
+        key = QChar(QLatin1Char(char('0' + (qtKey - Qt::Key_0))));
+    else
+        key = QKeySequence(qtKey).toString(QKeySequence::PortableText);
+    parts << key;
+    return parts.join(QLatin1Char('+'));
+}
+
+bool PortalShortcuts::grab(quint32 id, int qtKey, Qt::KeyboardModifiers modifiers,
+                           const QString& name, const QString& title) {
+    wanted_.append({id, name.isEmpty() ? QStringLiteral("shortcut-%1").arg(id) : name,
+                    title.isEmpty() ? name : title, trigger(qtKey, modifiers)});
+    scheduleBind();
+    return true;
+}
+
+void PortalShortcuts::ungrab(quint32 id) {
+    const qsizetype before = wanted_.size();
+    wanted_.removeIf([id](const Wanted& wanted) { return wanted.id == id; });
+    if (wanted_.size() != before)
+        scheduleBind();
+}
+
+std::optional<int> PortalShortcuts::unmodifiedKey(const QKeyEvent& event) const {
+    if (event.key() == 0 || event.key() == Qt::Key_unknown)
+        return std::nullopt;
+    return unshiftedUsKey(event.key());
+}
+
+void PortalShortcuts::scheduleBind() {
+    if (std::exchange(scheduled_, true))
+        return;
+    QTimer::singleShot(0, this, [this] {
+        scheduled_ = false;
+        if (binding_)
+            again_ = true;
+        else
+            bind();
+    });
+}
+
+QCoro::Task<> PortalShortcuts::bind() {
+    QPointer<PortalShortcuts> self(this);
+    binding_ = true;
+    do {
+        again_ = false;
+        const QList<Wanted> wanted = wanted_;
+        if (!session_.isEmpty()) {
+            QDBusConnection::sessionBus().call(
+                QDBusMessage::createMethodCall(portalService, session_,
+                                               QStringLiteral("org.freedesktop.portal.Session"),
+                                               QStringLiteral("Close")),
+                QDBus::NoBlock);
+            session_.clear();
+            bound_.clear();
+        }
+        if (wanted.isEmpty())
+            continue;
+
+        const QString token = newToken();
+        auto creating = request(QStringLiteral("CreateSession"),
+                                {QVariantMap{{QStringLiteral("handle_token"), token},
+                                             {QStringLiteral("session_handle_token"), newToken()}}},
+                                token);
+        const std::pair<uint, QVariantMap> creation = co_await std::move(creating);
+        if (!self)
+            co_return;
+        const auto& [created, session] = creation;
+        const QVariant handle = session.value(QStringLiteral("session_handle"));
+        const QString sessionPath = handle.canConvert<QDBusObjectPath>()
+                                        ? qvariant_cast<QDBusObjectPath>(handle).path()
+                                        : handle.toString();
+        QStringList accepted;
+        if (created == 0 && !sessionPath.isEmpty()) {
+            session_ = sessionPath;
+            QList<PortalShortcut> shortcuts;
+            for (const Wanted& one : wanted)
+                shortcuts.append({one.name,
+                                  {{QStringLiteral("description"), one.title},
+                                   {QStringLiteral("preferred_trigger"), one.trigger}}});
+            const QString bindToken = newToken();
+            auto binding = request(QStringLiteral("BindShortcuts"),
+                                   {QVariant::fromValue(QDBusObjectPath(sessionPath)),
+                                    QVariant::fromValue(shortcuts), QString(),
+                                    QVariantMap{{QStringLiteral("handle_token"), bindToken}}},
+                                   bindToken);
+            const std::pair<uint, QVariantMap> answer = co_await std::move(binding);
+            if (!self)
+                co_return;
+            const auto& [done, results] = answer;
+            QList<PortalShortcut> answered;
+            const QVariant list = results.value(QStringLiteral("shortcuts"));
+            if (done == 0 && list.canConvert<QDBusArgument>())
+                qvariant_cast<QDBusArgument>(list) >> answered;
+            for (const PortalShortcut& one : answered)
+                accepted.append(one.id);
+        }
+        // A newer set waits: this one's answer no longer matters.
+        if (again_)
+            continue;
+        for (const Wanted& one : wanted) {
+            if (accepted.contains(one.name))
+                bound_.insert(one.name, one.id);
+            else
+                Q_EMIT refused(one.id);
+        }
+    } while (again_);
+    binding_ = false;
+}
+
+void PortalShortcuts::activated(const QDBusMessage& message) {
+    // (o session, s shortcut, t timestamp, a{sv} options)
+    const QVariantList arguments = message.arguments();
+    if (arguments.size() < 2 || qvariant_cast<QDBusObjectPath>(arguments[0]).path() != session_)
+        return;
+    if (const auto found = bound_.constFind(arguments[1].toString()); found != bound_.cend())
+        Q_EMIT pressed(found.value());
+}
+
+} // namespace shotlark::platform::wayland
+
+#include "PortalShortcuts.moc"

@@ -1,0 +1,205 @@
+// Global shortcuts through the GlobalShortcuts portal. No desktop on Debian 12 but KDE's has a
+// backend for it, so the portal is played here by a stand-in on the harness's private bus,
+// answering as the portal's documentation says: requests answered by Response signals,
+// shortcuts bound per session, Activated for presses.
+#include "platform/wayland/PortalShortcuts.h"
+
+#include <gtest/gtest.h>
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QMutex>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+using namespace shotlark::platform::wayland;
+
+namespace {
+
+const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+
+class StandInPortal : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.GlobalShortcuts")
+    Q_PROPERTY(uint version READ version)
+public:
+    explicit StandInPortal(QDBusConnection bus) : bus_(std::move(bus)) {}
+    uint version() const { return 1; }
+
+    // Set before the portal is offered; the rest is read through the accessors.
+    QStringList refusedIds; // what this desktop won't bind
+
+    QList<QList<PortalShortcut>> binds() const {
+        QMutexLocker lock(&mutex_);
+        return binds_;
+    }
+    QString lastSession() const {
+        QMutexLocker lock(&mutex_);
+        return sessions_.value(sessions_.size() - 1);
+    }
+
+    void press(const QString& session, const QString& id) {
+        QDBusMessage signal = QDBusMessage::createSignal(
+            portalPath, QStringLiteral("org.freedesktop.portal.GlobalShortcuts"),
+            QStringLiteral("Activated"));
+        signal << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(0)
+               << QVariantMap();
+        bus_.send(signal);
+    }
+
+public Q_SLOTS:
+    QDBusObjectPath CreateSession(const QVariantMap& options) {
+        const QString session = portalPath + QStringLiteral("/session/") + sender() +
+                                QLatin1Char('/') +
+                                options.value(QStringLiteral("session_handle_token")).toString();
+        QMutexLocker lock(&mutex_);
+        sessions_.append(session);
+        return answer(options, {{QStringLiteral("session_handle"), session}});
+    }
+
+    // Spelled out: QtDBus matches the slot by the type's registered name.
+    QDBusObjectPath
+    BindShortcuts(const QDBusObjectPath&,
+                  const QList<shotlark::platform::wayland::PortalShortcut>& shortcuts,
+                  const QString&, const QVariantMap& options) {
+        {
+            QMutexLocker lock(&mutex_);
+            binds_.append(shortcuts);
+        }
+        QList<PortalShortcut> bound;
+        for (PortalShortcut shortcut : shortcuts) {
+            if (refusedIds.contains(shortcut.id))
+                continue;
+            shortcut.options.insert(QStringLiteral("trigger_description"),
+                                    shortcut.options.value(QStringLiteral("preferred_trigger")));
+            bound.append(shortcut);
+        }
+        return answer(options, {{QStringLiteral("shortcuts"), QVariant::fromValue(bound)}});
+    }
+
+private:
+    QString sender() const {
+        QString name = message().service().mid(1);
+        name.replace(QLatin1Char('.'), QLatin1Char('_'));
+        return name;
+    }
+
+    // The request's path now, its Response on the next turn, as the portal does.
+    QDBusObjectPath answer(const QVariantMap& options, const QVariantMap& results) {
+        const QString path = portalPath + QStringLiteral("/request/") + sender() +
+                             QLatin1Char('/') +
+                             options.value(QStringLiteral("handle_token")).toString();
+        QTimer::singleShot(0, this, [this, path, results] {
+            QDBusMessage response = QDBusMessage::createSignal(
+                path, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"));
+            response << uint(0) << results;
+            bus_.send(response);
+        });
+        return QDBusObjectPath(path);
+    }
+
+    QDBusConnection bus_;
+    mutable QMutex mutex_;
+    QList<QList<PortalShortcut>> binds_; // every BindShortcuts, in order
+    QStringList sessions_;
+};
+
+class PortalShortcutsTest : public testing::Test {
+protected:
+    void SetUp() override {
+        qDBusRegisterMetaType<PortalShortcut>();
+        qDBusRegisterMetaType<QList<PortalShortcut>>();
+        ASSERT_TRUE(bus.isConnected());
+        // Its own thread: the app's side may wait for an answer on the main thread.
+        portal = new StandInPortal(bus);
+        portal->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::finished, portal, &QObject::deleteLater);
+        thread.start();
+    }
+    void TearDown() override {
+        bus.unregisterObject(portalPath);
+        bus.unregisterService(QStringLiteral("org.freedesktop.portal.Desktop"));
+        thread.quit();
+        thread.wait();
+    }
+    void offer() {
+        ASSERT_TRUE(bus.registerObject(portalPath, portal,
+                                       QDBusConnection::ExportAllSlots |
+                                           QDBusConnection::ExportAllProperties));
+        ASSERT_TRUE(bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop")));
+    }
+
+    // A connection of its own, as the portal is another process.
+    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus,
+                                                        QStringLiteral("stand-in portal"));
+    QThread thread;
+    StandInPortal* portal = nullptr;
+};
+
+} // namespace
+
+TEST_F(PortalShortcutsTest, BoundTogetherRefusalsReportedPressesDelivered) {
+    EXPECT_EQ(PortalShortcuts::connect(), nullptr) << "no portal yet";
+    offer();
+    const auto shortcuts = PortalShortcuts::connect();
+    ASSERT_NE(shortcuts, nullptr);
+    EXPECT_TRUE(shortcuts->isAvailable());
+    QSignalSpy refused(shortcuts.get(), &PortalShortcuts::refused);
+    QSignalSpy pressed(shortcuts.get(), &PortalShortcuts::pressed);
+    portal->refusedIds = {QStringLiteral("screen")};
+
+    EXPECT_TRUE(shortcuts->grab(1, Qt::Key_7, Qt::ControlModifier | Qt::ShiftModifier,
+                                QStringLiteral("region"), QStringLiteral("Capture Region")));
+    EXPECT_TRUE(shortcuts->grab(2, Qt::Key_9, Qt::ControlModifier | Qt::ShiftModifier,
+                                QStringLiteral("screen"), QStringLiteral("Capture Screen")));
+    EXPECT_TRUE(shortcuts->grab(3, Qt::Key_R, Qt::MetaModifier | Qt::AltModifier,
+                                QStringLiteral("replay"), QStringLiteral("Save Replay")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !refused.isEmpty(); }, 5000));
+    ASSERT_EQ(portal->binds().size(), 1) << "one session for all of them";
+    const QList<PortalShortcut> asked = portal->binds().front();
+    ASSERT_EQ(asked.size(), 3);
+    EXPECT_EQ(asked[0].id, QStringLiteral("region"));
+    EXPECT_EQ(asked[0].options.value(QStringLiteral("description")).toString(),
+              QStringLiteral("Capture Region"));
+    EXPECT_EQ(asked[0].options.value(QStringLiteral("preferred_trigger")).toString(),
+              QStringLiteral("CTRL+SHIFT+7"));
+    EXPECT_EQ(asked[2].options.value(QStringLiteral("preferred_trigger")).toString(),
+              QStringLiteral("ALT+LOGO+r"));
+    ASSERT_EQ(refused.size(), 1);
+    EXPECT_EQ(refused[0][0].toUInt(), 2u);
+
+    const QString session = portal->lastSession();
+    portal->press(session, QStringLiteral("region"));
+    portal->press(session, QStringLiteral("screen")); // not bound: nothing
+    ASSERT_TRUE(pressed.wait(5000));
+    QTest::qWait(50);
+    ASSERT_EQ(pressed.size(), 1);
+    EXPECT_EQ(pressed[0][0].toUInt(), 1u);
+
+    // New keys: a new session; the old one's presses no longer count.
+    shortcuts->ungrab(1);
+    shortcuts->ungrab(2);
+    shortcuts->ungrab(3);
+    EXPECT_TRUE(shortcuts->grab(4, Qt::Key_F5, Qt::NoModifier, QStringLiteral("region"),
+                                QStringLiteral("Capture Region")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return portal->binds().size() == 2; }, 5000));
+    const QList<PortalShortcut> second = portal->binds()[1];
+    ASSERT_EQ(second.size(), 1);
+    EXPECT_EQ(second[0].options.value(QStringLiteral("preferred_trigger")).toString(),
+              QStringLiteral("F5"));
+    QTest::qWait(100);
+    pressed.clear();
+    portal->press(session, QStringLiteral("region"));
+    portal->press(portal->lastSession(), QStringLiteral("region"));
+    ASSERT_TRUE(pressed.wait(5000));
+    QTest::qWait(50);
+    ASSERT_EQ(pressed.size(), 1);
+    EXPECT_EQ(pressed[0][0].toUInt(), 4u);
+}
+
+#include "PortalShortcutsTest.moc"
