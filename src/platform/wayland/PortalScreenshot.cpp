@@ -1,5 +1,7 @@
 #include "PortalScreenshot.h"
 
+#include "PortalRequest.h"
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -9,7 +11,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
-#include <QRandomGenerator>
 #include <QScreen>
 #include <QTimer>
 #include <QUrl>
@@ -18,47 +19,12 @@ namespace shotlark::platform::wayland {
 
 namespace {
 
-const QString portalService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString screenshotInterface = QStringLiteral("org.freedesktop.portal.Screenshot");
-
-// Receives the portal's Response for one request.
-class Response : public QObject {
-    Q_OBJECT
-public:
-    uint code = 2;
-    QVariantMap results;
-    bool arrived = false;
-
-public Q_SLOTS:
-    void received(uint response, const QVariantMap& values) {
-        code = response;
-        results = values;
-        arrived = true;
-        Q_EMIT done();
-    }
-
-Q_SIGNALS:
-    void done();
-};
-
-bool listen(QDBusConnection& bus, const QString& path, Response* response) {
-    return bus.connect(portalService, path, QStringLiteral("org.freedesktop.portal.Request"),
-                       QStringLiteral("Response"), response, SLOT(received(uint, QVariantMap)));
-}
 
 } // namespace
 
 bool hasScreenshotPortal() {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || !bus.interface()->isServiceRegistered(portalService))
-        return false;
-    QDBusMessage get = QDBusMessage::createMethodCall(
-        portalService, portalPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-        QStringLiteral("Get"));
-    get << screenshotInterface << QStringLiteral("version");
-    const QDBusMessage reply = bus.call(get, QDBus::Block, 5000);
-    return reply.type() == QDBusMessage::ReplyMessage;
+    return offersPortal(screenshotInterface);
 }
 
 PortalShot takePortalScreenshot(bool interactive) {
@@ -66,15 +32,12 @@ PortalShot takePortalScreenshot(bool interactive) {
     if (!bus.isConnected())
         return {{}, false, QStringLiteral("the session bus can't be reached")};
     // The request's path is known before the call, so its answer can't be missed.
-    const QString token = QStringLiteral("shotlark%1").arg(QRandomGenerator::global()->generate());
-    QString sender = bus.baseService().mid(1);
-    sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-    const QString expected =
-        portalPath + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
-    Response response;
+    const QString token = newRequestToken();
+    const QString expected = requestPath(bus, token);
+    PortalResponse response;
     QEventLoop loop;
-    QObject::connect(&response, &Response::done, &loop, &QEventLoop::quit);
-    if (!listen(bus, expected, &response))
+    QObject::connect(&response, &PortalResponse::done, &loop, &QEventLoop::quit);
+    if (!response.listen(bus, expected))
         return {{}, false, QStringLiteral("the screenshot portal can't be asked")};
 
     QDBusMessage call = QDBusMessage::createMethodCall(
@@ -91,7 +54,7 @@ PortalShot takePortalScreenshot(bool interactive) {
                     .arg(handle.error().message())};
     // Portals older than the handle token answer on a path of their own.
     if (handle.value().path() != expected && !response.arrived)
-        listen(bus, handle.value().path(), &response);
+        response.listen(bus, handle.value().path());
     QTimer limit;
     limit.setSingleShot(true);
     QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
@@ -141,5 +104,3 @@ QList<QImage> splitByScreen(const QImage& desktop) {
 }
 
 } // namespace shotlark::platform::wayland
-
-#include "PortalScreenshot.moc"

@@ -1,6 +1,7 @@
 #include "platform/wayland/PortalShortcuts.h"
 
 #include "platform/LinuxBackends.h"
+#include "platform/wayland/PortalRequest.h"
 
 #include <QCoro/QCoroDBusPendingCall>
 #include <QCoro/QCoroSignal>
@@ -12,7 +13,6 @@
 #include <QDBusReply>
 #include <QKeySequence>
 #include <QPointer>
-#include <QRandomGenerator>
 #include <QTimer>
 
 namespace shotlark::platform::wayland {
@@ -33,53 +33,16 @@ const QDBusArgument& operator>>(const QDBusArgument& argument, PortalShortcut& s
 
 namespace {
 
-const QString portalService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString shortcutsInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
-
-// Receives the portal's Response for one request.
-class Response : public QObject {
-    Q_OBJECT
-public:
-    uint code = 2;
-    QVariantMap results;
-    bool arrived = false;
-
-public Q_SLOTS:
-    void received(uint response, const QVariantMap& values) {
-        if (std::exchange(arrived, true))
-            return;
-        code = response;
-        results = values;
-        Q_EMIT done();
-    }
-
-Q_SIGNALS:
-    void done();
-};
-
-QString newToken() {
-    return QStringLiteral("shotlark%1").arg(QRandomGenerator::global()->generate());
-}
-
-QString requestPath(const QString& token) {
-    QString sender = QDBusConnection::sessionBus().baseService().mid(1);
-    sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-    return portalPath + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
-}
 
 // Calls a method that answers through a Request object; the response code (0: done, 1: the
 // user cancelled, 2: failed) and its results.
 QCoro::Task<std::pair<uint, QVariantMap>> request(QString method, QVariantList arguments,
                                                   QString token) {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    auto response = std::make_unique<Response>();
-    auto listen = [&](const QString& path) {
-        bus.connect(portalService, path, QStringLiteral("org.freedesktop.portal.Request"),
-                    QStringLiteral("Response"), response.get(), SLOT(received(uint, QVariantMap)));
-    };
-    const QString expected = requestPath(token);
-    listen(expected);
+    auto response = std::make_unique<PortalResponse>();
+    const QString expected = requestPath(bus, token);
+    response->listen(bus, expected);
     QDBusMessage call =
         QDBusMessage::createMethodCall(portalService, portalPath, shortcutsInterface, method);
     call.setArguments(arguments);
@@ -90,9 +53,9 @@ QCoro::Task<std::pair<uint, QVariantMap>> request(QString method, QVariantList a
     // Portals older than the handle token answer on a path of their own.
     const QString path = qvariant_cast<QDBusObjectPath>(reply.arguments().front()).path();
     if (path != expected)
-        listen(path);
+        response->listen(bus, path);
     if (!response->arrived) {
-        auto done = qCoro(response.get(), &Response::done);
+        auto done = qCoro(response.get(), &PortalResponse::done);
         co_await std::move(done);
     }
     co_return std::pair<uint, QVariantMap>{response->code, response->results};
@@ -101,15 +64,9 @@ QCoro::Task<std::pair<uint, QVariantMap>> request(QString method, QVariantList a
 } // namespace
 
 std::unique_ptr<PortalShortcuts> PortalShortcuts::connect() {
+    if (!offersPortal(shortcutsInterface))
+        return nullptr;
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected() || !bus.interface()->isServiceRegistered(portalService))
-        return nullptr;
-    QDBusMessage get = QDBusMessage::createMethodCall(
-        portalService, portalPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-        QStringLiteral("Get"));
-    get << shortcutsInterface << QStringLiteral("version");
-    if (bus.call(get, QDBus::Block, 5000).type() != QDBusMessage::ReplyMessage)
-        return nullptr;
     qDBusRegisterMetaType<PortalShortcut>();
     qDBusRegisterMetaType<QList<PortalShortcut>>();
     std::unique_ptr<PortalShortcuts> shortcuts(new PortalShortcuts);
@@ -191,11 +148,12 @@ QCoro::Task<> PortalShortcuts::bind() {
         if (wanted.isEmpty())
             continue;
 
-        const QString token = newToken();
-        auto creating = request(QStringLiteral("CreateSession"),
-                                {QVariantMap{{QStringLiteral("handle_token"), token},
-                                             {QStringLiteral("session_handle_token"), newToken()}}},
-                                token);
+        const QString token = newRequestToken();
+        auto creating =
+            request(QStringLiteral("CreateSession"),
+                    {QVariantMap{{QStringLiteral("handle_token"), token},
+                                 {QStringLiteral("session_handle_token"), newRequestToken()}}},
+                    token);
         const std::pair<uint, QVariantMap> creation = co_await std::move(creating);
         if (!self)
             co_return;
@@ -212,7 +170,7 @@ QCoro::Task<> PortalShortcuts::bind() {
                 shortcuts.append({one.name,
                                   {{QStringLiteral("description"), one.title},
                                    {QStringLiteral("preferred_trigger"), one.trigger}}});
-            const QString bindToken = newToken();
+            const QString bindToken = newRequestToken();
             auto binding = request(QStringLiteral("BindShortcuts"),
                                    {QVariant::fromValue(QDBusObjectPath(sessionPath)),
                                     QVariant::fromValue(shortcuts), QString(),
@@ -252,5 +210,3 @@ void PortalShortcuts::activated(const QDBusMessage& message) {
 }
 
 } // namespace shotlark::platform::wayland
-
-#include "PortalShortcuts.moc"

@@ -1,0 +1,40 @@
+#pragma once
+
+// What every xdg-desktop-portal call shares: methods answer at once with a Request object, and
+// the result comes later as that object's Response signal.
+#include <QDBusConnection>
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+
+namespace shotlark::platform::wayland {
+
+inline const QString portalService = QStringLiteral("org.freedesktop.portal.Desktop");
+inline const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+
+// Receives the Response of one request: 0 done, 1 cancelled by the user, 2 failed.
+class PortalResponse : public QObject {
+    Q_OBJECT
+public:
+    uint code = 2;
+    QVariantMap results;
+    bool arrived = false;
+
+    // Listens on a request's path; subscribe before the call, so that the answer can't be missed.
+    bool listen(QDBusConnection& bus, const QString& requestPath);
+
+public Q_SLOTS:
+    void received(uint response, const QVariantMap& values);
+
+Q_SIGNALS:
+    void done();
+};
+
+// A new handle token, and the path of the request the portal makes from it for this client.
+QString newRequestToken();
+QString requestPath(const QDBusConnection& bus, const QString& token);
+
+// Whether the session bus offers the portal's `interface` (it answers for its version).
+bool offersPortal(const QString& interface);
+
+} // namespace shotlark::platform::wayland
