@@ -1,14 +1,8 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
-#include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace slkserver {
 
@@ -33,27 +27,5 @@ struct GifFailure {
 // the palette is known. Blocking; `gif` is only left behind on success.
 GifFailure convertToGif(const std::filesystem::path& movie, const std::filesystem::path& gif,
                         const GifLimits& limits);
-
-// A fixed number of threads for conversions with a bounded queue, so that conversions never
-// take the threads that answer other requests and a burst of them is refused, not piled up.
-class ConversionPool {
-public:
-    ConversionPool(int workers, int queueLimit);
-    ~ConversionPool();
-
-    // Runs `work` on a pool thread and waits for it; false when the pool is full.
-    bool runAndWait(const std::function<void()>& work);
-
-private:
-    void loop();
-
-    const size_t queueLimit_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> queue_;
-    size_t idle_ = 0;
-    bool stopping_ = false;
-    std::vector<std::thread> threads_;
-};
 
 } // namespace slkserver

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ConversionPool.h"
 #include "GifConverter.h"
 #include "GuardedServer.h"
 #include "Store.h"
