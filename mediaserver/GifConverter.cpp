@@ -308,9 +308,14 @@ struct Output {
     CodecPtr encoder;
     PacketPtr packet{av_packet_alloc()};
     bool opened = false;
+    bool muxing = false; // between the header and the trailer
 
     ~Output() {
         if (format) {
+            // The muxer frees what it holds (the GIF muxer: a packet) only in its trailer, also
+            // when the conversion stopped halfway; the file goes anyway.
+            if (muxing)
+                av_write_trailer(format);
             if (opened)
                 avio_closep(&format->pb);
             avformat_free_context(format);
@@ -336,7 +341,10 @@ struct Output {
         if (avio_open(&format->pb, path.c_str(), AVIO_FLAG_WRITE) < 0)
             return unwritable;
         opened = true;
-        return avformat_write_header(format, nullptr) < 0 ? unwritable : GifFailure{};
+        if (avformat_write_header(format, nullptr) < 0)
+            return unwritable;
+        muxing = true;
+        return {};
     }
 
     // Encodes `frame` (null: the end) and writes what the encoder gives back.
@@ -362,6 +370,7 @@ struct Output {
     }
 
     GifFailure finish() {
+        muxing = false;
         if (av_write_trailer(format) < 0)
             return unwritable;
         opened = false;
