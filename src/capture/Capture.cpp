@@ -77,20 +77,9 @@ void sayPermissionNeeded(platform::Dialogs& dialogs, const QString& text) {
 } // namespace
 
 bool Capture::ensurePermission(platform::Dialogs& dialogs) {
-    if (onX11())
+    // In a Wayland session the tool asks the portal itself and tells when there is none.
+    if (onX11() || onWayland())
         return true;
-    if (onWayland()) {
-        if (platform::wayland::hasScreenshotPortal())
-            return true;
-        sayPermissionNeeded(
-            dialogs,
-            QStringLiteral("In a Wayland session Shotlark takes screenshots through the "
-                           "desktop\u2019s screenshot portal, which isn\u2019t running. Install "
-                           "xdg-desktop-portal and the portal of your desktop "
-                           "(xdg-desktop-portal-gnome, xdg-desktop-portal-kde or "
-                           "xdg-desktop-portal-wlr), log in again, then try again."));
-        return false;
-    }
     sayPermissionNeeded(dialogs, QStringLiteral("Shotlark can\u2019t reach your display. Log in "
                                                 "to an X11 or a Wayland session, then try again."));
     return false;
@@ -126,6 +115,15 @@ QCoro::Task<std::optional<QString>> Capture::take(CaptureMode mode, platform::Di
     // The user may take as long as they like to choose.
     auto finished = qCoro(process).waitForFinished(std::chrono::milliseconds(-1));
     co_await std::move(finished);
+    if (process.exitStatus() == QProcess::NormalExit &&
+        process.exitCode() == platform::wayland::noScreenshotPortalExit)
+        sayPermissionNeeded(
+            dialogs,
+            QStringLiteral("In a Wayland session Shotlark takes screenshots through the "
+                           "desktop\u2019s screenshot portal, which isn\u2019t running. Install "
+                           "xdg-desktop-portal and the portal of your desktop "
+                           "(xdg-desktop-portal-gnome, xdg-desktop-portal-kde or "
+                           "xdg-desktop-portal-wlr), log in again, then try again."));
     // Cancelled or failed: no file, and its capture directory goes too.
     if (!QFileInfo::exists(path)) {
         paths::removeTemporary(path);

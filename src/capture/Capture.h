@@ -17,8 +17,8 @@ public:
     // The screenshot's file, or nothing (no permission, the tool couldn't start, cancelled).
     // `dialogs` shows the permission alert when the screen can't be read.
     static QCoro::Task<std::optional<QString>> take(CaptureMode mode, platform::Dialogs& dialogs);
-    // Whether a screenshot can be taken here (an X11 display, or a Wayland session with the
-    // desktop's Screenshot portal); otherwise says so and returns false.
+    // Whether a screenshot can be tried here (an X11 or a Wayland display); otherwise says so
+    // and returns false. A Wayland session without a screenshot portal is told after the try.
     static bool ensurePermission(platform::Dialogs& dialogs);
     // Whether the screen can be recorded here (an X11 display); otherwise says so.
     static bool ensureRecordingPermission(platform::Dialogs& dialogs);

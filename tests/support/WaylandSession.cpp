@@ -35,7 +35,7 @@ bool waitFor(const std::function<bool()>& ready, int ms = 10000) {
 
 } // namespace
 
-bool WaylandSession::start(int width, int height) {
+bool WaylandSession::start(int width, int height, bool portals) {
     switchUser_ = ::geteuid() == 0;
     char pattern[] = "/tmp/shotlark-wayland-XXXXXX";
     if (!::mkdtemp(pattern))
@@ -135,6 +135,8 @@ bool WaylandSession::start(int width, int height) {
     children_.push_back(std::move(bus));
     ::setenv("DBUS_SESSION_BUS_ADDRESS", qPrintable(address), 1);
 
+    if (!portals)
+        return true;
     // The wlr backend gives up without PipeWire, which carries screen casts.
     children_.push_back(ChildProcess::start(asUser({QStringLiteral("pipewire")})));
     if (!waitFor([&] { return QFile::exists(runtime_ + QStringLiteral("/pipewire-0")); })) {

@@ -20,7 +20,8 @@ namespace shotlark::test {
 class WaylandSession {
 public:
     ~WaylandSession();
-    bool start(int width = 1280, int height = 720);
+    // Without `portals`, a session whose desktop offers none.
+    bool start(int width = 1280, int height = 720, bool portals = true);
 
     // `argv` as the session's user.
     QStringList asUser(const QStringList& argv) const;

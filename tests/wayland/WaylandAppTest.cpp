@@ -141,3 +141,20 @@ TEST_F(WaylandAppTest, ScreenshotsAndClipboardWithoutAFocusedWindow) {
 }
 
 } // namespace
+
+namespace {
+class NoPortalAppTest : public WaylandAppTest {
+protected:
+    NoPortalAppTest() { withPortals = false; }
+};
+} // namespace
+
+TEST_F(NoPortalAppTest, WithoutThePortalOneAlertSaysWhatToInstall) {
+    startApp();
+    action(QStringLiteral("screen"));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return log().contains(QStringLiteral("Install xdg-desktop-portal")); }, 10000))
+        << log().toStdString();
+    EXPECT_EQ(log().count(QStringLiteral("Screen Recording permission needed")), 1);
+    EXPECT_TRUE(notifications.received.isEmpty()) << "nothing uploaded";
+}

@@ -111,3 +111,18 @@ TEST_F(WaylandCaptureTest, WindowIsPickedByAClickFromSwaysWindowList) {
 }
 
 } // namespace
+
+namespace {
+class NoPortalCaptureTest : public WaylandCaptureTest {
+protected:
+    NoPortalCaptureTest() { withPortals = false; }
+};
+} // namespace
+
+// A desktop without the portal: the tool says so with its own exit status, for the app's alert.
+TEST_F(NoPortalCaptureTest, NoPortalEndsWithItsOwnStatus) {
+    startTool({QStringLiteral("-D"), QStringLiteral("1")}, false);
+    EXPECT_EQ(finish(), 69);
+    EXPECT_TRUE(tool.readAllStandardError().contains("no screenshot portal"));
+    EXPECT_FALSE(QFile::exists(target));
+}

@@ -18,7 +18,7 @@ class WaylandTest : public testing::Test {
 protected:
     static constexpr int width = 1280, height = 720;
 
-    void SetUp() override { ASSERT_TRUE(session.start(width, height)); }
+    void SetUp() override { ASSERT_TRUE(session.start(width, height, withPortals)); }
 
     void TearDown() override {
         for (QProcess* process : {&window, &pointer}) {
@@ -105,6 +105,7 @@ protected:
         return wrong;
     }
 
+    bool withPortals = true; // set before SetUp
     WaylandSession session;
     QProcess window, pointer;
 };

@@ -5,7 +5,8 @@
 //   shotlark-screencapture -x -D N PATH      display N (1-based, in Qt's screen order), whole
 // The screens are frozen when it starts: what the user sees is what gets captured. An opaque
 // PNG is written (to a temporary name, then renamed) only when an image was taken; a cancel
-// exits 0 without a file. Errors go to stderr with a non-zero exit.
+// exits 0 without a file. Errors go to stderr with a non-zero exit; 69 when a Wayland session
+// has no screenshot portal.
 #include "Overlay.h"
 #include "PngWriter.h"
 #include "base/GraphicalSession.h"
@@ -95,8 +96,10 @@ int main(int argc, char** argv) {
         const portal::PortalShot shot = portal::takePortalScreenshot(desktopPicks);
         if (shot.cancelled)
             return 0;
-        if (shot.image.isNull())
-            return fail(qPrintable(shot.error));
+        if (shot.image.isNull()) {
+            const int failed = fail(qPrintable(shot.error));
+            return shot.missing ? portal::noScreenshotPortalExit : failed;
+        }
         if (desktopPicks)
             return writePng(shot.image, path) ? 0 : fail("couldn't write the image");
         frozen = portal::splitByScreen(shot.image);

@@ -23,14 +23,10 @@ const QString screenshotInterface = QStringLiteral("org.freedesktop.portal.Scree
 
 } // namespace
 
-bool hasScreenshotPortal() {
-    return offersPortal(screenshotInterface);
-}
-
 PortalShot takePortalScreenshot(bool interactive) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
-        return {{}, false, QStringLiteral("the session bus can't be reached")};
+        return {{}, false, true, QStringLiteral("the session bus can't be reached")};
     // The request's path is known before the call, so its answer can't be missed.
     const QString token = newRequestToken();
     const QString expected = requestPath(bus, token);
@@ -38,7 +34,7 @@ PortalShot takePortalScreenshot(bool interactive) {
     QEventLoop loop;
     QObject::connect(&response, &PortalResponse::done, &loop, &QEventLoop::quit);
     if (!response.listen(bus, expected))
-        return {{}, false, QStringLiteral("the screenshot portal can't be asked")};
+        return {{}, false, false, QStringLiteral("the screenshot portal can't be asked")};
 
     QDBusMessage call = QDBusMessage::createMethodCall(
         portalService, portalPath, screenshotInterface, QStringLiteral("Screenshot"));
@@ -50,6 +46,7 @@ PortalShot takePortalScreenshot(bool interactive) {
     if (!handle.isValid())
         return {{},
                 false,
+                true,
                 QStringLiteral("the desktop has no screenshot portal (%1)")
                     .arg(handle.error().message())};
     // Portals older than the handle token answer on a path of their own.
@@ -63,18 +60,21 @@ PortalShot takePortalScreenshot(bool interactive) {
     if (!response.arrived)
         loop.exec();
     if (!response.arrived)
-        return {{}, false, QStringLiteral("the screenshot portal did not answer")};
+        return {{}, false, false, QStringLiteral("the screenshot portal did not answer")};
     if (response.code == 1)
-        return {{}, true, {}};
+        return {{}, true, false, {}};
     if (response.code != 0)
-        return {{}, false, QStringLiteral("the screenshot portal refused (%1)").arg(response.code)};
+        return {{},
+                false,
+                false,
+                QStringLiteral("the screenshot portal refused (%1)").arg(response.code)};
     const QString file =
         QUrl(response.results.value(QStringLiteral("uri")).toString()).toLocalFile();
     QImage image(file);
     if (image.isNull())
-        return {{}, false, QStringLiteral("the screenshot portal's picture can't be read")};
+        return {{}, false, false, QStringLiteral("the screenshot portal's picture can't be read")};
     QFile::remove(file);
-    return {image, false, {}};
+    return {image, false, false, {}};
 }
 
 bool desktopPicksRegions() {

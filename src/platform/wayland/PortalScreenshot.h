@@ -10,11 +10,13 @@ namespace shotlark::platform::wayland {
 struct PortalShot {
     QImage image;           // null when cancelled or failed
     bool cancelled = false; // the user closed the desktop's own picker
+    bool missing = false;   // the session has no screenshot portal to ask
     QString error;          // why there is no picture, when not cancelled
 };
 
-// Whether the session bus offers org.freedesktop.portal.Screenshot.
-bool hasScreenshotPortal();
+// How shotlark-screencapture ends when the session has no screenshot portal (EX_UNAVAILABLE),
+// so that the app can say what to install.
+inline constexpr int noScreenshotPortalExit = 69;
 
 // Asks the portal for a picture and waits for its answer in a local event loop (the tool has
 // nothing else to do meanwhile). Interactive: the desktop's own picker, which may take as long
