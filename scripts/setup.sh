@@ -14,7 +14,7 @@ packages=(
     libcanberra-dev sound-theme-freedesktop libxcb1-dev libxcb-keysyms1-dev libxcb-shm0-dev
     tesseract-ocr tesseract-ocr-eng libtesseract-dev libleptonica-dev
     libavcodec-dev libavformat-dev libavutil-dev libyuv-dev libpulse-dev libxcb-xfixes0-dev
-    libxcb-randr0-dev libarchive-dev libssl-dev openssl libwayland-dev
+    libxcb-randr0-dev libarchive-dev libssl-dev openssl libwayland-dev libpipewire-0.3-dev
     # packages users install (CPack's Debian generator reads library dependencies with dpkg-dev)
     dpkg-dev
     # the reference media server
@@ -26,7 +26,7 @@ packages=(
     chromium
     # a headless Wayland session with the desktop portals, and a pointer and keys to drive it
     qt6-wayland sway xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk grim
-    pipewire wtype wl-clipboard libglib2.0-bin
+    pipewire wireplumber wtype wl-clipboard libglib2.0-bin
 )
 
 missing=()

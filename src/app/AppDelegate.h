@@ -118,6 +118,9 @@ private:
     QCoro::Task<> startServices();
     QCoro::Task<> startRecording(bool gif);
     QCoro::Task<> recordWith(Selection selection, bool gif);
+    // The screen or window the desktop streams for a recording (Wayland); nothing when the
+    // user declined or it failed (then said so).
+    QCoro::Task<std::optional<Selection>> chooseScreenCast(QString failureTitle);
     QCoro::Task<> finishRecording(std::shared_ptr<ScreenRecorder> recorder, bool gif);
     void stopRecording();
     void endRecordingUI();
@@ -136,6 +139,7 @@ private:
     MenuActions menuActions_;
     std::shared_ptr<ScreenRecorder> recorder_;
     std::unique_ptr<RegionSelector> regionSelector_;
+    bool choosingStream_ = false; // the desktop's screen cast dialog is open
     RecordingFrame recordingFrame_;
     std::optional<QDateTime> recordingStarted_;
     QTimer recordingTimer_;

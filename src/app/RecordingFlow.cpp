@@ -25,7 +25,7 @@ void AppDelegate::toggleRecording(bool gif) {
         stopRecording(); // either hotkey stops whichever recording runs
         return;
     }
-    if (!regionSelector_)
+    if (!regionSelector_ && !choosingStream_)
         startRecording(gif);
 }
 
@@ -73,10 +73,20 @@ QCoro::Task<> AppDelegate::startRecording(bool gif) {
         settings_->show();
         co_return;
     }
-    if (!Capture::ensureRecordingPermission(*services_.dialogs) || !services_.recording)
+    if (!Capture::ensurePermission(*services_.dialogs) || !services_.recording)
         co_return;
-    regionSelector_ = std::make_unique<RegionSelector>(services_.recording->freezeScreens());
     QPointer<AppDelegate> self(this);
+    if (services_.recording->streamsOnly()) {
+        // The desktop's own dialog chooses the screen or window; it is recorded whole.
+        auto choosing = chooseScreenCast(QStringLiteral("Couldn't start recording"));
+        std::optional<Selection> selection = co_await std::move(choosing);
+        if (self && selection)
+            self->recordWith(*selection, gif);
+        else if (self)
+            Q_EMIT self->recordingStartSettled();
+        co_return;
+    }
+    regionSelector_ = std::make_unique<RegionSelector>(services_.recording->freezeScreens());
     regionSelector_->begin([self, gif](std::optional<Selection> selection) {
         if (!self)
             return;
@@ -85,6 +95,30 @@ QCoro::Task<> AppDelegate::startRecording(bool gif) {
         if (selection)
             self->recordWith(*selection, gif);
     });
+}
+
+QCoro::Task<std::optional<Selection>> AppDelegate::chooseScreenCast(QString failureTitle) {
+    QPointer<AppDelegate> self(this);
+    choosingStream_ = true;
+    std::shared_ptr<platform::ScreenCast> stream;
+    QString problem;
+    try {
+        auto asking = Capture::chooseScreenCast(*services_.recording, *services_.dialogs);
+        stream = co_await std::move(asking);
+    } catch (const Error& error) {
+        problem = error.message();
+    }
+    if (!self)
+        co_return std::nullopt;
+    choosingStream_ = false;
+    if (!problem.isEmpty())
+        showWarning(failureTitle, problem);
+    if (!stream)
+        co_return std::nullopt;
+    Selection selection;
+    selection.isFullScreen = true;
+    selection.stream = std::move(stream);
+    co_return selection;
 }
 
 QCoro::Task<> AppDelegate::recordWith(Selection selection, bool gif) {

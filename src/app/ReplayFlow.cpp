@@ -4,6 +4,7 @@
 #include "app/Notifier.h"
 #include "base/Errors.h"
 #include "capture/Capture.h"
+#include "platform/Recording.h"
 #include "recording/ReplayBuffer.h"
 #include "server/Uploader.h"
 #include "settings/SettingsWindowController.h"
@@ -23,9 +24,18 @@ QCoro::Task<> AppDelegate::startReplay() {
         settings_->show();
         co_return;
     }
-    if (!Capture::ensureRecordingPermission(*services_.dialogs) || !services_.recording || replay_)
+    if (!Capture::ensurePermission(*services_.dialogs) || !services_.recording || replay_ ||
+        choosingStream_)
         co_return;
     QPointer<AppDelegate> self(this);
+    std::shared_ptr<platform::ScreenCast> stream;
+    if (services_.recording->streamsOnly()) {
+        auto choosing = chooseScreenCast(QStringLiteral("Couldn't start the replay buffer"));
+        const std::optional<Selection> chosen = co_await std::move(choosing);
+        if (!self || !chosen || replay_)
+            co_return;
+        stream = chosen->stream;
+    }
     auto buffer = std::make_shared<ReplayBuffer>(services_.recording);
     std::weak_ptr<ReplayBuffer> weak = buffer;
     buffer->onUnexpectedStop = [self, weak](const QString& reason) {
@@ -41,7 +51,7 @@ QCoro::Task<> AppDelegate::startReplay() {
     };
     replay_ = buffer;
     try {
-        auto starting = buffer->start();
+        auto starting = buffer->start(stream);
         co_await std::move(starting);
     } catch (const Error& error) {
         if (self && self->replay_ == buffer) {

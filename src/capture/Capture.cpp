@@ -1,6 +1,8 @@
 #include "capture/Capture.h"
 
+#include "platform/Recording.h"
 #include "platform/wayland/PortalScreenshot.h"
+#include "store/Config.h"
 #include "store/Paths.h"
 
 #include <QCoreApplication>
@@ -77,7 +79,7 @@ void sayPermissionNeeded(platform::Dialogs& dialogs, const QString& text) {
 } // namespace
 
 bool Capture::ensurePermission(platform::Dialogs& dialogs) {
-    // In a Wayland session the tool asks the portal itself and tells when there is none.
+    // In a Wayland session the portals are asked on each capture, and tell when there are none.
     if (onX11() || onWayland())
         return true;
     sayPermissionNeeded(dialogs, QStringLiteral("Shotlark can\u2019t reach your display. Log in "
@@ -85,16 +87,30 @@ bool Capture::ensurePermission(platform::Dialogs& dialogs) {
     return false;
 }
 
-bool Capture::ensureRecordingPermission(platform::Dialogs& dialogs) {
-    if (onX11())
-        return true;
-    sayPermissionNeeded(
-        dialogs,
-        QStringLiteral(
-            "Shotlark can record the screen in an X11 session for now. Log in to an X11 "
-            "session (such as \u201cGNOME on Xorg\u201d or \u201cPlasma (X11)\u201d), then "
-            "try again."));
-    return false;
+QCoro::Task<std::shared_ptr<platform::ScreenCast>>
+Capture::chooseScreenCast(platform::RecordingBackends& recording, platform::Dialogs& dialogs) {
+    Config& config = Config::shared();
+    const QString token = config.stringValue(keys::screenCastRestoreToken).value_or(QString());
+    platform::ScreenCastChoice choice;
+    try {
+        auto asking = recording.screenCast(token);
+        choice = co_await std::move(asking);
+    } catch (const platform::NoScreenCastPortal&) {
+        sayPermissionNeeded(
+            dialogs,
+            QStringLiteral("In a Wayland session Shotlark records the screen through the "
+                           "desktop\u2019s screen cast portal, which isn\u2019t running. Install "
+                           "xdg-desktop-portal and the portal of your desktop "
+                           "(xdg-desktop-portal-gnome, xdg-desktop-portal-kde or "
+                           "xdg-desktop-portal-wlr) with PipeWire, log in again, then try again."));
+        co_return std::shared_ptr<platform::ScreenCast>();
+    }
+    // A token serves once: the desktop hands out a new one with every stream.
+    if (choice.restoreToken.isEmpty())
+        config.remove(keys::screenCastRestoreToken);
+    else
+        config.setString(keys::screenCastRestoreToken, choice.restoreToken);
+    co_return choice.cast;
 }
 
 QCoro::Task<std::optional<QString>> Capture::take(CaptureMode mode, platform::Dialogs& dialogs) {

@@ -17,11 +17,14 @@ public:
     // The screenshot's file, or nothing (no permission, the tool couldn't start, cancelled).
     // `dialogs` shows the permission alert when the screen can't be read.
     static QCoro::Task<std::optional<QString>> take(CaptureMode mode, platform::Dialogs& dialogs);
-    // Whether a screenshot can be tried here (an X11 or a Wayland display); otherwise says so
-    // and returns false. A Wayland session without a screenshot portal is told after the try.
+    // Whether the screen can be read here (an X11 or a Wayland display); otherwise says so and
+    // returns false. A Wayland session without the portal needed is told after the try.
     static bool ensurePermission(platform::Dialogs& dialogs);
-    // Whether the screen can be recorded here (an X11 display); otherwise says so.
-    static bool ensureRecordingPermission(platform::Dialogs& dialogs);
+    // Where the desktop hands out streams: asks it for the screen or window to record, once (the
+    // choice is kept in the settings for the next time). Nothing when the user declined or the
+    // desktop has no screen cast portal (then an alert says what to install). Throws `Error`.
+    static QCoro::Task<std::shared_ptr<platform::ScreenCast>>
+    chooseScreenCast(platform::RecordingBackends& recording, platform::Dialogs& dialogs);
 
     // The tool's arguments for a mode, the target path last.
     static QStringList arguments(CaptureMode mode, const QString& path);

@@ -1,12 +1,16 @@
 #include "platform/RecordingBackends.h"
 
+#include "platform/wayland/PortalScreenCast.h"
 #include "platform/x11/ShmGrabber.h"
 #include "platform/x11/X11FrameSource.h"
 
 #include "base/Errors.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QLibrary>
+
+#include <unistd.h>
 
 namespace shotlark::platform {
 
@@ -14,11 +18,15 @@ std::unique_ptr<FrameSource> LinuxRecordingBackends::frameSource() {
     return x11::makeFrameSource();
 }
 
+bool LinuxRecordingBackends::streamsOnly() const {
+    return QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
+}
+
 namespace {
 
 // libshotlark-recording.so, loaded once on first use and never unloaded (objects made by it
 // may live until the process ends): beside the program in a build, in lib/shotlark installed.
-template <typename Made> Made* fromModule(const char* entry) {
+QLibrary& recordingModule() {
     static QLibrary* module = [] {
         auto* library = new QLibrary; // kept for the whole run
         library->setLoadHints(QLibrary::PreventUnloadHint);
@@ -32,13 +40,21 @@ template <typename Made> Made* fromModule(const char* entry) {
         }
         return library;
     }();
-    using Maker = Made* (*)();
-    const auto make = reinterpret_cast<Maker>(module->resolve(entry));
-    if (!make)
+    return *module;
+}
+
+template <typename Maker> Maker entryPoint(const char* name) {
+    QLibrary& module = recordingModule();
+    const auto entry = reinterpret_cast<Maker>(module.resolve(name));
+    if (!entry)
         throw Error(QStringLiteral("Couldn't start the video encoder: the recording module is "
                                    "missing (%1)")
-                        .arg(module->errorString()));
-    return make();
+                        .arg(module.errorString()));
+    return entry;
+}
+
+template <typename Made> Made* fromModule(const char* name) {
+    return entryPoint<Made* (*)()>(name)();
 }
 
 } // namespace
@@ -49,6 +65,22 @@ std::unique_ptr<AudioSource> LinuxRecordingBackends::audioSource() {
 
 std::unique_ptr<MovieWriter> LinuxRecordingBackends::movieWriter() {
     return std::unique_ptr<MovieWriter>(fromModule<MovieWriter>("shotlark_new_movie_writer"));
+}
+
+QCoro::Task<ScreenCastChoice> LinuxRecordingBackends::screenCast(QString restoreToken) {
+    auto opening = wayland::openScreenCast(std::move(restoreToken), [](int fd, quint32 node) {
+        using Maker = FrameSource* (*)(int, quint32);
+        std::unique_ptr<FrameSource> source;
+        try {
+            source.reset(entryPoint<Maker>("shotlark_new_pipewire_frame_source")(fd, node));
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+        return source;
+    });
+    ScreenCastChoice choice = co_await std::move(opening);
+    co_return choice;
 }
 
 QList<QImage> LinuxRecordingBackends::freezeScreens() {

@@ -1,8 +1,11 @@
 #pragma once
 
 // The desktop's side of screen recording, behind small ports: where frames and sound come from
-// and what writes the movie. X11 grabs, PulseAudio and FFmpeg stand behind them today; a
-// Wayland frame source (the ScreenCast portal and PipeWire) can stand beside the X11 one.
+// and what writes the movie. X11 grabs or the ScreenCast portal's PipeWire streams, PulseAudio
+// and FFmpeg stand behind them.
+#include "base/Errors.h"
+
+#include <QCoro/QCoroTask>
 #include <QImage>
 #include <QList>
 #include <QRect>
@@ -79,10 +82,38 @@ public:
     virtual void cancel() = 0;
 };
 
+// A screen or a window the desktop streams to us once the user picked it (Wayland). Ends when
+// the last holder lets it go.
+class ScreenCast {
+public:
+    virtual ~ScreenCast() = default;
+    // In pixels, as the desktop announced it; empty when it didn't say.
+    virtual QSize size() const = 0;
+    // The stream's frames, whatever `area` its start() is given. One source at a time.
+    virtual std::unique_ptr<FrameSource> frameSource() = 0;
+};
+
+struct ScreenCastChoice {
+    std::shared_ptr<ScreenCast> cast; // null when the user declined
+    QString restoreToken;             // hands the same choice to the next request without asking
+};
+
+// The desktop offers no screen casts at all (no ScreenCast portal).
+class NoScreenCastPortal : public Error {
+public:
+    using Error::Error;
+};
+
 // Makes the above for each recording.
 class RecordingBackends {
 public:
     virtual ~RecordingBackends() = default;
+    // Whether the screen can be read only through a stream the desktop hands out (a Wayland
+    // session): then recordings ask for a screenCast() instead of choosing an area.
+    virtual bool streamsOnly() const = 0;
+    // Asks the desktop for a stream of a screen or window, which the user chooses unless
+    // `restoreToken` (from an earlier choice) is still good. Throws `NoScreenCastPortal`, `Error`.
+    virtual QCoro::Task<ScreenCastChoice> screenCast(QString restoreToken) = 0;
     virtual std::unique_ptr<FrameSource> frameSource() = 0;
     virtual std::unique_ptr<AudioSource> audioSource() = 0;
     virtual std::unique_ptr<MovieWriter> movieWriter() = 0;

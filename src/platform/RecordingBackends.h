@@ -9,9 +9,12 @@ std::unique_ptr<MovieWriter> makeFfmpegMovieWriter();
 // PulseAudio (or PipeWire's PulseAudio server): the monitor of the default sink.
 std::unique_ptr<AudioSource> makePulseAudioSource();
 
-// X11 frames, PulseAudio sound, FFmpeg movies.
+// X11 frames, or in a Wayland session the ScreenCast portal's PipeWire streams; PulseAudio
+// sound, FFmpeg movies.
 class LinuxRecordingBackends : public RecordingBackends {
 public:
+    bool streamsOnly() const override;
+    QCoro::Task<ScreenCastChoice> screenCast(QString restoreToken) override;
     std::unique_ptr<FrameSource> frameSource() override;
     std::unique_ptr<AudioSource> audioSource() override;
     std::unique_ptr<MovieWriter> movieWriter() override;

@@ -1,7 +1,8 @@
-// The entry points of libshotlark-recording.so. FFmpeg's libraries pull in some 130 more shared
-// libraries; loading them only when a recording starts keeps the tray app's start and idle
-// memory where they were.
+// The entry points of libshotlark-recording.so. FFmpeg's and PipeWire's libraries pull in some 130
+// more shared libraries; loading them only when a recording starts keeps the tray app's start and
+// idle memory where they were.
 #include "platform/RecordingBackends.h"
+#include "platform/wayland/PipeWireFrameSource.h"
 
 extern "C" {
 
@@ -11,6 +12,12 @@ Q_DECL_EXPORT shotlark::platform::MovieWriter* shotlark_new_movie_writer() {
 
 Q_DECL_EXPORT shotlark::platform::AudioSource* shotlark_new_audio_source() {
     return shotlark::platform::makePulseAudioSource().release();
+}
+
+// Takes `fd`, the PipeWire connection the ScreenCast portal opened.
+Q_DECL_EXPORT shotlark::platform::FrameSource* shotlark_new_pipewire_frame_source(int fd,
+                                                                                  quint32 node) {
+    return shotlark::platform::wayland::makePipeWireFrameSource(fd, node).release();
 }
 
 } // extern "C"

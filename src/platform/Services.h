@@ -126,6 +126,7 @@ public:
 };
 
 class RecordingBackends;
+class ScreenCast;
 
 struct Services {
     std::unique_ptr<SoundPlayer> sounds;

@@ -17,12 +17,17 @@ namespace shotlark {
 namespace overlay {
 class SelectionSession;
 }
+namespace platform {
+class ScreenCast;
+}
 
-// The recording area chosen on the overlays: a dragged area, or a whole screen by a click.
+// The recording area chosen on the overlays: a dragged area, or a whole screen by a click. In a
+// Wayland session, the screen or window the desktop streams instead.
 struct Selection {
     QPointer<QScreen> screen; // where the choice was made; null once that screen is gone
     QRect rect;               // logical, relative to the screen's top-left corner
     bool isFullScreen = false;
+    std::shared_ptr<platform::ScreenCast> stream = nullptr; // recorded whole when set
 };
 
 // The dimmed overlays on every screen from which a recording area is chosen. `frozen` is what

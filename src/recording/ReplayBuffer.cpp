@@ -27,10 +27,12 @@ public:
     Segments(platform::RecordingBackends& backends, QString dir)
         : backends_(backends), dir_(std::move(dir)) {}
 
-    void start(const QRect& area, QSize size, std::function<void(const QString&)> unexpected) {
+    void start(const QRect& area, QSize size, std::shared_ptr<platform::ScreenCast> stream,
+               std::function<void(const QString&)> unexpected) {
         size_ = size;
         unexpected_ = std::move(unexpected);
-        source_ = backends_.frameSource();
+        stream_ = std::move(stream); // the desktop's stream lasts as long as it is held
+        source_ = stream_ ? stream_->frameSource() : backends_.frameSource();
         source_->start(area, frameRate,
                        {[this](const QImage& picture, Nanoseconds time) { seen(picture, time); },
                         [this](const QString& reason) {
@@ -53,6 +55,7 @@ public:
         if (source_)
             source_->stop();
         source_.reset();
+        stream_.reset();
         closeWriter();
     }
 
@@ -137,6 +140,7 @@ private:
     const QString dir_;
     QSize size_;
     std::function<void(const QString&)> unexpected_;
+    std::shared_ptr<platform::ScreenCast> stream_;
     std::unique_ptr<platform::FrameSource> source_;
     std::unique_ptr<platform::MovieWriter> writer_;
     QString current_;
@@ -164,17 +168,22 @@ ReplayBuffer::~ReplayBuffer() {
     QDir(dir_).removeRecursively();
 }
 
-QCoro::Task<> ReplayBuffer::start() {
-    // The screen under the pointer, else the primary one.
-    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
-    if (!screen)
-        screen = QGuiApplication::primaryScreen();
-    const QList<QScreen*> screens = QGuiApplication::screens();
-    const qsizetype index = screen ? screens.indexOf(screen) : -1;
-    if (index < 0)
-        throw UploaderError(QStringLiteral("No display to record"));
-    const overlay::ScreenSpace space = overlay::ScreenSpace::all().at(index);
-    const QSize size = ScreenRecorder::movieSize(QSizeF(space.native.size()), 1920);
+QCoro::Task<> ReplayBuffer::start(std::shared_ptr<platform::ScreenCast> stream) {
+    QRect area;
+    if (stream) {
+        area = QRect(QPoint(), stream->size());
+    } else {
+        // The screen under the pointer, else the primary one.
+        QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+        if (!screen)
+            screen = QGuiApplication::primaryScreen();
+        const QList<QScreen*> screens = QGuiApplication::screens();
+        const qsizetype index = screen ? screens.indexOf(screen) : -1;
+        if (index < 0)
+            throw UploaderError(QStringLiteral("No display to record"));
+        area = overlay::ScreenSpace::all().at(index).native;
+    }
+    const QSize size = ScreenRecorder::movieSize(QSizeF(area.size()), 1920);
     if (!paths::ensurePrivateDir(dir_))
         throw FileError(QStringLiteral("Couldn't create %1").arg(dir_));
 
@@ -194,9 +203,9 @@ QCoro::Task<> ReplayBuffer::start() {
             Qt::QueuedConnection);
     };
     Segments* segments = segments_;
-    const QRect area = space.native;
-    auto starting = onThreadOf(
-        segments, [segments, area, size, unexpected] { segments->start(area, size, unexpected); });
+    auto starting = onThreadOf(segments, [segments, area, size, stream, unexpected] {
+        segments->start(area, size, stream, unexpected);
+    });
     co_await std::move(starting);
     running_ = true;
 }

@@ -13,9 +13,10 @@ namespace shotlark {
 
 namespace platform {
 class RecordingBackends;
-}
+class ScreenCast;
+} // namespace platform
 
-// Records the screen under the pointer in the background as ten-second H.264 segments
+// Records a screen in the background as ten-second H.264 segments
 // ("segment-N.mp4" in a private "slk-replay-" directory), keeping the four newest finished
 // ones, so that the last 30 seconds can be saved at any moment. All segment state lives on the
 // buffer's own thread ("shotlark.replay").
@@ -28,8 +29,9 @@ public:
     // Called on the main thread when capture ends by itself; never after stop() began.
     std::function<void(const QString& reason)> onUnexpectedStop;
 
-    // Throws `Error` ("No display to record", a directory or capture failure).
-    QCoro::Task<> start();
+    // Records the screen under the pointer, or the whole of `stream` where the desktop hands
+    // out streams. Throws `Error` ("No display to record", a directory or capture failure).
+    QCoro::Task<> start(std::shared_ptr<platform::ScreenCast> stream = nullptr);
     // Closes the open segment and hands back "Replay_" copies of the finished ones, oldest
     // first (hard links where the file system allows). Never throws; empty before the first
     // frame. The copies belong to the caller.

@@ -28,6 +28,7 @@ public:
     // Called on the recorder thread. Returns why there is no sound, when sound was wanted and
     // the sound server could not be reached.
     QString open(const platform::MovieFormat& wanted, const QRect& area,
+                 std::shared_ptr<platform::ScreenCast> stream,
                  std::function<void(const QString&)> unexpected) {
         unexpected_ = std::move(unexpected);
         platform::MovieFormat format = wanted;
@@ -51,7 +52,8 @@ public:
         writer_ = backends_.movieWriter();
         try {
             writer_->open(format);
-            source_ = backends_.frameSource();
+            stream_ = std::move(stream); // the desktop's stream lasts as long as it is held
+            source_ = stream_ ? stream_->frameSource() : backends_.frameSource();
             source_->start(
                 area, format.fps,
                 {[this](const QImage& picture, Nanoseconds time) { seen(picture, time); },
@@ -69,6 +71,9 @@ public:
     void finish(Nanoseconds end) {
         stopping_ = true;
         stopSources();
+        // The desktop stops showing that the screen is shared.
+        source_.reset();
+        stream_.reset();
         if (failed_)
             throw Error(failure_);
         if (!sessionStarted_) {
@@ -90,6 +95,7 @@ public:
         stopping_ = true;
         stopSources();
         source_.reset();
+        stream_.reset();
         if (writer_ && !finished_)
             writer_->cancel();
         writer_.reset();
@@ -153,6 +159,7 @@ private:
     }
 
     platform::RecordingBackends& backends_;
+    std::shared_ptr<platform::ScreenCast> stream_;
     std::unique_ptr<platform::FrameSource> source_;
     std::unique_ptr<platform::AudioSource> audio_;
     std::unique_ptr<platform::MovieWriter> writer_;
@@ -216,14 +223,25 @@ ScreenRecorder::~ScreenRecorder() {
 }
 
 QCoro::Task<> ScreenRecorder::start(Selection selection, bool captureAudio) {
-    // The selection's screen must still be one of the desktop's.
-    const QList<QScreen*> screens = QGuiApplication::screens();
-    const qsizetype index = selection.screen ? screens.indexOf(selection.screen.data()) : -1;
-    if (index < 0)
-        throw UploaderError(QStringLiteral("Couldn't find that display"));
-    const overlay::ScreenSpace space = overlay::ScreenSpace::all().at(index);
-
-    const QSizeF pixels = QSizeF(selection.rect.size()) * space.ratio;
+    // The grabbed area in device pixels of the desktop, or the whole stream.
+    QRect area;
+    QSizeF pixels;
+    if (selection.stream) {
+        pixels = QSizeF(selection.stream->size());
+        area = QRect(QPoint(), selection.stream->size());
+    } else {
+        // The selection's screen must still be one of the desktop's.
+        const QList<QScreen*> screens = QGuiApplication::screens();
+        const qsizetype index = selection.screen ? screens.indexOf(selection.screen.data()) : -1;
+        if (index < 0)
+            throw UploaderError(QStringLiteral("Couldn't find that display"));
+        const overlay::ScreenSpace space = overlay::ScreenSpace::all().at(index);
+        pixels = QSizeF(selection.rect.size()) * space.ratio;
+        // Never less than 2 × 2.
+        area = QRect(
+            space.native.topLeft() + (QPointF(selection.rect.topLeft()) * space.ratio).toPoint(),
+            QSize(std::max(2, qRound(pixels.width())), std::max(2, qRound(pixels.height()))));
+    }
     platform::MovieFormat format;
     format.size = movieSize(pixels, settings_.maxEdge);
     format.fps = settings_.frameRate;
@@ -235,11 +253,6 @@ QCoro::Task<> ScreenRecorder::start(Selection selection, bool captureAudio) {
         throw FileError(QStringLiteral("Couldn't make a place for the recording in ") +
                         paths::privateTempDir());
     format.path = dir + QLatin1Char('/') + fileName(QDateTime::currentDateTime());
-
-    // The grabbed area in device pixels of the desktop; never less than 2 × 2.
-    const QRect area(
-        space.native.topLeft() + (QPointF(selection.rect.topLeft()) * space.ratio).toPoint(),
-        QSize(std::max(2, qRound(pixels.width())), std::max(2, qRound(pixels.height()))));
 
     QPointer<ScreenRecorder> self(this);
     auto unexpected = [self](const QString& reason) {
@@ -256,9 +269,10 @@ QCoro::Task<> ScreenRecorder::start(Selection selection, bool captureAudio) {
             Qt::QueuedConnection);
     };
     Pipeline* pipeline = pipeline_;
-    auto opening = onThreadOf(pipeline, [pipeline, format, area, unexpected] {
-        return pipeline->open(format, area, unexpected);
-    });
+    auto opening =
+        onThreadOf(pipeline, [pipeline, format, area, stream = selection.stream, unexpected] {
+            return pipeline->open(format, area, stream, unexpected);
+        });
     try {
         audioProblem_ = co_await std::move(opening);
     } catch (...) {

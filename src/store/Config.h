@@ -31,6 +31,8 @@ inline const QString autoUpdate = QStringLiteral("autoUpdate");
 inline const QString shareNowPlaying = QStringLiteral("shareNowPlaying");
 inline const QString replayEnabled = QStringLiteral("replayEnabled");
 inline const QString history = QStringLiteral("history");
+// The desktop's token for the screen or window last chosen for recording (Wayland).
+inline const QString screenCastRestoreToken = QStringLiteral("screenCastRestoreToken");
 } // namespace keys
 
 // The per-user settings: a JSON file under the config directory with an in-memory registration

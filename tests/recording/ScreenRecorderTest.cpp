@@ -9,6 +9,7 @@
 #include "support/Await.h"
 #include "support/ChildProcess.h"
 #include "support/Isolation.h"
+#include "support/MovieFrames.h"
 #include "support/ScreenDriver.h"
 
 #include <gtest/gtest.h>
@@ -107,16 +108,6 @@ QList<int> keyFrames(const QString& movie) {
     }
     keys.append(index); // the end, for the last interval
     return keys;
-}
-
-// The movie's frame at `seconds`, decoded.
-QImage frameAt(const QString& movie, double seconds) {
-    const QString png = testHome() + QStringLiteral("/frame.png");
-    QProcess::execute(QStringLiteral("ffmpeg"),
-                      {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"),
-                       QStringLiteral("-ss"), QString::number(seconds), QStringLiteral("-i"), movie,
-                       QStringLiteral("-frames:v"), QStringLiteral("1"), png});
-    return QImage(png);
 }
 
 class ScreenRecorderTest : public testing::Test {

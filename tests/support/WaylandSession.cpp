@@ -35,7 +35,8 @@ bool waitFor(const std::function<bool()>& ready, int ms = 10000) {
 
 } // namespace
 
-bool WaylandSession::start(int width, int height, bool portals) {
+bool WaylandSession::start(int width, int height, bool portals,
+                           const QStringList& screenCastBackend) {
     switchUser_ = ::geteuid() == 0;
     char pattern[] = "/tmp/shotlark-wayland-XXXXXX";
     if (!::mkdtemp(pattern))
@@ -142,6 +143,31 @@ bool WaylandSession::start(int width, int height, bool portals) {
     if (!waitFor([&] { return QFile::exists(runtime_ + QStringLiteral("/pipewire-0")); })) {
         std::fprintf(stderr, "WaylandSession: pipewire did not start\n");
         return false;
+    }
+    if (!screenCastBackend.isEmpty()) {
+        // The frontend takes the first backend that offers an interface: the wlr one keeps only
+        // its screenshots.
+        const QString portals = root_ + QStringLiteral("/portals");
+        writeFile(portals + QStringLiteral("/wlr.portal"),
+                  "[portal]\nDBusName=org.freedesktop.impl.portal.desktop.wlr\n"
+                  "Interfaces=org.freedesktop.impl.portal.Screenshot;\nUseIn=sway;\n");
+        QFile::copy(QStringLiteral("/usr/share/xdg-desktop-portal/portals/gtk.portal"),
+                    portals + QStringLiteral("/gtk.portal"));
+        writeFile(portals + QStringLiteral("/shotlarktest.portal"),
+                  "[portal]\nDBusName=org.freedesktop.impl.portal.desktop.shotlarktest\n"
+                  "Interfaces=org.freedesktop.impl.portal.ScreenCast;\nUseIn=sway;\n");
+        giveToUser(portals);
+        ::setenv("XDG_DESKTOP_PORTAL_DIR", qPrintable(portals), 1);
+        // Without a session manager nothing links a consumer to the stream.
+        children_.push_back(ChildProcess::start(asUser({QStringLiteral("wireplumber")})));
+        children_.push_back(ChildProcess::start(asUser(screenCastBackend)));
+        screenCast_ = children_.back()->pid();
+        if (!waitForName(QStringLiteral("org.freedesktop.impl.portal.desktop.shotlarktest"))) {
+            std::fprintf(stderr, "WaylandSession: the test ScreenCast backend did not start\n");
+            return false;
+        }
+    } else {
+        ::unsetenv("XDG_DESKTOP_PORTAL_DIR");
     }
     // The frontend looks for its backends once, as it starts: they come first.
     children_.push_back(

@@ -18,7 +18,9 @@ class WaylandTest : public testing::Test {
 protected:
     static constexpr int width = 1280, height = 720;
 
-    void SetUp() override { ASSERT_TRUE(session.start(width, height, withPortals)); }
+    void SetUp() override {
+        ASSERT_TRUE(session.start(width, height, withPortals, screenCastBackend));
+    }
 
     void TearDown() override {
         for (QProcess* process : {&window, &pointer}) {
@@ -105,7 +107,8 @@ protected:
         return wrong;
     }
 
-    bool withPortals = true; // set before SetUp
+    bool withPortals = true;       // set before SetUp
+    QStringList screenCastBackend; // likewise
     WaylandSession session;
     QProcess window, pointer;
 };

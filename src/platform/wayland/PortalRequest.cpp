@@ -1,8 +1,13 @@
 #include "platform/wayland/PortalRequest.h"
 
+#include <QCoro/QCoroDBusPendingCall>
+#include <QCoro/QCoroSignal>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QRandomGenerator>
+
+#include <memory>
 
 namespace shotlark::platform::wayland {
 
@@ -27,6 +32,43 @@ QString requestPath(const QDBusConnection& bus, const QString& token) {
     QString sender = bus.baseService().mid(1);
     sender.replace(QLatin1Char('.'), QLatin1Char('_'));
     return portalPath + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
+}
+
+QString PortalAnswer::sessionHandle() const {
+    const QVariant handle = results.value(QStringLiteral("session_handle"));
+    return handle.canConvert<QDBusObjectPath>() ? qvariant_cast<QDBusObjectPath>(handle).path()
+                                                : handle.toString();
+}
+
+QCoro::Task<PortalAnswer> portalRequest(QString interface, QString method, QVariantList arguments,
+                                        QString token) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    auto response = std::make_unique<PortalResponse>();
+    const QString expected = requestPath(bus, token);
+    response->listen(bus, expected);
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(portalService, portalPath, interface, method);
+    call.setArguments(arguments);
+    QDBusPendingCall pending = bus.asyncCall(call);
+    const QDBusMessage reply = co_await pending;
+    PortalAnswer answer;
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+        answer.error = reply.type() == QDBusMessage::ErrorMessage
+                           ? reply.errorName()
+                           : QStringLiteral("org.freedesktop.DBus.Error.Failed");
+        co_return answer;
+    }
+    // Portals older than the handle token answer on a path of their own.
+    const QString path = qvariant_cast<QDBusObjectPath>(reply.arguments().front()).path();
+    if (path != expected)
+        response->listen(bus, path);
+    if (!response->arrived) {
+        auto done = qCoro(response.get(), &PortalResponse::done);
+        co_await std::move(done);
+    }
+    answer.code = response->code;
+    answer.results = response->results;
+    co_return answer;
 }
 
 bool offersPortal(const QString& interface) {

@@ -2,6 +2,7 @@
 
 // What every xdg-desktop-portal call shares: methods answer at once with a Request object, and
 // the result comes later as that object's Response signal.
+#include <QCoro/QCoroTask>
 #include <QDBusConnection>
 #include <QObject>
 #include <QString>
@@ -33,6 +34,21 @@ Q_SIGNALS:
 // A new handle token, and the path of the request the portal makes from it for this client.
 QString newRequestToken();
 QString requestPath(const QDBusConnection& bus, const QString& token);
+
+// What a request answered: 0 done, 1 cancelled by the user, 2 failed; `error` is the D-Bus error
+// name when the call itself was refused (no such portal, say).
+struct PortalAnswer {
+    uint code = 2;
+    QVariantMap results;
+    QString error;
+    // The "session_handle" of a CreateSession answer.
+    QString sessionHandle() const;
+};
+
+// Calls a portal method that answers through a Request object made from `token` (its
+// "handle_token" option) and waits, however long the user takes, for that answer.
+QCoro::Task<PortalAnswer> portalRequest(QString interface, QString method, QVariantList arguments,
+                                        QString token);
 
 // Whether the session bus offers the portal's `interface` (it answers for its version).
 bool offersPortal(const QString& interface);

@@ -35,32 +35,6 @@ namespace {
 
 const QString shortcutsInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
 
-// Calls a method that answers through a Request object; the response code (0: done, 1: the
-// user cancelled, 2: failed) and its results.
-QCoro::Task<std::pair<uint, QVariantMap>> request(QString method, QVariantList arguments,
-                                                  QString token) {
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    auto response = std::make_unique<PortalResponse>();
-    const QString expected = requestPath(bus, token);
-    response->listen(bus, expected);
-    QDBusMessage call =
-        QDBusMessage::createMethodCall(portalService, portalPath, shortcutsInterface, method);
-    call.setArguments(arguments);
-    QDBusPendingCall pending = bus.asyncCall(call);
-    const QDBusMessage reply = co_await pending;
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        co_return std::pair<uint, QVariantMap>{2, {}};
-    // Portals older than the handle token answer on a path of their own.
-    const QString path = qvariant_cast<QDBusObjectPath>(reply.arguments().front()).path();
-    if (path != expected)
-        response->listen(bus, path);
-    if (!response->arrived) {
-        auto done = qCoro(response.get(), &PortalResponse::done);
-        co_await std::move(done);
-    }
-    co_return std::pair<uint, QVariantMap>{response->code, response->results};
-}
-
 } // namespace
 
 std::unique_ptr<PortalShortcuts> PortalShortcuts::connect() {
@@ -149,21 +123,17 @@ QCoro::Task<> PortalShortcuts::bind() {
             continue;
 
         const QString token = newRequestToken();
-        auto creating =
-            request(QStringLiteral("CreateSession"),
-                    {QVariantMap{{QStringLiteral("handle_token"), token},
-                                 {QStringLiteral("session_handle_token"), newRequestToken()}}},
-                    token);
-        const std::pair<uint, QVariantMap> creation = co_await std::move(creating);
+        auto creating = portalRequest(
+            shortcutsInterface, QStringLiteral("CreateSession"),
+            {QVariantMap{{QStringLiteral("handle_token"), token},
+                         {QStringLiteral("session_handle_token"), newRequestToken()}}},
+            token);
+        const PortalAnswer creation = co_await std::move(creating);
         if (!self)
             co_return;
-        const auto& [created, session] = creation;
-        const QVariant handle = session.value(QStringLiteral("session_handle"));
-        const QString sessionPath = handle.canConvert<QDBusObjectPath>()
-                                        ? qvariant_cast<QDBusObjectPath>(handle).path()
-                                        : handle.toString();
+        const QString sessionPath = creation.sessionHandle();
         QStringList accepted;
-        if (created == 0 && !sessionPath.isEmpty()) {
+        if (creation.code == 0 && !sessionPath.isEmpty()) {
             session_ = sessionPath;
             QList<PortalShortcut> shortcuts;
             for (const Wanted& one : wanted)
@@ -171,18 +141,17 @@ QCoro::Task<> PortalShortcuts::bind() {
                                   {{QStringLiteral("description"), one.title},
                                    {QStringLiteral("preferred_trigger"), one.trigger}}});
             const QString bindToken = newRequestToken();
-            auto binding = request(QStringLiteral("BindShortcuts"),
-                                   {QVariant::fromValue(QDBusObjectPath(sessionPath)),
-                                    QVariant::fromValue(shortcuts), QString(),
-                                    QVariantMap{{QStringLiteral("handle_token"), bindToken}}},
-                                   bindToken);
-            const std::pair<uint, QVariantMap> answer = co_await std::move(binding);
+            auto binding = portalRequest(shortcutsInterface, QStringLiteral("BindShortcuts"),
+                                         {QVariant::fromValue(QDBusObjectPath(sessionPath)),
+                                          QVariant::fromValue(shortcuts), QString(),
+                                          QVariantMap{{QStringLiteral("handle_token"), bindToken}}},
+                                         bindToken);
+            const PortalAnswer answer = co_await std::move(binding);
             if (!self)
                 co_return;
-            const auto& [done, results] = answer;
             QList<PortalShortcut> answered;
-            const QVariant list = results.value(QStringLiteral("shortcuts"));
-            if (done == 0 && list.canConvert<QDBusArgument>())
+            const QVariant list = answer.results.value(QStringLiteral("shortcuts"));
+            if (answer.code == 0 && list.canConvert<QDBusArgument>())
                 qvariant_cast<QDBusArgument>(list) >> answered;
             for (const PortalShortcut& one : answered)
                 accepted.append(one.id);

@@ -1,0 +1,198 @@
+// Recording and the replay buffer in a Wayland session: the real app asks the real portal
+// frontend for a screen cast, whose backend here streams known pictures over PipeWire (the
+// stock wlr backend can't stream on software rendering). Movies are read back with ffprobe.
+#include "WaylandAppFixture.h"
+#include "mediaserver/Movies.h"
+#include "support/MovieFrames.h"
+
+#include <QFile>
+#include <QTemporaryFile>
+#include <QTest>
+
+#include <csignal>
+
+using namespace shotlark;
+using namespace shotlark::test;
+
+namespace {
+
+const QString backendBinary = QStringLiteral(SHOTLARK_TEST_SCREENCAST);
+constexpr int streamWidth = 640, streamHeight = 360;
+
+class ScreenCastAppTest : public WaylandAppTest {
+protected:
+    void SetUp() override {
+        // The backend writes what it was asked, as the session's user.
+        char pattern[] = "/tmp/shotlark-screencast-XXXXXX";
+        const int fd = ::mkstemp(pattern);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+        backendLog = QString::fromLocal8Bit(pattern);
+        if (::geteuid() == 0)
+            QProcess::execute(QStringLiteral("chown"),
+                              {QStringLiteral("nobody:nogroup"), backendLog});
+        screenCastBackend = {backendBinary, backendLog, QString::number(streamWidth),
+                             QString::number(streamHeight)};
+        if (dmabuf)
+            screenCastBackend << QStringLiteral("dmabuf");
+        WaylandAppTest::SetUp();
+    }
+
+    void TearDown() override {
+        WaylandAppTest::TearDown();
+        QFile::remove(backendLog);
+    }
+
+    QString backend() const {
+        QFile file(backendLog);
+        file.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(file.readAll());
+    }
+
+    // Waits until the backend has written `count` lines starting with `prefix`.
+    bool backendSaid(const QString& prefix, int count = 1) {
+        return QTest::qWaitFor(
+            [&] {
+                int seen = 0;
+                for (const QString& line : backend().split(QLatin1Char('\n')))
+                    seen += line.startsWith(prefix);
+                return seen >= count;
+            },
+            15000);
+    }
+
+    // Downloads an uploaded movie.
+    QString download(const QString& link) {
+        const QString path = testHome() + QStringLiteral("/downloaded.mp4");
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return QString();
+        file.write(fetch(link));
+        return path;
+    }
+
+    // The colour in the middle of a frame, away from the moving square.
+    static QColor middle(const QImage& frame) {
+        return frame.pixelColor(frame.width() / 2, frame.height() * 3 / 4);
+    }
+
+    static bool near(const QColor& got, const QColor& wanted) {
+        return std::abs(got.red() - wanted.red()) < 40 &&
+               std::abs(got.green() - wanted.green()) < 40 &&
+               std::abs(got.blue() - wanted.blue()) < 40;
+    }
+
+    // Recognises the stream's script in a movie that began with it.
+    void expectScript(const QString& movie, double until) {
+        for (const auto& [seconds, colour] : {std::pair{0.5, QColor(Qt::red)},
+                                              {1.6, QColor(Qt::green)}, // the still stretch
+                                              {1.9, QColor(Qt::green)},
+                                              {2.8, QColor(Qt::blue)}}) {
+            if (seconds > until)
+                break;
+            const QColor seen = middle(frameAt(movie, seconds));
+            EXPECT_TRUE(near(seen, colour)) << seconds << " s: " << seen.name().toStdString();
+        }
+    }
+
+    QString backendLog;
+    bool dmabuf = false; // the backend's buffers; set before SetUp
+};
+
+TEST_F(ScreenCastAppTest, RecordsTheChosenStreamAtASteadyRateAndAsksOnce) {
+    startApp();
+
+    // The first recording asks the desktop (no token yet), for a screen or a window, with the
+    // cursor in the picture, to be remembered.
+    action(QStringLiteral("record"));
+    ASSERT_TRUE(backendSaid(QStringLiteral("start node="))) << log().toStdString();
+    EXPECT_TRUE(backend().contains(QStringLiteral("select types=3 cursor=2 persist=2 restore=no")))
+        << backend().toStdString();
+    // The stream: 1 s moving, 1.2 s of a still screen that sends nothing, then moving again.
+    QTest::qWait(3300);
+    action(QStringLiteral("record"));
+    const QString link = nextNotification(QStringLiteral("Uploaded, link copied"));
+    ASSERT_TRUE(link.startsWith(url)) << link.toStdString() << log().toStdString();
+    EXPECT_EQ(clipboard(), link);
+
+    const QString movie = download(link);
+    const Probed probed = probe(movie);
+    EXPECT_EQ(probed.codec, QStringLiteral("h264"));
+    EXPECT_EQ(probed.width, streamWidth);
+    EXPECT_EQ(probed.height, streamHeight);
+    EXPECT_GT(probed.duration, 2.8);
+    EXPECT_LT(probed.duration, 4.5);
+    // No gap where the screen stood still: the last picture is repeated at the frame rate.
+    EXPECT_GE(probed.frames, static_cast<int>(probed.duration * 30 * 0.85)) << probed.duration;
+    EXPECT_NEAR(probed.rate, 30.0, 1.0);
+    expectScript(movie, 3);
+
+    // The next recording brings the choice back without asking.
+    action(QStringLiteral("record"));
+    ASSERT_TRUE(backendSaid(QStringLiteral("start node="), 2)) << log().toStdString();
+    EXPECT_TRUE(backend().contains(QStringLiteral("persist=2 restore=yes")))
+        << log().toStdString() << backend().toStdString();
+    QTest::qWait(500);
+
+    // The desktop ends the stream (the user revoked it): the recording stops and says why;
+    // nothing half-recorded is uploaded.
+    ::kill(session.screenCastBackend(), SIGUSR1);
+    ASSERT_TRUE(backendSaid(QStringLiteral("ended")));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return log().contains(
+                QStringLiteral("Recording stopped: The desktop ended the screen stream"));
+        },
+        10000))
+        << log().toStdString();
+    QTest::qWait(500);
+    EXPECT_EQ(notifications.received.size(), seen) << "nothing uploaded";
+
+    // The user closes the desktop's dialog: nothing starts, and nothing is said.
+    ::kill(session.screenCastBackend(), SIGUSR2);
+    QTest::qWait(100);
+    action(QStringLiteral("record"));
+    ASSERT_TRUE(backendSaid(QStringLiteral("start declined")));
+    QTest::qWait(500);
+    EXPECT_FALSE(log().contains(QStringLiteral("Couldn't start recording"))) << log().toStdString();
+    EXPECT_EQ(notifications.received.size(), seen);
+}
+
+class DmaBufScreenCastAppTest : public ScreenCastAppTest {
+protected:
+    DmaBufScreenCastAppTest() { dmabuf = true; }
+};
+
+TEST_F(DmaBufScreenCastAppTest, ReadsBuffersItMustMapItself) {
+    startApp();
+    action(QStringLiteral("record"));
+    ASSERT_TRUE(backendSaid(QStringLiteral("start node="))) << log().toStdString();
+    QTest::qWait(2000);
+    action(QStringLiteral("record"));
+    const QString link = nextNotification(QStringLiteral("Uploaded, link copied"));
+    ASSERT_TRUE(link.startsWith(url)) << link.toStdString() << log().toStdString();
+    const QString movie = download(link);
+    const Probed probed = probe(movie);
+    EXPECT_EQ(probed.width, streamWidth);
+    EXPECT_GE(probed.frames, static_cast<int>(probed.duration * 30 * 0.85)) << probed.duration;
+    expectScript(movie, 1.9);
+}
+
+TEST_F(ScreenCastAppTest, ReplayBufferKeepsRecordingAStillScreen) {
+    Config::shared().setBool(keys::replayEnabled, true);
+    session.giveToUser(qEnvironmentVariable("XDG_CONFIG_HOME"));
+    startApp();
+    ASSERT_TRUE(backendSaid(QStringLiteral("start node="))) << log().toStdString();
+    // Segments rotate on the recorder's own clock, through the still stretch as well.
+    QTest::qWait(3500);
+    action(QStringLiteral("replay"));
+    const QString link = nextNotification(QStringLiteral("Replay saved, link copied"));
+    ASSERT_TRUE(link.startsWith(url)) << link.toStdString() << log().toStdString();
+    const Probed probed = probe(download(link));
+    EXPECT_EQ(probed.codec, QStringLiteral("h264"));
+    EXPECT_EQ(probed.width, streamWidth);
+    EXPECT_GT(probed.duration, 2.5);
+    EXPECT_GE(probed.frames, static_cast<int>(probed.duration * 30 * 0.85)) << probed.duration;
+}
+
+} // namespace
