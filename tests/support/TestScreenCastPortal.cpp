@@ -2,16 +2,17 @@
 // known, changing pictures as a real PipeWire video source: the desktop side of a screen cast
 // where the desktop's own backend can't stream (software rendering).
 //
-//   shotlark-test-screencast LOG [WIDTH HEIGHT [dmabuf]]
+//   shotlark-test-screencast LOG [WIDTH HEIGHT [dmabuf] [crop]]
 //
 // The stream, counted from when a consumer starts reading it: 0-1 s red with a white square
 // moving right, a frame every 33 ms; then one green frame and nothing for 1.2 s, as a still
 // screen sends; from 2.2 s blue with the moving square again. Buffers are shared memory, or
 // with "dmabuf" memory handed out as DMA-BUFs that the consumer must map itself (there is no GPU
-// here to make real ones). SIGUSR1 ends every stream as a desktop does when the user revokes it;
-// SIGUSR2 makes the user close the next Start's dialog. Each call is written to LOG, one line
-// each: "select types=N cursor=N persist=N restore=yes|no", "start node=N", "start declined",
-// "close", "ended".
+// here to make real ones). With "crop" each buffer marks its middle part (half the width, two
+// thirds of the height) as the picture, as window casts do, and the rest is magenta. SIGUSR1 ends
+// every stream as a desktop does when the user revokes it; SIGUSR2 makes the user close the next
+// Start's dialog. Each call is written to LOG, one line each: "select types=N cursor=N persist=N
+// restore=yes|no", "start node=N", "start declined", "close", "ended".
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -23,6 +24,7 @@
 #include <QFile>
 #include <QHash>
 #include <QPointer>
+#include <QRect>
 #include <QTimer>
 
 #include <pipewire/pipewire.h>
@@ -105,8 +107,8 @@ void log(const QString& line) {
 // One PipeWire video source of the script above.
 class Producer {
 public:
-    Producer(pw_thread_loop* loop, pw_core* core, int width, int height, bool dmabuf)
-        : loop_(loop), width_(width), height_(height), dmabuf_(dmabuf) {
+    Producer(pw_thread_loop* loop, pw_core* core, int width, int height, bool dmabuf, QRect crop)
+        : loop_(loop), width_(width), height_(height), dmabuf_(dmabuf), crop_(crop) {
         static const pw_stream_events events = [] {
             pw_stream_events made{};
             made.version = PW_VERSION_STREAM_EVENTS;
@@ -186,13 +188,19 @@ private:
         const int stride = width_ * 4;
         uint8_t buffer[512];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
-        const spa_pod* params[] = {static_cast<const spa_pod*>(spa_pod_builder_add_object(
-            &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-            SPA_POD_CHOICE_RANGE_Int(4, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
-            SPA_PARAM_BUFFERS_size, SPA_POD_Int(stride * height_), SPA_PARAM_BUFFERS_stride,
-            SPA_POD_Int(stride), SPA_PARAM_BUFFERS_dataType,
-            SPA_POD_CHOICE_FLAGS_Int(1 << (dmabuf_ ? SPA_DATA_DmaBuf : SPA_DATA_MemFd))))};
-        pw_stream_update_params(stream_, params, 1);
+        const spa_pod* params[] = {
+            static_cast<const spa_pod*>(spa_pod_builder_add_object(
+                &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers,
+                SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(4, 2, 8),
+                SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1), SPA_PARAM_BUFFERS_size,
+                SPA_POD_Int(stride * height_), SPA_PARAM_BUFFERS_stride, SPA_POD_Int(stride),
+                SPA_PARAM_BUFFERS_dataType,
+                SPA_POD_CHOICE_FLAGS_Int(1 << (dmabuf_ ? SPA_DATA_DmaBuf : SPA_DATA_MemFd)))),
+            static_cast<const spa_pod*>(spa_pod_builder_add_object(
+                &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+                SPA_POD_Id(SPA_META_VideoCrop), SPA_PARAM_META_size,
+                SPA_POD_Int(sizeof(spa_meta_region))))};
+        pw_stream_update_params(stream_, params, crop_.isEmpty() ? 1 : 2);
     }
 
     // For "dmabuf": memory of our own, handed out as a DMA-BUF that is not marked mappable, as
@@ -231,11 +239,20 @@ private:
         auto* pixels = static_cast<quint32*>(data.data);
         for (int y = 0; y < height_; ++y) {
             quint32* row = pixels + static_cast<size_t>(y) * width_;
-            for (int x = 0; x < width_; ++x)
-                row[x] = square >= 0 && x >= square && x < square + 40 && y >= 20 && y < 60
-                             ? 0xffffffff
-                             : background;
+            for (int x = 0; x < width_; ++x) {
+                if (!crop_.isEmpty() && !crop_.contains(x, y))
+                    row[x] = 0xffff00ff;
+                else
+                    row[x] = square >= 0 && x >= square && x < square + 40 && y >= 20 && y < 60
+                                 ? 0xffffffff
+                                 : background;
+            }
         }
+        if (auto* region = static_cast<spa_meta_region*>(spa_buffer_find_meta_data(
+                buffer->buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)));
+            region && !crop_.isEmpty())
+            region->region = SPA_REGION(crop_.x(), crop_.y(), static_cast<uint32_t>(crop_.width()),
+                                        static_cast<uint32_t>(crop_.height()));
         data.chunk->offset = 0;
         data.chunk->stride = width_ * 4;
         data.chunk->size = needed;
@@ -248,6 +265,7 @@ private:
     spa_hook listener_{};
     const int width_, height_;
     const bool dmabuf_;
+    const QRect crop_;
     pw_stream_state state_ = PW_STREAM_STATE_UNCONNECTED;
     QElapsedTimer clock_;
     bool sentStill_ = false;
@@ -305,8 +323,8 @@ class ScreenCast : public QObject {
     Q_PROPERTY(uint AvailableCursorModes READ cursorModes)
     Q_PROPERTY(uint version READ version)
 public:
-    ScreenCast(int width, int height, bool dmabuf)
-        : width_(width), height_(height), dmabuf_(dmabuf) {}
+    ScreenCast(int width, int height, bool dmabuf, QRect crop)
+        : width_(width), height_(height), dmabuf_(dmabuf), crop_(crop) {}
     uint sourceTypes() const { return 1 | 2; }
     uint cursorModes() const { return 1 | 2; }
     uint version() const { return 4; }
@@ -353,16 +371,19 @@ public Q_SLOTS:
             return 1;
         }
         pw_thread_loop_lock(loop);
-        owner->producer = std::make_unique<Producer>(loop, core, width_, height_, dmabuf_);
+        owner->producer = std::make_unique<Producer>(loop, core, width_, height_, dmabuf_, crop_);
         const uint32_t node = owner->producer->waitForNode();
         pw_thread_loop_unlock(loop);
         if (node == SPA_ID_INVALID)
             return 2;
         log(QStringLiteral("start node=%1").arg(node));
-        StreamEntry entry{node,
-                          {{QStringLiteral("position"), QVariant::fromValue(Position{0, 0})},
-                           {QStringLiteral("size"), QVariant::fromValue(Position{width_, height_})},
-                           {QStringLiteral("source_type"), 1u}}};
+        StreamEntry entry{
+            node,
+            {{QStringLiteral("position"), QVariant::fromValue(Position{0, 0})},
+             {QStringLiteral("size"),
+              QVariant::fromValue(crop_.isEmpty() ? Position{width_, height_}
+                                                  : Position{crop_.width(), crop_.height()})},
+             {QStringLiteral("source_type"), 1u}}};
         results.insert(QStringLiteral("streams"), QVariant::fromValue(QList<StreamEntry>{entry}));
         results.insert(QStringLiteral("persist_mode"), 2u);
         results.insert(QStringLiteral("restore_data"),
@@ -382,6 +403,7 @@ public Q_SLOTS:
 private:
     const int width_, height_;
     const bool dmabuf_;
+    const QRect crop_;
     QHash<QString, QPointer<Session>> sessions_;
 };
 
@@ -397,7 +419,11 @@ int main(int argc, char** argv) {
         return 1;
     const int width = arguments.size() > 3 ? arguments.at(2).toInt() : 640;
     const int height = arguments.size() > 3 ? arguments.at(3).toInt() : 360;
-    const bool dmabuf = arguments.size() > 4 && arguments.at(4) == QStringLiteral("dmabuf");
+    const QStringList options = arguments.mid(4);
+    const bool dmabuf = options.contains(QStringLiteral("dmabuf"));
+    const QRect crop = options.contains(QStringLiteral("crop"))
+                           ? QRect(width / 4, height / 6, width / 2, height * 2 / 3)
+                           : QRect();
 
     pw_init(&argc, &argv);
     loop = pw_thread_loop_new("test-screencast", nullptr);
@@ -415,7 +441,7 @@ int main(int argc, char** argv) {
     qDBusRegisterMetaType<QList<StreamEntry>>();
     qDBusRegisterMetaType<Position>();
     qDBusRegisterMetaType<RestoreData>();
-    ScreenCast screenCast(width, height, dmabuf);
+    ScreenCast screenCast(width, height, dmabuf, crop);
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &screenCast,
                             QDBusConnection::ExportAllSlots |

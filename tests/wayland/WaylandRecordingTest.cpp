@@ -35,6 +35,8 @@ protected:
                              QString::number(streamHeight)};
         if (dmabuf)
             screenCastBackend << QStringLiteral("dmabuf");
+        if (cropped)
+            screenCastBackend << QStringLiteral("crop");
         WaylandAppTest::SetUp();
     }
 
@@ -96,7 +98,8 @@ protected:
     }
 
     QString backendLog;
-    bool dmabuf = false; // the backend's buffers; set before SetUp
+    bool dmabuf = false;  // the backend's buffers; set before SetUp
+    bool cropped = false; // the backend marks a part of each buffer as the picture
 };
 
 TEST_F(ScreenCastAppTest, RecordsTheChosenStreamAtASteadyRateAndAsksOnce) {
@@ -158,12 +161,16 @@ TEST_F(ScreenCastAppTest, RecordsTheChosenStreamAtASteadyRateAndAsksOnce) {
     EXPECT_EQ(notifications.received.size(), seen);
 }
 
-class DmaBufScreenCastAppTest : public ScreenCastAppTest {
+// DMA-BUFs the stream doesn't map, with only a part of each marked as the picture (a window).
+class WindowScreenCastAppTest : public ScreenCastAppTest {
 protected:
-    DmaBufScreenCastAppTest() { dmabuf = true; }
+    WindowScreenCastAppTest() {
+        dmabuf = true;
+        cropped = true;
+    }
 };
 
-TEST_F(DmaBufScreenCastAppTest, ReadsBuffersItMustMapItself) {
+TEST_F(WindowScreenCastAppTest, ReadsTheMarkedPartOfBuffersItMustMapItself) {
     startApp();
     action(QStringLiteral("record"));
     ASSERT_TRUE(backendSaid(QStringLiteral("start node="))) << log().toStdString();
@@ -173,9 +180,17 @@ TEST_F(DmaBufScreenCastAppTest, ReadsBuffersItMustMapItself) {
     ASSERT_TRUE(link.startsWith(url)) << link.toStdString() << log().toStdString();
     const QString movie = download(link);
     const Probed probed = probe(movie);
-    EXPECT_EQ(probed.width, streamWidth);
+    EXPECT_EQ(probed.width, streamWidth / 2);
+    EXPECT_EQ(probed.height, streamHeight * 2 / 3);
     EXPECT_GE(probed.frames, static_cast<int>(probed.duration * 30 * 0.85)) << probed.duration;
     expectScript(movie, 1.9);
+    // Nothing from outside the marked part, not even at the edges.
+    const QImage frame = frameAt(movie, 0.5);
+    for (const QPoint corner : {QPoint(1, frame.height() - 2), QPoint(frame.width() - 2, 30),
+                                QPoint(frame.width() - 2, frame.height() - 2)})
+        EXPECT_TRUE(near(frame.pixelColor(corner), Qt::red))
+            << corner.x() << "," << corner.y() << ": "
+            << frame.pixelColor(corner).name().toStdString();
 }
 
 TEST_F(ScreenCastAppTest, ReplayBufferKeepsRecordingAStillScreen) {
