@@ -10,9 +10,30 @@
 #include "settings/SettingsWindowController.h"
 #include "store/Config.h"
 
+#include <QGuiApplication>
 #include <QPointer>
+#include <QScreen>
 
 namespace shotlark {
+
+namespace {
+
+// The screen a monitor stream shows: by its place on the desktop, or the only screen there is.
+QScreen* screenShowing(const platform::ScreenCast& stream) {
+    if (stream.isWindow())
+        return nullptr;
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    const QRect placement = stream.placement();
+    if (!placement.isEmpty()) {
+        for (QScreen* screen : screens) {
+            if (screen->geometry().topLeft() == placement.topLeft())
+                return screen;
+        }
+    }
+    return screens.size() == 1 ? screens.front() : nullptr;
+}
+
+} // namespace
 
 QString AppDelegate::recordingDuration() const {
     const QDateTime now = QDateTime::currentDateTime();
@@ -77,13 +98,64 @@ QCoro::Task<> AppDelegate::startRecording(bool gif) {
         co_return;
     QPointer<AppDelegate> self(this);
     if (services_.recording->streamsOnly()) {
-        // The desktop's own dialog chooses the screen or window; it is recorded whole.
         auto choosing = chooseScreenCast(QStringLiteral("Couldn't start recording"));
         std::optional<Selection> selection = co_await std::move(choosing);
-        if (self && selection)
-            self->recordWith(*selection, gif);
-        else if (self)
-            Q_EMIT self->recordingStartSettled();
+        if (!self)
+            co_return;
+        if (!selection) {
+            Q_EMIT recordingStartSettled();
+            co_return;
+        }
+        // The desktop's dialog chose a screen or a window. A window is recorded whole; on a
+        // screen an area is chosen on its picture, as in an X11 session.
+        QScreen* screen = screenShowing(*selection->stream);
+        QImage picture;
+        if (screen) {
+            choosingStream_ = true;
+            QString problem;
+            try {
+                auto picturing = ScreenRecorder::firstPicture(selection->stream);
+                picture = co_await std::move(picturing);
+            } catch (const Error& error) {
+                problem = error.message();
+            }
+            if (!self)
+                co_return;
+            choosingStream_ = false;
+            if (!problem.isEmpty()) {
+                showWarning(QStringLiteral("Couldn't start recording"), problem);
+                Q_EMIT recordingStartSettled();
+                co_return;
+            }
+        }
+        if (picture.isNull()) {
+            recordWith(*selection, gif);
+            co_return;
+        }
+        QList<QImage> frozen;
+        for (QScreen* each : QGuiApplication::screens()) {
+            const QSize pixels = (QSizeF(each->size()) * each->devicePixelRatio()).toSize();
+            if (each == screen) {
+                frozen.append(
+                    picture.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+            } else {
+                QImage other(pixels, QImage::Format_RGB32); // not in this stream
+                other.fill(Qt::black);
+                frozen.append(other);
+            }
+        }
+        regionSelector_ = std::make_unique<RegionSelector>(frozen);
+        regionSelector_->begin(
+            [self, gif, stream = selection->stream,
+             screen = QPointer<QScreen>(screen)](std::optional<Selection> chosen) {
+                if (!self)
+                    return;
+                self->regionSelector_.release()->deleteLater();
+                if (!chosen || !screen || chosen->screen != screen)
+                    return; // cancelled, or a screen this stream doesn't show
+                chosen->stream = stream;
+                self->recordWith(*chosen, gif);
+            });
         co_return;
     }
     regionSelector_ = std::make_unique<RegionSelector>(services_.recording->freezeScreens());
@@ -136,7 +208,8 @@ QCoro::Task<> AppDelegate::recordWith(Selection selection, bool gif) {
         QMetaObject::invokeMethod(
             self.data(), [running] {}, Qt::QueuedConnection);
     };
-    if (!selection.isFullScreen)
+    // A Wayland client can't place the outline around the area: there is none there.
+    if (!selection.isFullScreen && !selection.stream)
         recordingFrame_.show(selection);
     try {
         auto starting = recorder->start(selection, Config::shared().boolValue(keys::recordAudio));

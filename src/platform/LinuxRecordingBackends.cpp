@@ -68,17 +68,19 @@ std::unique_ptr<MovieWriter> LinuxRecordingBackends::movieWriter() {
 }
 
 QCoro::Task<ScreenCastChoice> LinuxRecordingBackends::screenCast(QString restoreToken) {
-    auto opening = wayland::openScreenCast(std::move(restoreToken), [](int fd, quint32 node) {
-        using Maker = FrameSource* (*)(int, quint32);
-        std::unique_ptr<FrameSource> source;
-        try {
-            source.reset(entryPoint<Maker>("shotlark_new_pipewire_frame_source")(fd, node));
-        } catch (...) {
-            ::close(fd);
-            throw;
-        }
-        return source;
-    });
+    auto opening =
+        wayland::openScreenCast(std::move(restoreToken), [](int fd, quint32 node, QSize announced) {
+            using Maker = FrameSource* (*)(int, quint32, int, int);
+            std::unique_ptr<FrameSource> source;
+            try {
+                source.reset(entryPoint<Maker>("shotlark_new_pipewire_frame_source")(
+                    fd, node, announced.width(), announced.height()));
+            } catch (...) {
+                ::close(fd);
+                throw;
+            }
+            return source;
+        });
     ScreenCastChoice choice = co_await std::move(opening);
     co_return choice;
 }

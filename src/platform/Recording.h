@@ -87,9 +87,14 @@ public:
 class ScreenCast {
 public:
     virtual ~ScreenCast() = default;
-    // In pixels, as the desktop announced it; empty when it didn't say.
+    // In pixels, as the desktop announced it (or a best guess).
     virtual QSize size() const = 0;
-    // The stream's frames, whatever `area` its start() is given. One source at a time.
+    // Where the streamed monitor lies on the desktop, in logical pixels; empty for a window or
+    // when the desktop didn't say.
+    virtual QRect placement() const = 0;
+    virtual bool isWindow() const = 0;
+    // The stream's frames; the `area` its start() is given is a part of the stream in units of
+    // size(), whatever size the pictures really have.
     virtual std::unique_ptr<FrameSource> frameSource() = 0;
 };
 

@@ -15,9 +15,10 @@ Q_DECL_EXPORT shotlark::platform::AudioSource* shotlark_new_audio_source() {
 }
 
 // Takes `fd`, the PipeWire connection the ScreenCast portal opened.
-Q_DECL_EXPORT shotlark::platform::FrameSource* shotlark_new_pipewire_frame_source(int fd,
-                                                                                  quint32 node) {
-    return shotlark::platform::wayland::makePipeWireFrameSource(fd, node).release();
+Q_DECL_EXPORT shotlark::platform::FrameSource*
+shotlark_new_pipewire_frame_source(int fd, quint32 node, int width, int height) {
+    return shotlark::platform::wayland::makePipeWireFrameSource(fd, node, QSize(width, height))
+        .release();
 }
 
 } // extern "C"

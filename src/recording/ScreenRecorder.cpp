@@ -7,9 +7,12 @@
 #include "store/Config.h"
 #include "store/Paths.h"
 
+#include <QCoro/QCoroFuture>
 #include <QFile>
 #include <QGuiApplication>
 #include <QPointer>
+#include <QPromise>
+#include <QScreen>
 
 #include <atomic>
 #include <cmath>
@@ -227,8 +230,21 @@ QCoro::Task<> ScreenRecorder::start(Selection selection, bool captureAudio) {
     QRect area;
     QSizeF pixels;
     if (selection.stream) {
-        pixels = QSizeF(selection.stream->size());
-        area = QRect(QPoint(), selection.stream->size());
+        const QSize whole = selection.stream->size();
+        area = QRect(QPoint(), whole);
+        // An area chosen on the stream's picture, shown full-screen on the selection's screen.
+        if (!selection.isFullScreen && selection.screen && !selection.screen->size().isEmpty()) {
+            const double x = double(whole.width()) / selection.screen->size().width();
+            const double y = double(whole.height()) / selection.screen->size().height();
+            const QRectF& chosen = selection.rect;
+            const QRect part =
+                QRectF(chosen.x() * x, chosen.y() * y, chosen.width() * x, chosen.height() * y)
+                    .toRect() &
+                area;
+            if (part.width() >= 2 && part.height() >= 2)
+                area = part;
+        }
+        pixels = QSizeF(area.size());
     } else {
         // The selection's screen must still be one of the desktop's.
         const QList<QScreen*> screens = QGuiApplication::screens();
@@ -281,6 +297,29 @@ QCoro::Task<> ScreenRecorder::start(Selection selection, bool captureAudio) {
     }
     path_ = format.path;
     started_ = true;
+}
+
+QCoro::Task<QImage> ScreenRecorder::firstPicture(std::shared_ptr<platform::ScreenCast> stream) {
+    std::unique_ptr<platform::FrameSource> source = stream->frameSource();
+    auto promise = std::make_shared<QPromise<QImage>>();
+    QFuture<QImage> future = promise->future();
+    promise->start();
+    // On this thread, from its event loop; the source gives up by itself on a silent stream.
+    source->start({}, 30,
+                  {[promise](const QImage& picture, Nanoseconds) {
+                       if (promise->future().isFinished())
+                           return;
+                       promise->addResult(picture.copy());
+                       promise->finish();
+                   },
+                   [promise](const QString&) {
+                       if (!promise->future().isFinished())
+                           promise->finish();
+                   }});
+    co_await future;
+    source->stop();
+    const QList<QImage> pictures = future.results();
+    co_return pictures.isEmpty() ? QImage() : pictures.front();
 }
 
 QCoro::Task<QString> ScreenRecorder::stop() {

@@ -4,6 +4,7 @@
 
 #include <QCoro/QCoroTask>
 #include <QDateTime>
+#include <QImage>
 #include <QObject>
 #include <QSize>
 #include <QString>
@@ -44,6 +45,8 @@ public:
     // Starts recording; throws `Error`. With `captureAudio` and no sound server the recording
     // goes on without sound and audioProblem() says why.
     QCoro::Task<> start(Selection selection, bool captureAudio);
+    // The stream's first picture, to choose an area on; null when it sent none. Throws `Error`.
+    static QCoro::Task<QImage> firstPicture(std::shared_ptr<platform::ScreenCast> stream);
     // Ends the recording and hands back the movie file (the caller owns it). Throws `Error`.
     QCoro::Task<QString> stop();
     QString audioProblem() const { return audioProblem_; }

@@ -4,15 +4,16 @@
 //
 //   shotlark-test-screencast LOG [WIDTH HEIGHT [dmabuf] [crop]]
 //
-// The stream, counted from when a consumer starts reading it: 0-1 s red with a white square
-// moving right, a frame every 33 ms; then one green frame and nothing for 1.2 s, as a still
-// screen sends; from 2.2 s blue with the moving square again. Buffers are shared memory, or
-// with "dmabuf" memory handed out as DMA-BUFs that the consumer must map itself (there is no GPU
-// here to make real ones). With "crop" each buffer marks its middle part (half the width, two
-// thirds of the height) as the picture, as window casts do, and the rest is magenta. SIGUSR1 ends
-// every stream as a desktop does when the user revokes it; SIGUSR2 makes the user close the next
-// Start's dialog. Each call is written to LOG, one line each: "select types=N cursor=N persist=N
-// restore=yes|no", "start node=N", "start declined", "close", "ended".
+// The stream, counted from when a consumer starts reading it (again for each consumer): 0-1 s red
+// with a white square moving right, a frame every 33 ms; then one green frame and nothing for 1.2
+// s, as a still screen sends; from 2.2 s blue with the moving square again. Buffers are shared
+// memory, or with "dmabuf" memory handed out as DMA-BUFs that the consumer must map itself (there
+// is no GPU here to make real ones). With "crop" the stream is a window's: each buffer marks its
+// middle part (half the width, two thirds of the height) as the picture, as window casts do, and
+// the rest is magenta. SIGUSR1 ends every stream as a desktop does when the user revokes it;
+// SIGUSR2 makes the user close the next Start's dialog. Each call is written to LOG, one line each:
+// "select types=N cursor=N persist=N restore=yes|no", "start node=N", "start declined", "close",
+// "ended".
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -115,9 +116,12 @@ public:
             made.state_changed = [](void* self, pw_stream_state, pw_stream_state state,
                                     const char*) {
                 auto* producer = static_cast<Producer*>(self);
-                producer->state_ = state;
-                if (state == PW_STREAM_STATE_STREAMING && !producer->clock_.isValid())
+                // The script starts again for each consumer.
+                if (state == PW_STREAM_STATE_STREAMING && producer->state_ != state) {
                     producer->clock_.start();
+                    producer->sentStill_ = false;
+                }
+                producer->state_ = state;
                 pw_thread_loop_signal(producer->loop_, false);
             };
             made.param_changed = [](void* self, uint32_t id, const spa_pod* param) {
@@ -377,13 +381,18 @@ public Q_SLOTS:
         if (node == SPA_ID_INVALID)
             return 2;
         log(QStringLiteral("start node=%1").arg(node));
-        StreamEntry entry{
-            node,
-            {{QStringLiteral("position"), QVariant::fromValue(Position{0, 0})},
-             {QStringLiteral("size"),
-              QVariant::fromValue(crop_.isEmpty() ? Position{width_, height_}
-                                                  : Position{crop_.width(), crop_.height()})},
-             {QStringLiteral("source_type"), 1u}}};
+        // With a marked part, a window's stream: its size, and no place on the desktop.
+        StreamEntry entry{node, {}};
+        if (crop_.isEmpty()) {
+            entry.properties = {
+                {QStringLiteral("position"), QVariant::fromValue(Position{0, 0})},
+                {QStringLiteral("size"), QVariant::fromValue(Position{width_, height_})},
+                {QStringLiteral("source_type"), 1u}};
+        } else {
+            entry.properties = {{QStringLiteral("size"),
+                                 QVariant::fromValue(Position{crop_.width(), crop_.height()})},
+                                {QStringLiteral("source_type"), 2u}};
+        }
         results.insert(QStringLiteral("streams"), QVariant::fromValue(QList<StreamEntry>{entry}));
         results.insert(QStringLiteral("persist_mode"), 2u);
         results.insert(QStringLiteral("restore_data"),

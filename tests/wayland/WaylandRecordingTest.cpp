@@ -97,6 +97,13 @@ protected:
         }
     }
 
+    // Our area chooser over the stream's picture: a click takes the whole screen.
+    void chooseWholeScreen() {
+        ASSERT_TRUE(shown(QStringLiteral("shotlark"))) << log().toStdString();
+        QThread::msleep(200);
+        click({width / 2, height / 2});
+    }
+
     QString backendLog;
     bool dmabuf = false;  // the backend's buffers; set before SetUp
     bool cropped = false; // the backend marks a part of each buffer as the picture
@@ -104,6 +111,7 @@ protected:
 
 TEST_F(ScreenCastAppTest, RecordsTheChosenStreamAtASteadyRateAndAsksOnce) {
     startApp();
+    startPointer();
 
     // The first recording asks the desktop (no token yet), for a screen or a window, with the
     // cursor in the picture, to be remembered.
@@ -111,6 +119,7 @@ TEST_F(ScreenCastAppTest, RecordsTheChosenStreamAtASteadyRateAndAsksOnce) {
     ASSERT_TRUE(backendSaid(QStringLiteral("start node="))) << log().toStdString();
     EXPECT_TRUE(backend().contains(QStringLiteral("select types=3 cursor=2 persist=2 restore=no")))
         << backend().toStdString();
+    chooseWholeScreen();
     // The stream: 1 s moving, 1.2 s of a still screen that sends nothing, then moving again.
     QTest::qWait(3300);
     action(QStringLiteral("record"));
@@ -135,7 +144,8 @@ TEST_F(ScreenCastAppTest, RecordsTheChosenStreamAtASteadyRateAndAsksOnce) {
     ASSERT_TRUE(backendSaid(QStringLiteral("start node="), 2)) << log().toStdString();
     EXPECT_TRUE(backend().contains(QStringLiteral("persist=2 restore=yes")))
         << log().toStdString() << backend().toStdString();
-    QTest::qWait(500);
+    chooseWholeScreen();
+    QTest::qWait(800);
 
     // The desktop ends the stream (the user revoked it): the recording stops and says why;
     // nothing half-recorded is uploaded.
@@ -159,6 +169,30 @@ TEST_F(ScreenCastAppTest, RecordsTheChosenStreamAtASteadyRateAndAsksOnce) {
     QTest::qWait(500);
     EXPECT_FALSE(log().contains(QStringLiteral("Couldn't start recording"))) << log().toStdString();
     EXPECT_EQ(notifications.received.size(), seen);
+}
+
+TEST_F(ScreenCastAppTest, RecordsAnAreaDraggedOnTheStreamsPicture) {
+    startApp();
+    startPointer();
+    action(QStringLiteral("record"));
+    ASSERT_TRUE(backendSaid(QStringLiteral("start node="))) << log().toStdString();
+    ASSERT_TRUE(shown(QStringLiteral("shotlark"))) << log().toStdString();
+    QThread::msleep(200);
+    // The screen is twice the stream's size: the dragged quarter is 320 × 180 of the stream.
+    drag({width / 4, height / 4}, {width * 3 / 4, height * 3 / 4});
+    QTest::qWait(1500);
+    action(QStringLiteral("record"));
+    const QString link = nextNotification(QStringLiteral("Uploaded, link copied"));
+    ASSERT_TRUE(link.startsWith(url)) << link.toStdString() << log().toStdString();
+    const QString movie = download(link);
+    const Probed probed = probe(movie);
+    EXPECT_NEAR(probed.width, streamWidth / 2, 2);
+    EXPECT_NEAR(probed.height, streamHeight / 2, 2);
+    // Below the moving square: all of it the stream's colour.
+    const QImage frame = frameAt(movie, 0.5);
+    for (const QPoint at : {QPoint(1, 1), QPoint(frame.width() - 2, frame.height() - 2)})
+        EXPECT_TRUE(near(frame.pixelColor(at), Qt::red))
+            << at.x() << "," << at.y() << ": " << frame.pixelColor(at).name().toStdString();
 }
 
 // DMA-BUFs the stream doesn't map, with only a part of each marked as the picture (a window).

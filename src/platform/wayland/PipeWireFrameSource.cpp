@@ -95,7 +95,8 @@ private:
 
 class PipeWireFrameSource : public FrameSource {
 public:
-    PipeWireFrameSource(int fd, quint32 node) : fd_(fd), node_(node) {
+    PipeWireFrameSource(int fd, quint32 node, QSize announced)
+        : fd_(fd), node_(node), announced_(announced) {
         static std::once_flag initialised;
         std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
     }
@@ -106,8 +107,13 @@ public:
             ::close(fd_);
     }
 
-    void start(const QRect&, int fps, Handlers handlers) override {
+    void start(const QRect& area, int fps, Handlers handlers) override {
         handlers_ = std::move(handlers);
+        if (!announced_.isEmpty() && !area.isEmpty() && area != QRect(QPoint(), announced_))
+            area_ = QRectF(double(area.x()) / announced_.width(),
+                           double(area.y()) / announced_.height(),
+                           double(area.width()) / announced_.width(),
+                           double(area.height()) / announced_.height());
         interval_ = std::chrono::nanoseconds(1'000'000'000LL / std::max(1, fps));
         fps_ = fps;
         loop_ = pw_thread_loop_new("shotlark.pipewire", nullptr);
@@ -353,6 +359,13 @@ private:
             part &= QRect(crop->region.position.x, crop->region.position.y,
                           static_cast<int>(crop->region.size.width),
                           static_cast<int>(crop->region.size.height));
+        // The recorded area, wherever the picture's real size puts it.
+        if (!area_.isEmpty()) {
+            const QRectF scaled(part.x() + area_.x() * part.width(),
+                                part.y() + area_.y() * part.height(), area_.width() * part.width(),
+                                area_.height() * part.height());
+            part &= scaled.toRect();
+        }
         if (part.isEmpty())
             return {};
         // copy() detaches from the stream's memory before it goes back to the desktop.
@@ -406,6 +419,10 @@ private:
 
     int fd_;
     const quint32 node_;
+    const QSize announced_;
+    // The part recorded, as fractions of the picture; empty for all of it. Set before PipeWire's
+    // thread starts.
+    QRectF area_;
     Handlers handlers_;
     int fps_ = 30;
     Nanoseconds interval_{};
@@ -431,8 +448,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<FrameSource> makePipeWireFrameSource(int fd, quint32 node) {
-    return std::make_unique<PipeWireFrameSource>(fd, node);
+std::unique_ptr<FrameSource> makePipeWireFrameSource(int fd, quint32 node, QSize announced) {
+    return std::make_unique<PipeWireFrameSource>(fd, node, announced);
 }
 
 } // namespace shotlark::platform::wayland

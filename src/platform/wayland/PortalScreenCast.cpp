@@ -37,21 +37,24 @@ void closeSession(const QString& session) {
 // ends the stream.
 class PortalScreenCast : public ScreenCast {
 public:
-    PortalScreenCast(QString session, int fd, quint32 node, QSize size, PipeWireSourceMaker maker)
-        : session_(std::move(session)), fd_(fd), node_(node), size_(size),
-          maker_(std::move(maker)) {}
+    PortalScreenCast(QString session, int fd, quint32 node, QSize size, QRect placement,
+                     bool window, PipeWireSourceMaker maker)
+        : session_(std::move(session)), fd_(fd), node_(node), size_(size), placement_(placement),
+          window_(window), maker_(std::move(maker)) {}
     ~PortalScreenCast() override {
         ::close(fd_);
         closeSession(session_);
     }
 
     QSize size() const override { return size_; }
+    QRect placement() const override { return placement_; }
+    bool isWindow() const override { return window_; }
 
     std::unique_ptr<FrameSource> frameSource() override {
         const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
         if (fd < 0)
             throw Error(QStringLiteral("Couldn't open the screen stream"));
-        return maker_(fd, node_);
+        return maker_(fd, node_, size_);
     }
 
 private:
@@ -59,6 +62,8 @@ private:
     const int fd_;
     const quint32 node_;
     const QSize size_;
+    const QRect placement_;
+    const bool window_;
     const PipeWireSourceMaker maker_;
 };
 
@@ -78,7 +83,21 @@ QCoro::Task<std::optional<uint>> property(QString name) {
 struct Stream {
     quint32 node = 0;
     QSize size;
+    std::optional<QPoint> position;
+    uint type = 1; // monitor 1, window 2, virtual 4
 };
+
+// An (ii) pair.
+std::optional<QPoint> pair(const QVariant& value) {
+    if (!value.canConvert<QDBusArgument>())
+        return std::nullopt;
+    const QDBusArgument argument = qvariant_cast<QDBusArgument>(value);
+    int first = 0, second = 0;
+    argument.beginStructure();
+    argument >> first >> second;
+    argument.endStructure();
+    return QPoint(first, second);
+}
 
 // The first of Start's "streams" (a(ua{sv})).
 std::optional<Stream> firstStream(const QVariant& streams) {
@@ -93,15 +112,11 @@ std::optional<Stream> firstStream(const QVariant& streams) {
         list.beginStructure();
         list >> stream.node >> properties;
         list.endStructure();
-        const QVariant size = properties.value(QStringLiteral("size"));
-        if (size.canConvert<QDBusArgument>()) {
-            const QDBusArgument pair = qvariant_cast<QDBusArgument>(size);
-            int width = 0, height = 0;
-            pair.beginStructure();
-            pair >> width >> height;
-            pair.endStructure();
-            stream.size = QSize(width, height);
-        }
+        if (const std::optional<QPoint> size = pair(properties.value(QStringLiteral("size"))))
+            stream.size = QSize(size->x(), size->y());
+        stream.position = pair(properties.value(QStringLiteral("position")));
+        if (properties.contains(QStringLiteral("source_type")))
+            stream.type = properties.value(QStringLiteral("source_type")).toUInt();
         if (!first)
             first = stream;
     }
@@ -210,8 +225,13 @@ QCoro::Task<ScreenCastChoice> openScreenCast(QString restoreToken, PipeWireSourc
                       : QSize(1920, 1080);
     }
     ScreenCastChoice choice;
-    choice.cast = std::make_shared<PortalScreenCast>(std::exchange(closer.session, QString()), fd,
-                                                     stream->node, size, std::move(maker));
+    const bool window = stream->type == windowSource;
+    const QRect placement = !window && stream->position && !stream->size.isEmpty()
+                                ? QRect(*stream->position, stream->size)
+                                : QRect();
+    choice.cast =
+        std::make_shared<PortalScreenCast>(std::exchange(closer.session, QString()), fd,
+                                           stream->node, size, placement, window, std::move(maker));
     choice.restoreToken = start.results.value(QStringLiteral("restore_token")).toString();
     co_return choice;
 }

@@ -6,8 +6,10 @@
 
 namespace shotlark::platform::wayland {
 
-// Makes a frame source of the PipeWire stream `node` on the connection `fd` (which it takes).
-using PipeWireSourceMaker = std::function<std::unique_ptr<FrameSource>(int fd, quint32 node)>;
+// Makes a frame source of the PipeWire stream `node` on the connection `fd` (which it takes),
+// whose size the desktop announced as `announced`.
+using PipeWireSourceMaker =
+    std::function<std::unique_ptr<FrameSource>(int fd, quint32 node, QSize announced)>;
 
 // Asks xdg-desktop-portal's ScreenCast portal for one monitor or window, with the cursor drawn
 // into the picture, and opens its PipeWire connection. The desktop asks the user unless
