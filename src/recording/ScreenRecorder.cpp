@@ -302,6 +302,7 @@ QCoro::Task<> ScreenRecorder::start(Selection selection, bool captureAudio) {
 QCoro::Task<QImage> ScreenRecorder::firstPicture(std::shared_ptr<platform::ScreenCast> stream) {
     std::unique_ptr<platform::FrameSource> source = stream->frameSource();
     auto promise = std::make_shared<QPromise<QImage>>();
+    auto problem = std::make_shared<QString>();
     QFuture<QImage> future = promise->future();
     promise->start();
     // On this thread, from its event loop; the source gives up by itself on a silent stream.
@@ -312,14 +313,19 @@ QCoro::Task<QImage> ScreenRecorder::firstPicture(std::shared_ptr<platform::Scree
                        promise->addResult(picture.copy());
                        promise->finish();
                    },
-                   [promise](const QString&) {
-                       if (!promise->future().isFinished())
-                           promise->finish();
+                   [promise, problem](const QString& reason) {
+                       if (promise->future().isFinished())
+                           return;
+                       *problem = reason;
+                       promise->finish();
                    }});
     co_await future;
     source->stop();
     const QList<QImage> pictures = future.results();
-    co_return pictures.isEmpty() ? QImage() : pictures.front();
+    if (pictures.isEmpty())
+        throw Error(problem->isEmpty() ? QStringLiteral("The screen stream sent no picture")
+                                       : *problem);
+    co_return pictures.front();
 }
 
 QCoro::Task<QString> ScreenRecorder::stop() {

@@ -45,7 +45,7 @@ public:
     // Starts recording; throws `Error`. With `captureAudio` and no sound server the recording
     // goes on without sound and audioProblem() says why.
     QCoro::Task<> start(Selection selection, bool captureAudio);
-    // The stream's first picture, to choose an area on; null when it sent none. Throws `Error`.
+    // The stream's first picture, to choose an area on. Throws `Error` when it sent none.
     static QCoro::Task<QImage> firstPicture(std::shared_ptr<platform::ScreenCast> stream);
     // Ends the recording and hands back the movie file (the caller owns it). Throws `Error`.
     QCoro::Task<QString> stop();
