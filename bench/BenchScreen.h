@@ -2,9 +2,14 @@
 
 // What the recording benchmarks share: a changing 1080p screen, and a child process measured by
 // the kernel (CPU time and peak memory).
+#include "base/Errors.h"
+#include "recording/ScreenRecorder.h"
 #include "support/DisplaySession.h"
 
+#include <QCoro/QCoroSignal>
+
 #include <QCoreApplication>
+#include <QFile>
 #include <QImage>
 #include <QPainter>
 #include <QProcess>
@@ -96,6 +101,46 @@ inline Usage runMeasured(const QStringList& argv) {
     usage.peakMiB = static_cast<double>(used.ru_maxrss) / 1024.0;
     usage.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return usage;
+}
+
+inline int countFrames(const QString& movie) {
+    QProcess ffprobe;
+    ffprobe.start(QStringLiteral("ffprobe"),
+                  {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-count_frames"),
+                   QStringLiteral("-select_streams"), QStringLiteral("v:0"),
+                   QStringLiteral("-show_entries"), QStringLiteral("stream=nb_read_frames"),
+                   QStringLiteral("-of"), QStringLiteral("csv=p=0"), movie});
+    ffprobe.waitForFinished(600000);
+    return ffprobe.readAllStandardOutput().trimmed().toInt();
+}
+
+// The recording child's side: records what `choose` selects for `seconds`, moves the movie to
+// `target` and quits the event loop it runs; the exit code.
+inline int recordFor(ScreenRecorder& recorder, std::function<QCoro::Task<Selection>()> choose,
+                     int seconds, const QString& target) {
+    int exitCode = 1;
+    auto run = [&]() -> QCoro::Task<> {
+        try {
+            auto choosing = choose();
+            const Selection selection = co_await std::move(choosing);
+            auto starting = recorder.start(selection, false);
+            co_await std::move(starting);
+            QTimer wait;
+            wait.setSingleShot(true);
+            wait.start(seconds * 1000);
+            auto elapsed = qCoro(&wait, &QTimer::timeout);
+            co_await std::move(elapsed);
+            auto stopping = recorder.stop();
+            const QString movie = co_await std::move(stopping);
+            exitCode = QFile::rename(movie, target) ? 0 : 1;
+        } catch (const Error& error) {
+            std::fprintf(stderr, "recording failed: %s\n", error.what());
+        }
+        QCoreApplication::quit();
+    };
+    auto task = run();
+    QCoreApplication::exec();
+    return exitCode;
 }
 
 inline double durationOf(const QString& movie) {

@@ -32,43 +32,16 @@ using namespace shotlark::bench;
 
 namespace {
 
-int countFrames(const QString& movie) {
-    QProcess ffprobe;
-    ffprobe.start(QStringLiteral("ffprobe"),
-                  {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-count_frames"),
-                   QStringLiteral("-select_streams"), QStringLiteral("v:0"),
-                   QStringLiteral("-show_entries"), QStringLiteral("stream=nb_read_frames"),
-                   QStringLiteral("-of"), QStringLiteral("csv=p=0"), movie});
-    ffprobe.waitForFinished(600000);
-    return ffprobe.readAllStandardOutput().trimmed().toInt();
-}
-
 // The child's side: records the whole screen for `seconds` and moves the movie to `target`.
 int record(int seconds, const QString& target) {
     ScreenRecorder recorder(std::make_shared<platform::LinuxRecordingBackends>());
     QScreen* screen = QGuiApplication::primaryScreen();
-    int exitCode = 1;
-    auto run = [&]() -> QCoro::Task<> {
-        try {
-            auto starting = recorder.start(
-                {screen, QRect(QPoint(0, 0), screen->geometry().size()), true}, false);
-            co_await std::move(starting);
-            QTimer wait;
-            wait.setSingleShot(true);
-            wait.start(seconds * 1000);
-            auto elapsed = qCoro(&wait, &QTimer::timeout);
-            co_await std::move(elapsed);
-            auto stopping = recorder.stop();
-            const QString movie = co_await std::move(stopping);
-            exitCode = QFile::rename(movie, target) ? 0 : 1;
-        } catch (const Error& error) {
-            std::fprintf(stderr, "recording failed: %s\n", error.what());
-        }
-        QCoreApplication::quit();
-    };
-    auto task = run();
-    QCoreApplication::exec();
-    return exitCode;
+    return recordFor(
+        recorder,
+        [screen]() -> QCoro::Task<Selection> {
+            co_return Selection{screen, QRect(QPoint(0, 0), screen->geometry().size()), true};
+        },
+        seconds, target);
 }
 
 } // namespace

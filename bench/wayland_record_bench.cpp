@@ -32,9 +32,9 @@ constexpr int streamWidth = 1920, streamHeight = 1080;
 int record(int seconds, const QString& target) {
     auto backends = std::make_shared<platform::LinuxRecordingBackends>();
     ScreenRecorder recorder(backends);
-    int exitCode = 1;
-    auto run = [&]() -> QCoro::Task<> {
-        try {
+    return recordFor(
+        recorder,
+        [backends]() -> QCoro::Task<Selection> {
             auto asking = backends->screenCast(QString());
             const platform::ScreenCastChoice choice = co_await std::move(asking);
             if (!choice.cast)
@@ -42,35 +42,9 @@ int record(int seconds, const QString& target) {
             Selection selection;
             selection.isFullScreen = true;
             selection.stream = choice.cast;
-            auto starting = recorder.start(selection, false);
-            co_await std::move(starting);
-            QTimer wait;
-            wait.setSingleShot(true);
-            wait.start(seconds * 1000);
-            auto elapsed = qCoro(&wait, &QTimer::timeout);
-            co_await std::move(elapsed);
-            auto stopping = recorder.stop();
-            const QString movie = co_await std::move(stopping);
-            exitCode = QFile::rename(movie, target) ? 0 : 1;
-        } catch (const Error& error) {
-            std::fprintf(stderr, "recording failed: %s\n", error.what());
-        }
-        QCoreApplication::quit();
-    };
-    auto task = run();
-    QCoreApplication::exec();
-    return exitCode;
-}
-
-int countFrames(const QString& movie) {
-    QProcess ffprobe;
-    ffprobe.start(QStringLiteral("ffprobe"),
-                  {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-count_frames"),
-                   QStringLiteral("-select_streams"), QStringLiteral("v:0"),
-                   QStringLiteral("-show_entries"), QStringLiteral("stream=nb_read_frames"),
-                   QStringLiteral("-of"), QStringLiteral("csv=p=0"), movie});
-    ffprobe.waitForFinished(600000);
-    return ffprobe.readAllStandardOutput().trimmed().toInt();
+            co_return selection;
+        },
+        seconds, target);
 }
 
 } // namespace

@@ -4,10 +4,10 @@
 #include "platform/wayland/PipeWireFrameSource.h"
 
 #include "base/Errors.h"
+#include "platform/FrameClock.h"
 
 #include <QMetaObject>
 #include <QMutex>
-#include <QTimer>
 
 #include <pipewire/pipewire.h>
 #include <spa/debug/types.h>
@@ -29,8 +29,6 @@
 namespace shotlark::platform::wayland {
 
 namespace {
-
-using std::chrono::milliseconds;
 
 // How long the stream may take to send its first picture before the recording gives up.
 constexpr auto firstFrameTimeout = std::chrono::seconds(10);
@@ -114,8 +112,6 @@ public:
                            double(area.y()) / announced_.height(),
                            double(area.width()) / announced_.width(),
                            double(area.height()) / announced_.height());
-        interval_ = std::chrono::nanoseconds(1'000'000'000LL / std::max(1, fps));
-        fps_ = fps;
         loop_ = pw_thread_loop_new("shotlark.pipewire", nullptr);
         if (!loop_)
             throw Error(QStringLiteral("Couldn't start reading the screen stream"));
@@ -125,24 +121,20 @@ public:
             throw Error(QStringLiteral("Couldn't start reading the screen stream"));
         }
         pw_thread_loop_lock(loop_);
-        const QString problem = connect();
+        const QString problem = connect(fps);
         pw_thread_loop_unlock(loop_);
         if (!problem.isEmpty()) {
             stop();
             throw Error(problem);
         }
         started_ = monotonicNow();
-        next_ = started_;
         running_ = true;
-        timer_.setSingleShot(true);
-        timer_.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer_, &QTimer::timeout, [this] { tick(); });
-        timer_.start(0);
+        clock_.start(fps, [this] { tick(); });
     }
 
     void stop() override {
         running_ = false; // the handlers may be running right now: they are kept, not called
-        timer_.stop();
+        clock_.stop();
         if (!loop_)
             return;
         pw_thread_loop_lock(loop_);
@@ -173,7 +165,7 @@ public:
 
 private:
     // With the loop locked. Empty when connected, else why not.
-    QString connect() {
+    QString connect(int fps) {
         core_ = pw_context_connect_fd(context_, std::exchange(fd_, -1), nullptr, 0);
         if (!core_)
             return QStringLiteral("Couldn't connect to PipeWire for the screen stream: %1")
@@ -256,7 +248,7 @@ private:
         spa_pod_builder_pop(&builder, &choice);
         const spa_rectangle defaultSize{1920, 1080}, minSize{1, 1}, maxSize{16384, 16384};
         const spa_fraction anyRate{0, 1}, maxRate{1000, 1},
-            wantedRate{static_cast<uint32_t>(fps_), 1};
+            wantedRate{static_cast<uint32_t>(fps), 1};
         spa_pod_builder_add(
             &builder, SPA_FORMAT_VIDEO_size,
             SPA_POD_CHOICE_RANGE_Rectangle(&defaultSize, &minSize, &maxSize),
@@ -380,7 +372,7 @@ private:
         if (endedOnce_.exchange(true))
             return;
         QMetaObject::invokeMethod(
-            &timer_, [this, reason] { fail(reason); }, Qt::QueuedConnection);
+            clock_.context(), [this, reason] { fail(reason); }, Qt::QueuedConnection);
     }
 
     void tick() {
@@ -397,22 +389,15 @@ private:
         // The last picture again when nothing changed: the movie keeps its steady rate.
         if (!picture.isNull() && handlers_.frame)
             handlers_.frame(picture, now);
-        if (!running_)
-            return; // stopped from within the handler
-        next_ += interval_;
-        const Nanoseconds after = monotonicNow();
-        if (next_ + interval_ <= after)
-            next_ = after;
-        const auto wait = std::chrono::duration_cast<milliseconds>(
-            std::max(Nanoseconds(0), next_ - after + std::chrono::microseconds(500)));
-        timer_.start(static_cast<int>(wait.count()));
+        if (running_) // not stopped from within the handler
+            clock_.next();
     }
 
     void fail(const QString& reason) {
         if (!running_)
             return;
         running_ = false;
-        timer_.stop();
+        clock_.stop();
         if (handlers_.stopped)
             handlers_.stopped(reason);
     }
@@ -424,11 +409,8 @@ private:
     // thread starts.
     QRectF area_;
     Handlers handlers_;
-    int fps_ = 30;
-    Nanoseconds interval_{};
     Nanoseconds started_{};
-    Nanoseconds next_{};
-    QTimer timer_;
+    FrameClock clock_;
     bool running_ = false;
     std::atomic<bool> endedOnce_{false};
 

@@ -1,9 +1,8 @@
 #include "platform/x11/X11FrameSource.h"
 
 #include "base/Errors.h"
+#include "platform/FrameClock.h"
 #include "platform/x11/ShmGrabber.h"
-
-#include <QTimer>
 
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
@@ -13,8 +12,6 @@
 namespace shotlark::platform::x11 {
 
 namespace {
-
-using std::chrono::milliseconds;
 
 // Whether the middle of `area` lies on one of the X server's monitors; true when RandR can't
 // tell (the check is only there to notice a monitor that went away).
@@ -50,19 +47,14 @@ public:
             throw Error(QStringLiteral("Couldn't find that display"));
         area_ = area;
         handlers_ = std::move(handlers);
-        interval_ = std::chrono::nanoseconds(1'000'000'000LL / fps);
-        next_ = monotonicNow();
-        lastCheck_ = next_;
+        lastCheck_ = monotonicNow();
         running_ = true;
-        timer_.setSingleShot(true);
-        timer_.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&timer_, &QTimer::timeout, [this] { tick(); });
-        timer_.start(0);
+        clock_.start(fps, [this] { tick(); });
     }
 
     void stop() override {
         running_ = false; // the handlers may be running right now: they are kept, not called
-        timer_.stop();
+        clock_.stop();
     }
 
 private:
@@ -85,22 +77,13 @@ private:
         grabber_->drawCursor(picture, area_);
         if (handlers_.frame)
             handlers_.frame(picture, now);
-        if (!running_)
-            return; // stopped from within the handler
-        // The next frame is due one interval after this one was. A little late, it is taken at
-        // once; a whole interval late, the frames missed are skipped, never queued.
-        next_ += interval_;
-        const Nanoseconds after = monotonicNow();
-        if (next_ + interval_ <= after)
-            next_ = after;
-        const auto wait = std::chrono::duration_cast<milliseconds>(
-            std::max(Nanoseconds(0), next_ - after + std::chrono::microseconds(500)));
-        timer_.start(static_cast<int>(wait.count()));
+        if (running_) // not stopped from within the handler
+            clock_.next();
     }
 
     void fail(const QString& reason) {
         running_ = false;
-        timer_.stop();
+        clock_.stop();
         if (handlers_.stopped)
             handlers_.stopped(reason);
     }
@@ -108,10 +91,8 @@ private:
     std::unique_ptr<ShmGrabber> grabber_;
     QRect area_;
     Handlers handlers_;
-    QTimer timer_;
+    FrameClock clock_;
     bool running_ = false;
-    Nanoseconds interval_{};
-    Nanoseconds next_{};
     Nanoseconds lastCheck_{};
 };
 
