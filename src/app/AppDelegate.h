@@ -121,6 +121,9 @@ private:
     // The screen or window the desktop streams for a recording (Wayland); nothing when the
     // user declined or it failed (then said so).
     QCoro::Task<std::optional<Selection>> chooseScreenCast(QString failureTitle);
+    // Records the stream the desktop chose: a window whole, on a screen an area chosen on its
+    // picture.
+    QCoro::Task<> recordStream(Selection selection, bool gif);
     QCoro::Task<> finishRecording(std::shared_ptr<ScreenRecorder> recorder, bool gif);
     void stopRecording();
     void endRecordingUI();

@@ -106,56 +106,7 @@ QCoro::Task<> AppDelegate::startRecording(bool gif) {
             Q_EMIT recordingStartSettled();
             co_return;
         }
-        // The desktop's dialog chose a screen or a window. A window is recorded whole; on a
-        // screen an area is chosen on its picture, as in an X11 session.
-        QScreen* screen = screenShowing(*selection->stream);
-        QImage picture;
-        if (screen) {
-            choosingStream_ = true;
-            QString problem;
-            try {
-                auto picturing = ScreenRecorder::firstPicture(selection->stream);
-                picture = co_await std::move(picturing);
-            } catch (const Error& error) {
-                problem = error.message();
-            }
-            if (!self)
-                co_return;
-            choosingStream_ = false;
-            if (!problem.isEmpty()) {
-                showWarning(QStringLiteral("Couldn't start recording"), problem);
-                Q_EMIT recordingStartSettled();
-                co_return;
-            }
-        }
-        if (picture.isNull()) {
-            recordWith(*selection, gif);
-            co_return;
-        }
-        QList<QImage> frozen;
-        for (QScreen* each : QGuiApplication::screens()) {
-            const QSize pixels = (QSizeF(each->size()) * each->devicePixelRatio()).toSize();
-            if (each == screen) {
-                frozen.append(
-                    picture.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
-            } else {
-                QImage other(pixels, QImage::Format_RGB32); // not in this stream
-                other.fill(Qt::black);
-                frozen.append(other);
-            }
-        }
-        regionSelector_ = std::make_unique<RegionSelector>(frozen);
-        regionSelector_->begin(
-            [self, gif, stream = selection->stream,
-             screen = QPointer<QScreen>(screen)](std::optional<Selection> chosen) {
-                if (!self)
-                    return;
-                self->regionSelector_.release()->deleteLater();
-                if (!chosen || !screen || chosen->screen != screen)
-                    return; // cancelled, or a screen this stream doesn't show
-                chosen->stream = stream;
-                self->recordWith(*chosen, gif);
-            });
+        recordStream(*selection, gif);
         co_return;
     }
     regionSelector_ = std::make_unique<RegionSelector>(services_.recording->freezeScreens());
@@ -166,6 +117,57 @@ QCoro::Task<> AppDelegate::startRecording(bool gif) {
         self->regionSelector_.release()->deleteLater();
         if (selection)
             self->recordWith(*selection, gif);
+    });
+}
+
+QCoro::Task<> AppDelegate::recordStream(Selection selection, bool gif) {
+    QPointer<AppDelegate> self(this);
+    // An area of a screen is chosen on its picture, as in an X11 session.
+    QScreen* screen = screenShowing(*selection.stream);
+    QImage picture;
+    if (screen) {
+        choosingStream_ = true;
+        QString problem;
+        try {
+            auto picturing = ScreenRecorder::firstPicture(selection.stream);
+            picture = co_await std::move(picturing);
+        } catch (const Error& error) {
+            problem = error.message();
+        }
+        if (!self)
+            co_return;
+        choosingStream_ = false;
+        if (!problem.isEmpty()) {
+            showWarning(QStringLiteral("Couldn't start recording"), problem);
+            Q_EMIT recordingStartSettled();
+            co_return;
+        }
+    }
+    if (picture.isNull()) {
+        recordWith(selection, gif);
+        co_return;
+    }
+    QList<QImage> frozen;
+    for (QScreen* each : QGuiApplication::screens()) {
+        const QSize pixels = (QSizeF(each->size()) * each->devicePixelRatio()).toSize();
+        if (each == screen) {
+            frozen.append(picture.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+        } else {
+            QImage other(pixels, QImage::Format_RGB32); // not in this stream
+            other.fill(Qt::black);
+            frozen.append(other);
+        }
+    }
+    regionSelector_ = std::make_unique<RegionSelector>(frozen);
+    regionSelector_->begin([self, gif, stream = selection.stream,
+                            screen = QPointer<QScreen>(screen)](std::optional<Selection> chosen) {
+        if (!self)
+            return;
+        self->regionSelector_.release()->deleteLater();
+        if (!chosen || !screen || chosen->screen != screen)
+            return; // cancelled, or a screen this stream doesn't show
+        chosen->stream = stream;
+        self->recordWith(*chosen, gif);
     });
 }
 

@@ -27,7 +27,7 @@ struct Selection {
     QPointer<QScreen> screen; // where the choice was made; null once that screen is gone
     QRect rect;               // logical, relative to the screen's top-left corner
     bool isFullScreen = false;
-    std::shared_ptr<platform::ScreenCast> stream = nullptr; // recorded whole when set
+    std::shared_ptr<platform::ScreenCast> stream = nullptr; // what the area is cut from (Wayland)
 };
 
 // The dimmed overlays on every screen from which a recording area is chosen. `frozen` is what
