@@ -11,13 +11,15 @@
 // is no GPU here to make real ones). With "crop" the stream is a window's: each buffer marks its
 // middle part (half the width, two thirds of the height) as the picture, as window casts do, and
 // the rest is magenta. SIGUSR1 ends every stream as a desktop does when the user revokes it;
-// SIGUSR2 makes the user close the next Start's dialog. Each call is written to LOG, one line each:
-// "select types=N cursor=N persist=N restore=yes|no", "start node=N", "start declined", "close",
-// "ended".
+// SIGUSR2 makes the user close the next Start's dialog, SIGHUP leaves it open for good. Each call
+// is written to LOG, one line each: "select types=N cursor=N persist=N restore=yes|no", "start
+// node=N", "start declined", "start held", "close", "ended".
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QDBusError>
+#include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
@@ -98,6 +100,7 @@ namespace {
 
 volatile std::sig_atomic_t endRequested = 0;
 volatile std::sig_atomic_t declineNext = 0;
+volatile std::sig_atomic_t holdNext = 0;
 QFile logFile;
 
 void log(const QString& line) {
@@ -320,7 +323,7 @@ private:
     QString path_;
 };
 
-class ScreenCast : public QObject {
+class ScreenCast : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.impl.portal.ScreenCast")
     Q_PROPERTY(uint AvailableSourceTypes READ sourceTypes)
@@ -374,6 +377,14 @@ public Q_SLOTS:
             log(QStringLiteral("start declined"));
             return 1;
         }
+        if (holdNext) {
+            // The dialog stays open: no answer at all.
+            holdNext = 0;
+            setDelayedReply(true);
+            held_.append(message());
+            log(QStringLiteral("start held"));
+            return 0;
+        }
         pw_thread_loop_lock(loop);
         owner->producer = std::make_unique<Producer>(loop, core, width_, height_, dmabuf_, crop_);
         const uint32_t node = owner->producer->waitForNode();
@@ -413,6 +424,7 @@ private:
     const int width_, height_;
     const bool dmabuf_;
     const QRect crop_;
+    QList<QDBusMessage> held_;
     QHash<QString, QPointer<Session>> sessions_;
 };
 
@@ -462,6 +474,7 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGUSR1, [](int) { endRequested = 1; });
     std::signal(SIGUSR2, [](int) { declineNext = 1; });
+    std::signal(SIGHUP, [](int) { holdNext = 1; });
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] {
         if (endRequested) {

@@ -171,6 +171,24 @@ TEST_F(ScreenCastAppTest, RecordsTheChosenStreamAtASteadyRateAndAsksOnce) {
     EXPECT_EQ(notifications.received.size(), seen);
 }
 
+TEST_F(ScreenCastAppTest, APortalThatGoesAwayIsAFailureNotAWait) {
+    startApp();
+    ::kill(session.screenCastBackend(), SIGHUP);
+    QTest::qWait(100);
+    action(QStringLiteral("record"));
+    ASSERT_TRUE(backendSaid(QStringLiteral("start held")));
+    // The portal goes away while its dialog is open.
+    QProcess::execute(QStringLiteral("pkill"),
+                      {QStringLiteral("-x"), QStringLiteral("xdg-desktop-por")});
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return log().contains(QStringLiteral(
+                "Couldn't start recording: The desktop's screen cast portal failed (Start)"));
+        },
+        10000))
+        << log().toStdString();
+}
+
 TEST_F(ScreenCastAppTest, RecordsAnAreaDraggedOnTheStreamsPicture) {
     startApp();
     startPointer();

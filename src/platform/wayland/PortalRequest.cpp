@@ -5,6 +5,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusServiceWatcher>
 #include <QRandomGenerator>
 
 #include <memory>
@@ -62,6 +63,11 @@ QCoro::Task<PortalAnswer> portalRequest(QString interface, QString method, QVari
     const QString path = qvariant_cast<QDBusObjectPath>(reply.arguments().front()).path();
     if (path != expected)
         response->listen(bus, path);
+    // A portal that goes away (it crashed, the session ends) never answers: that is a failure,
+    // not a wait without end.
+    QDBusServiceWatcher gone(portalService, bus, QDBusServiceWatcher::WatchForUnregistration);
+    QObject::connect(&gone, &QDBusServiceWatcher::serviceUnregistered, response.get(),
+                     [answering = response.get()] { answering->received(2, {}); });
     if (!response->arrived) {
         auto done = qCoro(response.get(), &PortalResponse::done);
         co_await std::move(done);

@@ -46,7 +46,8 @@ struct PortalAnswer {
 };
 
 // Calls a portal method that answers through a Request object made from `token` (its
-// "handle_token" option) and waits, however long the user takes, for that answer.
+// "handle_token" option) and waits, however long the user takes, for that answer; failed (2)
+// when the portal goes away meanwhile.
 QCoro::Task<PortalAnswer> portalRequest(QString interface, QString method, QVariantList arguments,
                                         QString token);
 
