@@ -97,6 +97,20 @@ protected:
         }
     }
 
+    // Stops the recording that runs and downloads what was uploaded; empty when nothing was.
+    QString stopAndDownload() {
+        action(QStringLiteral("record"));
+        const QString link = nextNotification(QStringLiteral("Uploaded, link copied"));
+        EXPECT_TRUE(link.startsWith(url)) << link.toStdString() << log().toStdString();
+        return link.startsWith(url) ? download(link) : QString();
+    }
+
+    static void expectColour(const QImage& frame, const QList<QPoint>& points, QColor colour) {
+        for (const QPoint at : points)
+            EXPECT_TRUE(near(frame.pixelColor(at), colour))
+                << at.x() << "," << at.y() << ": " << frame.pixelColor(at).name().toStdString();
+    }
+
     // Our area chooser over the stream's picture: a click takes the whole screen.
     void chooseWholeScreen() {
         ASSERT_TRUE(shown(QStringLiteral("shotlark"))) << log().toStdString();
@@ -199,18 +213,14 @@ TEST_F(ScreenCastAppTest, RecordsAnAreaDraggedOnTheStreamsPicture) {
     // The screen is twice the stream's size: the dragged quarter is 320 × 180 of the stream.
     drag({width / 4, height / 4}, {width * 3 / 4, height * 3 / 4});
     QTest::qWait(1500);
-    action(QStringLiteral("record"));
-    const QString link = nextNotification(QStringLiteral("Uploaded, link copied"));
-    ASSERT_TRUE(link.startsWith(url)) << link.toStdString() << log().toStdString();
-    const QString movie = download(link);
+    const QString movie = stopAndDownload();
+    ASSERT_FALSE(movie.isEmpty());
     const Probed probed = probe(movie);
     EXPECT_NEAR(probed.width, streamWidth / 2, 2);
     EXPECT_NEAR(probed.height, streamHeight / 2, 2);
     // Below the moving square: all of it the stream's colour.
     const QImage frame = frameAt(movie, 0.5);
-    for (const QPoint at : {QPoint(1, 1), QPoint(frame.width() - 2, frame.height() - 2)})
-        EXPECT_TRUE(near(frame.pixelColor(at), Qt::red))
-            << at.x() << "," << at.y() << ": " << frame.pixelColor(at).name().toStdString();
+    expectColour(frame, {QPoint(1, 1), QPoint(frame.width() - 2, frame.height() - 2)}, Qt::red);
 }
 
 // DMA-BUFs the stream doesn't map, with only a part of each marked as the picture (a window).
@@ -227,10 +237,8 @@ TEST_F(WindowScreenCastAppTest, ReadsTheMarkedPartOfBuffersItMustMapItself) {
     action(QStringLiteral("record"));
     ASSERT_TRUE(backendSaid(QStringLiteral("start node="))) << log().toStdString();
     QTest::qWait(2000);
-    action(QStringLiteral("record"));
-    const QString link = nextNotification(QStringLiteral("Uploaded, link copied"));
-    ASSERT_TRUE(link.startsWith(url)) << link.toStdString() << log().toStdString();
-    const QString movie = download(link);
+    const QString movie = stopAndDownload();
+    ASSERT_FALSE(movie.isEmpty());
     const Probed probed = probe(movie);
     EXPECT_EQ(probed.width, streamWidth / 2);
     EXPECT_EQ(probed.height, streamHeight * 2 / 3);
@@ -238,11 +246,10 @@ TEST_F(WindowScreenCastAppTest, ReadsTheMarkedPartOfBuffersItMustMapItself) {
     expectScript(movie, 1.9);
     // Nothing from outside the marked part, not even at the edges.
     const QImage frame = frameAt(movie, 0.5);
-    for (const QPoint corner : {QPoint(1, frame.height() - 2), QPoint(frame.width() - 2, 30),
-                                QPoint(frame.width() - 2, frame.height() - 2)})
-        EXPECT_TRUE(near(frame.pixelColor(corner), Qt::red))
-            << corner.x() << "," << corner.y() << ": "
-            << frame.pixelColor(corner).name().toStdString();
+    expectColour(frame,
+                 {QPoint(1, frame.height() - 2), QPoint(frame.width() - 2, 30),
+                  QPoint(frame.width() - 2, frame.height() - 2)},
+                 Qt::red);
 }
 
 TEST_F(ScreenCastAppTest, ReplayBufferKeepsRecordingAStillScreen) {
