@@ -170,23 +170,6 @@ TEST_F(AppTest, BatchWithAFailureReportsBothOutcomesInOrder) {
     EXPECT_EQ(partName(requests[2]), QStringLiteral("c.png"));
 }
 
-TEST_F(AppTest, AllFailedLeavesTheClipboardAndReportsTheLastError) {
-    connectToServer();
-    Config::shared().setBool(keys::playSound, false);
-    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
-    failing = {QStringLiteral("a.png")};
-    runBatches([&] {
-        app->upload({writeTestFile(QStringLiteral("a.png")), QStringLiteral("/nonexistent/b.png")},
-                    false);
-    });
-    EXPECT_EQ(clipboard(), QStringLiteral("before"));
-    ASSERT_EQ(titles(), QStringList{QStringLiteral("Upload failed")});
-    EXPECT_TRUE(
-        desktop.notifications->posted[0].body.startsWith(QStringLiteral("b.png: Couldn't read")))
-        << desktop.notifications->posted[0].body.toStdString();
-    EXPECT_TRUE(desktop.sounds->played.isEmpty());
-}
-
 TEST_F(AppTest, TemporaryFilesGoAfterUploadButFailedOnesAreKept) {
     connectToServer();
     const QString dir = paths::newCaptureDir();
@@ -213,65 +196,6 @@ TEST_F(AppTest, TemporaryFilesGoAfterUploadButFailedOnesAreKept) {
     desktop.notifications->click(static_cast<int>(desktop.notifications->posted.size()) - 1);
     EXPECT_EQ(desktop.opener->opened.back(), QUrl::fromLocalFile(kept))
         << "our own folder may open";
-}
-
-TEST_F(AppTest, NothingHappensWithoutAConnectionButTheSettings) {
-    const QString mine = writeTestFile(QStringLiteral("a.png"));
-    app->upload({mine}, false);
-    app->uploadClipboard();
-    QTest::qWait(100);
-    EXPECT_TRUE(server.requests().isEmpty());
-    EXPECT_TRUE(QFile::exists(mine));
-    EXPECT_TRUE(desktop.notifications->posted.isEmpty());
-    ASSERT_TRUE(SettingsWindowController::shared().view());
-    EXPECT_TRUE(SettingsWindowController::shared().view()->isVisible());
-
-    // A capture finished after the connection went away is kept, and the user told where.
-    const QString capture = paths::newCaptureDir() + QStringLiteral("/Screenshot_1.png");
-    QFile(capture).open(QIODevice::WriteOnly);
-    app->upload({capture}, true);
-    const QString kept = AppDelegate::failedUploadsDir() + QStringLiteral("/Screenshot_1.png");
-    EXPECT_TRUE(QFile::exists(kept));
-    EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty());
-    ASSERT_EQ(desktop.notifications->posted.size(), 1);
-    EXPECT_EQ(desktop.notifications->posted[0].title, QStringLiteral("Upload failed"));
-    EXPECT_EQ(desktop.notifications->posted[0].body,
-              QStringLiteral("Screenshot_1.png: ") + Uploader::notConnected);
-    EXPECT_EQ(desktop.notifications->posted[0].link, QUrl::fromLocalFile(kept));
-}
-
-TEST_F(AppTest, NotificationsCanBeSwitchedOff) {
-    connectToServer();
-    Config::shared().setBool(keys::showNotifications, false);
-    runBatches([&] { app->upload({writeTestFile(QStringLiteral("a.png"))}, false); });
-    EXPECT_TRUE(desktop.notifications->posted.isEmpty());
-    EXPECT_TRUE(clipboard().startsWith(QStringLiteral("http://m/u/")));
-    EXPECT_EQ(desktop.sounds->played.size(), 1);
-}
-
-TEST_F(AppTest, ConcurrentBatchesShareTheProgressTitle) {
-    connectToServer();
-    uploadDelay = 600ms;
-    const QString a = writeTestFile(QStringLiteral("a.png")),
-                  b = writeTestFile(QStringLiteral("b.png"));
-    EXPECT_EQ(app->statusTitle(), QString());
-    runBatches(
-        [&] {
-            app->upload({a}, false);
-            app->upload({b}, false);
-            ASSERT_TRUE(QTest::qWaitFor(
-                [&] { return server.requestsTo("/api/upload").size() == 2; }, 5000));
-            EXPECT_EQ(app->activeUploads(), 2);
-            EXPECT_EQ(app->progress().size(), 2);
-            EXPECT_TRUE(
-                QRegularExpression(QStringLiteral("^ \\d+%$")).match(app->statusTitle()).hasMatch())
-                << app->statusTitle().toStdString();
-            EXPECT_EQ(findItem(app->menuModel(), {QStringLiteral("Uploading 2 file(s)\u2026")}) !=
-                          nullptr,
-                      true);
-        },
-        2);
-    EXPECT_EQ(app->statusTitle(), QString());
 }
 
 TEST_F(AppTest, ClipboardTextImageAndFiles) {
@@ -334,25 +258,6 @@ TEST_F(AppTest, ConfigurationLinkAsksChecksAndConnects) {
     EXPECT_EQ(desktop.notifications->posted[0].title, QStringLiteral("Connected"));
     EXPECT_EQ(desktop.notifications->posted[0].body,
               QStringLiteral("Signed in as ada. Press Ctrl+Shift+7 to capture."));
-}
-
-TEST_F(AppTest, ConfigurationLinksThatAreIgnoredOrCancelled) {
-    const QString server64 = QString::fromLatin1(QUrl::toPercentEncoding(server.url()));
-    app->openURLs({QStringLiteral("Shotlark://configure?server=%1&token=t").arg(server64),
-                   QStringLiteral("shotlark://Configure?server=%1&token=t").arg(server64),
-                   QStringLiteral("shotlark://configure?server&token=t"),
-                   QStringLiteral("shotlark://configure?server=%1").arg(server64),
-                   QStringLiteral("https://configure?server=%1&token=t").arg(server64)});
-    EXPECT_TRUE(desktop.dialogs->alerts.isEmpty());
-
-    desktop.dialogs->answers = {1};
-    app->openURLs({QStringLiteral("shotlark://configure?server=media.example.org&token=t")});
-    ASSERT_EQ(desktop.dialogs->alerts.size(), 1);
-    EXPECT_EQ(desktop.dialogs->alerts[0].message,
-              QStringLiteral("Connect to https://media.example.org?"));
-    QTest::qWait(50);
-    EXPECT_TRUE(server.requests().isEmpty());
-    EXPECT_FALSE(Config::shared().stringValue(keys::server));
 }
 
 TEST_F(AppTest, FailedCheckKeepsTheOldConnection) {
@@ -441,132 +346,4 @@ TEST_F(AppTest, SettingsFormSavesOnlyWhatTheServerAccepted) {
     EXPECT_EQ(form->serverField()->text(), server.url());
     EXPECT_EQ(Config::shared().token(), QStringLiteral("slk_typed"));
     EXPECT_EQ(Config::shared().username(), QStringLiteral("ada"));
-}
-
-TEST_F(AppTest, SettingsFormFollowsAConnectionMadeWhileItIsOpen) {
-    app->launch();
-    SettingsView* form = SettingsWindowController::shared().view();
-    ASSERT_TRUE(form && form->isVisible());
-    EXPECT_TRUE(form->serverField()->text().isEmpty());
-
-    desktop.dialogs->answers = {0};
-    app->openURLs({QStringLiteral("shotlark://configure?server=%1&token=slk_link")
-                       .arg(QString::fromLatin1(QUrl::toPercentEncoding(server.url())))});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !desktop.notifications->posted.isEmpty(); }, 10000));
-    EXPECT_EQ(form->serverField()->text(), server.url());
-    EXPECT_EQ(form->tokenField()->text(), QStringLiteral("slk_link"));
-    EXPECT_EQ(form->statusLine()->text(), QStringLiteral("\u2714 Connected as ada"));
-    EXPECT_TRUE(form->connectButton()->isEnabled());
-
-    // Signed out elsewhere: the form says so too.
-    Config::shared().setToken(QString());
-    EXPECT_TRUE(form->tokenField()->text().isEmpty());
-    EXPECT_TRUE(form->statusLine()->text().isEmpty());
-}
-
-TEST_F(AppTest, RecordingRowsOfTheSettingsForm) {
-    app->launch();
-    SettingsView* form = SettingsWindowController::shared().view();
-    ASSERT_TRUE(form);
-    auto row = [&](const QString& label) -> QWidget* {
-        for (QFormLayout* layout : form->findChildren<QFormLayout*>()) {
-            for (int i = 0; i < layout->rowCount(); ++i) {
-                auto* title = layout->itemAt(i, QFormLayout::LabelRole);
-                auto* field = layout->itemAt(i, QFormLayout::FieldRole);
-                if (title && field && qobject_cast<QLabel*>(title->widget()) &&
-                    qobject_cast<QLabel*>(title->widget())->text() == label)
-                    return field->widget();
-            }
-        }
-        return nullptr;
-    };
-    auto* rate = qobject_cast<QComboBox*>(row(QStringLiteral("Recording frame rate")));
-    auto* quality = qobject_cast<QComboBox*>(row(QStringLiteral("Recording quality")));
-    ASSERT_TRUE(rate && quality);
-    EXPECT_EQ(rate->currentText(), QStringLiteral("30 fps"));
-    EXPECT_EQ(quality->currentText(), QStringLiteral("Standard (up to 1920 px)"));
-    rate->setCurrentIndex(1);
-    quality->setCurrentIndex(1);
-    EXPECT_EQ(Config::shared().integerValue(keys::recordFrameRate), 60);
-    EXPECT_TRUE(Config::shared().boolValue(keys::recordHighQuality));
-    QCheckBox* audio = nullptr;
-    for (QCheckBox* box : form->findChildren<QCheckBox*>()) {
-        if (box->text() == QStringLiteral("Include system audio in recordings"))
-            audio = box;
-    }
-    ASSERT_TRUE(audio);
-    EXPECT_FALSE(audio->isChecked());
-    audio->setChecked(true);
-    EXPECT_TRUE(Config::shared().boolValue(keys::recordAudio));
-}
-
-TEST_F(AppTest, UpdateRowOfTheSettingsFormChecksAndFollowsTheFeature) {
-    connectToServer();
-    app->launch();
-    SettingsWindowController::shared().show();
-    SettingsView* form = SettingsWindowController::shared().view();
-    ASSERT_TRUE(form);
-    QCheckBox* automatic = nullptr;
-    for (QCheckBox* box : form->findChildren<QCheckBox*>()) {
-        if (box->text() == QStringLiteral("Check for updates automatically"))
-            automatic = box;
-    }
-    QPushButton* checkNow = nullptr;
-    for (QPushButton* button : form->findChildren<QPushButton*>()) {
-        if (button->text() == QStringLiteral("Check now"))
-            checkNow = button;
-    }
-    ASSERT_TRUE(automatic && checkNow);
-    EXPECT_TRUE(automatic->isChecked());
-    automatic->setChecked(false);
-    EXPECT_FALSE(Config::shared().boolValue(keys::autoUpdate));
-
-    // This server offers no build for Linux: a manual check says the app is up to date.
-    checkNow->click();
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return titles().contains(QStringLiteral("You're up to date")); }, 10000));
-    EXPECT_EQ(desktop.notifications->posted.back().body, QStringLiteral("Version ") +
-                                                             Updater::currentVersion() +
-                                                             QStringLiteral(" is the latest."));
-
-    // Its features lack "auto_update": the row goes once they are known.
-    await(ServerInfo::shared().refresh(true));
-    EXPECT_FALSE(automatic->isVisibleTo(form));
-}
-
-TEST(XdgAutostartTest, EnabledExactlyWhenTheEntryExistsAndIsNotHidden) {
-    platform::XdgAutostart autostart;
-    EXPECT_FALSE(autostart.isEnabled());
-    ASSERT_TRUE(autostart.setEnabled(true));
-    EXPECT_TRUE(autostart.isEnabled());
-    EXPECT_EQ(platform::XdgAutostart::entryPath(),
-              testHome() + QStringLiteral("/.config/autostart/shotlark.desktop"));
-    QFile entry(platform::XdgAutostart::entryPath());
-    ASSERT_TRUE(entry.open(QIODevice::Append));
-    entry.write("Hidden=true\n");
-    entry.close();
-    EXPECT_FALSE(autostart.isEnabled());
-    ASSERT_TRUE(autostart.setEnabled(false));
-    EXPECT_FALSE(QFile::exists(platform::XdgAutostart::entryPath()));
-}
-
-TEST_F(AppTest, AnnotatedUploadsOpenTheServersEditor) {
-    connectToServer();
-    await(ServerInfo::shared().refresh(true)); // dashboard http://m/dashboard/, features: annotate
-    runBatches([&] {
-        app->upload({writeTestFile(QStringLiteral("shot.png"))}, false, std::nullopt, true);
-    });
-    ASSERT_EQ(desktop.opener->opened.size(), 1);
-    EXPECT_TRUE(desktop.opener->opened[0].toString().startsWith(
-        QStringLiteral("http://m/dashboard/edit/?id=u")))
-        << desktop.opener->opened[0].toString().toStdString();
-
-    const QList<MenuItem> menu = app->menuModel();
-    const MenuItem* annotate =
-        findItem(menu, {QStringLiteral("Recent Uploads"), QStringLiteral("shot.png"),
-                        QStringLiteral("Annotate\u2026")});
-    ASSERT_TRUE(annotate);
-    annotate->trigger();
-    EXPECT_EQ(desktop.opener->opened.size(), 2);
-    EXPECT_EQ(desktop.opener->opened[1], desktop.opener->opened[0]);
 }

@@ -118,17 +118,6 @@ TEST_F(ToolTest, DisplayIsCapturedWholeAsAnOpaquePng) {
     EXPECT_FALSE(QFile::exists(target));
 }
 
-TEST_F(ToolTest, ArgumentListsOtherThanTheFourAreRefused) {
-    for (const QStringList& args :
-         {QStringList{QStringLiteral("-i"), QStringLiteral("-D"), QStringLiteral("1")},
-          QStringList{QStringLiteral("-W")}, QStringList{QStringLiteral("-D")},
-          QStringList{QStringLiteral("-D"), QStringLiteral("zero")}}) {
-        start(args, false);
-        EXPECT_NE(finish(), 0) << args.join(QLatin1Char(' ')).toStdString();
-        EXPECT_FALSE(QFile::exists(target));
-    }
-}
-
 TEST_F(ToolTest, DraggedRegionIsCroppedFromTheFrozenScreen) {
     expectRegionDragged(QPoint(100, 120), QPoint(400, 320));
 }

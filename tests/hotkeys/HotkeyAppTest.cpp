@@ -102,14 +102,6 @@ TEST_F(HotkeyAppTest, EveryActionIsGrabbedUnlessSwitchedOff) {
     EXPECT_EQ(desktop.hotkeys->grabbed.size(), 7) << "switched off: not grabbed";
 }
 
-TEST_F(HotkeyAppTest, WaylandRegistersNothingAndReportsNothing) {
-    desktop.hotkeys->available = false;
-    app->registerHotKeys();
-    EXPECT_TRUE(HotkeyState::shared().failed.isEmpty());
-    EXPECT_FALSE(HotkeyState::shared().grabsAvailable);
-    EXPECT_TRUE(desktop.notifications->posted.isEmpty());
-}
-
 TEST_F(HotkeyAppTest, PressesAndCommandLineActionsRunTheFlow) {
     Config::shared().setString(keys::server, QStringLiteral("http://127.0.0.1:9"));
     Config::shared().setToken(QStringLiteral("t"));
@@ -139,23 +131,4 @@ TEST_F(HotkeyAppTest, ActionsTheServerSwitchedOffSaySo) {
               QStringLiteral("Copy text from region is switched off on this server."));
     EXPECT_EQ(desktop.notifications->posted[1].body,
               QStringLiteral("Record GIF (press again to stop) is switched off on this server."));
-}
-
-TEST_F(HotkeyAppTest, MenuShowsTheShortcutAsKeyHintOrInTheTitle) {
-    auto item = [&] {
-        const QList<MenuItem> menu = app->menuModel();
-        for (const MenuItem& entry : menu) {
-            if (entry.title.startsWith(QStringLiteral("Upload Clipboard")))
-                return entry;
-        }
-        return MenuItem();
-    };
-    EXPECT_EQ(item().title, QStringLiteral("Upload Clipboard"));
-    EXPECT_EQ(item().keyHint, QStringLiteral("Ctrl+Shift+0"));
-    hotkeys::setShortcut(HotkeyAction::clipboard, Shortcut{96, 0x1000, QStringLiteral("F5")});
-    EXPECT_EQ(item().title, QStringLiteral("Upload Clipboard  (Meta+F5)"));
-    EXPECT_EQ(item().keyHint, QString());
-    hotkeys::setShortcut(HotkeyAction::clipboard, std::nullopt);
-    EXPECT_EQ(item().title, QStringLiteral("Upload Clipboard"));
-    EXPECT_EQ(item().keyHint, QString());
 }

@@ -19,31 +19,6 @@ namespace {
 const Shortcut ctrlShift7{26, 0x300, QStringLiteral("7")};
 } // namespace
 
-TEST(HotkeyModel, FreshInstallHasTheEightDefaults) {
-    const QList<HotkeyAction>& all = hotkeys::allCases();
-    ASSERT_EQ(all.size(), 8);
-    const char* raws[] = {"record", "gif",       "region", "window",
-                          "screen", "clipboard", "ocr",    "replay"};
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(hotkeys::rawValue(all[i]), QLatin1String(raws[i]));
-        EXPECT_EQ(hotkeys::shortcut(all[i]), hotkeys::defaultShortcut(all[i]));
-        EXPECT_EQ(hotkeys::defaultsKey(all[i]), QStringLiteral("hotkey.") + QLatin1String(raws[i]));
-    }
-    const auto record = hotkeys::shortcut(HotkeyAction::record);
-    EXPECT_EQ(record->symbols(), QStringLiteral("\u21e7\u23186"));
-    EXPECT_EQ(record->display(), QStringLiteral("Ctrl+Shift+6"));
-    const auto replay = hotkeys::shortcut(HotkeyAction::replay);
-    EXPECT_EQ(replay->symbols(), QStringLiteral("\u2303\u2325R"));
-    EXPECT_EQ(replay->display(), QStringLiteral("Meta+Alt+R"));
-    EXPECT_EQ(hotkeys::title(HotkeyAction::gif),
-              QStringLiteral("Record GIF (press again to stop)"));
-    EXPECT_EQ((Shortcut{96, 0x1b00, QStringLiteral("F5")}.symbols()),
-              QStringLiteral("\u2303\u2325\u21e7\u2318F5"));
-    EXPECT_EQ((Shortcut{96, 0x1b00, QStringLiteral("F5")}.display()),
-              QStringLiteral("Meta+Ctrl+Alt+Shift+F5"))
-        << "as Qt writes it";
-}
-
 TEST(HotkeyModel, StoredFormsAbsentEmptyDamagedAndValid) {
     Config& config = Config::shared();
     const QString key = hotkeys::defaultsKey(HotkeyAction::window);
@@ -115,18 +90,4 @@ TEST(HotkeyModel, KeyPressesThatMakeAShortcut) {
     EXPECT_FALSE(Shortcut::fromQtKey(Qt::Key_Space, Qt::ShiftModifier));
     EXPECT_FALSE(Shortcut::fromQtKey(Qt::Key_VolumeUp, Qt::ControlModifier))
         << "no key code for it";
-}
-
-TEST(HotkeyModel, GatedActionsFollowTheServer) {
-    for (HotkeyAction action : hotkeys::allCases())
-        EXPECT_TRUE(hotkeys::isAvailable(action)) << "features not fetched yet";
-    test::TestHttpServer server;
-    server.on("/api/features", {200, R"({"enabled":["app_gif","replay_buffer"]})"});
-    Config::shared().setString(keys::server, server.url());
-    Config::shared().setToken(QStringLiteral("t"));
-    test::await(ServerInfo::shared().refresh(true));
-    EXPECT_FALSE(hotkeys::isAvailable(HotkeyAction::ocr));
-    EXPECT_TRUE(hotkeys::isAvailable(HotkeyAction::gif));
-    EXPECT_TRUE(hotkeys::isAvailable(HotkeyAction::replay));
-    EXPECT_TRUE(hotkeys::isAvailable(HotkeyAction::region));
 }

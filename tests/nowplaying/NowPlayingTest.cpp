@@ -201,26 +201,3 @@ TEST_F(NowPlayingTest, TableOrderGarbageAndPlayersThatHang) {
     EXPECT_EQ(reports()[3], (QJsonObject{{QStringLiteral("playing"), false}}));
     EXPECT_EQ(spotify.asked, 4);
 }
-
-TEST_F(NowPlayingTest, PollsOnlyWhileEnabled) {
-    TestPlayer spotify(QStringLiteral("org.mpris.MediaPlayer2.spotify"), 4);
-    ASSERT_TRUE(spotify.join());
-    spotify.play(QStringLiteral("On"), QStringLiteral("F"), QStringLiteral("G"));
-    reporter.start();
-    EXPECT_TRUE(reporter.isPolling());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return reports().size() == 1; }, 5000)) << "at once";
-
-    // Switched off: one "playing": false, and no timer any more.
-    Config::shared().setBool(keys::shareNowPlaying, false);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return reports().size() == 2; }, 5000));
-    EXPECT_EQ(reports()[1], (QJsonObject{{QStringLiteral("playing"), false}}));
-    EXPECT_FALSE(reporter.isPolling());
-
-    // On again, but the server drops the feature: still no timer and no report.
-    server.on("/api/features", {200, R"({"enabled":[]})"});
-    await(ServerInfo::shared().refresh(true));
-    Config::shared().setBool(keys::shareNowPlaying, true);
-    QTest::qWait(300);
-    EXPECT_FALSE(reporter.isPolling());
-    EXPECT_EQ(reports().size(), 2);
-}

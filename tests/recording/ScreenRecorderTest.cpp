@@ -198,16 +198,6 @@ TEST_F(ScreenRecorderTest, AreaMovieHasTheStatedFormat) {
     QFile::remove(movie);
 }
 
-TEST_F(ScreenRecorderTest, WholeScreenAtItsSize) {
-    QScreen* screen = QGuiApplication::primaryScreen();
-    const QString movie =
-        record({screen, QRect(QPoint(0, 0), screen->geometry().size()), true}, 2000);
-    ASSERT_FALSE(movie.isEmpty());
-    const QJsonObject video = stream(probe(movie), QStringLiteral("video"));
-    EXPECT_EQ(video.value(QStringLiteral("width")).toInt(), screen->geometry().width() & ~1);
-    EXPECT_EQ(video.value(QStringLiteral("height")).toInt(), screen->geometry().height() & ~1);
-}
-
 TEST_F(ScreenRecorderTest, AScreenThatGoesAwayEndsTheRecording) {
     const QSize size = QGuiApplication::primaryScreen()->geometry().size();
     const int half = size.width() / 2;
@@ -395,69 +385,4 @@ TEST_F(ScreenRecorderTest, FailuresLeaveNoMovieBehind) {
         << reason.toStdString();
     EXPECT_FALSE(await(recorder.stop()).message().isEmpty());
     EXPECT_FALSE(anyMovie());
-}
-
-namespace {
-
-// Counts the mouse presses that reach it.
-class ClickTarget : public QWidget {
-public:
-    ClickTarget() {
-        setWindowFlags(Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
-        setGeometry(QGuiApplication::primaryScreen()->geometry());
-    }
-    int presses = 0;
-
-protected:
-    void mousePressEvent(QMouseEvent*) override { ++presses; }
-};
-
-} // namespace
-
-TEST(RegionSelectorTest, DragsClicksNarrowDragsAndEscape) {
-    QScreen* screen = QGuiApplication::primaryScreen();
-    const QSize size = screen->geometry().size();
-    QImage frozen(size, QImage::Format_RGB32);
-    frozen.fill(QColor(40, 90, 160));
-    auto choose = [&](const std::function<void()>& act) {
-        std::optional<std::optional<Selection>> outcome;
-        RegionSelector selector({frozen});
-        selector.begin([&](std::optional<Selection> selection) { outcome = selection; });
-        QTest::qWait(300);
-        act();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return outcome.has_value(); }, 5000));
-        return outcome;
-    };
-
-    auto outcome = choose([] { drag(QPoint(100, 120), QPoint(400, 320)); });
-    ASSERT_TRUE(outcome && *outcome);
-    EXPECT_EQ((*outcome)->screen, screen);
-    EXPECT_EQ((*outcome)->rect, QRect(100, 120, 300, 200));
-    EXPECT_FALSE((*outcome)->isFullScreen);
-
-    outcome = choose([] { drag(QPoint(300, 100), QPoint(307, 300)); });
-    ASSERT_TRUE(outcome && *outcome);
-    EXPECT_TRUE((*outcome)->isFullScreen) << "7 wide counts as a click";
-    EXPECT_EQ((*outcome)->rect, QRect(QPoint(0, 0), size));
-
-    outcome = choose([] { xdotool({QStringLiteral("key"), QStringLiteral("Escape")}); });
-    ASSERT_TRUE(outcome);
-    EXPECT_FALSE(*outcome) << "Escape chooses nothing";
-}
-
-TEST(RecordingFrameTest, ClicksGoThroughTheFrame) {
-    ClickTarget below;
-    below.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&below));
-    RecordingFrame frame;
-    frame.show({QGuiApplication::primaryScreen(), QRect(200, 200, 300, 200), false});
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(frame.window()));
-    EXPECT_EQ(frame.window()->geometry(), QRect(197, 197, 306, 206));
-    QTest::qWait(200);
-    // On the outline itself, 2 pixels left of the area.
-    xdotool({QStringLiteral("mousemove"), QStringLiteral("198"), QStringLiteral("300"),
-             QStringLiteral("click"), QStringLiteral("1")});
-    EXPECT_TRUE(QTest::qWaitFor([&] { return below.presses == 1; }, 3000));
-    frame.hide();
-    EXPECT_FALSE(frame.window());
 }

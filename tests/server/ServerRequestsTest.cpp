@@ -76,18 +76,6 @@ TEST_F(ServerRequests, VerifyChecksTheTypedAddressAndToken) {
     }
 }
 
-TEST_F(ServerRequests, AddressesWithoutSchemeGoToHttps) {
-    const auto base =
-        Uploader::serverURL(Config::normalize(QStringLiteral("media.example.org/sub/")));
-    ASSERT_TRUE(base);
-    EXPECT_EQ(Uploader::endpoint(*base, QStringLiteral("api/me")).toString(),
-              QStringLiteral("https://media.example.org/sub/api/me"));
-    EXPECT_EQ(
-        Uploader::endpoint(QUrl(QStringLiteral("http://h:8080")), QStringLiteral("api/upload"))
-            .toString(),
-        QStringLiteral("http://h:8080/api/upload"));
-}
-
 TEST_F(ServerRequests, DeletionFollowsTheLinkWithoutCredentials) {
     server.on("/d/gone", {404, "<html>not here</html>", "text/html"});
     server.on("/d/ok", {200, ""});
@@ -177,36 +165,6 @@ struct FakeClock {
 };
 } // namespace
 
-TEST_F(ServerRequests, RefreshAsksAtMostOnceInFiveMinutesUnlessForced) {
-    FakeClock clock;
-    ServerInfo info([&clock] { return clock.now; });
-    EXPECT_TRUE(info.isEnabled(features::replayBuffer)) << "unknown features count as on";
-
-    server.on("/api/features", {200, R"({"enabled":["app_ocr"]})"});
-    server.on(
-        "/api/me",
-        {200, R"({"username":"ada","server":{"dashboard_url":"https://m.example/dashboard/"}})"});
-    await(info.refresh(false));
-    await(info.refresh(false));
-    EXPECT_EQ(server.requestsTo("/api/features").size(), 1);
-    EXPECT_EQ(server.requestsTo("/api/me").size(), 1);
-    EXPECT_TRUE(server.requestsTo("/api/features").front().header("Authorization").isNull());
-    EXPECT_EQ(server.requestsTo("/api/me").front().header("Authorization"), "Bearer slk_t");
-    EXPECT_TRUE(info.isEnabled(features::appOcr));
-    EXPECT_FALSE(info.isEnabled(features::appGif));
-    EXPECT_EQ(info.dashboardURL(), QUrl(QStringLiteral("https://m.example/dashboard/")));
-
-    clock.now += 299s;
-    await(info.refresh(false));
-    EXPECT_EQ(server.requestsTo("/api/features").size(), 1);
-    await(info.refresh(true));
-    EXPECT_EQ(server.requestsTo("/api/features").size(), 2);
-    clock.now += 301s;
-    await(info.refresh(false));
-    EXPECT_EQ(server.requestsTo("/api/features").size(), 3);
-    EXPECT_EQ(server.requestsTo("/api/me").size(), 3);
-}
-
 TEST_F(ServerRequests, UndecodableAnswersKeepWhatWasKnown) {
     ServerInfo info;
     server.on("/api/features", {200, R"({"enabled":["annotate","app_gif"]})"});
@@ -230,57 +188,4 @@ TEST_F(ServerRequests, UndecodableAnswersKeepWhatWasKnown) {
     Config::shared().setString(keys::server, QStringLiteral("http://127.0.0.1:1"));
     await(info.refresh(true)); // unreachable: nothing changes
     EXPECT_EQ(info.features(), QSet<QString>());
-}
-
-TEST_F(ServerRequests, EditorLinksAreWebLinksWithAnEscapedId) {
-    ServerInfo info;
-    Config::shared().setString(keys::server, QStringLiteral("https://media.example.org"));
-    EXPECT_EQ(info.editorURL(QStringLiteral("a b&c=d#e"))->toString(QUrl::FullyEncoded),
-              QStringLiteral("https://media.example.org/edit/?id=a%20b%26c%3Dd%23e"));
-
-    server.on("/api/features", {200, R"({"enabled":[]})"});
-    server.on("/api/me", {200, R"({"server":{"dashboard_url":"http://m.example/dashboard/"}})"});
-    Config::shared().setString(keys::server, server.url());
-    await(info.refresh(true));
-    EXPECT_EQ(info.editorURL(QStringLiteral("abc"))->toString(),
-              QStringLiteral("http://m.example/dashboard/edit/?id=abc"));
-
-    server.on("/api/me", {200, R"j({"server":{"dashboard_url":"javascript:alert(1)"}})j"});
-    await(info.refresh(true));
-    EXPECT_FALSE(info.dashboardURL());
-    Config::shared().setString(keys::server, QStringLiteral("ftp://files.example.org"));
-    EXPECT_FALSE(info.editorURL(QStringLiteral("abc"))) << "only http and https";
-    Config::shared().remove(keys::server);
-    EXPECT_FALSE(info.editorURL(QStringLiteral("abc")));
-}
-
-TEST_F(ServerRequests, DownloadsGoToTheirFileWhateverTheirSize) {
-    const QByteArray big(20 * 1024 * 1024, 'z'); // larger than any answer kept in memory
-    server.on("/Shotlark.zip", {200, big, "application/zip"});
-    HttpRequest request;
-    request.url = QUrl(server.url(QStringLiteral("/Shotlark.zip")));
-    request.saveTo = paths::temporaryPath(QStringLiteral("slk-update-")) + QStringLiteral(".zip");
-    const auto saved = await(HttpClient::shared().send(request));
-    ASSERT_FALSE(saved.error) << saved.message().toStdString();
-    EXPECT_EQ(saved.value->status, 200);
-    EXPECT_TRUE(saved.value->body.isEmpty());
-    QFile file(request.saveTo);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll(), big);
-
-    // A disk that fills up on the way: the download fails with the system's reason.
-    ::signal(SIGXFSZ, SIG_IGN);
-    rlimit before{};
-    ::getrlimit(RLIMIT_FSIZE, &before);
-    rlimit small = before;
-    small.rlim_cur = 1024 * 1024;
-    ::setrlimit(RLIMIT_FSIZE, &small);
-    const QString failure = await(HttpClient::shared().send(request)).message<FileError>();
-    ::setrlimit(RLIMIT_FSIZE, &before);
-    EXPECT_EQ(failure, QStringLiteral("Couldn't write %1: File too large").arg(request.saveTo));
-
-    request.saveTo = paths::privateTempDir() + QStringLiteral("/no/such/folder/x.zip");
-    EXPECT_TRUE(await(HttpClient::shared().send(request))
-                    .message<FileError>()
-                    .startsWith(QStringLiteral("Couldn't write ") + request.saveTo));
 }

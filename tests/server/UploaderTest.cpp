@@ -84,37 +84,6 @@ TEST_F(UploaderTest, SendsOneFilePartByteForByte) {
     EXPECT_TRUE(bodyFilesLeft().isEmpty());
 }
 
-TEST_F(UploaderTest, EmptyFileAndContentTypesByExtension) {
-    server.on("/base/api/upload", {201, okAnswer});
-    const std::pair<QString, QByteArray> cases[] = {
-        {QStringLiteral("empty.zzqx"), "application/octet-stream"},
-        {QStringLiteral("README"), "application/octet-stream"},
-        {QStringLiteral("notes.txt"), "text/plain"},
-        {QStringLiteral("Recording_2026-01-02_03-04-05.mp4"), "video/mp4"},
-        {QStringLiteral("photo.JPG"), "image/jpeg"},
-        {QStringLiteral("archive.tar.gz"), "application/gzip"},
-        {QStringLiteral(".hidden"), "application/octet-stream"},
-    };
-    for (const auto& [name, type] : cases) {
-        const auto outcome = await(Uploader::upload(writeTestFile(name, QByteArray())));
-        ASSERT_FALSE(outcome.error) << name.toStdString();
-        const RecordedRequest& request = server.requests().back();
-        const QByteArray boundary = boundaryOf(request);
-        EXPECT_EQ(request.body,
-                  "--" + boundary +
-                      "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" +
-                      name.toUtf8() + "\"\r\nContent-Type: " + type + "\r\n\r\n\r\n--" + boundary +
-                      "--\r\n");
-    }
-}
-
-TEST_F(UploaderTest, ConversionRequestIsSentOnlyWhenAsked) {
-    server.on("/base/api/upload", {200, okAnswer});
-    const QString file = writeTestFile(QStringLiteral("Recording.mp4"), "movie");
-    ASSERT_FALSE(await(Uploader::upload(file, QStringLiteral("gif"))).error);
-    EXPECT_EQ(server.requests().back().header("X-Convert"), "gif");
-}
-
 TEST_F(UploaderTest, AnswersBecomeTheMessagesUsersSee) {
     const QString file = writeTestFile(QStringLiteral("a.png"), "x");
     QByteArray missingThumbnail = okAnswer;
@@ -181,27 +150,6 @@ TEST_F(UploaderTest, SilentServerTimesOut) {
     EXPECT_EQ(await(Uploader::upload(writeTestFile(QStringLiteral("b.png"), "x")))
                   .message<TransportError>(),
               QStringLiteral("The request timed out."));
-}
-
-TEST_F(UploaderTest, NothingIsWrittenOrSentWithoutAConnection) {
-    const QString file = writeTestFile(QStringLiteral("a.png"), "x");
-    Config::shared().setToken(QString());
-    EXPECT_EQ(await(Uploader::upload(file)).message<UploaderError>(), Uploader::notConnected);
-    EXPECT_EQ(await(Uploader::uploadReplay({}, 30)).message<UploaderError>(),
-              Uploader::notConnected);
-
-    Config::shared().setString(keys::server, QStringLiteral("not an address"));
-    Config::shared().setToken(QStringLiteral("slk_token"));
-    EXPECT_EQ(await(Uploader::upload(file)).message<UploaderError>(), Uploader::notConnected);
-    EXPECT_TRUE(server.requests().isEmpty());
-    EXPECT_TRUE(bodyFilesLeft().isEmpty());
-}
-
-TEST_F(UploaderTest, UnreadableSourceIsAFileError) {
-    const auto outcome = await(Uploader::upload(test::testHome() + QStringLiteral("/gone.png")));
-    EXPECT_TRUE(outcome.message<FileError>().contains(QStringLiteral("gone.png")));
-    EXPECT_TRUE(server.requests().isEmpty());
-    EXPECT_TRUE(bodyFilesLeft().isEmpty());
 }
 
 TEST_F(UploaderTest, ProgressArrivesOnTheMainThreadInOrderEndingAtOne) {

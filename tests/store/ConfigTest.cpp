@@ -35,22 +35,6 @@ struct Fresh {
 
 } // namespace
 
-TEST(ConfigNormalize, BringsTypedAddressesIntoStoredForm) {
-    const std::pair<QString, QString> cases[] = {
-        {QStringLiteral("  media.example.org//  \n"), QStringLiteral("https://media.example.org")},
-        {QStringLiteral("http://10.0.0.2:8080/"), QStringLiteral("http://10.0.0.2:8080")},
-        {QStringLiteral("\thttp://host/base///\r\n"), QStringLiteral("http://host/base")},
-        {QStringLiteral("/"), QString()},
-        {QStringLiteral(" \n\t "), QString()},
-        {QStringLiteral(""), QString()},
-        {QStringLiteral("host/path?x=a://b"), QStringLiteral("host/path?x=a://b")},
-        {QStringLiteral("ftp://files"), QStringLiteral("ftp://files")},
-        {QStringLiteral("\u2003host\u00a0"), QStringLiteral("https://host")},
-    };
-    for (const auto& [typed, stored] : cases)
-        EXPECT_EQ(Config::normalize(typed), stored) << typed.toStdString();
-}
-
 TEST(ConfigDefaults, FreshInstallReadsRegisteredDefaultsAndWritesNothing) {
     Fresh fresh;
     Config& config = fresh.config;
@@ -73,27 +57,6 @@ TEST(ConfigDefaults, FreshInstallReadsRegisteredDefaultsAndWritesNothing) {
     ASSERT_EQ(defaults.size(), 12);
     EXPECT_EQ(defaults.front().first, keys::playSound);
     EXPECT_EQ(defaults.back().first, keys::replayEnabled);
-}
-
-TEST(ConfigDefaults, UserValuesWinAndOnlyThemReachTheFile) {
-    {
-        Fresh fresh;
-        fresh.config.setBool(keys::playSound, false);
-        fresh.config.setInteger(keys::recordFrameRate, 60);
-        EXPECT_FALSE(fresh.config.boolValue(keys::playSound));
-    }
-    const QJsonObject onDisk =
-        QJsonDocument::fromJson(
-            test::readTestFile(paths::configDir() + QStringLiteral("/settings.json")))
-            .object();
-    EXPECT_EQ(onDisk.keys(), (QStringList{keys::playSound, keys::recordFrameRate}));
-
-    Fresh reopened;
-    EXPECT_FALSE(reopened.config.boolValue(keys::playSound));
-    EXPECT_EQ(reopened.config.integerValue(keys::recordFrameRate), 60);
-    EXPECT_TRUE(reopened.config.boolValue(keys::showNotifications));
-    reopened.config.remove(keys::playSound);
-    EXPECT_TRUE(reopened.config.boolValue(keys::playSound));
 }
 
 TEST(ConfigValues, TypedValuesSurviveReopeningWithPrivatePermissions) {
@@ -141,50 +104,6 @@ TEST(ConfigDamage, UnparsableFileReadsAsDefaultsAndIsMovedAsideNotDestroyed) {
     Fresh reopened;
     EXPECT_TRUE(reopened.config.boolValue(keys::copyDirectLink));
     EXPECT_TRUE(reopened.config.damagedFile().isEmpty());
-}
-
-TEST(ConfigDamage, ValuesOfTheWrongTypeReadAsTheirDefaults) {
-    test::writeTestFile(paths::configDir() + QStringLiteral("/settings.json"),
-                        R"({"playSound":"no","recordFrameRate":"sixty","server":42,"history":"%%%",
-                  "compressScreenshots":0,"showNotifications":[]})");
-    Fresh fresh;
-    Config& config = fresh.config;
-    EXPECT_TRUE(config.boolValue(keys::playSound));
-    EXPECT_EQ(config.integerValue(keys::recordFrameRate), 30);
-    EXPECT_FALSE(config.stringValue(keys::server).has_value());
-    EXPECT_FALSE(config.dataValue(keys::history).has_value());
-    EXPECT_FALSE(config.boolValue(keys::compressScreenshots)) << "a number is a readable switch";
-    EXPECT_TRUE(config.boolValue(keys::showNotifications));
-    EXPECT_TRUE(config.damagedFile().isEmpty());
-}
-
-TEST(ConfigDamage, ArrayAtTopLevelIsTreatedAsDamaged) {
-    test::writeTestFile(paths::configDir() + QStringLiteral("/settings.json"), "[1,2,3]");
-    Config config;
-    EXPECT_FALSE(config.damagedFile().isEmpty());
-}
-
-TEST(ConfigToken, RoundTripTrimsAndBlankDeletes) {
-    Config config;
-    const QString tokenFile = paths::dataDir() + QStringLiteral("/token");
-    EXPECT_EQ(config.tokenFile(), tokenFile);
-    EXPECT_EQ(config.token(), QString());
-
-    config.setToken(QStringLiteral("  slk_abc123 \n"));
-    EXPECT_EQ(test::readTestFile(tokenFile), QByteArray("slk_abc123"));
-    EXPECT_EQ(config.token(), QStringLiteral("slk_abc123"));
-
-    test::writeTestFile(tokenFile, "slk_from_dashboard\n");
-    EXPECT_EQ(config.token(), QStringLiteral("slk_from_dashboard")) << "read afresh, trimmed";
-
-    config.setString(keys::server, QStringLiteral("https://media.example.org"));
-    EXPECT_TRUE(config.isConfigured());
-
-    config.setToken(QStringLiteral(" \r\n\t"));
-    EXPECT_FALSE(QFile::exists(tokenFile));
-    EXPECT_EQ(config.token(), QString());
-    EXPECT_FALSE(config.isConfigured()) << "server without token";
-    config.setToken(QString()); // deleting a missing file is not an error
 }
 
 TEST(ConfigToken, IsCreatedPrivateAndLooserPermissionsAreTightened) {
@@ -239,20 +158,4 @@ TEST(ConfigThreads, WorkersReadWhileTheMainThreadWrites) {
     for (auto& reader : readers)
         reader.join();
     EXPECT_EQ(wrongReads, 0);
-}
-
-TEST(Paths, PrivateTemporaryDirectoryAndNames) {
-    const QString dir = paths::privateTempDir();
-    EXPECT_EQ(dir, test::testHome() + QStringLiteral("/.cache/Shotlark/tmp"));
-    EXPECT_EQ(modeOf(dir), 0700u);
-    EXPECT_EQ(modeOf(QFileInfo(dir).absolutePath()), 0700u);
-
-    const QString path = paths::temporaryPath(QStringLiteral("slk-body-"));
-    const QString name = QFileInfo(path).fileName();
-    EXPECT_EQ(QFileInfo(path).absolutePath(), dir);
-    ASSERT_EQ(name.size(), 9 + 36);
-    EXPECT_TRUE(name.startsWith(QStringLiteral("slk-body-")));
-    EXPECT_EQ(name.mid(9), name.mid(9).toUpper());
-    EXPECT_EQ(name.count(QLatin1Char('-')), 2 + 4);
-    EXPECT_NE(paths::temporaryPath(QStringLiteral("x")), paths::temporaryPath(QStringLiteral("x")));
 }

@@ -31,35 +31,6 @@ const QByteArray handWritten = R"([
 
 } // namespace
 
-TEST(HistoryFormat, DecodesTheStoredFormWrittenByHand) {
-    const auto entries = History::decode(handWritten);
-    ASSERT_TRUE(entries.has_value());
-    ASSERT_EQ(entries->size(), 2);
-    const HistoryEntry& newest = entries->at(0);
-    EXPECT_EQ(newest.id, QStringLiteral("b"));
-    EXPECT_EQ(newest.name, QStringLiteral("b.mp4"));
-    EXPECT_EQ(newest.deletionURL, QStringLiteral("https://m.example/d/b"));
-    EXPECT_EQ(newest.date, 786839123.456789);
-    EXPECT_FALSE(entries->at(1).id.has_value());
-    EXPECT_EQ(entries->at(1).name, QStringLiteral("a \"quoted\".png"));
-    EXPECT_EQ(entries->at(1).dateTime(),
-              QDateTime::fromString(QStringLiteral("2025-11-28T05:20:00.500Z"), Qt::ISODateWithMs));
-}
-
-TEST(HistoryFormat, EncodesExactBytesAndKeepsDateFractions) {
-    const auto entries = History::decode(handWritten);
-    ASSERT_TRUE(entries);
-    EXPECT_EQ(
-        History::encode(*entries),
-        QByteArray(R"([{"date":786839123.456789,"deletionURL":"https://m.example/d/b","id":"b",)"
-                   R"("name":"b.mp4","url":"https://m.example/u/b"},)"
-                   R"({"date":786000000.5,"deletionURL":"https://m.example/d/a",)"
-                   R"("name":"a \"quoted\".png","url":"https://m.example/u/a"}])"));
-    EXPECT_EQ(History::decode(History::encode(*entries)), entries);
-    EXPECT_EQ(HistoryEntry{}.dateTime(),
-              QDateTime::fromString(QStringLiteral("2001-01-01T00:00:00Z"), Qt::ISODate));
-}
-
 TEST(HistoryFormat, OneBadElementMakesTheWholeListUnreadable) {
     const QByteArray cases[] = {
         R"([{"url":"u","deletionURL":"d","date":1},{"name":"n","url":"u","deletionURL":"d","date":1}])",
@@ -96,28 +67,6 @@ TEST(History, AddKeepsTheFifteenNewestFirst) {
 
     Config reopened; // the list survives a restart
     EXPECT_EQ(History::entries(reopened), entries);
-}
-
-TEST(History, RemoveDropsEveryEntryWithThatLink) {
-    Config config;
-    History::add(result(1), config);
-    History::add(result(2), config);
-    History::add(result(1), config);
-    ASSERT_EQ(History::entries(config).size(), 3);
-
-    History::remove(QStringLiteral("https://m.example/u/404"), config);
-    EXPECT_EQ(History::entries(config).size(), 3);
-    History::remove(QStringLiteral("HTTPS://m.example/u/1"), config);
-    EXPECT_EQ(History::entries(config).size(), 3) << "links compare case-sensitively";
-
-    History::remove(QStringLiteral("https://m.example/u/1"), config);
-    const auto left = History::entries(config);
-    ASSERT_EQ(left.size(), 1);
-    EXPECT_EQ(left.front().id, QStringLiteral("id2"));
-
-    History::clear(config);
-    EXPECT_TRUE(History::entries(config).isEmpty());
-    EXPECT_FALSE(config.contains(keys::history));
 }
 
 TEST(History, UndecodableStoredListReadsEmptyAndIsReplacedOnNextAdd) {

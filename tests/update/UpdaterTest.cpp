@@ -42,18 +42,6 @@ protected:
 
 } // namespace
 
-TEST(UpdaterVersions, NumbersComparedPieceByPiece) {
-    EXPECT_TRUE(Updater::isNewer(QStringLiteral("1.10"), QStringLiteral("1.9")));
-    EXPECT_FALSE(Updater::isNewer(QStringLiteral("1.2.0"), QStringLiteral("1.2")));
-    EXPECT_FALSE(Updater::isNewer(QStringLiteral("1.2"), QStringLiteral("1.2.0")));
-    EXPECT_TRUE(Updater::isNewer(QStringLiteral("2"), QStringLiteral("1.99.99")));
-    EXPECT_FALSE(Updater::isNewer(QStringLiteral("1..2"), QStringLiteral("1.2")));
-    EXPECT_FALSE(Updater::isNewer(QStringLiteral("1.x"), QStringLiteral("1.0")));
-    EXPECT_FALSE(Updater::isNewer(QStringLiteral("2.0-beta"), QStringLiteral("2.0")));
-    EXPECT_TRUE(Updater::isNewer(QStringLiteral("1.0"), QStringLiteral("1.-1")));
-    EXPECT_FALSE(Updater::isNewer(QStringLiteral("1. 2"), QStringLiteral("1.1")));
-}
-
 TEST_F(UpdaterTest, NewVersionsAreAnnouncedOnceAutomaticallyAndAlwaysOnRequest) {
     offer("1.5.0");
     check(false);
@@ -105,13 +93,4 @@ TEST_F(UpdaterTest, NewVersionsAreAnnouncedOnceAutomaticallyAndAlwaysOnRequest) 
     Config::shared().setString(keys::server, QStringLiteral("not a url"));
     check(true);
     EXPECT_EQ(announced.size(), before) << "no server, no check, no message";
-}
-
-TEST(UpdaterScript, PathsOnlyAsArguments) {
-    const QString script = installation::replacementScript(48213);
-    EXPECT_TRUE(
-        script.startsWith(QStringLiteral("while kill -0 48213 2>/dev/null; do sleep 0.2; done\n")));
-    EXPECT_FALSE(script.contains(QStringLiteral("Shotlark.app")));
-    EXPECT_TRUE(script.contains(QStringLiteral("\"$1/bin/shotlark\"")));
-    EXPECT_TRUE(script.contains(QStringLiteral("--swap-into \"$1\"")));
 }
