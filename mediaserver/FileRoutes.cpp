@@ -164,25 +164,25 @@ void MediaServer::thumbnail(const Request& request, Response& response) {
     std::error_code ec;
     if (fs::exists(cached, ec))
         return serveFile(request, response, cached, "image/png");
-    if (startsWith(found->mime, "image/") || startsWith(found->mime, "video/")) {
-        const std::string png = startsWith(found->mime, "video/")
-                                    ? videoFramePng(store_.fileOf(found->id))
-                                    : scaledImagePng(store_.fileOf(found->id));
-        if (!png.empty()) {
-            // Cached only when written whole (a full disk must not leave a cut picture).
-            const fs::path temporary = store_.newTemporaryFile();
-            if (writeWhole(temporary, png)) {
-                fs::rename(temporary, cached, ec);
-                // Deleted meanwhile: the deletion may have looked for the thumbnail before it
-                // existed. Rows go before files, so looking again after the rename is enough.
-                if (!ec && !store_.upload(found->id))
-                    fs::remove(cached, ec);
-            }
-            fs::remove(temporary, ec);
-            return response.set_content(png, "image/png");
-        }
+    if (!startsWith(found->mime, "image/") && !startsWith(found->mime, "video/"))
+        return response.set_content(placeholderPng(), "image/png");
+    std::string png = startsWith(found->mime, "video/") ? videoFramePng(store_.fileOf(found->id))
+                                                        : scaledImagePng(store_.fileOf(found->id));
+    // A file that gives no picture gets the placeholder, cached too: a hostile file would
+    // otherwise be decoded again on every request.
+    if (png.empty())
+        png = placeholderPng();
+    // Cached only when written whole (a full disk must not leave a cut picture).
+    const fs::path temporary = store_.newTemporaryFile();
+    if (writeWhole(temporary, png)) {
+        fs::rename(temporary, cached, ec);
+        // Deleted meanwhile: the deletion may have looked for the thumbnail before it existed.
+        // Rows go before files, so looking again after the rename is enough.
+        if (!ec && !store_.upload(found->id))
+            fs::remove(cached, ec);
     }
-    response.set_content(placeholderPng(), "image/png");
+    fs::remove(temporary, ec);
+    response.set_content(png, "image/png");
 }
 
 } // namespace slkserver

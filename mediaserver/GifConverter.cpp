@@ -1,5 +1,7 @@
 #include "GifConverter.h"
 
+#include "MediaInput.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavfilter/avfilter.h>
@@ -34,10 +36,6 @@ using FramePtr = std::unique_ptr<AVFrame, Freer<AVFrame, av_frame_free>>;
 using PacketPtr = std::unique_ptr<AVPacket, Freer<AVPacket, av_packet_free>>;
 using CodecPtr = std::unique_ptr<AVCodecContext, Freer<AVCodecContext, avcodec_free_context>>;
 using GraphPtr = std::unique_ptr<AVFilterGraph, Freer<AVFilterGraph, avfilter_graph_free>>;
-struct InputCloser {
-    void operator()(AVFormatContext* p) const { avformat_close_input(&p); }
-};
-using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
 struct InOutFreer {
     void operator()(AVFilterInOut* p) const { avfilter_inout_free(&p); }
 };
@@ -47,6 +45,8 @@ const GifFailure notVideo{400, "The file is not a video that can be converted to
 const GifFailure unreadable{400, "The video could not be decoded for the GIF conversion"};
 const GifFailure internal{500, "The server failed to convert the video to a GIF"};
 const GifFailure unwritable{507, "The server couldn't store the GIF"};
+const GifFailure sizeChanged{400, "The video changes its picture size; it can't be converted to "
+                                  "a GIF"};
 
 std::string seconds(double value) {
     char text[32];
@@ -55,24 +55,23 @@ std::string seconds(double value) {
 }
 
 // The decoder of a movie's video stream. Only container formats a screen recording comes in
-// are probed, and only from a local file: no image sequences, playlists or references.
+// are probed, and only the stored file: no image sequences, playlists or references.
 struct Input {
-    InputPtr format;
+    std::unique_ptr<MediaInput> media;
+    AVFormatContext* format = nullptr;
     CodecPtr decoder;
     int stream = -1;
+    int width = 0, height = 0; // every decoded frame must keep the size the decoder opened with
+    int64_t decoded = 0;
+    int64_t lastEnd = AV_NOPTS_VALUE; // where the last frame ends, in the stream's time base
 
     GifFailure open(const fs::path& path, const GifLimits& limits) {
-        AVDictionary* options = nullptr;
-        av_dict_set(&options, "format_whitelist", "mov,mp4,m4a,3gp,3g2,mj2,matroska,webm", 0);
-        av_dict_set(&options, "protocol_whitelist", "file", 0);
-        AVFormatContext* raw = nullptr;
-        const int opened = avformat_open_input(&raw, path.c_str(), nullptr, &options);
-        av_dict_free(&options);
-        if (opened < 0)
+        std::string error;
+        media = MediaInput::open(path, Container::Movie, error);
+        if (!media)
             return notVideo;
-        format.reset(raw);
-        if (avformat_find_stream_info(raw, nullptr) < 0)
-            return notVideo;
+        format = media->format();
+        AVFormatContext* raw = format;
         const AVCodec* codec = nullptr;
         stream = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
         if (stream < 0 || !codec)
@@ -84,6 +83,10 @@ struct Input {
         if (raw->duration != AV_NOPTS_VALUE &&
             double(raw->duration) / AV_TIME_BASE > limits.maxSeconds + 0.5)
             return tooLong(limits);
+        if (video->nb_frames > maxFrames(limits))
+            return tooManyFrames(limits);
+        width = video->codecpar->width;
+        height = video->codecpar->height;
         for (unsigned i = 0; i < raw->nb_streams; ++i)
             if (int(i) != stream)
                 raw->streams[i]->discard = AVDISCARD_ALL;
@@ -91,10 +94,23 @@ struct Input {
         if (!decoder || avcodec_parameters_to_context(decoder.get(), video->codecpar) < 0)
             return internal;
         decoder->pkt_timebase = video->time_base;
-        decoder->thread_count = 0; // as many as there are processors: decoding is the most work
+        // Decoding is the most work, but one conversion must not take every processor.
+        decoder->thread_count = std::max(1, limits.decoderThreads);
         if (avcodec_open2(decoder.get(), codec, nullptr) < 0)
             return unreadable;
         return {};
+    }
+
+    // A movie's length is checked by its timestamps, which a file sets as it likes (frames a
+    // microsecond apart): the work is bounded by the number of frames decoded as well.
+    static int64_t maxFrames(const GifLimits& limits) {
+        return int64_t(limits.maxSeconds * limits.maxSourceFps) + 1;
+    }
+
+    static GifFailure tooManyFrames(const GifLimits& limits) {
+        return {413, "The recording has too many frames to convert to a GIF (at most " +
+                         std::to_string(limits.maxSourceFps) +
+                         " a second); upload it as a video instead"};
     }
 
     static GifFailure tooLong(const GifLimits& limits) {
@@ -104,6 +120,12 @@ struct Input {
 
     AVRational timeBase() const { return format->streams[stream]->time_base; }
 
+    // Ends the frames sent to `source` where the last one ends (not where it begins).
+    int end(AVFilterContext* source) const {
+        return lastEnd == AV_NOPTS_VALUE ? av_buffersrc_add_frame(source, nullptr)
+                                         : av_buffersrc_close(source, lastEnd, 0);
+    }
+
     // Hands every decoded frame to `take` (which returns a failure to stop).
     template <typename Take> GifFailure decode(const GifLimits& limits, Take take) {
         PacketPtr packet(av_packet_alloc());
@@ -111,6 +133,8 @@ struct Input {
         if (!packet || !frame)
             return internal;
         const double base = av_q2d(timeBase());
+        const int64_t outputFrame =
+            std::max<int64_t>(1, av_rescale_q(1, AVRational{1, limits.maxFps}, timeBase()));
         auto drain = [&]() -> GifFailure {
             for (;;) {
                 const int got = avcodec_receive_frame(decoder.get(), frame.get());
@@ -122,6 +146,14 @@ struct Input {
                 if (frame->pts != AV_NOPTS_VALUE &&
                     double(frame->pts) * base > limits.maxSeconds + 1)
                     return tooLong(limits);
+                if (++decoded > maxFrames(limits))
+                    return tooManyFrames(limits);
+                // A stream may change its size midway; the filters were set up for the first.
+                if (frame->width != width || frame->height != height)
+                    return sizeChanged;
+                // At least one GIF frame long, or the rate filter drops a movie's only frame.
+                if (frame->pts != AV_NOPTS_VALUE)
+                    lastEnd = frame->pts + std::max(frame->pkt_duration, outputFrame);
                 const GifFailure failure = take(frame.get());
                 av_frame_unref(frame.get());
                 if (failure)
@@ -129,7 +161,7 @@ struct Input {
             }
         };
         for (;;) {
-            const int read = av_read_frame(format.get(), packet.get());
+            const int read = av_read_frame(format, packet.get());
             if (read == AVERROR_EOF)
                 break;
             if (read < 0)
@@ -295,7 +327,7 @@ GifFailure buildPalette(const fs::path& movie, const GifLimits& limits, FramePtr
     });
     if (decoded)
         return decoded;
-    if (av_buffersrc_add_frame(graph.source, nullptr) < 0)
+    if (input.end(graph.source) < 0)
         return internal;
     palette.reset(av_frame_alloc());
     if (av_buffersink_get_frame(graph.sink, palette.get()) < 0)
@@ -427,7 +459,7 @@ GifFailure writeGif(const fs::path& movie, const fs::path& gif, const GifLimits&
     });
     if (decoded)
         return decoded;
-    if (av_buffersrc_add_frame(graph.source, nullptr) < 0)
+    if (input.end(graph.source) < 0)
         return internal;
     if (const GifFailure failure = pull())
         return failure;

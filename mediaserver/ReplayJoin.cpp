@@ -1,5 +1,7 @@
 #include "ReplayJoin.h"
 
+#include "MediaInput.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -17,11 +19,6 @@ namespace {
 
 constexpr AVRational outputTimeBase{1, 90000};
 
-struct InputDeleter {
-    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-using Input = std::unique_ptr<AVFormatContext, InputDeleter>;
-
 struct PacketDeleter {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
@@ -29,7 +26,7 @@ using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
 
 // One segment: its only video stream, where its time line starts and how long it runs.
 struct Segment {
-    Input input;
+    std::unique_ptr<MediaInput> input;
     int stream = -1;
     AVRational timeBase{};
     int64_t firstDts = 0; // in the segment's time base
@@ -38,19 +35,13 @@ struct Segment {
 };
 
 bool openSegment(const fs::path& path, Segment& segment, std::string& error) {
-    AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0 ||
-        avformat_find_stream_info(raw, nullptr) < 0) {
-        if (raw)
-            avformat_close_input(&raw);
+    std::string why;
+    segment.input = MediaInput::open(path, Container::Mp4, why);
+    if (!segment.input) {
         error = "A segment is not a readable movie";
         return false;
     }
-    segment.input.reset(raw);
-    if (std::strstr(raw->iformat->name, "mp4") == nullptr) {
-        error = "Segments must be MPEG-4 movies";
-        return false;
-    }
+    AVFormatContext* raw = segment.input->format();
     for (unsigned i = 0; i < raw->nb_streams; ++i) {
         if (raw->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
             segment.stream = static_cast<int>(i);
@@ -106,8 +97,8 @@ bool joinSegments(const std::vector<fs::path>& paths, double seconds, const fs::
     for (size_t i = 0; i < paths.size(); ++i) {
         if (!openSegment(paths[i], segments[i], error))
             return false;
-        const AVCodecParameters* mine = segments[i].input->streams[segments[i].stream]->codecpar;
-        const AVCodecParameters* firsts = segments[0].input->streams[segments[0].stream]->codecpar;
+        const AVCodecParameters* mine = segments[i].input->format()->streams[segments[i].stream]->codecpar;
+        const AVCodecParameters* firsts = segments[0].input->format()->streams[segments[0].stream]->codecpar;
         if (mine->width != firsts->width || mine->height != firsts->height ||
             mine->extradata_size != firsts->extradata_size ||
             (mine->extradata_size > 0 &&
@@ -129,7 +120,7 @@ bool joinSegments(const std::vector<fs::path>& paths, double seconds, const fs::
         for (Segment& segment : segments) {
             if (segment.offset > cut)
                 break;
-            while (av_read_frame(segment.input.get(), packet.get()) >= 0) {
+            while (av_read_frame(segment.input->format(), packet.get()) >= 0) {
                 if (packet->stream_index == segment.stream && (packet->flags & AV_PKT_FLAG_KEY) &&
                     packet->dts != AV_NOPTS_VALUE) {
                     const int64_t at = joined(segment, packet->dts);
@@ -138,7 +129,7 @@ bool joinSegments(const std::vector<fs::path>& paths, double seconds, const fs::
                 }
                 av_packet_unref(packet.get());
             }
-            av_seek_frame(segment.input.get(), segment.stream, segment.firstDts,
+            av_seek_frame(segment.input->format(), segment.stream, segment.firstDts,
                           AVSEEK_FLAG_BACKWARD);
         }
     }
@@ -156,7 +147,7 @@ bool joinSegments(const std::vector<fs::path>& paths, double seconds, const fs::
         });
     AVStream* video = avformat_new_stream(out, nullptr);
     avcodec_parameters_copy(video->codecpar,
-                            segments[0].input->streams[segments[0].stream]->codecpar);
+                            segments[0].input->format()->streams[segments[0].stream]->codecpar);
     video->codecpar->codec_tag = 0;
     video->time_base = outputTimeBase;
     AVDictionary* options = nullptr;
@@ -170,7 +161,7 @@ bool joinSegments(const std::vector<fs::path>& paths, double seconds, const fs::
     for (Segment& segment : segments) {
         if (!ok)
             break;
-        while (ok && av_read_frame(segment.input.get(), packet.get()) >= 0) {
+        while (ok && av_read_frame(segment.input->format(), packet.get()) >= 0) {
             if (packet->stream_index == segment.stream && packet->dts != AV_NOPTS_VALUE) {
                 const int64_t dts = joined(segment, packet->dts);
                 const bool key = packet->flags & AV_PKT_FLAG_KEY;

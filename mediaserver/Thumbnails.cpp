@@ -1,5 +1,7 @@
 #include "Thumbnails.h"
 
+#include "MediaInput.h"
+
 #include <QBuffer>
 #include <QImage>
 #include <QImageReader>
@@ -42,15 +44,12 @@ std::string scaledImagePng(const std::filesystem::path& image, int edge) {
 }
 
 std::string videoFramePng(const std::filesystem::path& movie, int edge) {
-    av_log_set_level(AV_LOG_QUIET);
-    AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, movie.c_str(), nullptr, nullptr) < 0)
+    std::string error;
+    const auto input = MediaInput::open(movie, Container::Movie, error);
+    if (!input)
         return std::string();
-    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> input(
-        raw, [](AVFormatContext* context) { avformat_close_input(&context); });
+    AVFormatContext* raw = input->format();
     const AVCodec* codec = nullptr;
-    if (avformat_find_stream_info(raw, nullptr) < 0)
-        return std::string();
     const int stream = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
     if (stream < 0 || !codec)
         return std::string();

@@ -154,55 +154,24 @@ void MediaServer::replay(const Request& request, Response& response,
     if (!user)
         return;
 
-    // Every "file" part to a file of its own; the "seconds" field kept as text.
-    std::vector<std::unique_ptr<IncomingFile>> parts;
-    std::string secondsText;
-    bool inSeconds = false;
-    int64_t total = 0;
-    bool tooLarge = false;
-    bool writeFailed = false;
+    ReplayParts body([this] { return store_.newTemporaryFile(); }, options_.maxUploadBytes);
     const bool read = reader(
-        [&](const httplib::MultipartFormData& part) {
-            inSeconds = part.name == "seconds";
-            if (part.name != "file" || parts.size() >= 16)
-                return part.name != "file"; // more than 16 segments is no replay
-            auto incoming = std::make_unique<IncomingFile>();
-            incoming->inFilePart = true;
-            incoming->path = store_.newTemporaryFile();
-            incoming->fd =
-                ::open(incoming->path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-            writeFailed = incoming->fd < 0;
-            parts.push_back(std::move(incoming));
-            return !writeFailed;
-        },
-        [&](const char* data, size_t size) {
-            if (inSeconds) {
-                secondsText.append(data, std::min<size_t>(size, 16));
-                return secondsText.size() <= 16;
-            }
-            if (parts.empty() || !parts.back()->inFilePart)
-                return true;
-            total += static_cast<int64_t>(size);
-            if (total > options_.maxUploadBytes) {
-                tooLarge = true;
-                return false;
-            }
-            writeFailed = !parts.back()->write(data, size);
-            return !writeFailed;
-        });
-    if (tooLarge)
+        [&](const httplib::MultipartFormData& part) { return body.begin(part.name); },
+        [&](const char* data, size_t size) { return body.data(data, size); });
+    if (body.tooLarge)
         return refuse(413, "Replay is larger than this server accepts (" +
                                html::humanSize(options_.maxUploadBytes) + ")");
-    if (writeFailed)
+    if (body.writeFailed)
         return refuse(507, "The server couldn't store the replay");
     if (!read)
         return refuse(400, "The replay body was malformed or incomplete");
+    const std::string& secondsText = body.seconds;
     char* end = nullptr;
     const double seconds = std::strtod(secondsText.c_str(), &end);
     if (secondsText.empty() || *end != '\0' || !(seconds > 0) || seconds > 3600)
         return refuse(400, "Expected \"seconds\" between 1 and 3600");
     std::vector<fs::path> files;
-    for (auto& part : parts) {
+    for (auto& part : body.files) {
         ::close(std::exchange(part->fd, -1));
         files.push_back(part->path);
     }

@@ -12,12 +12,16 @@
 #include <QMimeDatabase>
 #include <QString>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 namespace slkserver::web {
@@ -193,6 +197,61 @@ struct IncomingFile {
             fs::remove(path, ec); // still here only when the upload was not committed
         }
     }
+};
+
+// The parts of a replay body as they arrive: every "file" part to a file of its own (16 at
+// most), the "seconds" field as text, and any other part skipped. Each part ends where the next
+// begins, so nothing of another part is ever added to a segment.
+class ReplayParts {
+public:
+    ReplayParts(std::function<fs::path()> newFile, int64_t maxBytes)
+        : newFile_(std::move(newFile)), maxBytes_(maxBytes) {}
+
+    // A part's headers arrived; false stops the body.
+    bool begin(const std::string& name) {
+        current_ = nullptr;
+        inSeconds_ = name == "seconds";
+        if (name != "file")
+            return true;
+        if (files.size() >= 16)
+            return false; // more than 16 segments is no replay
+        auto incoming = std::make_unique<IncomingFile>();
+        incoming->path = newFile_();
+        incoming->fd = ::open(incoming->path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        writeFailed = incoming->fd < 0;
+        current_ = incoming.get();
+        files.push_back(std::move(incoming));
+        return !writeFailed;
+    }
+
+    // Bytes of the current part; false stops the body.
+    bool data(const char* bytes, size_t size) {
+        if (inSeconds_) {
+            seconds.append(bytes, std::min<size_t>(size, 17));
+            return seconds.size() <= 16;
+        }
+        if (!current_)
+            return true;
+        total_ += static_cast<int64_t>(size);
+        if (total_ > maxBytes_) {
+            tooLarge = true;
+            return false;
+        }
+        writeFailed = !current_->write(bytes, size);
+        return !writeFailed;
+    }
+
+    std::vector<std::unique_ptr<IncomingFile>> files;
+    std::string seconds;
+    bool tooLarge = false;
+    bool writeFailed = false;
+
+private:
+    std::function<fs::path()> newFile_;
+    int64_t maxBytes_;
+    int64_t total_ = 0;
+    bool inSeconds_ = false;
+    IncomingFile* current_ = nullptr;
 };
 
 // Pictures the web editor can draw on.

@@ -1,0 +1,208 @@
+// Uploads crafted to hurt the server's media work: files that name other files, sample tables
+// that claim millions of samples, clips that change size or pack frames a microsecond apart.
+#include "GifConverter.h"
+#include "MediaInput.h"
+#include "MediaServerFixture.h"
+#include "Movies.h"
+#include "WebHelpers.h"
+
+#include <QImage>
+#include <QtEndian>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+using namespace shotlark;
+using namespace shotlark::test;
+
+namespace {
+
+QString ffmpegMovie(const QString& name, const QStringList& arguments) {
+    const QString path = testHome() + QLatin1Char('/') + name;
+    QProcess::execute(QStringLiteral("ffmpeg"),
+                      QStringList{QStringLiteral("-v"), QStringLiteral("error"),
+                                  QStringLiteral("-y")} +
+                          arguments + QStringList{path});
+    return path;
+}
+
+// A movie whose sample tables claim `samples` samples of one byte each: libavformat would build
+// an index of 24 bytes a sample from a file of a few kilobytes (4 GB for 85 million).
+QString sampleBomb(const QString& name, quint32 samples) {
+    QFile small(makeSegment(name + QStringLiteral(".src.mp4"), 1, QStringLiteral("64x64")));
+    small.open(QIODevice::ReadOnly);
+    QByteArray bytes = small.readAll();
+    const qsizetype stsz = bytes.indexOf("stsz");
+    EXPECT_GT(stsz, 0);
+    qToBigEndian<quint32>(1, bytes.data() + stsz + 8);
+    qToBigEndian<quint32>(samples, bytes.data() + stsz + 12);
+    // ...all in its first chunk, so that the index is filled, not only reserved.
+    const qsizetype stsc = bytes.indexOf("stsc");
+    EXPECT_GT(stsc, 0);
+    qToBigEndian<quint32>(samples, bytes.data() + stsc + 16);
+    return writeTestFile(name, bytes);
+}
+
+// Files that make a demuxer reach for another file: an HLS playlist and a concat list, both
+// named like recordings, pointing at a movie the uploader should never see.
+std::vector<std::pair<QString, QString>> referencingFiles() {
+    const QString secret =
+        ffmpegMovie(QStringLiteral("private.ts"),
+                    {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                     QStringLiteral("color=red:size=64x64:rate=10"), QStringLiteral("-t"),
+                     QStringLiteral("2"), QStringLiteral("-c:v"), QStringLiteral("libx264")});
+    return {
+        {QStringLiteral("playlist"),
+         writeTestFile(QStringLiteral("holiday.mp4"),
+                       "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:2,\nfile:" + secret.toUtf8() +
+                           "\n#EXT-X-ENDLIST\n")},
+        {QStringLiteral("concat"),
+         writeTestFile(QStringLiteral("concat.mp4"),
+                       "ffconcat version 1.0\nfile 'file:" + secret.toUtf8() + "'\n")},
+    };
+}
+
+qint64 peakMemoryKiB(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+} // namespace
+
+TEST_F(MediaServerTest, OnlyTheStoredMovieIsOpenedAndItsClaimsAreBounded) {
+    std::string error;
+    for (const auto& [what, file] : referencingFiles()) {
+        for (const auto container : {slkserver::Container::Mp4, slkserver::Container::Movie}) {
+            EXPECT_EQ(slkserver::MediaInput::open(file.toStdString(), container, error), nullptr)
+                << what.toStdString();
+        }
+    }
+
+    const QString bomb = sampleBomb(QStringLiteral("bomb.mp4"), 85'000'000);
+    EXPECT_EQ(slkserver::MediaInput::open(bomb.toStdString(), slkserver::Container::Mp4, error),
+              nullptr);
+    // Claims that stay within what the file holds are let through.
+    const QString honest = makeSegment(QStringLiteral("honest.mp4"), 2);
+    const auto input =
+        slkserver::MediaInput::open(honest.toStdString(), slkserver::Container::Mp4, error);
+    ASSERT_NE(input, nullptr) << error;
+    EXPECT_EQ(input->format()->nb_streams, 1u);
+    EXPECT_EQ(input->refusedOpens(), 0);
+    EXPECT_EQ(slkserver::MediaInput::claimedSamples(honest.toStdString(), QFile(honest).size()),
+              60);
+}
+
+TEST_F(MediaServerTest, HostileUploadsGetThePlaceholderCachedAndNeverReachOtherFiles) {
+    for (const auto& [what, file] : referencingFiles()) {
+        const UploadResult uploaded = upload(file);
+        ASSERT_FALSE(uploaded.id.isEmpty());
+        const HttpResponse thumbnail = request("GET", path(uploaded.thumbnailURL));
+        EXPECT_EQ(thumbnail.status, 200);
+        const QImage picture = QImage::fromData(thumbnail.body, "PNG");
+        EXPECT_EQ(picture.size(), QSize(400, 300)) << what.toStdString() << ": the placeholder";
+        EXPECT_NE(picture.pixelColor(10, 10), QColor(Qt::red)) << what.toStdString();
+        auto replay = await(Uploader::uploadReplay({file}, 30));
+        EXPECT_EQ(replay.message<UploaderError>(),
+                  QStringLiteral("A segment is not a readable movie"));
+    }
+
+    // 85 million samples claimed by 3 kB: refused before an index is built, and the failure
+    // is cached, so repeating the request costs nothing.
+    const UploadResult bomb = upload(sampleBomb(QStringLiteral("bomb.mp4"), 85'000'000));
+    ASSERT_FALSE(bomb.id.isEmpty());
+    for (int i = 0; i < 3; ++i) {
+        const HttpResponse thumbnail = request("GET", path(bomb.thumbnailURL));
+        EXPECT_EQ(thumbnail.status, 200);
+        EXPECT_EQ(QImage::fromData(thumbnail.body, "PNG").size(), QSize(400, 300));
+    }
+    EXPECT_EQ(filesIn(QStringLiteral("thumbs")).size(), 3) << "the placeholders are cached";
+    EXPECT_LT(peakMemoryKiB(server->pid()), 400 * 1024) << "the server built the claimed index";
+}
+
+TEST_F(MediaServerTest, GifConversionBoundsFramesAndSizeAndTakesOneFrameClips) {
+    const std::filesystem::path gif = (testHome() + QStringLiteral("/out.gif")).toStdString();
+    const slkserver::GifLimits limits;
+    struct Case {
+        const char* what;
+        QString movie;
+        int status;
+    };
+    // A size change midway: two MPEG-TS parts (their H.264 headers in the stream) as one MP4.
+    const QString little = ffmpegMovie(
+        QStringLiteral("little.ts"),
+        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+         QStringLiteral("testsrc=size=64x64:rate=30"), QStringLiteral("-t"), QStringLiteral("1"),
+         QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-pix_fmt"),
+         QStringLiteral("yuv420p")});
+    const QString large = ffmpegMovie(
+        QStringLiteral("large.ts"),
+        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+         QStringLiteral("testsrc=size=1280x1280:rate=30"), QStringLiteral("-t"),
+         QStringLiteral("0.2"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
+         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")});
+    const QString list = writeTestFile(QStringLiteral("parts.txt"),
+                                       "file '" + little.toUtf8() + "'\nfile '" +
+                                           large.toUtf8() + "'\n");
+    const std::vector<Case> cases = {
+        {"20 s at 1000 frames a second",
+         ffmpegMovie(QStringLiteral("fast.mp4"),
+                     {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                      QStringLiteral("color=blue:size=16x16:rate=1000"), QStringLiteral("-t"),
+                      QStringLiteral("20"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
+                      QStringLiteral("-preset"), QStringLiteral("ultrafast")}),
+         413},
+        {"size change",
+         ffmpegMovie(QStringLiteral("switch.mp4"),
+                     {QStringLiteral("-f"), QStringLiteral("concat"), QStringLiteral("-safe"),
+                      QStringLiteral("0"), QStringLiteral("-i"), list, QStringLiteral("-c"),
+                      QStringLiteral("copy")}),
+         400},
+        {"one frame", ffmpegMovie(QStringLiteral("one.mp4"),
+                                  {QStringLiteral("-f"), QStringLiteral("lavfi"),
+                                   QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240"),
+                                   QStringLiteral("-frames:v"), QStringLiteral("1"),
+                                   QStringLiteral("-c:v"), QStringLiteral("libx264"),
+                                   QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")}),
+         0},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(QFile::exists(c.movie)) << c.what;
+        const slkserver::GifFailure failure =
+            slkserver::convertToGif(c.movie.toStdString(), gif, limits);
+        EXPECT_EQ(failure.status, c.status) << c.what << ": " << failure.message;
+        EXPECT_EQ(std::filesystem::exists(gif), c.status == 0) << c.what;
+    }
+    EXPECT_EQ(probe(QString::fromStdString(gif.string())).codec, QStringLiteral("gif"));
+}
+
+TEST(ReplayPartsTest, EachPartEndsWhereTheNextBegins) {
+    int made = 0;
+    const QString folder = testHome();
+    slkserver::web::ReplayParts body(
+        [&] { return (folder + QStringLiteral("/part-%1").arg(made++)).toStdString(); }, 100);
+    const std::vector<std::pair<std::string, std::string>> parts = {
+        {"file", "first segment"}, {"note", "not a segment"}, {"file", "second"},
+        {"seconds", "30"},         {"other", "more"}};
+    for (const auto& [name, bytes] : parts) {
+        ASSERT_TRUE(body.begin(name));
+        ASSERT_TRUE(body.data(bytes.data(), bytes.size()));
+    }
+    ASSERT_EQ(body.files.size(), 2u);
+    EXPECT_EQ(readTestFile(folder + QStringLiteral("/part-0")), "first segment");
+    EXPECT_EQ(readTestFile(folder + QStringLiteral("/part-1")), "second");
+    EXPECT_EQ(body.seconds, "30");
+
+    // More than the body may hold, or a seventeenth segment, stops it.
+    EXPECT_TRUE(body.begin("file"));
+    EXPECT_FALSE(body.data(std::string(90, 'x').data(), 90));
+    EXPECT_TRUE(body.tooLarge);
+    for (int i = 0; i < 13; ++i)
+        EXPECT_TRUE(body.begin("file"));
+    EXPECT_FALSE(body.begin("file"));
+}
