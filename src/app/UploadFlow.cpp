@@ -154,18 +154,26 @@ QString AppDelegate::failedUploadsDir() {
 }
 
 QCoro::Task<> AppDelegate::sweepLeftovers() {
-    auto sweep = [] {
-        const QString temporary = paths::privateTempDir();
-        for (const QFileInfo& entry : QDir(temporary).entryInfoList(
-                 QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)) {
-            if (entry.isDir() && entry.fileName().startsWith(QStringLiteral("slk-update-"))) {
-                QDir(entry.absoluteFilePath()).removeRecursively(); // an update that stopped
-            } else if (entry.isDir() && !entry.isSymLink()) {
-                // A capture directory: what the capture left is the user's, so it is kept.
+    // Listed now, before this launch starts captures or a replay buffer of its own: only what
+    // an earlier run left is swept.
+    const QFileInfoList leftovers = QDir(paths::privateTempDir())
+                                        .entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot |
+                                                       QDir::Hidden | QDir::System);
+    auto sweep = [leftovers] {
+        for (const QFileInfo& entry : leftovers) {
+            const QString name = entry.fileName();
+            const bool folder = entry.isDir() && !entry.isSymLink();
+            if (folder && (name.startsWith(QStringLiteral("slk-update-")) ||
+                           name.startsWith(QStringLiteral("slk-replay-")))) {
+                // An update that stopped, or a replay buffer's segments: never the user's.
+                QDir(entry.absoluteFilePath()).removeRecursively();
+            } else if (folder) {
+                // A capture directory: what the capture left is the user's. It is kept among
+                // the failed uploads, or where it is when it can't be moved there.
                 for (const QFileInfo& file :
                      QDir(entry.absoluteFilePath()).entryInfoList(QDir::Files | QDir::NoSymLinks))
                     keepFailedUpload(file.absoluteFilePath());
-                QDir(entry.absoluteFilePath()).removeRecursively();
+                QDir().rmdir(entry.absoluteFilePath()); // only when all of it was moved
             } else {
                 QFile::remove(entry.absoluteFilePath()); // a request body and the like
             }

@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 
+#include <csignal>
 #include <cstdio>
 
 // Test builds give another version and key; the real one is the project's.
@@ -42,6 +43,9 @@ int misuse(const QString& message) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The app writes to pipes and sockets whose reader may leave at any time (a paste that
+    // stops halfway): that is an EPIPE to handle where it happens, never a reason to die.
+    std::signal(SIGPIPE, SIG_IGN);
     // Everything that needs no window system is settled before one is asked for.
     QStringList raw;
     for (int i = 0; i < argc; ++i)

@@ -26,6 +26,8 @@
 #include <QTest>
 #include <QUrl>
 
+#include <csignal>
+
 using namespace shotlark;
 using namespace shotlark::test;
 
@@ -227,7 +229,8 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
 }
 
 TEST_F(AppDesktopTest, LeftoversOfAnEarlierRunAreSweptAtStart) {
-    // What a run that crashed mid-upload leaves: a request body and a capture directory.
+    // What a run that crashed mid-upload leaves: a request body and a capture directory; and a
+    // replay buffer's segments, one of them unfinished, which are never the user's captures.
     const QString body = paths::temporaryPath(QStringLiteral("slk-body-"));
     QFile(body).open(QIODevice::WriteOnly);
     const QString capture = paths::newCaptureDir() + QStringLiteral("/Screenshot_crashed.png");
@@ -235,11 +238,36 @@ TEST_F(AppDesktopTest, LeftoversOfAnEarlierRunAreSweptAtStart) {
     ASSERT_TRUE(shot.open(QIODevice::WriteOnly));
     shot.write("not lost");
     shot.close();
+    const QString replay = paths::temporaryPath(QStringLiteral("slk-replay-"));
+    ASSERT_TRUE(QDir().mkpath(replay));
+    for (int i = 0; i < 4; ++i)
+        writeTestFile(replay + QStringLiteral("/segment-%1.mp4").arg(i), QByteArray(48, 'x'));
 
+    // Where the failed uploads can't be kept, the capture stays where it is.
+    const QString failed = paths::dataDir() + QStringLiteral("/Failed uploads");
+    QDir().mkpath(paths::dataDir());
+    writeTestFile(failed, "in the way");
     startApp();
-    const QString kept =
-        paths::dataDir() + QStringLiteral("/Failed uploads/Screenshot_crashed.png");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !QFile::exists(replay); }, 10000));
+    EXPECT_TRUE(QFile::exists(capture));
+    ASSERT_TRUE(TrayMenu::of(tray.itemService()).click({QStringLiteral("Quit")}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !app->running(); }, 10000));
+
+    // The user's earlier failed captures are not pushed out by anything but captures.
+    QFile::remove(failed);
+    QDir().mkpath(failed);
+    for (int i = 0; i < 19; ++i)
+        writeTestFile(failed + QStringLiteral("/Screenshot_%1.png").arg(i), "earlier");
+    startApp();
+    const QString kept = failed + QStringLiteral("/Screenshot_crashed.png");
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(kept); }, 10000));
+    EXPECT_EQ(QDir(failed).entryList(QDir::Files).size(), 20);
+
+    // A reader that leaves a pipe or socket early (a paste stopped halfway) raises SIGPIPE in
+    // the writer: the app lives on.
+    ::kill(app->pid(), SIGPIPE);
+    QTest::qWait(200);
+    ASSERT_TRUE(app->running());
     EXPECT_TRUE(QTest::qWaitFor([] { return QDir(paths::privateTempDir()).isEmpty(); }, 5000));
     QFile keptFile(kept);
     keptFile.open(QIODevice::ReadOnly);

@@ -119,13 +119,14 @@ QByteArray readAll(int fd) {
     return {};
 }
 
+// The pasting client may close its end early (EPIPE): it left, and the rest is dropped.
 void writeAll(int fd, const QByteArray& bytes) {
     for (qsizetype done = 0; done < bytes.size();) {
         const ssize_t put = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0)
-            break;
+            break; // EPIPE included
         done += put;
     }
     ::close(fd);
