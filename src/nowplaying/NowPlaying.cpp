@@ -74,8 +74,12 @@ QCoro::Task<> NowPlaying::tick() {
     if (!self)
         co_return;
     ticking_ = false;
-    if (!isEnabled()) // switched off while the players were asked
+    if (!isEnabled()) {
+        // Switched off while the players were asked: what was reported must not stay.
+        if (last_)
+            send(std::nullopt);
         co_return;
+    }
     if (now != last_)
         send(now);
     else if (now && lastSent_.msecsTo(clock_()) > 60000)

@@ -149,6 +149,19 @@ TEST_F(NowPlayingTest, ChangesAtOnceTheSameTrackEachMinuteAndOneStop) {
     poll();
     ASSERT_EQ(reports().size(), 4);
     EXPECT_EQ(reports()[3], (QJsonObject{{QStringLiteral("playing"), false}}));
+
+    // Switched off while a poll waits for the player: the track it reported does not stay on
+    // the server.
+    spotify.status = QStringLiteral("Playing");
+    poll();
+    ASSERT_EQ(reports().size(), 5);
+    spotify.hangs = true;
+    auto inFlight = reporter.tick();
+    Config::shared().setBool(keys::shareNowPlaying, false);
+    await(std::move(inFlight));
+    QTest::qWait(100);
+    ASSERT_EQ(reports().size(), 6);
+    EXPECT_EQ(reports()[5], (QJsonObject{{QStringLiteral("playing"), false}}));
 }
 
 TEST_F(NowPlayingTest, TableOrderGarbageAndPlayersThatHang) {
