@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Makes OUT/Shotlark-VERSION-linux.zip, the bundle the updater installs: a relocatable
-# Shotlark.app/ (bin/, lib/, share/) with a MANIFEST of every file's SHA-256 and MANIFEST.sig,
+# Shotlark.app/ (bin/, lib/, share/, VERSION) with a MANIFEST of every file's SHA-256 and MANIFEST.sig,
 # its Ed25519 signature by KEY (a PEM private key that never lives in the repository).
 #   scripts/make-bundle.sh --version V --key KEY.pem --out DIR --build BUILD_DIR [--app PROGRAM]
 # PROGRAM defaults to BUILD_DIR/bin/shotlark; the helper tool and the recording module are taken
@@ -33,6 +33,10 @@ install -D -m 0755 "$build/bin/shotlark-screencapture" "$app/bin/shotlark-screen
 install -D -m 0644 "$build/lib/shotlark/libshotlark-recording.so" "$app/lib/shotlark/libshotlark-recording.so"
 install -D -m 0644 "$root/data/shotlark.desktop" "$app/share/applications/shotlark.desktop"
 install -D -m 0644 "$root/data/shotlark.svg" "$app/share/icons/hicolor/scalable/apps/shotlark.svg"
+# The version, as a file of the signed manifest: the updater refuses a bundle whose signed
+# version is not newer than the one running, whatever number the server announced.
+printf '%s\n' "$version" >"$stage/VERSION"
+install -D -m 0644 "$stage/VERSION" "$app/VERSION"
 # Debug information stays with the build; users download the code only.
 strip --strip-unneeded "$app/bin/shotlark" "$app/bin/shotlark-screencapture" \
     "$app/lib/shotlark/libshotlark-recording.so"

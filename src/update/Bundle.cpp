@@ -11,16 +11,17 @@
 #include <archive_entry.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace shotlark::bundle {
 
 namespace {
 
-constexpr qint64 largestBundle = qint64(1) << 30;
 constexpr int mostEntries = 20000;
 const QString manifestName = QStringLiteral("MANIFEST");
 const QString signatureName = QStringLiteral("MANIFEST.sig");
+const QString versionName = QStringLiteral("VERSION");
 
 // A relative path without "..", "." or empty parts.
 bool isPlainRelative(const QString& path) {
@@ -36,26 +37,6 @@ bool isPlainRelative(const QString& path) {
     return !parts.isEmpty();
 }
 
-// Whether a link at `entry` pointing to `target` stays inside the unpacked folder.
-bool staysInside(const QString& entry, const QString& target) {
-    if (target.isEmpty() || target.startsWith(QLatin1Char('/')))
-        return false;
-    QStringList resolved = entry.split(QLatin1Char('/'));
-    resolved.removeLast();
-    for (const QString& part : target.split(QLatin1Char('/'))) {
-        if (part.isEmpty() || part == QStringLiteral("."))
-            continue;
-        if (part == QStringLiteral("..")) {
-            if (resolved.isEmpty())
-                return false;
-            resolved.removeLast();
-        } else {
-            resolved.append(part);
-        }
-    }
-    return true;
-}
-
 QByteArray sha256Of(const QString& path, bool* ok) {
     QFile file(path);
     QCryptographicHash hash(QCryptographicHash::Sha256);
@@ -65,7 +46,7 @@ QByteArray sha256Of(const QString& path, bool* ok) {
 
 } // namespace
 
-int unpack(const QString& zip, const QString& into, QString* detail) {
+int unpack(const QString& zip, const QString& into, QString* detail, qint64 largest) {
     using Reader = std::unique_ptr<archive, int (*)(archive*)>;
     Reader reader(archive_read_new(), archive_read_free);
     Reader writer(archive_write_disk_new(), archive_write_free);
@@ -107,17 +88,20 @@ int unpack(const QString& zip, const QString& into, QString* detail) {
         case AE_IFDIR:
             break;
         case AE_IFLNK:
-            if (!staysInside(path, QString::fromUtf8(archive_entry_symlink(entry))))
-                return linkLeavesFolder;
-            break;
+            // A bundle holds no links (the manifest lists files only), and a link's target is
+            // only known safe once every link it passes through is: none are written at all.
+            return linkLeavesFolder;
         default:
             return specialFile;
         }
-        total += archive_entry_size(entry);
-        if (total > largestBundle) {
-            *detail = QStringLiteral("more than 1 GiB");
+        // What an entry claims counts before anything is written (the writer sizes the file to
+        // it), and what is written counts again below, whatever it claimed.
+        const qint64 claimed = std::max<qint64>(0, archive_entry_size(entry));
+        if (claimed > largest - total) {
+            *detail = QStringLiteral("more than %1 bytes").arg(largest);
             return tooLarge;
         }
+        qint64 entryEnd = 0;
         archive_entry_set_perm(entry, archive_entry_perm(entry) & 0755);
         const QByteArray target = QFile::encodeName(into + QLatin1Char('/') + path);
         archive_entry_set_pathname(entry, target.constData());
@@ -135,6 +119,12 @@ int unpack(const QString& zip, const QString& into, QString* detail) {
             if (read != ARCHIVE_OK) {
                 *detail = QString::fromUtf8(archive_error_string(reader.get()));
                 return unreadableArchive;
+            }
+            total += static_cast<qint64>(size);
+            entryEnd = std::max<qint64>(entryEnd, offset + static_cast<qint64>(size));
+            if (total > largest || entryEnd > largest) {
+                *detail = QStringLiteral("more than %1 bytes").arg(largest);
+                return tooLarge;
             }
             if (archive_write_data_block(writer.get(), block, size, offset) != ARCHIVE_OK) {
                 *detail = QString::fromUtf8(archive_error_string(writer.get()));
@@ -170,7 +160,8 @@ QByteArray manifestOf(const QString& root) {
     return text;
 }
 
-int verify(const QString& root, const QByteArray& publicKey, QString* detail) {
+int verify(const QString& root, const QByteArray& publicKey, QString* detail,
+           const QString& newerThan) {
     QFile manifestFile(root + QLatin1Char('/') + manifestName);
     QFile signatureFile(root + QLatin1Char('/') + signatureName);
     if (!manifestFile.open(QIODevice::ReadOnly) || !signatureFile.open(QIODevice::ReadOnly)) {
@@ -241,8 +232,42 @@ int verify(const QString& root, const QByteArray& publicKey, QString* detail) {
         }
         return missingFile;
     }
+    if (!newerThan.isEmpty()) {
+        // VERSION is a file of the manifest, so the version is as signed as the code: an older
+        // signed bundle offered under a newer number is refused.
+        QFile versionFile(root + QLatin1Char('/') + versionName);
+        const QString version = versionFile.open(QIODevice::ReadOnly)
+                                    ? QString::fromUtf8(versionFile.read(64)).trimmed()
+                                    : QString();
+        if (!listed.contains(versionName) || !isNewerVersion(version, newerThan)) {
+            *detail = QStringLiteral("signed version \"%1\" is not newer than %2")
+                          .arg(version, newerThan);
+            return notNewer;
+        }
+    }
     detail->clear();
     return verified;
+}
+
+namespace {
+// The signed integer a whole piece reads as, or 0.
+qint64 pieceValue(const QString& piece) {
+    bool ok = false;
+    const qint64 value = piece.toLongLong(&ok, 10);
+    return ok && !piece.front().isSpace() && !piece.back().isSpace() ? value : 0;
+}
+} // namespace
+
+bool isNewerVersion(const QString& a, const QString& b) {
+    const QStringList left = a.split(QLatin1Char('.'), Qt::SkipEmptyParts);
+    const QStringList right = b.split(QLatin1Char('.'), Qt::SkipEmptyParts);
+    for (qsizetype i = 0; i < std::max(left.size(), right.size()); ++i) {
+        const qint64 x = i < left.size() ? pieceValue(left[i]) : 0;
+        const qint64 y = i < right.size() ? pieceValue(right[i]) : 0;
+        if (x != y)
+            return x > y;
+    }
+    return false;
 }
 
 } // namespace shotlark::bundle

@@ -12,7 +12,7 @@ enum UnpackFailure {
     unpacked = 0,
     unreadableArchive = 1,
     unsafePath = 2,       // absolute, or with a ".." part
-    linkLeavesFolder = 3, // a symbolic link pointing outside, or a hard link
+    linkLeavesFolder = 3, // a symbolic or hard link: bundles hold none
     specialFile = 4,      // device, pipe or socket
     cantWrite = 5,        // the disk refused (full, read-only)
     tooLarge = 6,
@@ -26,15 +26,24 @@ enum VerifyFailure {
     missingFile = 4,
     changedFile = 5,
     extraFile = 6, // also anything that is neither a regular file nor a directory
+    notNewer = 7,  // the signed VERSION is missing or not newer than the running one
 };
 
 // Extracts the ZIP archive `zip` into the existing, empty directory `into`. Permissions are kept
 // but never setuid, setgid or writable by others.
-int unpack(const QString& zip, const QString& into, QString* detail);
+// At most `largest` bytes are written in all, counted as they are written.
+int unpack(const QString& zip, const QString& into, QString* detail,
+           qint64 largest = qint64(1) << 30);
 
 // Checks that `root`/MANIFEST.sig is the Ed25519 signature of `root`/MANIFEST by `publicKey`
 // (32 bytes) and that the files under `root` are exactly those listed, with those SHA-256s.
-int verify(const QString& root, const QByteArray& publicKey, QString* detail);
+// With `newerThan`, the bundle's signed VERSION file must name a newer version than that.
+int verify(const QString& root, const QByteArray& publicKey, QString* detail,
+           const QString& newerThan = QString());
+
+// Whether version `a` is newer than `b`: dot-separated numbers compared in turn, a piece that
+// is not a number counting as 0.
+bool isNewerVersion(const QString& a, const QString& b);
 
 // The MANIFEST text for the files under `root` (for tools and tests): "SHA256  PATH" lines
 // sorted by path, as sha256sum writes them.

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <stdio.h>
 
 namespace shotlark::installation {
@@ -175,7 +177,29 @@ int swapInto(const QString& target) {
     return 0;
 }
 
+QString lockPathOf(const QString& root) {
+    return root + QStringLiteral(".lock");
+}
+
+UpdateLock::UpdateLock(const QString& root) {
+    const QByteArray path = QFile::encodeName(lockPathOf(root));
+    fd_ = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+UpdateLock::~UpdateLock() {
+    if (fd_ >= 0)
+        ::close(fd_); // closing lets the lock go
+}
+
 void sweepAfterUpdate(const QString& root) {
+    // A script at work is copying into .next or about to remove .old: those are its own.
+    const UpdateLock lock(root);
+    if (!lock.isHeld())
+        return;
     removeTree(nextPathOf(root));
     removeTree(oldPathOf(root));
 }
@@ -184,12 +208,17 @@ QString replacementScript(qint64 pid) {
     // $1: the running bundle; $2: the verified new one in the private temporary folder. The new
     // one is copied beside the old (a rename can't cross file systems), its own program makes
     // the swap, and whatever happens a bundle is started again.
+    // The lock is waited for (another script, a starting app's sweep) and let go before the
+    // new version starts, so that its own sweep can take it.
     return QStringLiteral(
                "while kill -0 %1 2>/dev/null; do sleep 0.2; done\n"
+               "exec 9>>\"$1.lock\"\n"
+               "flock 9\n"
                "rm -rf \"$1.next\" \"$1.old\"\n"
                "if cp -a \"$2\" \"$1.next\" && \"$1.next/bin/shotlark\" --swap-into \"$1\"; "
                "then rm -rf \"$1.next\" \"$1.old\"; else rm -rf \"$1.next\"; fi\n"
                "rm -rf \"$(dirname \"$2\")\"\n"
+               "exec 9>&-\n"
                "exec \"$1/bin/shotlark\" </dev/null >/dev/null 2>&1")
         .arg(pid);
 }

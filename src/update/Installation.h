@@ -34,7 +34,24 @@ QString oldPathOf(const QString& root);
 // in one rename where the file system allows it. Returns a process exit code.
 int swapInto(const QString& target);
 
-// Removes what an interrupted update left beside the bundle in `root`. Blocking.
+// One update at a time for the bundle in `root`: the replacement script holds this lock (a file
+// beside the bundle) while it works, and nothing else touches the bundle's siblings without it.
+class UpdateLock {
+public:
+    explicit UpdateLock(const QString& root); // tries once, never waits
+    ~UpdateLock();
+    UpdateLock(const UpdateLock&) = delete;
+    UpdateLock& operator=(const UpdateLock&) = delete;
+    bool isHeld() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+QString lockPathOf(const QString& root);
+
+// Removes what an interrupted update left beside the bundle in `root`, unless an update is
+// being installed right now. Blocking.
 void sweepAfterUpdate(const QString& root);
 
 // The shell script that waits for process `pid` to end, swaps the bundle given as $1 with the

@@ -27,13 +27,6 @@ QByteArray& trustedKey() {
     return key;
 }
 
-// The signed integer a whole piece reads as, or 0.
-qint64 pieceValue(const QString& piece) {
-    bool ok = false;
-    const qint64 value = piece.toLongLong(&ok, 10);
-    return ok && !piece.front().isSpace() && !piece.back().isSpace() ? value : 0;
-}
-
 void log(const QString& line) {
     std::fprintf(stderr, "shotlark: update: %s\n", qPrintable(line));
 }
@@ -55,15 +48,7 @@ QString Updater::currentVersion() {
 }
 
 bool Updater::isNewer(const QString& a, const QString& b) {
-    const QStringList left = a.split(QLatin1Char('.'), Qt::SkipEmptyParts);
-    const QStringList right = b.split(QLatin1Char('.'), Qt::SkipEmptyParts);
-    for (qsizetype i = 0; i < std::max(left.size(), right.size()); ++i) {
-        const qint64 x = i < left.size() ? pieceValue(left[i]) : 0;
-        const qint64 y = i < right.size() ? pieceValue(right[i]) : 0;
-        if (x != y)
-            return x > y;
-    }
-    return false;
+    return bundle::isNewerVersion(a, b);
 }
 
 void Updater::start() {
@@ -160,6 +145,18 @@ QCoro::Task<> Updater::install() {
         throw UploaderError(QStringLiteral("Shotlark can't replace itself: %1 is read-only.")
                                 .arg(QDir::toNativeSeparators(parent)));
 
+    // One install at a time: a second click before the quit, or a script still at work.
+    if (installing_)
+        throw UploaderError(QStringLiteral("An update is already being installed"));
+    if (!installation::UpdateLock(here.root).isHeld())
+        throw UploaderError(QStringLiteral("An update is already being installed"));
+    installing_ = true;
+    struct Installing {
+        bool& flag;
+        bool done = false;
+        ~Installing() { flag = done; }
+    } installing{installing_};
+
     const AvailableUpdate update = *available_;
     const QString folder = paths::temporaryPath(QStringLiteral("slk-update-"));
     if (!QDir().mkpath(folder))
@@ -194,7 +191,8 @@ QCoro::Task<> Updater::install() {
         QString detail;
         QString app;
     };
-    auto unpackAndVerify = [archive, folder, key] {
+    const QString running = currentVersion();
+    auto unpackAndVerify = [archive, folder, key, running] {
         Outcome result;
         result.code = bundle::unpack(archive, folder, &result.detail);
         QFile::remove(archive);
@@ -207,7 +205,7 @@ QCoro::Task<> Updater::install() {
         if (apps.isEmpty())
             return result;
         result.app = folder + QLatin1Char('/') + apps.first();
-        result.code = bundle::verify(result.app, key, &result.detail);
+        result.code = bundle::verify(result.app, key, &result.detail, running);
         if (result.code != 0)
             result.step = QStringLiteral("verify");
         return result;
@@ -231,6 +229,7 @@ QCoro::Task<> Updater::install() {
         removeFolder();
         throw FileError(QStringLiteral("Couldn't start /bin/sh to install the update"));
     }
+    installing.done = true; // the app quits now; nothing is installed twice
     log(QStringLiteral("installing %1 over %2").arg(update.version, here.root));
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 }

@@ -57,6 +57,7 @@ private:
     std::optional<AvailableUpdate> available_;
     std::optional<QString> notifiedVersion_;
     QTimer* timer_ = nullptr;
+    bool installing_ = false;
 };
 
 } // namespace shotlark

@@ -19,6 +19,7 @@ struct Entry {
     QByteArray contents = {}; // files
     QByteArray link = {};     // symbolic links
     mode_t permissions = 0644;
+    bool claimsNoSize = false; // streamed: no size before its data, and no central directory
 };
 
 // A ZIP archive of exactly these entries, written with libarchive.
@@ -34,7 +35,10 @@ inline QString zipOf(const QString& name, const QList<Entry>& entries) {
         archive_entry_set_perm(entry, wanted.permissions);
         if (!wanted.link.isEmpty())
             archive_entry_set_symlink(entry, wanted.link.constData());
-        archive_entry_set_size(entry, wanted.contents.size());
+        if (wanted.claimsNoSize)
+            archive_entry_unset_size(entry); // a data descriptor follows the data instead
+        else
+            archive_entry_set_size(entry, wanted.contents.size());
         archive_write_header(writer, entry);
         if (!wanted.contents.isEmpty())
             archive_write_data(writer, wanted.contents.constData(),
@@ -43,6 +47,18 @@ inline QString zipOf(const QString& name, const QList<Entry>& entries) {
     }
     archive_write_close(writer);
     archive_write_free(writer);
+    bool streamed = false;
+    for (const Entry& wanted : entries)
+        streamed = streamed || wanted.claimsNoSize;
+    if (streamed) {
+        // Without its central directory the archive can only be read as a stream, where the
+        // entry's size is unknown until its data has been read.
+        QFile file(path);
+        file.open(QIODevice::ReadWrite);
+        const qsizetype directory = file.readAll().indexOf("PK\x01\x02");
+        if (directory > 0)
+            file.resize(directory);
+    }
     return path;
 }
 

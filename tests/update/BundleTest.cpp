@@ -68,26 +68,29 @@ QByteArray read(const QString& path) {
 }
 
 // A bundle folder signed by `signer`.
-QString signedBundle(const QString& name, const KeyPair& signer) {
+QString signedBundle(const QString& name, const KeyPair& signer,
+                     const QByteArray& version = "2.0.0") {
     const QString root = testHome() + QLatin1Char('/') + name + QStringLiteral("/Shotlark.app");
     write(root + QStringLiteral("/bin/shotlark"), "program");
     write(root + QStringLiteral("/lib/shotlark/module.so"), "module");
     write(root + QStringLiteral("/share/applications/shotlark.desktop"), "[Desktop Entry]\n");
+    if (!version.isEmpty())
+        write(root + QStringLiteral("/VERSION"), version + "\n");
     const QByteArray manifest = bundle::manifestOf(root);
     write(root + QStringLiteral("/MANIFEST"), manifest);
     write(root + QStringLiteral("/MANIFEST.sig"), signer.sign(manifest).toBase64());
     return root;
 }
 
-int verify(const QString& root, const KeyPair& trusted) {
+int verify(const QString& root, const KeyPair& trusted, const QString& newerThan = QString()) {
     QString detail;
-    return bundle::verify(root, trusted.publicKey(), &detail);
+    return bundle::verify(root, trusted.publicKey(), &detail, newerThan);
 }
 
-int unpack(const QString& zip, const QString& into) {
+int unpack(const QString& zip, const QString& into, qint64 largest = qint64(1) << 30) {
     QDir().mkpath(into);
     QString detail;
-    return bundle::unpack(zip, into, &detail);
+    return bundle::unpack(zip, into, &detail, largest);
 }
 
 } // namespace
@@ -134,6 +137,17 @@ TEST(BundleTest, OnlyTheExactSignedFilesVerify) {
 
     EXPECT_EQ(verify(signedBundle(QStringLiteral("nokey"), release), KeyPair()),
               bundle::badSignature);
+
+    // The signed version must be newer than the running one, whatever the server announced.
+    const QString older = signedBundle(QStringLiteral("older"), release, "1.0.0");
+    EXPECT_EQ(verify(older, release, QStringLiteral("1.0.0")), bundle::notNewer);
+    EXPECT_EQ(verify(older, release, QStringLiteral("0.9")), bundle::verified);
+    EXPECT_EQ(verify(signedBundle(QStringLiteral("unversioned"), release, QByteArray()), release,
+                     QStringLiteral("0.1")),
+              bundle::notNewer);
+    const QString relabelled = signedBundle(QStringLiteral("relabelled"), release, "1.0.0");
+    write(relabelled + QStringLiteral("/VERSION"), "99.0\n");
+    EXPECT_EQ(verify(relabelled, release, QStringLiteral("1.0.0")), bundle::changedFile);
 }
 
 TEST(BundleTest, UnpackingKeepsEverythingInsideTheFolder) {
@@ -142,19 +156,13 @@ TEST(BundleTest, UnpackingKeepsEverythingInsideTheFolder) {
         zipOf(QStringLiteral("good.zip"),
               {{.path = "Shotlark.app/", .type = AE_IFDIR, .permissions = 0755},
                {.path = "Shotlark.app/bin/shotlark", .contents = "program", .permissions = 04777},
-               {.path = "Shotlark.app/share/doc", .contents = "text"},
-               {.path = "Shotlark.app/share/alias",
-                .type = AE_IFLNK,
-                .link = "doc",
-                .permissions = 0777}});
+               {.path = "Shotlark.app/share/doc", .contents = "text"}});
     EXPECT_EQ(unpack(good, into), bundle::unpacked);
     EXPECT_EQ(read(into + QStringLiteral("/Shotlark.app/bin/shotlark")), "program");
     struct stat info {};
     ASSERT_EQ(::stat(QFile::encodeName(into + QStringLiteral("/Shotlark.app/bin/shotlark")), &info),
               0);
     EXPECT_EQ(info.st_mode & 07777, 0755u) << "executable, but never setuid or world-writable";
-    EXPECT_EQ(QFileInfo(into + QStringLiteral("/Shotlark.app/share/alias")).symLinkTarget(),
-              into + QStringLiteral("/Shotlark.app/share/doc"));
 
     const QString outside = testHome() + QStringLiteral("/outside");
     struct Refused {
@@ -179,14 +187,29 @@ TEST(BundleTest, UnpackingKeepsEverythingInsideTheFolder) {
          {{.path = "a", .type = AE_IFLNK, .link = "b/../../outside"},
           {.path = "a/evil", .contents = "x"}},
          bundle::linkLeavesFolder},
+        // Links that look inside on their own, but resolve outside through each other.
+        {"chained-links",
+         {{.path = "a/b/s", .type = AE_IFLNK, .link = "../.."},
+          {.path = "x", .type = AE_IFLNK, .link = "a/b/s/../.."},
+          {.path = "x/evil", .contents = "x"}},
+         bundle::linkLeavesFolder},
+        {"link-inside", {{.path = "Shotlark.app/alias", .type = AE_IFLNK, .link = "doc"}},
+         bundle::linkLeavesFolder},
+        // An entry that claims no size at all: what is written counts.
+        {"claims-nothing",
+         {{.path = "big", .contents = QByteArray(3 << 20, '\0'), .claimsNoSize = true}},
+         bundle::tooLarge},
+        {"claims-its-size", {{.path = "big", .contents = QByteArray(3 << 20, '\0')}},
+         bundle::tooLarge},
     };
     for (const Refused& row : refused) {
         const QString folder = testHome() + QStringLiteral("/refused-") + QLatin1String(row.name);
-        EXPECT_EQ(
-            unpack(zipOf(QLatin1String(row.name) + QStringLiteral(".zip"), row.entries), folder),
-            row.code)
+        EXPECT_EQ(unpack(zipOf(QLatin1String(row.name) + QStringLiteral(".zip"), row.entries),
+                         folder, 1 << 20),
+                  row.code)
             << row.name;
         EXPECT_FALSE(QFileInfo::exists(outside)) << row.name;
+        EXPECT_LE(QFileInfo(folder + QStringLiteral("/big")).size(), 1 << 20) << row.name;
     }
     EXPECT_EQ(unpack(writeTestFile(QStringLiteral("not.zip"), "no archive at all"),
                      testHome() + QStringLiteral("/garbage")),

@@ -257,6 +257,9 @@ TEST_F(UpdateDesktopTest, RefusedDownloadsLeaveTheRunningAppAsItWas) {
          QStringLiteral("unpack failed (3)")},
         {"no app", zipOf(QStringLiteral("readme.zip"), {{.path = "README", .contents = "hi"}}),
          QStringLiteral("The download didn't contain the app")},
+        {"an older signed version, announced as newer",
+         makeBundle(QStringLiteral("1.0.0"), testHome() + QStringLiteral("/older")),
+         QStringLiteral("verify failed (7)")},
     };
 
     const QByteArray before = bytesOf(installed + QStringLiteral("/bin/shotlark"));
@@ -331,4 +334,50 @@ TEST_F(UpdateDesktopTest, ScriptKilledBetweenItsStepsLeavesAWorkingApp) {
     startInstalled();
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return !QFileInfo::exists(installed + QStringLiteral(".next")); }, 10000));
+}
+
+TEST_F(UpdateDesktopTest, OneUpdateAtATime) {
+    const QString zip = makeBundle(QStringLiteral("2.0.0"), releases);
+    // While a script holds the lock, a starting app leaves what lies beside the bundle alone.
+    QDir().mkpath(installed + QStringLiteral(".next/bin"));
+    {
+        const installation::UpdateLock script(installed);
+        ASSERT_TRUE(script.isHeld());
+        EXPECT_FALSE(installation::UpdateLock(installed).isHeld());
+        installation::sweepAfterUpdate(installed);
+        EXPECT_TRUE(QFileInfo::exists(installed + QStringLiteral(".next/bin")));
+    }
+    installation::sweepAfterUpdate(installed);
+    EXPECT_FALSE(QFileInfo::exists(installed + QStringLiteral(".next")));
+
+    // Two scripts at once (two installs before the quit) take turns: one whole bundle results.
+    QProcess ended;
+    ended.start(QStringLiteral("sleep"), {QStringLiteral("0.1")});
+    ASSERT_TRUE(ended.waitForStarted());
+    const QString script = installation::replacementScript(ended.processId());
+    ASSERT_TRUE(ended.waitForFinished());
+    std::vector<std::unique_ptr<QProcess>> scripts;
+    for (int i = 0; i < 2; ++i) {
+        scripts.push_back(std::make_unique<QProcess>());
+        scripts.back()->start(
+            QStringLiteral("/bin/sh"),
+            {QStringLiteral("-c"), script, QStringLiteral("sh"), installed,
+             unzip(zip, testHome() + QStringLiteral("/slk-update-%1").arg(i))});
+    }
+    // Each ends by starting the new version, which stays: wait for both to have swapped.
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return !QFileInfo::exists(installed + QStringLiteral(".next")) &&
+                   !QFileInfo::exists(testHome() + QStringLiteral("/slk-update-0")) &&
+                   !QFileInfo::exists(testHome() + QStringLiteral("/slk-update-1"));
+        },
+        60000));
+    EXPECT_EQ(installedVersion(), QStringLiteral("shotlark 2.0.0"));
+    QProcess check;
+    check.setWorkingDirectory(installed);
+    check.start(QStringLiteral("sha256sum"), {QStringLiteral("--quiet"), QStringLiteral("-c"),
+                                              QStringLiteral("MANIFEST")});
+    ASSERT_TRUE(check.waitForFinished(30000));
+    EXPECT_EQ(check.exitCode(), 0) << check.readAll().toStdString();
+    EXPECT_FALSE(QFileInfo::exists(installed + QStringLiteral(".old")));
 }
