@@ -54,12 +54,13 @@ QImage::Format imageFormat(spa_video_format format) {
 
 // DMA-BUFs are mapped once, when the stream hands them over; only linear buffers can be read
 // this way, which is what a consumer that announces no modifiers is given. Each read is
-// bracketed for the kernel so that the GPU's writes are visible.
+// bracketed for the kernel so that the GPU's writes are visible. Shared and read-only: GPU
+// drivers' exporters (amdgpu and the other TTM/GEM ones) refuse copy-on-write mappings.
 void mapDmaBuf(pw_buffer& buffer) {
     spa_data& data = buffer.buffer->datas[0];
     if (buffer.buffer->n_datas < 1 || data.type != SPA_DATA_DmaBuf || data.data)
         return;
-    void* mapped = ::mmap(nullptr, data.maxsize + data.mapoffset, PROT_READ, MAP_PRIVATE,
+    void* mapped = ::mmap(nullptr, data.maxsize + data.mapoffset, PROT_READ, MAP_SHARED,
                           static_cast<int>(data.fd), 0);
     if (mapped != MAP_FAILED)
         buffer.user_data = mapped;
