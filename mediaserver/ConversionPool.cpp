@@ -20,24 +20,14 @@ ConversionPool::~ConversionPool() {
         thread.join();
 }
 
-bool ConversionPool::runAndWait(const std::function<void()>& work) {
-    std::mutex doneMutex;
-    std::condition_variable doneWake;
-    bool done = false;
+bool ConversionPool::submit(std::function<void()> work) {
     {
         std::lock_guard lock(mutex_);
         if (queue_.size() >= queueLimit_ + idle_)
             return false;
-        queue_.push_back([&] {
-            work();
-            std::lock_guard doneLock(doneMutex);
-            done = true;
-            doneWake.notify_one();
-        });
+        queue_.push_back(std::move(work));
     }
     wake_.notify_one();
-    std::unique_lock doneLock(doneMutex);
-    doneWake.wait(doneLock, [&] { return done; });
     return true;
 }
 

@@ -16,8 +16,8 @@ public:
     ConversionPool(int workers, int queueLimit);
     ~ConversionPool();
 
-    // Runs `work` on a pool thread and waits for it; false when the pool is full.
-    bool runAndWait(const std::function<void()>& work);
+    // Queues `work` for a pool thread and returns at once; false when the pool is full.
+    bool submit(std::function<void()> work);
 
 private:
     void loop();

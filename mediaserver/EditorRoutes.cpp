@@ -81,25 +81,47 @@ void MediaServer::editor(const Request& request, Response& response) {
     htmlPage(response, "Edit " + found->name, body);
 }
 
-void MediaServer::editorSave(const Request& request, Response& response,
-                             const httplib::ContentReader& reader) {
-    const InFlight counted(uploadsInFlight_);
+bool MediaServer::admitEdit(const Request& request, Response& response) {
     const auto signedIn = session(request);
-    if (!signedIn)
-        return refuseBody(response, 401, "Sign in first");
+    if (!signedIn) {
+        refuseBody(response, 401, "Sign in first");
+        return false;
+    }
     // The token in the page proves the request comes from it; the origin, that the page is ours.
     if (!isSameOrigin(request) ||
-        !constantTimeEquals(request.get_header_value("X-CSRF-Token"), signedIn->second.csrf))
-        return refuseBody(response, 403, "This page has expired; reload it");
+        !constantTimeEquals(request.get_header_value("X-CSRF-Token"), signedIn->second.csrf)) {
+        refuseBody(response, 403, "This page has expired; reload it");
+        return false;
+    }
     const auto original = store_.upload(request.get_param_value("id"));
-    if (!original || original->userId != signedIn->first.id)
-        return refuseBody(response, 404, "No such upload");
-    if (request.get_header_value("Content-Type") != "image/png" || request.is_multipart_form_data())
-        return refuseBody(response, 400, "Expected the edited picture as image/png");
+    if (!original || original->userId != signedIn->first.id) {
+        refuseBody(response, 404, "No such upload");
+        return false;
+    }
+    if (request.get_header_value("Content-Type") != "image/png" ||
+        request.is_multipart_form_data()) {
+        refuseBody(response, 400, "Expected the edited picture as image/png");
+        return false;
+    }
     const int64_t limit = std::min(options_.maxUploadBytes, largestEdit);
-    if (std::strtoll(request.get_header_value("Content-Length").c_str(), nullptr, 10) > limit)
-        return refuseBody(response, 413,
-                          "The edited picture is larger than " + html::humanSize(limit));
+    if (std::strtoll(request.get_header_value("Content-Length").c_str(), nullptr, 10) > limit) {
+        refuseBody(response, 413, "The edited picture is larger than " + html::humanSize(limit));
+        return false;
+    }
+    return true;
+}
+
+void MediaServer::editorSave(const Request& request, Response& response,
+                             const http::ContentReader& reader) {
+    const InFlight counted(uploadsInFlight_);
+    // Checked again: the session may have ended while the picture arrived.
+    if (!admitEdit(request, response))
+        return;
+    const auto signedIn = session(request);
+    const auto original = store_.upload(request.get_param_value("id"));
+    if (!signedIn || !original)
+        return fail(response, 404, "No such upload");
+    const int64_t limit = std::min(options_.maxUploadBytes, largestEdit);
 
     IncomingFile incoming;
     incoming.path = store_.newTemporaryFile();

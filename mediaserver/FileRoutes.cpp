@@ -9,65 +9,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
 #include <strings.h>
 #include <sys/stat.h>
 
 namespace slkserver {
 
 using namespace web;
-
-namespace {
-
-struct ByteRange {
-    uint64_t first = 0;
-    uint64_t last = 0; // inclusive
-};
-
-enum class RangeAnswer { Whole, Partial, Unsatisfiable };
-
-bool parseNumber(const std::string& text, uint64_t& value) {
-    if (text.empty() || text.size() > 19 ||
-        text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    value = std::stoull(text);
-    return true;
-}
-
-// The one byte range of a "Range" header, as browsers and video players send it ("bytes=0-",
-// "bytes=500-999", "bytes=-500"). Several ranges, or anything malformed, get the whole file:
-// answering many ranges would let one request multiply the bytes sent.
-RangeAnswer byteRange(const Request& request, uint64_t size, ByteRange& range) {
-    if (!request.has_header("Range") || request.has_header("If-Range"))
-        return RangeAnswer::Whole;
-    std::string ranges = request.get_header_value("Range");
-    if (ranges.size() < 6 || strncasecmp(ranges.c_str(), "bytes=", 6) != 0)
-        return RangeAnswer::Whole;
-    ranges.erase(0, 6);
-    ranges.erase(std::remove(ranges.begin(), ranges.end(), ' '), ranges.end());
-    const size_t dash = ranges.find('-');
-    if (dash == std::string::npos || ranges.find(',') != std::string::npos)
-        return RangeAnswer::Whole;
-    const std::string from = ranges.substr(0, dash);
-    const std::string to = ranges.substr(dash + 1);
-    uint64_t first = 0;
-    uint64_t last = 0;
-    if (from.empty()) { // the last N bytes
-        if (!parseNumber(to, last))
-            return RangeAnswer::Whole;
-        if (last == 0 || size == 0)
-            return RangeAnswer::Unsatisfiable;
-        range = {size - std::min(last, size), size - 1};
-        return RangeAnswer::Partial;
-    }
-    if (!parseNumber(from, first) || (!to.empty() && (!parseNumber(to, last) || last < first)))
-        return RangeAnswer::Whole;
-    if (first >= size)
-        return RangeAnswer::Unsatisfiable;
-    range = {first, to.empty() ? size - 1 : std::min(last, size - 1)};
-    return RangeAnswer::Partial;
-}
-
-} // namespace
 
 void web::serveFile(const Request& request, Response& response, const fs::path& path,
                     const std::string& mime) {
@@ -84,18 +32,21 @@ void web::serveFile(const Request& request, Response& response, const fs::path& 
     });
     const auto size = static_cast<uint64_t>(info.st_size);
     response.set_header("Accept-Ranges", "bytes");
-    ByteRange range{0, size == 0 ? 0 : size - 1};
-    switch (byteRange(request, size, range)) {
-    case RangeAnswer::Unsatisfiable:
+    http::ByteRange range{0, size == 0 ? 0 : size - 1};
+    // "If-Range" would ask us to compare validators we don't send: the whole file then.
+    const std::string asked =
+        request.has_header("If-Range") ? std::string() : request.get_header_value("Range");
+    switch (http::byteRange(asked, size, range)) {
+    case http::RangeAnswer::Unsatisfiable:
         response.set_header("Content-Range", "bytes */" + std::to_string(size));
         return fail(response, 416, statusText(416));
-    case RangeAnswer::Partial:
+    case http::RangeAnswer::Partial:
         response.status = 206;
         response.set_header("Content-Range", "bytes " + std::to_string(range.first) + "-" +
                                                  std::to_string(range.last) + "/" +
                                                  std::to_string(size));
         break;
-    case RangeAnswer::Whole:
+    case http::RangeAnswer::Whole:
         response.status = 200;
         if (size == 0)
             return response.set_content("", mime); // "Content-Length: 0", no provider
@@ -104,7 +55,7 @@ void web::serveFile(const Request& request, Response& response, const fs::path& 
     const uint64_t start = range.first;
     response.set_content_provider(
         static_cast<size_t>(range.last - range.first + 1), mime,
-        [file, start](size_t offset, size_t length, httplib::DataSink& sink) {
+        [file, start](size_t offset, size_t length, http::DataSink& sink) {
             char buffer[64 * 1024];
             const ssize_t got = ::pread(*file, buffer, std::min(length, sizeof buffer),
                                         static_cast<off_t>(start + offset));

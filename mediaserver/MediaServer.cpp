@@ -6,8 +6,6 @@
 #include "Thumbnails.h"
 #include "WebHelpers.h"
 
-#include <httplib.h>
-
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -28,8 +26,8 @@
 namespace slkserver {
 
 namespace fs = std::filesystem;
-using httplib::Request;
-using httplib::Response;
+using http::Request;
+using http::Response;
 
 using namespace web;
 
@@ -41,7 +39,7 @@ const std::vector<std::string>& allFeatures() {
 
 MediaServer::MediaServer(Options options, Store& store)
     : options_(std::move(options)), store_(store),
-      http_(std::make_unique<GuardedServer>(options_.clientLimits)) {
+      http_(std::make_unique<http::Server>(options_.clientLimits, options_.threads)) {
     // A conversion keeps a processor busy; one waiting per worker is as long a queue as a
     // client's patience allows.
     const int workers = options_.gifWorkers > 0
@@ -54,9 +52,7 @@ MediaServer::MediaServer(Options options, Store& store)
 MediaServer::~MediaServer() = default;
 
 int MediaServer::bind() {
-    const int port = options_.port == 0
-                         ? http_->bind_to_any_port(options_.host)
-                         : (http_->bind_to_port(options_.host, options_.port) ? options_.port : -1);
+    const int port = http_->bind(options_.host, options_.port);
     if (port > 0 && options_.publicUrl.empty()) {
         const bool v6 = options_.host.find(':') != std::string::npos;
         options_.publicUrl = "http://" + (v6 ? "[" + options_.host + "]" : options_.host) + ":" +
@@ -68,7 +64,7 @@ int MediaServer::bind() {
 }
 
 bool MediaServer::run() {
-    return http_->listen_after_bind();
+    return http_->run();
 }
 
 void MediaServer::stop() {
@@ -77,7 +73,8 @@ void MediaServer::stop() {
 
 void MediaServer::waitForUploads(std::chrono::milliseconds limit) const {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (uploadsInFlight_ > 0 && std::chrono::steady_clock::now() < deadline)
+    while ((uploadsInFlight_ > 0 || http_->streamedInFlight() > 0) &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
@@ -86,89 +83,75 @@ std::string MediaServer::rawLink(const Upload& upload) const {
 }
 
 void MediaServer::routes() {
-    const int threads = options_.threads;
-    http_->new_task_queue = [threads] {
-        return new httplib::ThreadPool(static_cast<size_t>(threads));
+    // Bodies of uploads are spooled where the store keeps its temporary files.
+    http_->setSpoolDirectory(store_.dir() / "tmp");
+    http_->setErrorPage([](Response& response, int status, const std::string& message) {
+        fail(response, status, message.empty() ? statusText(status) : message);
+    });
+    using Handler = std::function<void(const Request&, Response&)>;
+    const auto get = [this](const std::string& pattern, Handler handler) {
+        http_->route("GET", pattern,
+                     [handler](const Request& rq, Response& rs, const http::ContentReader&) {
+                         handler(rq, rs);
+                     });
     };
-    http_->set_tcp_nodelay(true); // answers are small: never wait for a delayed ACK
-    http_->set_read_timeout(60, 0);
-    http_->set_write_timeout(60, 0);
-    // Upload bodies stream to disk; every other body is read whole, so it must be small.
-    http_->set_payload_max_length(static_cast<size_t>(options_.maxUploadBytes) + (1 << 20));
-    http_->set_pre_routing_handler([](const Request& request, Response& response) {
-        GuardedServer::headersReceived();
-        // httplib would answer any number of byte ranges, and some of them wrongly: files are
-        // served by our own rule (serveFile), so its parsed ranges are dropped here. The
-        // request is the server's own, non-const object.
-        const_cast<Request&>(request).ranges.clear();
-        if (request.path == "/api/upload" || request.path == "/api/replay" ||
-            request.path == "/dashboard/edit/save")
-            return httplib::Server::HandlerResponse::Unhandled;
-        const bool chunked =
-            request.get_header_value("Transfer-Encoding").find("chunked") != std::string::npos;
-        if (chunked || std::strtoull(request.get_header_value("Content-Length").c_str(), nullptr,
-                                     10) > smallBodyLimit) {
-            response.set_header("Connection", "close");
-            fail(response, 413, "The request body is too large");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    http_->set_error_handler([](const Request&, Response& response) {
-        if (response.body.empty())
-            fail(response, response.status, statusText(response.status));
-    });
-    http_->set_exception_handler([](const Request&, Response& response, std::exception_ptr) {
-        fail(response, 500, "The server failed to handle the request");
-    });
+    const auto post = [this](const std::string& pattern, Handler handler) {
+        http_->route("POST", pattern,
+                     [handler](const Request& rq, Response& rs, const http::ContentReader&) {
+                         handler(rq, rs);
+                     });
+    };
 
-    http_->Post("/api/upload", [this](const Request& request, Response& response,
-                                      const httplib::ContentReader& reader) {
-        upload(request, response, reader);
-    });
-    http_->Post("/api/replay", [this](const Request& request, Response& response,
-                                      const httplib::ContentReader& reader) {
-        replay(request, response, reader);
-    });
-    http_->Get("/api/me", [this](const Request& rq, Response& rs) { me(rq, rs); });
-    http_->Get("/api/features", [this](const Request&, Response& response) {
+    http_->streamedRoute(
+        "POST", "/api/upload",
+        [this](const Request& rq, Response& rs) { return admitUpload(rq, rs); },
+        [this](const Request& rq, Response& rs, const http::ContentReader& reader) {
+            upload(rq, rs, reader);
+        });
+    http_->streamedRoute(
+        "POST", "/api/replay",
+        [this](const Request& rq, Response& rs) { return admitReplay(rq, rs); },
+        [this](const Request& rq, Response& rs, const http::ContentReader& reader) {
+            replay(rq, rs, reader);
+        });
+    get("/api/me", [this](const Request& rq, Response& rs) { me(rq, rs); });
+    get("/api/features", [this](const Request&, Response& response) {
         QJsonArray enabled;
         for (const std::string& name : options_.features)
             enabled.append(q(name));
         json(response, {{QStringLiteral("enabled"), enabled}});
     });
-    http_->Post("/api/me/now-playing",
-                [this](const Request& rq, Response& rs) { nowPlaying(rq, rs); });
-    http_->Get("/api/setup/versions", [this](const Request&, Response& rs) { versions(rs); });
-    http_->Get(R"(/delete/([0-9A-Za-z]+)/([0-9a-f]+))",
-               [this](const Request& rq, Response& rs) { deletion(rq, rs); });
-    http_->Get(R"(/u/([0-9A-Za-z]+))", [this](const Request& rq, Response& rs) { page(rq, rs); });
-    http_->Get(R"(/r/([0-9A-Za-z]+)(/[^/]*)?)",
-               [this](const Request& rq, Response& rs) { raw(rq, rs); });
-    http_->Get(R"(/t/([0-9A-Za-z]+)\.png)",
-               [this](const Request& rq, Response& rs) { thumbnail(rq, rs); });
-    http_->Get(R"(/@([^/]+))", [this](const Request& rq, Response& rs) { userPage(rq, rs); });
-    http_->Get("/", [](const Request&, Response& rs) { redirect(rs, "/dashboard/"); });
-    http_->Get("/dashboard", [](const Request&, Response& rs) { redirect(rs, "/dashboard/"); });
-    http_->Get("/dashboard/", [this](const Request& rq, Response& rs) { dashboard(rq, rs); });
-    http_->Post("/dashboard/login", [this](const Request& rq, Response& rs) { login(rq, rs); });
-    http_->Post("/dashboard/logout", [this](const Request& rq, Response& rs) { logout(rq, rs); });
-    http_->Post("/dashboard/delete",
-                [this](const Request& rq, Response& rs) { dashboardDelete(rq, rs); });
-    http_->Get("/dashboard/setup/", [this](const Request& rq, Response& rs) { setup(rq, rs); });
-    http_->Get("/dashboard/edit/", [this](const Request& rq, Response& rs) { editor(rq, rs); });
-    http_->Post("/dashboard/edit/save", [this](const Request& request, Response& response,
-                                               const httplib::ContentReader& reader) {
-        editorSave(request, response, reader);
-    });
-    http_->Get("/dashboard/editor.js", [](const Request&, Response& response) {
+    post("/api/me/now-playing", [this](const Request& rq, Response& rs) { nowPlaying(rq, rs); });
+    get("/api/setup/versions", [this](const Request&, Response& rs) { versions(rs); });
+    get(R"(/delete/([0-9A-Za-z]+)/([0-9a-f]+))",
+        [this](const Request& rq, Response& rs) { deletion(rq, rs); });
+    get(R"(/u/([0-9A-Za-z]+))", [this](const Request& rq, Response& rs) { page(rq, rs); });
+    get(R"(/r/([0-9A-Za-z]+)(/[^/]*)?)", [this](const Request& rq, Response& rs) { raw(rq, rs); });
+    get(R"(/t/([0-9A-Za-z]+)\.png)",
+        [this](const Request& rq, Response& rs) { thumbnail(rq, rs); });
+    get(R"(/@([^/]+))", [this](const Request& rq, Response& rs) { userPage(rq, rs); });
+    get("/", [](const Request&, Response& rs) { redirect(rs, "/dashboard/"); });
+    get("/dashboard", [](const Request&, Response& rs) { redirect(rs, "/dashboard/"); });
+    get("/dashboard/", [this](const Request& rq, Response& rs) { dashboard(rq, rs); });
+    post("/dashboard/login", [this](const Request& rq, Response& rs) { login(rq, rs); });
+    post("/dashboard/logout", [this](const Request& rq, Response& rs) { logout(rq, rs); });
+    post("/dashboard/delete", [this](const Request& rq, Response& rs) { dashboardDelete(rq, rs); });
+    get("/dashboard/setup/", [this](const Request& rq, Response& rs) { setup(rq, rs); });
+    get("/dashboard/edit/", [this](const Request& rq, Response& rs) { editor(rq, rs); });
+    http_->streamedRoute(
+        "POST", "/dashboard/edit/save",
+        [this](const Request& rq, Response& rs) { return admitEdit(rq, rs); },
+        [this](const Request& rq, Response& rs, const http::ContentReader& reader) {
+            editorSave(rq, rs, reader);
+        });
+    get("/dashboard/editor.js", [](const Request&, Response& response) {
         QFile script(QStringLiteral(":/web/editor.js"));
         script.open(QIODevice::ReadOnly);
         response.set_header("Cache-Control", "no-cache");
         response.set_content(script.readAll().toStdString(), "text/javascript; charset=utf-8");
     });
-    http_->Get(R"(/releases/([A-Za-z0-9._-]+\.zip))",
-               [this](const Request& rq, Response& rs) { release(rq, rs); });
+    get(R"(/releases/([A-Za-z0-9._-]+\.zip))",
+        [this](const Request& rq, Response& rs) { release(rq, rs); });
 }
 
 std::optional<User> MediaServer::bearer(const Request& request) {

@@ -2,7 +2,7 @@
 
 #include "ConversionPool.h"
 #include "GifConverter.h"
-#include "GuardedServer.h"
+#include "HttpServer.h"
 #include "Store.h"
 
 #include <algorithm>
@@ -19,6 +19,10 @@
 
 namespace slkserver {
 
+namespace web {
+struct IncomingFile;
+}
+
 struct Options {
     std::filesystem::path dataDir;
     std::string host = "127.0.0.1";
@@ -28,7 +32,7 @@ struct Options {
     int64_t maxUploadBytes = int64_t(1024) * 1024 * 1024;
     std::optional<std::filesystem::path> releasesDir;
     int threads = 8;
-    ClientLimits clientLimits;
+    http::Limits clientLimits;
     GifLimits gif;
     int gifWorkers = 0; // 0: half the processors
 };
@@ -61,35 +65,39 @@ private:
     };
 
     void routes();
-    std::optional<User> bearer(const httplib::Request& request);
+    std::optional<User> bearer(const http::Request& request);
     // The uploader of a multipart body that may be received (else the refusal is answered).
-    std::optional<User> admitBody(const httplib::Request& request, httplib::Response& response,
+    std::optional<User> admitBody(const http::Request& request, http::Response& response,
                                   const std::string& what, const std::string& expected);
-    std::optional<std::pair<User, Session>> session(const httplib::Request& request);
+    std::optional<std::pair<User, Session>> session(const http::Request& request);
 
-    void upload(const httplib::Request& request, httplib::Response& response,
-                const httplib::ContentReader& reader);
-    void replay(const httplib::Request& request, httplib::Response& response,
-                const httplib::ContentReader& reader);
-    void answerUpload(httplib::Response& response, const Upload& stored,
+    bool admitUpload(const http::Request& request, http::Response& response);
+    void upload(const http::Request& request, http::Response& response,
+                const http::ContentReader& reader);
+    void commit(http::Response& response, Upload& stored, web::IncomingFile& kept);
+    bool admitReplay(const http::Request& request, http::Response& response);
+    void replay(const http::Request& request, http::Response& response,
+                const http::ContentReader& reader);
+    void answerUpload(http::Response& response, const Upload& stored,
                       const std::string& secret) const;
-    void me(const httplib::Request& request, httplib::Response& response);
-    void nowPlaying(const httplib::Request& request, httplib::Response& response);
-    void versions(httplib::Response& response);
-    void deletion(const httplib::Request& request, httplib::Response& response);
-    void page(const httplib::Request& request, httplib::Response& response);
-    void raw(const httplib::Request& request, httplib::Response& response);
-    void thumbnail(const httplib::Request& request, httplib::Response& response);
-    void userPage(const httplib::Request& request, httplib::Response& response);
-    void dashboard(const httplib::Request& request, httplib::Response& response);
-    void login(const httplib::Request& request, httplib::Response& response);
-    void logout(const httplib::Request& request, httplib::Response& response);
-    void dashboardDelete(const httplib::Request& request, httplib::Response& response);
-    void setup(const httplib::Request& request, httplib::Response& response);
-    void editor(const httplib::Request& request, httplib::Response& response);
-    void editorSave(const httplib::Request& request, httplib::Response& response,
-                    const httplib::ContentReader& reader);
-    void release(const httplib::Request& request, httplib::Response& response);
+    void me(const http::Request& request, http::Response& response);
+    void nowPlaying(const http::Request& request, http::Response& response);
+    void versions(http::Response& response);
+    void deletion(const http::Request& request, http::Response& response);
+    void page(const http::Request& request, http::Response& response);
+    void raw(const http::Request& request, http::Response& response);
+    void thumbnail(const http::Request& request, http::Response& response);
+    void userPage(const http::Request& request, http::Response& response);
+    void dashboard(const http::Request& request, http::Response& response);
+    void login(const http::Request& request, http::Response& response);
+    void logout(const http::Request& request, http::Response& response);
+    void dashboardDelete(const http::Request& request, http::Response& response);
+    void setup(const http::Request& request, http::Response& response);
+    void editor(const http::Request& request, http::Response& response);
+    bool admitEdit(const http::Request& request, http::Response& response);
+    void editorSave(const http::Request& request, http::Response& response,
+                    const http::ContentReader& reader);
+    void release(const http::Request& request, http::Response& response);
 
     bool offers(const std::string& feature) const {
         return std::find(options_.features.begin(), options_.features.end(), feature) !=
@@ -98,11 +106,11 @@ private:
     std::string link(const std::string& path) const { return options_.publicUrl + path; }
     std::string rawLink(const Upload& upload) const;
     // Whether a browser's form post comes from one of this server's own pages.
-    bool isSameOrigin(const httplib::Request& request) const;
+    bool isSameOrigin(const http::Request& request) const;
 
     Options options_;
     Store& store_;
-    std::unique_ptr<httplib::Server> http_;
+    std::unique_ptr<http::Server> http_;
     std::mutex sessionsMutex_;
     std::map<std::string, Session> sessions_;
     std::atomic<int> uploadsInFlight_{0};

@@ -38,95 +38,121 @@ std::optional<User> MediaServer::admitBody(const Request& request, Response& res
     return user;
 }
 
+bool MediaServer::admitUpload(const Request& request, Response& response) {
+    const std::string convert = request.get_header_value("X-Convert");
+    if (request.has_header("X-Convert") && bearer(request)) {
+        if (strcasecmp(convert.c_str(), "gif") != 0) {
+            refuseBody(response, 400, "This server can't convert uploads to \"" + convert + "\"");
+            return false;
+        }
+        if (!offers("app_gif")) {
+            refuseBody(response, 400, "GIF recording is switched off on this server");
+            return false;
+        }
+    }
+    return admitBody(request, response, "File",
+                     "Expected a multipart/form-data body with a part named \"file\"")
+        .has_value();
+}
+
 void MediaServer::upload(const Request& request, Response& response,
-                         const httplib::ContentReader& reader) {
-    const InFlight counted(uploadsInFlight_);
+                         const http::ContentReader& reader) {
+    auto counted = std::make_shared<InFlight>(uploadsInFlight_);
     auto refuse = [&](int status, const std::string& message) {
         refuseBody(response, status, message);
     };
-    const std::string convert = request.get_header_value("X-Convert");
-    const bool toGif = strcasecmp(convert.c_str(), "gif") == 0;
-    if (request.has_header("X-Convert") && bearer(request)) {
-        if (!toGif)
-            return refuse(400, "This server can't convert uploads to \"" + convert + "\"");
-        if (!offers("app_gif"))
-            return refuse(400, "GIF recording is switched off on this server");
-    }
-    const auto user = admitBody(request, response, "File",
-                                "Expected a multipart/form-data body with a part named \"file\"");
-    if (!user)
+    // Checked again: the token may have been revoked while the file arrived.
+    if (!admitUpload(request, response))
         return;
+    const auto user = bearer(request);
+    if (!user)
+        return refuse(401, "Invalid or missing upload token");
+    const bool toGif = request.has_header("X-Convert");
 
-    IncomingFile incoming;
+    auto incoming = std::make_shared<IncomingFile>();
     const bool read = reader(
-        [&](const httplib::MultipartFormData& part) {
-            incoming.inFilePart = part.name == "file" && !incoming.haveFile;
-            if (!incoming.inFilePart)
+        [&](const http::FormPart& part) {
+            incoming->inFilePart = part.name == "file" && !incoming->haveFile;
+            if (!incoming->inFilePart)
                 return true;
-            incoming.haveFile = true;
-            incoming.fileName = part.filename;
-            incoming.path = store_.newTemporaryFile();
-            incoming.fd =
-                ::open(incoming.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-            incoming.writeFailed = incoming.fd < 0;
-            return !incoming.writeFailed;
+            incoming->haveFile = true;
+            incoming->fileName = part.filename;
+            incoming->path = store_.newTemporaryFile();
+            incoming->fd =
+                ::open(incoming->path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            incoming->writeFailed = incoming->fd < 0;
+            return !incoming->writeFailed;
         },
         [&](const char* data, size_t size) {
-            if (!incoming.inFilePart)
+            if (!incoming->inFilePart)
                 return true;
-            incoming.size += static_cast<int64_t>(size);
-            if (incoming.size > options_.maxUploadBytes) {
-                incoming.tooLarge = true;
+            incoming->size += static_cast<int64_t>(size);
+            if (incoming->size > options_.maxUploadBytes) {
+                incoming->tooLarge = true;
                 return false;
             }
-            incoming.writeFailed = !incoming.write(data, size);
-            return !incoming.writeFailed;
+            incoming->writeFailed = !incoming->write(data, size);
+            return !incoming->writeFailed;
         });
-    if (incoming.tooLarge)
+    if (incoming->tooLarge)
         return refuse(413, "File is larger than this server accepts (" +
                                html::humanSize(options_.maxUploadBytes) + ")");
-    if (incoming.writeFailed)
+    if (incoming->writeFailed)
         return refuse(507, "The server couldn't store the file");
     if (!read)
         return refuse(400, "The upload body was malformed or incomplete");
-    if (!incoming.haveFile)
+    if (!incoming->haveFile)
         return refuse(400, "Expected a part named \"file\"");
-    if (::fsync(incoming.fd) != 0 || ::close(incoming.fd) != 0) {
-        incoming.fd = -1;
+    if (::fsync(incoming->fd) != 0 || ::close(incoming->fd) != 0) {
+        incoming->fd = -1;
         return refuse(507, "The server couldn't store the file");
     }
-    incoming.fd = -1;
+    incoming->fd = -1;
 
-    Upload stored;
-    stored.id = randomId(10);
-    stored.userId = user->id;
-    stored.name = sanitizeName(incoming.fileName);
-    stored.mime = mimeFor(stored.name);
-    stored.size = incoming.size;
-    stored.created = now();
-    IncomingFile converted; // the GIF, removed again unless committed
-    if (toGif) {
-        converted.path = store_.newTemporaryFile();
-        GifFailure failure;
-        const bool admitted = conversions_->runAndWait(
-            [&] { failure = convertToGif(incoming.path, converted.path, options_.gif); });
-        if (!admitted)
-            return fail(response, 503,
-                        "The server is busy converting other recordings; try again in a minute");
-        if (failure)
-            return fail(response, failure.status, failure.message);
-        std::error_code ec;
-        stored.name = fs::path(stored.name).replace_extension(".gif").string();
-        stored.mime = "image/gif";
-        stored.size = static_cast<int64_t>(fs::file_size(converted.path, ec));
-    }
-    IncomingFile& kept = toGif ? converted : incoming;
+    auto stored = std::make_shared<Upload>();
+    stored->id = randomId(10);
+    stored->userId = user->id;
+    stored->name = sanitizeName(incoming->fileName);
+    stored->mime = mimeFor(stored->name);
+    stored->size = incoming->size;
+    stored->created = now();
+    if (!toGif)
+        return commit(response, *stored, *incoming);
+
+    // The conversion runs on its own threads; this one goes back to answering requests.
+    response.later = [this, incoming, stored, counted](Response& answer,
+                                                       std::function<void()> finished) {
+        const bool admitted =
+            conversions_->submit([this, incoming, stored, counted, &answer, finished] {
+                IncomingFile converted; // the GIF, removed again unless committed
+                converted.path = store_.newTemporaryFile();
+                const GifFailure failure =
+                    convertToGif(incoming->path, converted.path, options_.gif);
+                if (failure) {
+                    fail(answer, failure.status, failure.message);
+                } else {
+                    std::error_code ec;
+                    stored->name = fs::path(stored->name).replace_extension(".gif").string();
+                    stored->mime = "image/gif";
+                    stored->size = static_cast<int64_t>(fs::file_size(converted.path, ec));
+                    commit(answer, *stored, converted);
+                }
+                finished();
+            });
+        if (!admitted) {
+            fail(answer, 503,
+                 "The server is busy converting other recordings; try again in a minute");
+            finished();
+        }
+    };
+}
+
+void MediaServer::commit(Response& response, Upload& stored, IncomingFile& kept) {
     const std::string secret = randomHex(24);
     std::string error;
     if (!store_.commitUpload(stored, kept.path, secret, error))
         return fail(response, 500, error);
     kept.path.clear(); // committed: it is no longer ours to remove
-
     answerUpload(response, stored, secret);
 }
 
@@ -142,22 +168,27 @@ void MediaServer::answerUpload(Response& response, const Upload& stored,
           {QStringLiteral("size"), static_cast<qint64>(stored.size)}});
 }
 
+bool MediaServer::admitReplay(const Request& request, Response& response) {
+    return admitBody(request, response, "Replay",
+                     "Expected a multipart/form-data body with \"seconds\" and \"file\" parts")
+        .has_value();
+}
+
 void MediaServer::replay(const Request& request, Response& response,
-                         const httplib::ContentReader& reader) {
+                         const http::ContentReader& reader) {
     const InFlight counted(uploadsInFlight_);
     auto refuse = [&](int status, const std::string& message) {
         refuseBody(response, status, message);
     };
-    const auto user =
-        admitBody(request, response, "Replay",
-                  "Expected a multipart/form-data body with \"seconds\" and \"file\" parts");
+    const auto user = admitBody(request, response, "Replay",
+                                "Expected a multipart/form-data body with \"seconds\" and "
+                                "\"file\" parts");
     if (!user)
         return;
 
     ReplayParts body([this] { return store_.newTemporaryFile(); }, options_.maxUploadBytes);
-    const bool read = reader(
-        [&](const httplib::MultipartFormData& part) { return body.begin(part.name); },
-        [&](const char* data, size_t size) { return body.data(data, size); });
+    const bool read = reader([&](const http::FormPart& part) { return body.begin(part.name); },
+                             [&](const char* data, size_t size) { return body.data(data, size); });
     if (body.tooLarge)
         return refuse(413, "Replay is larger than this server accepts (" +
                                html::humanSize(options_.maxUploadBytes) + ")");

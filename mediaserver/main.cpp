@@ -97,12 +97,24 @@ int main(int argc, char** argv) {
         QStringLiteral("S"), QStringLiteral("5"));
     const QCommandLineOption bodyGrace(
         QStringLiteral("body-grace"),
-        QStringLiteral("Seconds a request body may be slower than --body-min-rate."),
+        QStringLiteral(
+            "Seconds a request body (or an answer) may be slower than its minimum rate."),
         QStringLiteral("S"), QStringLiteral("10"));
     const QCommandLineOption bodyMinRate(
         QStringLiteral("body-min-rate"),
         QStringLiteral("Bytes a second a request body must average after its grace period."),
         QStringLiteral("N"), QStringLiteral("1024"));
+    const QCommandLineOption answerMinRate(
+        QStringLiteral("answer-min-rate"),
+        QStringLiteral("Bytes a second a client must read an answer at after --body-grace."),
+        QStringLiteral("N"), QStringLiteral("4096"));
+    const QCommandLineOption maxConnections(QStringLiteral("max-connections"),
+                                            QStringLiteral("Connections open at once, in all."),
+                                            QStringLiteral("N"), QStringLiteral("1024"));
+    const QCommandLineOption maxPerAddress(
+        QStringLiteral("max-connections-per-address"),
+        QStringLiteral("Connections open at once from one client address."), QStringLiteral("N"),
+        QStringLiteral("64"));
     const QCommandLineOption gifSeconds(
         QStringLiteral("gif-max-seconds"),
         QStringLiteral("Longest recording converted to a GIF, in seconds."), QStringLiteral("S"),
@@ -119,8 +131,8 @@ int main(int argc, char** argv) {
         QStringLiteral("Write the server's address to this file descriptor once it listens."),
         QStringLiteral("FD"));
     parser.addOptions({data, listen, publicUrl, createUser, features, maxUpload, releases, threads,
-                       headerTimeout, bodyGrace, bodyMinRate, gifSeconds, gifMib, gifWorkers,
-                       readyFd});
+                       headerTimeout, bodyGrace, bodyMinRate, answerMinRate, maxConnections,
+                       maxPerAddress, gifSeconds, gifMib, gifWorkers, readyFd});
     parser.process(app);
 
     std::string error;
@@ -175,6 +187,19 @@ int main(int argc, char** argv) {
     options.clientLimits.bodyMinRate = parser.value(bodyMinRate).toLongLong(&sizeOk);
     if (!limitsOk || !sizeOk || options.clientLimits.bodyMinRate < 0)
         return usage("--header-timeout and --body-grace take seconds, --body-min-rate bytes");
+    bool connectionsOk = false, perAddressOk = false;
+    options.clientLimits.maxConnections = parser.value(maxConnections).toInt(&connectionsOk);
+    options.clientLimits.maxConnectionsPerAddress =
+        parser.value(maxPerAddress).toInt(&perAddressOk);
+    if (!connectionsOk || !perAddressOk || options.clientLimits.maxConnections < 1 ||
+        options.clientLimits.maxConnectionsPerAddress < 1)
+        return usage("--max-connections and --max-connections-per-address take positive numbers");
+    options.clientLimits.largeBody = options.maxUploadBytes;
+    options.clientLimits.answerGrace = options.clientLimits.bodyGrace;
+    bool answerRateOk = false;
+    options.clientLimits.answerMinRate = parser.value(answerMinRate).toLongLong(&answerRateOk);
+    if (!answerRateOk || options.clientLimits.answerMinRate < 0)
+        return usage("--answer-min-rate takes bytes a second");
     bool gifOk = false, gifMibOk = false, workersOk = false;
     options.gif.maxSeconds = parser.value(gifSeconds).toDouble(&gifOk);
     options.gif.maxInputBytes = parser.value(gifMib).toLongLong(&gifMibOk) * 1024 * 1024;

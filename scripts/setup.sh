@@ -18,10 +18,12 @@ packages=(
     # packages users install (CPack's Debian generator reads library dependencies with dpkg-dev)
     dpkg-dev
     # the reference media server
-    libcpp-httplib-dev libsqlite3-dev libssl-dev libavfilter-dev
+    libboost1.81-dev libsqlite3-dev libssl-dev libavfilter-dev
     # tests: GoogleTest, a private X display and session bus, X clients to inspect them
     libgtest-dev libgmock-dev xvfb xauth dbus dbus-x11 x11-utils x11-xserver-utils xdotool xclip openssl
     ffmpeg pulseaudio pulseaudio-utils sox
+    # fuzz targets (clang's libFuzzer)
+    clang-14 libfuzzer-14-dev
     # the web pages, in a real browser
     chromium
     # a headless Wayland session with the desktop portals, and a pointer and keys to drive it

@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 
+#include "app/ConfigurationLink.h"
 #include "app/Notifier.h"
 #include "app/StatusItem.h"
 #include "base/Errors.h"
@@ -214,33 +215,9 @@ void AppDelegate::handleArguments(const QStringList& arguments) {
 }
 
 void AppDelegate::openURLs(const QStringList& links) {
-    static const QString prefix = QStringLiteral("shotlark://configure");
     for (const QString& link : links) {
-        // Scheme and host compare exactly, as written: QUrl would lower-case both.
-        if (!link.startsWith(prefix) || (link.size() > prefix.size() &&
-                                         !QStringLiteral("/?#").contains(link.at(prefix.size()))))
-            continue;
-        const QUrl url(link);
-        // The first item of each name counts; written without "=" it has no value, and the
-        // link is ignored. "server=" is an empty value, which is passed on.
-        std::optional<std::optional<QString>> server, token;
-        for (const QString& item :
-             url.query(QUrl::FullyEncoded).split(QLatin1Char('&'), Qt::SkipEmptyParts)) {
-            const qsizetype equals = item.indexOf(QLatin1Char('='));
-            const QString name =
-                QUrl::fromPercentEncoding(item.left(equals < 0 ? item.size() : equals).toUtf8());
-            const std::optional<QString> value =
-                equals < 0
-                    ? std::nullopt
-                    : std::optional(QUrl::fromPercentEncoding(item.mid(equals + 1).toUtf8()));
-            if (name == QStringLiteral("server") && !server)
-                server = value;
-            else if (name == QStringLiteral("token") && !token)
-                token = value;
-        }
-        if (!server || !*server || !token || !*token)
-            continue;
-        configure(**server, **token);
+        if (const auto parsed = parseConfigurationLink(link))
+            configure(parsed->server, parsed->token);
     }
 }
 

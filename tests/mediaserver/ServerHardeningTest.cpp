@@ -10,7 +10,12 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace shotlark;
@@ -92,6 +97,11 @@ TEST_F(ServerHardeningTest, OneByteRangeAtMostAndCorrectOnes) {
         {"bytes=12-", 416, "bytes */12", {}},
         {manyRanges, 200, {}, "0123456789ab"},
         {"bytes=0-1,4-5", 200, {}, "0123456789ab"},
+        // Malformed, or in a unit we don't know: ignored, the whole file.
+        {"items=0-3", 200, {}, "0123456789ab"},
+        {"bytes=5-3", 200, {}, "0123456789ab"},
+        {"bytes=abc", 200, {}, "0123456789ab"},
+        {"bytes=", 200, {}, "0123456789ab"},
     };
     for (const Case& c : cases) {
         const QByteArray header = c.range.isEmpty() ? QByteArray() : "Range: " + c.range + "\r\n";
@@ -229,4 +239,87 @@ TEST_F(ServerHardeningTest, ThumbnailsAreCachedOnlyWhenWrittenWhole) {
     }
     EXPECT_TRUE(filesIn(QStringLiteral("thumbs")).isEmpty()) << "nothing cut is cached";
     EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
+}
+
+// Peers that hold connections (idle, reading an answer slowly, crowding in from one address)
+// cost no thread: with two workers, a fresh request is still answered, the slow reader is cut
+// at the minimum rate, and one address can't take more than its share of connections.
+TEST_F(ServerHardeningTest, IdleSlowAndCrowdingPeersHoldNothingOthersNeed) {
+    start({QStringLiteral("--threads"), QStringLiteral("2"), QStringLiteral("--body-grace"),
+           QStringLiteral("1"), QStringLiteral("--answer-min-rate"), QStringLiteral("4000000"),
+           QStringLiteral("--max-connections-per-address"), QStringLiteral("16")});
+    const UploadResult large =
+        upload(writeTestFile(QStringLiteral("large.bin"), QByteArray(64 << 20, 'L')));
+    ASSERT_FALSE(large.id.isEmpty());
+
+    auto connectFrom = [&](const char* address) {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->bind(QHostAddress(QString::fromLatin1(address)));
+        socket->connectToHost(QHostAddress::LocalHost, port());
+        return socket;
+    };
+    // Idle connections, more than threads, from several addresses.
+    std::vector<std::unique_ptr<QTcpSocket>> idle;
+    for (const char* address : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+        for (int i = 0; i < 8; ++i)
+            idle.push_back(connectFrom(address));
+    }
+    // Readers that ask for 64 MiB and read none of it (plain sockets: nothing reads for them).
+    std::vector<int> readers;
+    for (int i = 0; i < 4; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int small = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port());
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        const QByteArray asked = get(path(large.rawURL), {});
+        ASSERT_EQ(::send(fd, asked.data(), size_t(asked.size()), 0), asked.size());
+        readers.push_back(fd);
+    }
+    const auto closedByServer = [](int fd) {
+        tcp_info info{};
+        socklen_t size = sizeof info;
+        return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
+               info.tcpi_state == TCP_CLOSE;
+    };
+    // One address opening more than its share: the last ones are closed unread.
+    std::vector<std::unique_ptr<QTcpSocket>> crowd;
+    for (int i = 0; i < 24; ++i)
+        crowd.push_back(connectFrom("127.0.0.6"));
+    for (auto& socket : idle)
+        ASSERT_TRUE(socket->waitForConnected(2000));
+
+    const HttpResponse features = request("GET", QStringLiteral("/api/features"));
+    EXPECT_EQ(features.status, 200);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return std::count_if(crowd.begin(), crowd.end(), [](const auto& socket) {
+                       return socket->state() == QAbstractSocket::UnconnectedState;
+                   }) >= 8;
+        },
+        5000))
+        << "at most 16 connections from one address";
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return std::all_of(readers.begin(), readers.end(), closedByServer); }, 15000))
+        << "readers far below the minimum rate are cut off";
+    for (const int fd : readers)
+        ::close(fd);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return std::all_of(idle.begin(), idle.end(), [](const auto& socket) {
+                return socket->state() == QAbstractSocket::UnconnectedState;
+            });
+        },
+        15000))
+        << "idle connections end at the header deadline, counted from the accept";
+    // A reader at full speed gets the whole file at that rate.
+    QProcess curl;
+    curl.start(QStringLiteral("curl"),
+               {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                QStringLiteral("-w"), QStringLiteral("%{size_download}"), large.rawURL});
+    ASSERT_TRUE(curl.waitForFinished(30000));
+    EXPECT_EQ(curl.readAllStandardOutput().toLongLong(), 64 << 20);
 }

@@ -1,0 +1,620 @@
+#include "HttpServer.h"
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <strings.h>
+#include <thread>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+namespace slkserver::http {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace wire = boost::beast::http;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+constexpr size_t pieceSize = 64 * 1024;
+constexpr milliseconds longestWait{60000}; // any single wait for the network, at most
+
+struct Route {
+    std::string method;
+    std::regex pattern;
+    Server::Handler handler;
+    Server::Admission admission; // streamed routes only
+    bool streamed = false;
+};
+
+// An unnamed file for a streamed body: nothing is left behind, whatever happens.
+int spoolFile(const std::filesystem::path& directory) {
+    int fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+        return fd;
+    std::string name = (directory / "body-XXXXXX").string();
+    fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0)
+        ::unlink(name.c_str());
+    return fd;
+}
+
+bool writeWhole(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Reads the spooled body from its start, a piece at a time.
+bool readSpool(int fd, const std::function<bool(const char*, size_t)>& take) {
+    std::vector<char> piece(pieceSize);
+    for (off_t at = 0;;) {
+        const ssize_t got = ::pread(fd, piece.data(), piece.size(), at);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        if (!take(piece.data(), static_cast<size_t>(got)))
+            return false;
+        at += got;
+    }
+}
+
+void parseQuery(const std::string& query, std::multimap<std::string, std::string>& params) {
+    size_t at = 0;
+    while (at <= query.size()) {
+        size_t end = query.find('&', at);
+        if (end == std::string::npos)
+            end = query.size();
+        const std::string pair = query.substr(at, end - at);
+        if (!pair.empty()) {
+            const size_t equals = pair.find('=');
+            params.emplace(percentDecode(pair.substr(0, equals), true),
+                           equals == std::string::npos
+                               ? std::string()
+                               : percentDecode(pair.substr(equals + 1), true));
+        }
+        at = end + 1;
+    }
+}
+
+} // namespace
+
+struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
+    explicit Impl(Limits limits, int workers)
+        : limits(limits), workers(static_cast<size_t>(std::max(1, workers))) {}
+
+    const Limits limits;
+    net::io_context io;
+    tcp::acceptor acceptor{io};
+    net::thread_pool workers;
+    std::vector<Route> routes;
+    std::filesystem::path spool = std::filesystem::temp_directory_path();
+    ErrorPage errorPage = [](Response& response, int status, const std::string& message) {
+        response.status = status;
+        response.set_content(
+            message.empty() ? std::string(wire::obsolete_reason(static_cast<wire::status>(status)))
+                            : message,
+            "text/plain; charset=utf-8");
+    };
+    std::atomic<int> streamed{0};
+
+    std::mutex connectionsMutex;
+    int open = 0;
+    std::unordered_map<std::string, int> byAddress;
+
+    bool admitConnection(const std::string& address) {
+        std::lock_guard lock(connectionsMutex);
+        int& mine = byAddress[address];
+        if (open >= limits.maxConnections || mine >= limits.maxConnectionsPerAddress) {
+            if (mine == 0)
+                byAddress.erase(address);
+            return false;
+        }
+        ++open;
+        ++mine;
+        return true;
+    }
+
+    void releaseConnection(const std::string& address) {
+        std::lock_guard lock(connectionsMutex);
+        --open;
+        if (--byAddress[address] <= 0)
+            byAddress.erase(address);
+    }
+
+    void accept();
+};
+
+// One connection: its requests read, handed to a worker once complete, and answered, each
+// step waiting on the network asynchronously and bounded by a deadline.
+class Server::Session : public std::enable_shared_from_this<Server::Session> {
+public:
+    Session(std::shared_ptr<Impl> server, tcp::socket socket, std::string address)
+        : server_(std::move(server)), limits_(server_->limits), stream_(std::move(socket)),
+          address_(std::move(address)), accepted_(Clock::now()) {}
+
+    ~Session() {
+        closeSpool();
+        server_->releaseConnection(address_);
+    }
+
+    void start() { readHead(accepted_ + limits_.headers); }
+
+private:
+    void readHead(Clock::time_point deadline) {
+        parser_.emplace();
+        parser_->header_limit(16 * 1024);
+        parser_->body_limit(boost::none); // bodies are bounded by the route, below
+        stream_.expires_at(deadline);
+        wire::async_read_header(stream_, buffer_, *parser_,
+                                beast::bind_front_handler(&Session::onHead, shared_from_this()));
+    }
+
+    void onHead(beast::error_code ec, size_t) {
+        if (ec) {
+            // A peer that went away or ran out of time gets no answer; one that sent a head
+            // that can't be parsed is told so.
+            if (ec != wire::error::end_of_stream && ec != beast::error::timeout &&
+                ec != net::error::operation_aborted && ec != net::error::connection_reset &&
+                ec != net::error::eof && buffer_.size() > 0) {
+                const int status = ec == wire::error::header_limit ? 431 : 400;
+                return refuse(status, status == 431 ? "The request's headers are too large"
+                                                    : "The request is malformed");
+            }
+            return close();
+        }
+        auto& head = parser_->get();
+        request_ = Request{};
+        request_.method = std::string(head.method_string());
+        request_.target = std::string(head.target());
+        const size_t question = request_.target.find('?');
+        request_.path = percentDecode(request_.target.substr(0, question), false);
+        if (question != std::string::npos)
+            parseQuery(request_.target.substr(question + 1), request_.params);
+        for (const auto& field : head)
+            request_.headers.emplace(std::string(field.name_string()), std::string(field.value()));
+        request_.remoteAddress = address_;
+        keepAlive_ = head.keep_alive();
+        headOnly_ = head.method() == wire::verb::head;
+
+        route_ = nullptr;
+        const std::string method = headOnly_ ? "GET" : request_.method;
+        bool pathKnown = false;
+        for (const Route& route : server_->routes) {
+            if (!std::regex_match(request_.path, request_.matches, route.pattern))
+                continue;
+            pathKnown = true;
+            if (route.method == method) {
+                route_ = &route;
+                break;
+            }
+        }
+        if (!route_)
+            return refuse(pathKnown ? 405 : 404, pathKnown ? "Method not allowed" : "Not found");
+        std::regex_match(request_.path, request_.matches, route_->pattern);
+
+        const bool chunked = head.chunked();
+        const auto length = parser_->content_length();
+        const bool hasBody = chunked || (length && *length > 0);
+        if (!route_->streamed) {
+            if (hasBody && (chunked || *length > uint64_t(limits_.smallBody)))
+                return refuse(413, "The request body is too large");
+            return hasBody ? startBody() : dispatch();
+        }
+        if (length && *length > uint64_t(limits_.largeBody) + 64 * 1024)
+            return refuse(413, "The request body is too large");
+        // Admitted on a worker (it may look up the uploader), before any of the body is read.
+        streaming_.emplace(server_->streamed);
+        net::post(server_->workers, [self = shared_from_this()] {
+            Response refusal;
+            bool admitted = false;
+            try {
+                admitted = self->route_->admission(self->request_, refusal);
+            } catch (...) {
+                self->server_->errorPage(refusal, 500, "The server failed to handle the request");
+            }
+            net::post(self->stream_.get_executor(),
+                      [self, admitted, refusal = std::move(refusal)]() mutable {
+                          if (admitted)
+                              return self->startBody();
+                          self->response_ = std::move(refusal);
+                          self->bodyUnread_ = true;
+                          self->answer();
+                      });
+        });
+    }
+
+    // Tells the client what is wrong and ends the connection: the rest of what it sends is
+    // not read.
+    void refuse(int status, const std::string& message) {
+        response_ = Response{};
+        server_->errorPage(response_, status, message);
+        bodyUnread_ = true;
+        answer();
+    }
+
+    void startBody() {
+        if (route_->streamed) {
+            spool_ = spoolFile(server_->spool);
+            if (spool_ < 0)
+                return refuse(507, "The server couldn't store the request");
+        }
+        bodyStart_ = Clock::now();
+        bodyBytes_ = 0;
+        if (beast::iequals(parser_->get()[wire::field::expect], "100-continue")) {
+            continueLine_ = "HTTP/1.1 100 Continue\r\n\r\n";
+            stream_.expires_after(longestWait);
+            return net::async_write(stream_, net::buffer(continueLine_),
+                                    [self = shared_from_this()](beast::error_code ec, size_t) {
+                                        if (ec)
+                                            return self->cutOff();
+                                        self->readBody();
+                                    });
+        }
+        readBody();
+    }
+
+    Clock::time_point rateDeadline(Clock::time_point start, milliseconds grace, int64_t done,
+                                   int64_t rate) const {
+        const auto earned = milliseconds(rate > 0 ? done * 1000 / rate : longestWait.count());
+        return std::min(Clock::now() + longestWait, start + grace + earned);
+    }
+
+    void readBody() {
+        if (parser_->is_done())
+            return dispatch();
+        piece_.resize(pieceSize);
+        auto& body = parser_->get().body();
+        body.data = piece_.data();
+        body.size = piece_.size();
+        stream_.expires_at(
+            rateDeadline(bodyStart_, limits_.bodyGrace, bodyBytes_, limits_.bodyMinRate));
+        wire::async_read_some(stream_, buffer_, *parser_,
+                              beast::bind_front_handler(&Session::onBody, shared_from_this()));
+    }
+
+    void onBody(beast::error_code ec, size_t) {
+        if (ec == wire::error::need_buffer)
+            ec = {};
+        if (ec)
+            return cutOff(); // too slow, gone, or not HTTP: nothing to answer
+        const size_t got = piece_.size() - parser_->get().body().size;
+        bodyBytes_ += static_cast<int64_t>(got);
+        const int64_t limit = route_->streamed ? limits_.largeBody + 64 * 1024 : limits_.smallBody;
+        if (bodyBytes_ > limit)
+            return refuse(413, "The request body is too large");
+        if (route_->streamed) {
+            if (!spoolFailed_ && !writeWhole(spool_, piece_.data(), got))
+                spoolFailed_ = true; // the rest is read and dropped; the answer says why
+        } else {
+            request_.body.append(piece_.data(), got);
+        }
+        readBody();
+    }
+
+    void dispatch() {
+        ++served_;
+        // A form's fields are read like the query's.
+        if (!request_.body.empty() && strncasecmp(request_.get_header_value("Content-Type").c_str(),
+                                                  "application/x-www-form-urlencoded", 33) == 0)
+            parseQuery(request_.body, request_.params);
+        if (spoolFailed_) {
+            response_ = Response{};
+            server_->errorPage(response_, 507, "The server couldn't store the request");
+            return answer();
+        }
+        net::post(server_->workers, [self = shared_from_this()] { self->handle(); });
+    }
+
+    // On a worker: the route's handler, with the complete request.
+    void handle() {
+        response_ = Response{};
+        const int spool = spool_;
+        const std::string contentType = request_.get_header_value("Content-Type");
+        const ContentReader reader(
+            [spool](ContentReceiver receiver) { return spool >= 0 && readSpool(spool, receiver); },
+            [spool, contentType](PartHeader header, ContentReceiver receiver) {
+                const std::string boundary = MultipartParser::boundaryOf(contentType);
+                if (spool < 0 || boundary.empty())
+                    return false;
+                MultipartParser parser(boundary);
+                return readSpool(spool,
+                                 [&](const char* data, size_t size) {
+                                     return parser.feed(data, size, header, receiver);
+                                 }) &&
+                       parser.isComplete();
+            });
+        try {
+            route_->handler(request_, response_, reader);
+        } catch (...) {
+            response_ = Response{};
+            server_->errorPage(response_, 500, "The server failed to handle the request");
+        }
+        auto self = shared_from_this();
+        auto finished = [self] {
+            net::post(self->stream_.get_executor(), [self] { self->answer(); });
+        };
+        if (response_.later) {
+            const auto later = std::move(response_.later);
+            response_.later = nullptr;
+            return later(response_, finished);
+        }
+        finished();
+    }
+
+    void answer() {
+        closeSpool();
+        if (response_.status < 100 || response_.status > 599)
+            response_.status = 500;
+        if (response_.status >= 400 && response_.body.empty() && !response_.provider)
+            server_->errorPage(response_, response_.status, std::string());
+        closeAfter_ = bodyUnread_ || !keepAlive_ || served_ >= limits_.requestsPerConnection ||
+                      beast::iequals(response_.get_header_value("Connection"), "close");
+        const size_t length = response_.provider ? response_.providedLength : response_.body.size();
+        head_ = "HTTP/1.1 " + std::to_string(response_.status) + " " +
+                std::string(wire::obsolete_reason(static_cast<wire::status>(response_.status))) +
+                "\r\n";
+        for (const auto& [name, value] : response_.headers) {
+            if (beast::iequals(name, "Content-Length") || beast::iequals(name, "Connection") ||
+                beast::iequals(name, "Transfer-Encoding"))
+                continue;
+            head_ += name + ": " + value + "\r\n";
+        }
+        head_ += "Content-Length: " + std::to_string(length) + "\r\n";
+        head_ += closeAfter_ ? "Connection: close\r\n\r\n" : "\r\n";
+        answerStart_ = Clock::now();
+        sent_ = 0;
+        stream_.expires_at(answerDeadline());
+        if (headOnly_ || (!response_.provider && response_.body.empty()))
+            return net::async_write(
+                stream_, net::buffer(head_),
+                beast::bind_front_handler(&Session::onAnswered, shared_from_this()));
+        if (!response_.provider)
+            return net::async_write(
+                stream_, std::array{net::buffer(head_), net::buffer(response_.body)},
+                beast::bind_front_handler(&Session::onAnswered, shared_from_this()));
+        net::async_write(stream_, net::buffer(head_),
+                         beast::bind_front_handler(&Session::onProvided, shared_from_this()));
+    }
+
+    Clock::time_point answerDeadline() const {
+        return rateDeadline(answerStart_, limits_.answerGrace, static_cast<int64_t>(sent_),
+                            limits_.answerMinRate);
+    }
+
+    // The next piece of a provided answer, made here (a read from a file) and sent.
+    void onProvided(beast::error_code ec, size_t written) {
+        if (ec)
+            return cutOff();
+        if (written != head_.size())
+            sent_ += written;
+        head_.clear();
+        if (sent_ >= response_.providedLength)
+            return onAnswered({}, 0);
+        piece_.clear();
+        DataSink sink;
+        sink.write = [this](const char* data, size_t size) {
+            piece_.append(data, size);
+            return true;
+        };
+        const size_t want = std::min(pieceSize, response_.providedLength - sent_);
+        if (!response_.provider(sent_, want, sink) || piece_.empty())
+            return cutOff(); // the file went away: the length promised can't be kept
+        if (piece_.size() > want)
+            piece_.resize(want);
+        stream_.expires_at(answerDeadline());
+        net::async_write(stream_, net::buffer(piece_),
+                         beast::bind_front_handler(&Session::onProvided, shared_from_this()));
+    }
+
+    void onAnswered(beast::error_code ec, size_t) {
+        if (ec)
+            return cutOff();
+        response_ = Response{};
+        streaming_.reset();
+        if (closeAfter_)
+            return bodyUnread_ ? linger() : close();
+        // The head of the next request may already be in the buffer.
+        readHead(Clock::now() + limits_.keepAlive + limits_.headers);
+    }
+
+    // After an answer sent before the request's body was read (a refused upload), the client
+    // may still be sending. Closing at once would make the kernel answer its data with a reset,
+    // which can destroy our answer before the client reads it: stop writing, then take what
+    // still comes for a moment (the client stops once it has read the answer).
+    void linger() {
+        beast::error_code ignored;
+        stream_.socket().set_option(net::socket_base::linger(false, 0), ignored);
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        lingerUntil_ = Clock::now() + milliseconds(1000);
+        drain();
+    }
+
+    void drain() {
+        piece_.resize(pieceSize);
+        stream_.expires_at(lingerUntil_);
+        stream_.async_read_some(net::buffer(piece_),
+                                [self = shared_from_this()](beast::error_code ec, size_t got) {
+                                    self->drained_ += got;
+                                    if (ec || self->drained_ > 64 * 1024 * 1024)
+                                        return self->close();
+                                    self->drain();
+                                });
+    }
+
+    // Ends the connection after what was sent. (Sockets are abortive by default, see accept().)
+    void close() {
+        beast::error_code ignored;
+        stream_.socket().set_option(net::socket_base::linger(false, 0), ignored);
+        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        stream_.close();
+    }
+
+    // Ends a connection whose peer is too slow or gone: at once, with what is still queued for
+    // it dropped (a graceful close would leave the kernel sending it as slowly as it reads).
+    void cutOff() { stream_.close(); }
+
+    void closeSpool() {
+        if (spool_ >= 0)
+            ::close(spool_);
+        spool_ = -1;
+        spoolFailed_ = false;
+    }
+
+    // Counts a streamed request from its admission to its answer.
+    struct Streaming {
+        explicit Streaming(std::atomic<int>& count) : count(count) { ++count; }
+        ~Streaming() { --count; }
+        std::atomic<int>& count;
+    };
+
+    std::shared_ptr<Impl> server_;
+    const Limits& limits_;
+    beast::tcp_stream stream_;
+    const std::string address_;
+    const Clock::time_point accepted_;
+    beast::flat_buffer buffer_;
+    std::optional<wire::request_parser<wire::buffer_body>> parser_;
+    Request request_;
+    Response response_;
+    const Route* route_ = nullptr;
+    std::optional<Streaming> streaming_;
+    bool keepAlive_ = false;
+    bool headOnly_ = false;
+    bool bodyUnread_ = false;
+    bool closeAfter_ = false;
+    int served_ = 0;
+    int spool_ = -1;
+    bool spoolFailed_ = false;
+    Clock::time_point bodyStart_;
+    int64_t bodyBytes_ = 0;
+    std::string piece_;
+    std::string head_;
+    std::string continueLine_;
+    size_t sent_ = 0;
+    Clock::time_point answerStart_;
+    Clock::time_point lingerUntil_;
+    int64_t drained_ = 0;
+};
+
+void Server::Impl::accept() {
+    acceptor.async_accept(net::make_strand(io), [self = shared_from_this()](beast::error_code ec,
+                                                                            tcp::socket socket) {
+        if (!self->acceptor.is_open())
+            return;
+        if (!ec) {
+            beast::error_code ignored;
+            const auto peer = socket.remote_endpoint(ignored);
+            const std::string address = ignored ? std::string() : peer.address().to_string();
+            // Answers are small: never wait for a delayed ACK.
+            socket.set_option(tcp::no_delay(true), ignored);
+            // Closed abortively unless a graceful end is asked for: a deadline that passes
+            // (the stream closes the socket itself) then drops what the peer didn't take.
+            socket.set_option(net::socket_base::linger(true, 0), ignored);
+            if (self->admitConnection(address))
+                std::make_shared<Session>(self, std::move(socket), address)->start();
+            else
+                socket.close(ignored); // over the limit: not even read
+        } else if (ec == net::error::no_descriptors || ec == net::error::no_buffer_space) {
+            // Out of descriptors: wait a moment rather than spin.
+            std::this_thread::sleep_for(milliseconds(50));
+        }
+        self->accept();
+    });
+}
+
+Server::Server(Limits limits, int workers) : impl_(std::make_shared<Impl>(limits, workers)) {}
+
+Server::~Server() {
+    impl_->io.stop();
+    impl_->workers.join();
+}
+
+void Server::route(const std::string& method, const std::string& pattern, Handler handler) {
+    impl_->routes.push_back({method, std::regex(pattern), std::move(handler), nullptr, false});
+}
+
+void Server::streamedRoute(const std::string& method, const std::string& pattern,
+                           Admission admission, Handler handler) {
+    impl_->routes.push_back(
+        {method, std::regex(pattern), std::move(handler), std::move(admission), true});
+}
+
+void Server::setSpoolDirectory(const std::filesystem::path& directory) {
+    impl_->spool = directory;
+}
+
+void Server::setErrorPage(ErrorPage page) {
+    impl_->errorPage = std::move(page);
+}
+
+int Server::bind(const std::string& host, int port) {
+    beast::error_code ec;
+    const auto address = net::ip::make_address(host, ec);
+    if (ec)
+        return -1;
+    const tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
+    impl_->acceptor.open(endpoint.protocol(), ec);
+    if (!ec)
+        impl_->acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    if (!ec)
+        impl_->acceptor.bind(endpoint, ec);
+    if (!ec)
+        impl_->acceptor.listen(net::socket_base::max_listen_connections, ec);
+    if (ec) {
+        beast::error_code ignored;
+        impl_->acceptor.close(ignored);
+        return -1;
+    }
+    return impl_->acceptor.local_endpoint().port();
+}
+
+bool Server::run() {
+    if (!impl_->acceptor.is_open())
+        return false;
+    impl_->accept();
+    // Two threads wait for the network: one can be busy writing a piece while the other reads.
+    const unsigned threads = std::max(2u, std::min(4u, std::thread::hardware_concurrency()));
+    std::vector<std::thread> others;
+    for (unsigned i = 1; i < threads; ++i)
+        others.emplace_back([this] { impl_->io.run(); });
+    impl_->io.run();
+    for (std::thread& thread : others)
+        thread.join();
+    return true;
+}
+
+void Server::stop() {
+    // No new connections; those open are served to their end.
+    net::post(impl_->acceptor.get_executor(), [impl = impl_] {
+        beast::error_code ignored;
+        impl->acceptor.close(ignored);
+    });
+}
+
+int Server::streamedInFlight() const {
+    return impl_->streamed;
+}
+
+} // namespace slkserver::http
