@@ -177,23 +177,23 @@ int main(int argc, char** argv) {
     int failed = 0;
     QTimer probe;
     QObject::connect(&probe, &QTimer::timeout, [&] {
-        auto socket = std::make_shared<QTcpSocket>();
+        auto* socket = new QTcpSocket(&app);
         auto timer = std::make_shared<QElapsedTimer>();
         auto answer = std::make_shared<QByteArray>();
         timer->start();
-        QObject::connect(socket.get(), &QTcpSocket::connected, [socket] {
+        QObject::connect(socket, &QTcpSocket::connected, socket, [socket] {
             socket->write("GET /api/features HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: "
                           "close\r\n\r\n");
         });
-        QObject::connect(socket.get(), &QTcpSocket::readyRead,
+        QObject::connect(socket, &QTcpSocket::readyRead, socket,
                          [socket, answer] { *answer += socket->readAll(); });
-        QObject::connect(socket.get(), &QTcpSocket::disconnected, [&, socket, timer, answer] {
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, [&, socket, timer, answer] {
             *answer += socket->readAll();
             if (answer->startsWith("HTTP/1.1 200") && answer->contains("\"enabled\""))
                 waits.push_back(double(timer->nsecsElapsed()) / 1e6);
             else
                 ++failed;
-            socket->disconnect();
+            socket->deleteLater();
         });
         socket->connectToHost(QHostAddress::LocalHost, port);
     });

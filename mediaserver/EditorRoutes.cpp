@@ -8,6 +8,7 @@
 #include <QImageReader>
 
 #include <algorithm>
+#include <atomic>
 
 namespace slkserver {
 
@@ -81,66 +82,81 @@ void MediaServer::editor(const Request& request, Response& response) {
     htmlPage(response, "Edit " + found->name, body);
 }
 
-bool MediaServer::admitEdit(const Request& request, Response& response) {
+namespace {
+
+// The edited picture, as it arrives, to a temporary file.
+class EditSink : public http::BodySink {
+public:
+    EditSink(Store& store, int64_t largest, std::atomic<int>& inFlight)
+        : largest_(largest), counted_(inFlight) {
+        incoming.path = store.newTemporaryFile();
+        incoming.fd = ::open(incoming.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        incoming.writeFailed = incoming.fd < 0;
+    }
+    bool part(const http::FormPart&) override { return false; } // a PNG, not a form
+    bool data(const char* bytes, size_t size) override {
+        incoming.size += static_cast<int64_t>(size);
+        incoming.tooLarge = incoming.size > largest_;
+        incoming.writeFailed =
+            incoming.writeFailed || (!incoming.tooLarge && !incoming.write(bytes, size));
+        return !incoming.tooLarge && !incoming.writeFailed;
+    }
+
+    IncomingFile incoming;
+
+private:
+    const int64_t largest_;
+    InFlight counted_;
+};
+
+} // namespace
+
+std::unique_ptr<http::BodySink> MediaServer::admitEdit(const Request& request, Response& response) {
     const auto signedIn = session(request);
     if (!signedIn) {
         refuseBody(response, 401, "Sign in first");
-        return false;
+        return nullptr;
     }
     // The token in the page proves the request comes from it; the origin, that the page is ours.
     if (!isSameOrigin(request) ||
         !constantTimeEquals(request.get_header_value("X-CSRF-Token"), signedIn->second.csrf)) {
         refuseBody(response, 403, "This page has expired; reload it");
-        return false;
+        return nullptr;
     }
     const auto original = store_.upload(request.get_param_value("id"));
     if (!original || original->userId != signedIn->first.id) {
         refuseBody(response, 404, "No such upload");
-        return false;
+        return nullptr;
     }
     if (request.get_header_value("Content-Type") != "image/png" ||
         request.is_multipart_form_data()) {
         refuseBody(response, 400, "Expected the edited picture as image/png");
-        return false;
+        return nullptr;
     }
     const int64_t limit = std::min(options_.maxUploadBytes, largestEdit);
     if (std::strtoll(request.get_header_value("Content-Length").c_str(), nullptr, 10) > limit) {
         refuseBody(response, 413, "The edited picture is larger than " + html::humanSize(limit));
-        return false;
+        return nullptr;
     }
-    return true;
+    return std::make_unique<EditSink>(store_, limit, uploadsInFlight_);
 }
 
-void MediaServer::editorSave(const Request& request, Response& response,
-                             const http::ContentReader& reader) {
-    const InFlight counted(uploadsInFlight_);
-    // Checked again: the session may have ended while the picture arrived.
-    if (!admitEdit(request, response))
-        return;
+void MediaServer::editorSave(const Request& request, Response& response, http::BodySink& sink,
+                             bool complete) {
+    // Asked again: the session may have ended while the picture arrived.
     const auto signedIn = session(request);
     const auto original = store_.upload(request.get_param_value("id"));
-    if (!signedIn || !original)
+    if (!signedIn || !original || original->userId != signedIn->first.id)
         return fail(response, 404, "No such upload");
     const int64_t limit = std::min(options_.maxUploadBytes, largestEdit);
-
-    IncomingFile incoming;
-    incoming.path = store_.newTemporaryFile();
-    incoming.fd = ::open(incoming.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (incoming.fd < 0)
-        return refuseBody(response, 507, "The server couldn't store the picture");
-    const bool read = reader([&](const char* data, size_t size) {
-        incoming.size += static_cast<int64_t>(size);
-        incoming.tooLarge = incoming.size > limit;
-        incoming.writeFailed = !incoming.tooLarge && !incoming.write(data, size);
-        return !incoming.tooLarge && !incoming.writeFailed;
-    });
+    IncomingFile& incoming = static_cast<EditSink&>(sink).incoming;
     if (incoming.tooLarge)
         return refuseBody(response, 413,
                           "The edited picture is larger than " + html::humanSize(limit));
     if (incoming.writeFailed || ::fsync(incoming.fd) != 0 ||
         ::close(std::exchange(incoming.fd, -1)) != 0)
         return refuseBody(response, 507, "The server couldn't store the picture");
-    if (!read)
+    if (!complete)
         return refuseBody(response, 400, "The picture arrived incomplete");
 
     QImageReader check(QString::fromStdString(incoming.path.string()), "png");

@@ -1,7 +1,7 @@
 #pragma once
 
 // What the server's routes see of HTTP: a request with its head read, an answer to fill in,
-// and a reader of the request's body, which may be a multipart form read part by part.
+// and, for bodies too large to hold, a sink that takes them as they arrive.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -63,22 +63,14 @@ struct FormPart {
 using PartHeader = std::function<bool(const FormPart& part)>;
 using ContentReceiver = std::function<bool(const char* data, size_t size)>;
 
-// The body of a request whose route receives it as a stream: read once, as a multipart form
-// (a call with a part handler) or as raw bytes.
-class ContentReader {
+// Receives a streamed body as it arrives, on the connection's network thread, so it must not
+// block for long (writing to a local file is the most it does). A multipart body arrives part by
+// part; any other body as data alone. False from either stops the body.
+class BodySink {
 public:
-    using Raw = std::function<bool(ContentReceiver)>;
-    using Multipart = std::function<bool(PartHeader, ContentReceiver)>;
-    ContentReader(Raw raw, Multipart multipart)
-        : raw_(std::move(raw)), multipart_(std::move(multipart)) {}
-    bool operator()(PartHeader header, ContentReceiver receiver) const {
-        return multipart_(std::move(header), std::move(receiver));
-    }
-    bool operator()(ContentReceiver receiver) const { return raw_(std::move(receiver)); }
-
-private:
-    Raw raw_;
-    Multipart multipart_;
+    virtual ~BodySink() = default;
+    virtual bool part(const FormPart& part) = 0;
+    virtual bool data(const char* bytes, size_t size) = 0;
 };
 
 // A multipart/form-data body parsed as it is fed, in pieces of any size. Every part ends

@@ -6,13 +6,11 @@
 
 #include <atomic>
 #include <cerrno>
-#include <fcntl.h>
 #include <mutex>
 #include <optional>
 #include <regex>
 #include <strings.h>
 #include <thread>
-#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
@@ -35,50 +33,9 @@ struct Route {
     std::regex pattern;
     Server::Handler handler;
     Server::Admission admission; // streamed routes only
+    Server::StreamedHandler afterBody;
     bool streamed = false;
 };
-
-// An unnamed file for a streamed body: nothing is left behind, whatever happens.
-int spoolFile(const std::filesystem::path& directory) {
-    int fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
-        return fd;
-    std::string name = (directory / "body-XXXXXX").string();
-    fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd >= 0)
-        ::unlink(name.c_str());
-    return fd;
-}
-
-bool writeWhole(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Reads the spooled body from its start, a piece at a time.
-bool readSpool(int fd, const std::function<bool(const char*, size_t)>& take) {
-    std::vector<char> piece(pieceSize);
-    for (off_t at = 0;;) {
-        const ssize_t got = ::pread(fd, piece.data(), piece.size(), at);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return false;
-        if (got == 0)
-            return true;
-        if (!take(piece.data(), static_cast<size_t>(got)))
-            return false;
-        at += got;
-    }
-}
 
 void parseQuery(const std::string& query, std::multimap<std::string, std::string>& params) {
     size_t at = 0;
@@ -109,7 +66,6 @@ struct Server::Impl : std::enable_shared_from_this<Server::Impl> {
     tcp::acceptor acceptor{io};
     net::thread_pool workers;
     std::vector<Route> routes;
-    std::filesystem::path spool = std::filesystem::temp_directory_path();
     ErrorPage errorPage = [](Response& response, int status, const std::string& message) {
         response.status = status;
         response.set_content(
@@ -154,10 +110,7 @@ public:
         : server_(std::move(server)), limits_(server_->limits), stream_(std::move(socket)),
           address_(std::move(address)), accepted_(Clock::now()) {}
 
-    ~Session() {
-        closeSpool();
-        server_->releaseConnection(address_);
-    }
+    ~Session() { server_->releaseConnection(address_); }
 
     void start() { readHead(accepted_ + limits_.headers); }
 
@@ -228,16 +181,19 @@ private:
         streaming_.emplace(server_->streamed);
         net::post(server_->workers, [self = shared_from_this()] {
             Response refusal;
-            bool admitted = false;
+            std::shared_ptr<BodySink> sink;
             try {
-                admitted = self->route_->admission(self->request_, refusal);
+                sink = self->route_->admission(self->request_, refusal);
             } catch (...) {
+                refusal = Response{};
                 self->server_->errorPage(refusal, 500, "The server failed to handle the request");
             }
             net::post(self->stream_.get_executor(),
-                      [self, admitted, refusal = std::move(refusal)]() mutable {
-                          if (admitted)
+                      [self, sink, refusal = std::move(refusal)]() mutable {
+                          if (sink) {
+                              self->sink_ = std::move(sink);
                               return self->startBody();
+                          }
                           self->response_ = std::move(refusal);
                           self->bodyUnread_ = true;
                           self->answer();
@@ -255,11 +211,13 @@ private:
     }
 
     void startBody() {
-        if (route_->streamed) {
-            spool_ = spoolFile(server_->spool);
-            if (spool_ < 0)
-                return refuse(507, "The server couldn't store the request");
+        if (sink_) {
+            const std::string boundary =
+                MultipartParser::boundaryOf(request_.get_header_value("Content-Type"));
+            if (!boundary.empty())
+                multipart_.emplace(boundary);
         }
+        sinkGoing_ = true;
         bodyStart_ = Clock::now();
         bodyBytes_ = 0;
         if (beast::iequals(parser_->get()[wire::field::expect], "100-continue")) {
@@ -285,6 +243,10 @@ private:
         if (parser_->is_done())
             return dispatch();
         piece_.resize(pieceSize);
+        // The stream reads as much as the buffer has room for: room for a whole piece, or the
+        // body arrives 512 bytes a call.
+        if (buffer_.capacity() - buffer_.size() < pieceSize)
+            buffer_.reserve(buffer_.size() + pieceSize);
         auto& body = parser_->get().body();
         body.data = piece_.data();
         body.size = piece_.size();
@@ -304,11 +266,22 @@ private:
         const int64_t limit = route_->streamed ? limits_.largeBody + 64 * 1024 : limits_.smallBody;
         if (bodyBytes_ > limit)
             return refuse(413, "The request body is too large");
-        if (route_->streamed) {
-            if (!spoolFailed_ && !writeWhole(spool_, piece_.data(), got))
-                spoolFailed_ = true; // the rest is read and dropped; the answer says why
-        } else {
+        if (!sink_) {
             request_.body.append(piece_.data(), got);
+            return readBody();
+        }
+        sinkGoing_ =
+            multipart_
+                ? multipart_->feed(
+                      piece_.data(), got,
+                      [this](const FormPart& part) { return sink_->part(part); },
+                      [this](const char* data, size_t size) { return sink_->data(data, size); })
+                : sink_->data(piece_.data(), got);
+        // Stopped (too large, a disk that refused, a malformed form): the rest stays unread, and
+        // the connection ends after the answer.
+        if (!sinkGoing_) {
+            bodyUnread_ = true;
+            return dispatch();
         }
         readBody();
     }
@@ -319,34 +292,20 @@ private:
         if (!request_.body.empty() && strncasecmp(request_.get_header_value("Content-Type").c_str(),
                                                   "application/x-www-form-urlencoded", 33) == 0)
             parseQuery(request_.body, request_.params);
-        if (spoolFailed_) {
-            response_ = Response{};
-            server_->errorPage(response_, 507, "The server couldn't store the request");
-            return answer();
-        }
         net::post(server_->workers, [self = shared_from_this()] { self->handle(); });
     }
 
     // On a worker: the route's handler, with the complete request.
     void handle() {
         response_ = Response{};
-        const int spool = spool_;
-        const std::string contentType = request_.get_header_value("Content-Type");
-        const ContentReader reader(
-            [spool](ContentReceiver receiver) { return spool >= 0 && readSpool(spool, receiver); },
-            [spool, contentType](PartHeader header, ContentReceiver receiver) {
-                const std::string boundary = MultipartParser::boundaryOf(contentType);
-                if (spool < 0 || boundary.empty())
-                    return false;
-                MultipartParser parser(boundary);
-                return readSpool(spool,
-                                 [&](const char* data, size_t size) {
-                                     return parser.feed(data, size, header, receiver);
-                                 }) &&
-                       parser.isComplete();
-            });
         try {
-            route_->handler(request_, response_, reader);
+            if (sink_) {
+                const bool complete =
+                    sinkGoing_ && (!multipart_ || multipart_->isComplete()) && !bodyUnread_;
+                route_->afterBody(request_, response_, *sink_, complete);
+            } else {
+                route_->handler(request_, response_);
+            }
         } catch (...) {
             response_ = Response{};
             server_->errorPage(response_, 500, "The server failed to handle the request");
@@ -364,7 +323,9 @@ private:
     }
 
     void answer() {
-        closeSpool();
+        // The sink's files are the handler's to keep or remove by now.
+        sink_.reset();
+        multipart_.reset();
         if (response_.status < 100 || response_.status > 599)
             response_.status = 500;
         if (response_.status >= 400 && response_.body.empty() && !response_.provider)
@@ -475,13 +436,6 @@ private:
     // it dropped (a graceful close would leave the kernel sending it as slowly as it reads).
     void cutOff() { stream_.close(); }
 
-    void closeSpool() {
-        if (spool_ >= 0)
-            ::close(spool_);
-        spool_ = -1;
-        spoolFailed_ = false;
-    }
-
     // Counts a streamed request from its admission to its answer.
     struct Streaming {
         explicit Streaming(std::atomic<int>& count) : count(count) { ++count; }
@@ -505,8 +459,9 @@ private:
     bool bodyUnread_ = false;
     bool closeAfter_ = false;
     int served_ = 0;
-    int spool_ = -1;
-    bool spoolFailed_ = false;
+    std::shared_ptr<BodySink> sink_; // streamed routes: where the body goes
+    std::optional<MultipartParser> multipart_;
+    bool sinkGoing_ = true;
     Clock::time_point bodyStart_;
     int64_t bodyBytes_ = 0;
     std::string piece_;
@@ -552,17 +507,14 @@ Server::~Server() {
 }
 
 void Server::route(const std::string& method, const std::string& pattern, Handler handler) {
-    impl_->routes.push_back({method, std::regex(pattern), std::move(handler), nullptr, false});
+    impl_->routes.push_back(
+        {method, std::regex(pattern), std::move(handler), nullptr, nullptr, false});
 }
 
 void Server::streamedRoute(const std::string& method, const std::string& pattern,
-                           Admission admission, Handler handler) {
+                           Admission admission, StreamedHandler handler) {
     impl_->routes.push_back(
-        {method, std::regex(pattern), std::move(handler), std::move(admission), true});
-}
-
-void Server::setSpoolDirectory(const std::filesystem::path& directory) {
-    impl_->spool = directory;
+        {method, std::regex(pattern), nullptr, std::move(admission), std::move(handler), true});
 }
 
 void Server::setErrorPage(ErrorPage page) {

@@ -83,36 +83,27 @@ std::string MediaServer::rawLink(const Upload& upload) const {
 }
 
 void MediaServer::routes() {
-    // Bodies of uploads are spooled where the store keeps its temporary files.
-    http_->setSpoolDirectory(store_.dir() / "tmp");
     http_->setErrorPage([](Response& response, int status, const std::string& message) {
         fail(response, status, message.empty() ? statusText(status) : message);
     });
-    using Handler = std::function<void(const Request&, Response&)>;
-    const auto get = [this](const std::string& pattern, Handler handler) {
-        http_->route("GET", pattern,
-                     [handler](const Request& rq, Response& rs, const http::ContentReader&) {
-                         handler(rq, rs);
-                     });
+    const auto get = [this](const std::string& pattern, http::Server::Handler handler) {
+        http_->route("GET", pattern, std::move(handler));
     };
-    const auto post = [this](const std::string& pattern, Handler handler) {
-        http_->route("POST", pattern,
-                     [handler](const Request& rq, Response& rs, const http::ContentReader&) {
-                         handler(rq, rs);
-                     });
+    const auto post = [this](const std::string& pattern, http::Server::Handler handler) {
+        http_->route("POST", pattern, std::move(handler));
     };
 
     http_->streamedRoute(
         "POST", "/api/upload",
         [this](const Request& rq, Response& rs) { return admitUpload(rq, rs); },
-        [this](const Request& rq, Response& rs, const http::ContentReader& reader) {
-            upload(rq, rs, reader);
+        [this](const Request& rq, Response& rs, http::BodySink& sink, bool complete) {
+            upload(rq, rs, sink, complete);
         });
     http_->streamedRoute(
         "POST", "/api/replay",
         [this](const Request& rq, Response& rs) { return admitReplay(rq, rs); },
-        [this](const Request& rq, Response& rs, const http::ContentReader& reader) {
-            replay(rq, rs, reader);
+        [this](const Request& rq, Response& rs, http::BodySink& sink, bool complete) {
+            replay(rq, rs, sink, complete);
         });
     get("/api/me", [this](const Request& rq, Response& rs) { me(rq, rs); });
     get("/api/features", [this](const Request&, Response& response) {
@@ -141,8 +132,8 @@ void MediaServer::routes() {
     http_->streamedRoute(
         "POST", "/dashboard/edit/save",
         [this](const Request& rq, Response& rs) { return admitEdit(rq, rs); },
-        [this](const Request& rq, Response& rs, const http::ContentReader& reader) {
-            editorSave(rq, rs, reader);
+        [this](const Request& rq, Response& rs, http::BodySink& sink, bool complete) {
+            editorSave(rq, rs, sink, complete);
         });
     get("/dashboard/editor.js", [](const Request&, Response& response) {
         QFile script(QStringLiteral(":/web/editor.js"));

@@ -71,13 +71,15 @@ private:
                                   const std::string& what, const std::string& expected);
     std::optional<std::pair<User, Session>> session(const http::Request& request);
 
-    bool admitUpload(const http::Request& request, http::Response& response);
-    void upload(const http::Request& request, http::Response& response,
-                const http::ContentReader& reader);
+    std::unique_ptr<http::BodySink> admitUpload(const http::Request& request,
+                                                http::Response& response);
+    void upload(const http::Request& request, http::Response& response, http::BodySink& sink,
+                bool complete);
     void commit(http::Response& response, Upload& stored, web::IncomingFile& kept);
-    bool admitReplay(const http::Request& request, http::Response& response);
-    void replay(const http::Request& request, http::Response& response,
-                const http::ContentReader& reader);
+    std::unique_ptr<http::BodySink> admitReplay(const http::Request& request,
+                                                http::Response& response);
+    void replay(const http::Request& request, http::Response& response, http::BodySink& sink,
+                bool complete);
     void answerUpload(http::Response& response, const Upload& stored,
                       const std::string& secret) const;
     void me(const http::Request& request, http::Response& response);
@@ -94,9 +96,10 @@ private:
     void dashboardDelete(const http::Request& request, http::Response& response);
     void setup(const http::Request& request, http::Response& response);
     void editor(const http::Request& request, http::Response& response);
-    bool admitEdit(const http::Request& request, http::Response& response);
-    void editorSave(const http::Request& request, http::Response& response,
-                    const http::ContentReader& reader);
+    std::unique_ptr<http::BodySink> admitEdit(const http::Request& request,
+                                              http::Response& response);
+    void editorSave(const http::Request& request, http::Response& response, http::BodySink& sink,
+                    bool complete);
     void release(const http::Request& request, http::Response& response);
 
     bool offers(const std::string& feature) const {

@@ -8,6 +8,7 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <strings.h>
 #include <sys/stat.h>
@@ -38,68 +39,101 @@ std::optional<User> MediaServer::admitBody(const Request& request, Response& res
     return user;
 }
 
-bool MediaServer::admitUpload(const Request& request, Response& response) {
+namespace {
+
+// An upload's body: the first part named "file" to a temporary file, other parts ignored.
+class UploadSink : public http::BodySink {
+public:
+    UploadSink(Store& store, int64_t largest, std::atomic<int>& inFlight)
+        : counted(std::make_shared<InFlight>(inFlight)), store_(store), largest_(largest) {}
+
+    bool part(const http::FormPart& part) override {
+        incoming->inFilePart = part.name == "file" && !incoming->haveFile;
+        if (!incoming->inFilePart)
+            return true;
+        incoming->haveFile = true;
+        incoming->fileName = part.filename;
+        incoming->path = store_.newTemporaryFile();
+        incoming->fd =
+            ::open(incoming->path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        incoming->writeFailed = incoming->fd < 0;
+        return !incoming->writeFailed;
+    }
+
+    bool data(const char* bytes, size_t size) override {
+        if (!incoming->inFilePart)
+            return true;
+        incoming->size += static_cast<int64_t>(size);
+        if (incoming->size > largest_) {
+            incoming->tooLarge = true;
+            return false;
+        }
+        incoming->writeFailed = !incoming->write(bytes, size);
+        return !incoming->writeFailed;
+    }
+
+    std::shared_ptr<IncomingFile> incoming = std::make_shared<IncomingFile>();
+    std::shared_ptr<InFlight> counted; // from the head to the answer, a GIF's conversion included
+
+private:
+    Store& store_;
+    const int64_t largest_;
+};
+
+// A replay's body: its segments and its "seconds".
+class ReplaySink : public http::BodySink {
+public:
+    ReplaySink(Store& store, int64_t largest, std::atomic<int>& inFlight)
+        : parts([&store] { return store.newTemporaryFile(); }, largest), counted_(inFlight) {}
+    bool part(const http::FormPart& part) override { return parts.begin(part.name); }
+    bool data(const char* bytes, size_t size) override { return parts.data(bytes, size); }
+
+    ReplayParts parts;
+
+private:
+    InFlight counted_;
+};
+
+} // namespace
+
+std::unique_ptr<http::BodySink> MediaServer::admitUpload(const Request& request,
+                                                         Response& response) {
     const std::string convert = request.get_header_value("X-Convert");
     if (request.has_header("X-Convert") && bearer(request)) {
         if (strcasecmp(convert.c_str(), "gif") != 0) {
             refuseBody(response, 400, "This server can't convert uploads to \"" + convert + "\"");
-            return false;
+            return nullptr;
         }
         if (!offers("app_gif")) {
             refuseBody(response, 400, "GIF recording is switched off on this server");
-            return false;
+            return nullptr;
         }
     }
-    return admitBody(request, response, "File",
-                     "Expected a multipart/form-data body with a part named \"file\"")
-        .has_value();
+    if (!admitBody(request, response, "File",
+                   "Expected a multipart/form-data body with a part named \"file\""))
+        return nullptr;
+    return std::make_unique<UploadSink>(store_, options_.maxUploadBytes, uploadsInFlight_);
 }
 
-void MediaServer::upload(const Request& request, Response& response,
-                         const http::ContentReader& reader) {
-    auto counted = std::make_shared<InFlight>(uploadsInFlight_);
+void MediaServer::upload(const Request& request, Response& response, http::BodySink& body,
+                         bool complete) {
+    auto& sink = static_cast<UploadSink&>(body);
+    auto incoming = sink.incoming;
+    auto counted = sink.counted;
     auto refuse = [&](int status, const std::string& message) {
         refuseBody(response, status, message);
     };
-    // Checked again: the token may have been revoked while the file arrived.
-    if (!admitUpload(request, response))
-        return;
+    // Asked again: the token may have been revoked while the file arrived.
     const auto user = bearer(request);
     if (!user)
         return refuse(401, "Invalid or missing upload token");
     const bool toGif = request.has_header("X-Convert");
-
-    auto incoming = std::make_shared<IncomingFile>();
-    const bool read = reader(
-        [&](const http::FormPart& part) {
-            incoming->inFilePart = part.name == "file" && !incoming->haveFile;
-            if (!incoming->inFilePart)
-                return true;
-            incoming->haveFile = true;
-            incoming->fileName = part.filename;
-            incoming->path = store_.newTemporaryFile();
-            incoming->fd =
-                ::open(incoming->path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-            incoming->writeFailed = incoming->fd < 0;
-            return !incoming->writeFailed;
-        },
-        [&](const char* data, size_t size) {
-            if (!incoming->inFilePart)
-                return true;
-            incoming->size += static_cast<int64_t>(size);
-            if (incoming->size > options_.maxUploadBytes) {
-                incoming->tooLarge = true;
-                return false;
-            }
-            incoming->writeFailed = !incoming->write(data, size);
-            return !incoming->writeFailed;
-        });
     if (incoming->tooLarge)
         return refuse(413, "File is larger than this server accepts (" +
                                html::humanSize(options_.maxUploadBytes) + ")");
     if (incoming->writeFailed)
         return refuse(507, "The server couldn't store the file");
-    if (!read)
+    if (!complete)
         return refuse(400, "The upload body was malformed or incomplete");
     if (!incoming->haveFile)
         return refuse(400, "Expected a part named \"file\"");
@@ -168,33 +202,29 @@ void MediaServer::answerUpload(Response& response, const Upload& stored,
           {QStringLiteral("size"), static_cast<qint64>(stored.size)}});
 }
 
-bool MediaServer::admitReplay(const Request& request, Response& response) {
-    return admitBody(request, response, "Replay",
-                     "Expected a multipart/form-data body with \"seconds\" and \"file\" parts")
-        .has_value();
+std::unique_ptr<http::BodySink> MediaServer::admitReplay(const Request& request,
+                                                         Response& response) {
+    if (!admitBody(request, response, "Replay",
+                   "Expected a multipart/form-data body with \"seconds\" and \"file\" parts"))
+        return nullptr;
+    return std::make_unique<ReplaySink>(store_, options_.maxUploadBytes, uploadsInFlight_);
 }
 
-void MediaServer::replay(const Request& request, Response& response,
-                         const http::ContentReader& reader) {
-    const InFlight counted(uploadsInFlight_);
+void MediaServer::replay(const Request& request, Response& response, http::BodySink& sink,
+                         bool complete) {
     auto refuse = [&](int status, const std::string& message) {
         refuseBody(response, status, message);
     };
-    const auto user = admitBody(request, response, "Replay",
-                                "Expected a multipart/form-data body with \"seconds\" and "
-                                "\"file\" parts");
+    const auto user = bearer(request);
     if (!user)
-        return;
-
-    ReplayParts body([this] { return store_.newTemporaryFile(); }, options_.maxUploadBytes);
-    const bool read = reader([&](const http::FormPart& part) { return body.begin(part.name); },
-                             [&](const char* data, size_t size) { return body.data(data, size); });
+        return refuse(401, "Invalid or missing upload token");
+    ReplayParts& body = static_cast<ReplaySink&>(sink).parts;
     if (body.tooLarge)
         return refuse(413, "Replay is larger than this server accepts (" +
                                html::humanSize(options_.maxUploadBytes) + ")");
     if (body.writeFailed)
         return refuse(507, "The server couldn't store the replay");
-    if (!read)
+    if (!complete)
         return refuse(400, "The replay body was malformed or incomplete");
     const std::string& secondsText = body.seconds;
     char* end = nullptr;
