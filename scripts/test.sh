@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up what is missing, builds, and runs the whole test suite: once as built for users and
 # once under AddressSanitizer and UndefinedBehaviorSanitizer.
-#   scripts/test.sh            both passes
-#   scripts/test.sh --quick    the plain pass only
+#   scripts/test.sh            both passes, with a short fuzzing run between them
+#   scripts/test.sh --quick    the plain pass only (and the fuzzing run)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 jobs="$(nproc)"
@@ -16,6 +16,10 @@ run_suite() {
 
 echo "== tests"
 run_suite "$root/build"
+
+# A smoke run of the fuzz targets (longer runs by hand: scripts/fuzz.sh SECONDS).
+echo "== fuzzing, 8 s a target"
+"$root/scripts/fuzz.sh" 8
 
 if [[ "${1:-}" != "--quick" ]]; then
     echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer"
