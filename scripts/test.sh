@@ -27,5 +27,8 @@ if [[ "${1:-}" != "--quick" ]]; then
     export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
     export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
     export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+    # Mesa's EGL driver, which Qt's Wayland plugin loads at start and unloads at exit, leaks a
+    # little where LeakSanitizer can no longer name it. Our windows draw without OpenGL.
+    export QT_WAYLAND_CLIENT_BUFFER_INTEGRATION=none
     run_suite "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DSHOTLARK_SANITIZE=ON
 fi
