@@ -151,6 +151,10 @@ private:
         keepAlive_ = head.keep_alive();
         headOnly_ = head.method() == wire::verb::head;
 
+        const bool chunked = head.chunked();
+        const auto length = parser_->content_length();
+        const bool hasBody = chunked || (length && *length > 0);
+
         route_ = nullptr;
         const std::string method = headOnly_ ? "GET" : request_.method;
         bool pathKnown = false;
@@ -163,13 +167,15 @@ private:
                 break;
             }
         }
-        if (!route_)
-            return refuse(pathKnown ? 405 : 404, pathKnown ? "Method not allowed" : "Not found");
-        std::regex_match(request_.path, request_.matches, route_->pattern);
-
-        const bool chunked = head.chunked();
-        const auto length = parser_->content_length();
-        const bool hasBody = chunked || (length && *length > 0);
+        if (!route_) {
+            // Without a body to skip, the connection can go on.
+            response_ = Response{};
+            server_->errorPage(response_, pathKnown ? 405 : 404,
+                               pathKnown ? "Method not allowed" : "Not found");
+            bodyUnread_ = hasBody;
+            ++served_;
+            return answer();
+        }
         if (!route_->streamed) {
             if (hasBody && (chunked || *length > uint64_t(limits_.smallBody)))
                 return refuse(413, "The request body is too large");

@@ -125,6 +125,11 @@ TEST_F(ServerHardeningTest, OneByteRangeAtMostAndCorrectOnes) {
     EXPECT_EQ(both.raw.count("HTTP/1.1 200"), 2) << both.raw.toStdString();
     EXPECT_TRUE(both.raw.endsWith("0123456789ab"));
     EXPECT_EQ(exchange(port(), get(path(empty.rawURL), "Range: bytes=0-\r\n")).status, 416);
+    // So does it after a page that isn't there.
+    const RawAnswer afterMissing =
+        exchange(port(), "GET /no/such/page HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" + get(raw, {}));
+    EXPECT_EQ(afterMissing.status, 404);
+    EXPECT_TRUE(afterMissing.raw.endsWith("0123456789ab")) << afterMissing.raw.toStdString();
 }
 
 TEST_F(ServerHardeningTest, TricklingClientsAreCutOffAndOthersServed) {
