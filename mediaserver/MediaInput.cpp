@@ -21,7 +21,8 @@ namespace {
 bool readAt(int fd, int64_t offset, unsigned char* into, size_t size) {
     size_t done = 0;
     while (done < size) {
-        const ssize_t got = ::pread(fd, into + done, size - done, static_cast<off_t>(offset + done));
+        const ssize_t got =
+            ::pread(fd, into + done, size - done, static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -157,9 +158,8 @@ int64_t MediaInput::claimedSamples(const std::filesystem::path& path, int64_t fi
     return wellFormed ? counter.samples : -1;
 }
 
-std::unique_ptr<MediaInput> MediaInput::open(const std::filesystem::path& path,
-                                             Container container, std::string& error,
-                                             const InputLimits& limits) {
+std::unique_ptr<MediaInput> MediaInput::open(const std::filesystem::path& path, Container container,
+                                             std::string& error, const InputLimits& limits) {
     static std::once_flag once;
     std::call_once(once, [] {
         av_log_set_level(AV_LOG_QUIET);
@@ -176,15 +176,13 @@ std::unique_ptr<MediaInput> MediaInput::open(const std::filesystem::path& path,
     }
     input->size_ = info.st_size;
 
-    // What the MP4 tables claim is checked before libavformat allocates an index for it.
-    unsigned char head[8];
-    const bool looksMp4 = readAt(input->fd_, 0, head, 8) &&
-                          (std::memcmp(head + 4, "ftyp", 4) == 0 ||
-                           std::memcmp(head + 4, "moov", 4) == 0 ||
-                           std::memcmp(head + 4, "mdat", 4) == 0 ||
-                           std::memcmp(head + 4, "free", 4) == 0 ||
-                           std::memcmp(head + 4, "wide", 4) == 0);
-    if (looksMp4) {
+    // What the MP4 tables claim is checked before libavformat allocates an index for it. Every
+    // file the mov demuxer may take is walked (it accepts files that begin with any of a dozen
+    // box types); only Matroska, known by its own magic, is left to its demuxer.
+    unsigned char head[4] = {};
+    const bool matroska = container == Container::Movie && readAt(input->fd_, 0, head, 4) &&
+                          std::memcmp(head, "\x1a\x45\xdf\xa3", 4) == 0;
+    if (!matroska) {
         SampleCounter counter{input->fd_, input->size_};
         if (!counter.walk(0, input->size_, 0)) {
             error = "The movie's boxes are malformed";

@@ -20,10 +20,10 @@ namespace {
 
 QString ffmpegMovie(const QString& name, const QStringList& arguments) {
     const QString path = testHome() + QLatin1Char('/') + name;
-    QProcess::execute(QStringLiteral("ffmpeg"),
-                      QStringList{QStringLiteral("-v"), QStringLiteral("error"),
-                                  QStringLiteral("-y")} +
-                          arguments + QStringList{path});
+    QProcess::execute(
+        QStringLiteral("ffmpeg"),
+        QStringList{QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y")} +
+            arguments + QStringList{path});
     return path;
 }
 
@@ -87,6 +87,13 @@ TEST_F(MediaServerTest, OnlyTheStoredMovieIsOpenedAndItsClaimsAreBounded) {
     const QString bomb = sampleBomb(QStringLiteral("bomb.mp4"), 85'000'000);
     EXPECT_EQ(slkserver::MediaInput::open(bomb.toStdString(), slkserver::Container::Mp4, error),
               nullptr);
+    // The same behind a box the demuxer skips, so that the file no longer starts with "ftyp".
+    QByteArray skipped = readTestFile(bomb);
+    skipped.prepend(QByteArray("\0\0\0\x10skip", 8) + QByteArray(8, '\0'));
+    EXPECT_EQ(slkserver::MediaInput::open(
+                  writeTestFile(QStringLiteral("skipped.mov"), skipped).toStdString(),
+                  slkserver::Container::Movie, error),
+              nullptr);
     // Claims that stay within what the file holds are let through.
     const QString honest = makeSegment(QStringLiteral("honest.mp4"), 2);
     const auto input =
@@ -134,21 +141,21 @@ TEST_F(MediaServerTest, GifConversionBoundsFramesAndSizeAndTakesOneFrameClips) {
         int status;
     };
     // A size change midway: two MPEG-TS parts (their H.264 headers in the stream) as one MP4.
-    const QString little = ffmpegMovie(
-        QStringLiteral("little.ts"),
-        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-         QStringLiteral("testsrc=size=64x64:rate=30"), QStringLiteral("-t"), QStringLiteral("1"),
-         QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-pix_fmt"),
-         QStringLiteral("yuv420p")});
-    const QString large = ffmpegMovie(
-        QStringLiteral("large.ts"),
-        {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-         QStringLiteral("testsrc=size=1280x1280:rate=30"), QStringLiteral("-t"),
-         QStringLiteral("0.2"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
-         QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")});
-    const QString list = writeTestFile(QStringLiteral("parts.txt"),
-                                       "file '" + little.toUtf8() + "'\nfile '" +
-                                           large.toUtf8() + "'\n");
+    const QString little =
+        ffmpegMovie(QStringLiteral("little.ts"),
+                    {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                     QStringLiteral("testsrc=size=64x64:rate=30"), QStringLiteral("-t"),
+                     QStringLiteral("1"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
+                     QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")});
+    const QString large =
+        ffmpegMovie(QStringLiteral("large.ts"),
+                    {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                     QStringLiteral("testsrc=size=1280x1280:rate=30"), QStringLiteral("-t"),
+                     QStringLiteral("0.2"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
+                     QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")});
+    const QString list =
+        writeTestFile(QStringLiteral("parts.txt"),
+                      "file '" + little.toUtf8() + "'\nfile '" + large.toUtf8() + "'\n");
     const std::vector<Case> cases = {
         {"20 s at 1000 frames a second",
          ffmpegMovie(QStringLiteral("fast.mp4"),
@@ -163,12 +170,12 @@ TEST_F(MediaServerTest, GifConversionBoundsFramesAndSizeAndTakesOneFrameClips) {
                       QStringLiteral("0"), QStringLiteral("-i"), list, QStringLiteral("-c"),
                       QStringLiteral("copy")}),
          400},
-        {"one frame", ffmpegMovie(QStringLiteral("one.mp4"),
-                                  {QStringLiteral("-f"), QStringLiteral("lavfi"),
-                                   QStringLiteral("-i"), QStringLiteral("testsrc=size=320x240"),
-                                   QStringLiteral("-frames:v"), QStringLiteral("1"),
-                                   QStringLiteral("-c:v"), QStringLiteral("libx264"),
-                                   QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")}),
+        {"one frame",
+         ffmpegMovie(QStringLiteral("one.mp4"),
+                     {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                      QStringLiteral("testsrc=size=320x240"), QStringLiteral("-frames:v"),
+                      QStringLiteral("1"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
+                      QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")}),
          0},
     };
     for (const Case& c : cases) {
@@ -186,9 +193,11 @@ TEST(ReplayPartsTest, EachPartEndsWhereTheNextBegins) {
     const QString folder = testHome();
     slkserver::web::ReplayParts body(
         [&] { return (folder + QStringLiteral("/part-%1").arg(made++)).toStdString(); }, 100);
-    const std::vector<std::pair<std::string, std::string>> parts = {
-        {"file", "first segment"}, {"note", "not a segment"}, {"file", "second"},
-        {"seconds", "30"},         {"other", "more"}};
+    const std::vector<std::pair<std::string, std::string>> parts = {{"file", "first segment"},
+                                                                    {"note", "not a segment"},
+                                                                    {"file", "second"},
+                                                                    {"seconds", "30"},
+                                                                    {"other", "more"}};
     for (const auto& [name, bytes] : parts) {
         ASSERT_TRUE(body.begin(name));
         ASSERT_TRUE(body.data(bytes.data(), bytes.size()));
