@@ -86,8 +86,9 @@ struct SampleCounter {
                     return false;
                 const bool table = type != "stsz" || be32(fields + 4) == 0;
                 const int64_t count = type == "trun" ? be32(fields + 4) : be32(fields + 8);
-                // Samples of one constant size must all be in the file.
-                if (!table && count * int64_t(be32(fields + 4)) > fileSize)
+                // Samples of one constant size must all be in the file (compared by division:
+                // the product of two 32-bit counts overflows).
+                if (!table && count > fileSize / int64_t(be32(fields + 4)))
                     return false;
                 samples += count;
             }
