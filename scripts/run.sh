@@ -4,7 +4,10 @@
 # that connecting takes one click.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+started=$SECONDS
 "$root/scripts/setup.sh" "$root/build"
+built=$((SECONDS - started))
+server_note=""
 
 app="$root/build/bin/shotlark"
 server="$root/build/bin/shotlark-server"
@@ -40,7 +43,7 @@ if [[ -z "$configured_server" || "$configured_server" == "$local_url" ]]; then
         (umask 077 && "$server" --data "$server_data" --create-user "${USER:-me}" >"$user_token")
     fi
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-        "$server" --data "$server_data" --listen "127.0.0.1:$port" >/dev/null &
+        "$server" --data "$server_data" --listen "127.0.0.1:$port" >>"$server_data/server.log" 2>&1 &
         server_pid=$!
         trap 'kill "$server_pid" 2>/dev/null || true' EXIT
         for _ in $(seq 50); do
@@ -48,10 +51,16 @@ if [[ -z "$configured_server" || "$configured_server" == "$local_url" ]]; then
             sleep 0.1
         done
         echo "Reference media server: $local_url/dashboard/ (data in $server_data)"
+        server_note=", the reference server at $local_url (log: $server_data/server.log)"
     fi
     if [[ -z "$configured_server" ]]; then
         args+=("shotlark://configure?server=$(urlencode "$local_url")&token=$(urlencode "$(cat "$user_token")")")
     fi
 fi
 
-"$app" "${args[@]}" "$@"
+status=0
+"$app" "${args[@]}" "$@" || status=$?
+ran=$((SECONDS - started - built))
+echo "== run.sh: set up and built in ${built} s, Shotlark ran $((ran / 60)) min $((ran % 60)) s" \
+    "(exit status $status)${server_note}; the app's messages are above"
+exit "$status"

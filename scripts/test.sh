@@ -3,23 +3,36 @@
 # once under AddressSanitizer and UndefinedBehaviorSanitizer.
 #   scripts/test.sh            both passes, with a short fuzzing run between them
 #   scripts/test.sh --quick    the plain pass only (and the fuzzing run)
+# Ends with a line that says what ran, how long it took and where the logs are.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 jobs="$(nproc)"
+started=$SECONDS
+passed=0
+ran=()
+logs=()
 
+# Builds into $1 and runs its tests; their closing line is kept in the build's ctest.log.
 run_suite() {
-    local build="$1"
-    shift
+    local build="$1" name="$2"
+    shift 2
     "$root/scripts/setup.sh" "$build" "$@"
-    (cd "$build" && ctest --output-on-failure --no-tests=error -j "$jobs")
+    (cd "$build" && ctest --output-on-failure --no-tests=error -j "$jobs" | tee ctest.log)
+    local count
+    count="$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$build/ctest.log")"
+    passed=$((passed + ${count:-0}))
+    ran+=("$name $count/$count")
+    logs+=("${build#"$root/"}/ctest.log")
 }
 
 echo "== tests"
-run_suite "$root/build"
+run_suite "$root/build" "plain"
 
 # A smoke run of the fuzz targets (longer runs by hand: scripts/fuzz.sh SECONDS).
 echo "== fuzzing, 8 s a target"
 "$root/scripts/fuzz.sh" 8
+ran+=("fuzzing 6 targets")
+logs+=("build-fuzz/*.log")
 
 if [[ "${1:-}" != "--quick" ]]; then
     echo "== tests under AddressSanitizer + UndefinedBehaviorSanitizer"
@@ -30,5 +43,11 @@ if [[ "${1:-}" != "--quick" ]]; then
     # Mesa's EGL driver, which Qt's Wayland plugin loads at start and unloads at exit, leaks a
     # little where LeakSanitizer can no longer name it. Our windows draw without OpenGL.
     export QT_WAYLAND_CLIENT_BUFFER_INTEGRATION=none
-    run_suite "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DSHOTLARK_SANITIZE=ON
+    run_suite "$root/build-sanitize" "sanitizers" -DCMAKE_BUILD_TYPE=Debug -DSHOTLARK_SANITIZE=ON
 fi
+
+elapsed=$((SECONDS - started))
+what="$(printf '%s, ' "${ran[@]}")"
+where="$(printf '%s ' "${logs[@]}")"
+echo "== test.sh: ${what%, } in $((elapsed / 60)) min $((elapsed % 60)) s; logs: ${where% }"
+echo "tests: $passed passed, 0 failed"
