@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const QByteArray okAnswer =
+const QByteArray replayAnswer =
     R"({"id":"r1","url":"http://m/u/r1","raw_url":"http://m/r/r1.mp4","thumbnail_url":"http://m/t/r1",)"
     R"("deletion_url":"http://m/d/r1","name":"replay.mp4","size":3})";
 
@@ -102,7 +102,7 @@ TEST_F(ServerRequests, DeletionFollowsTheLinkWithoutCredentials) {
 }
 
 TEST_F(ServerRequests, ReplayBodyHoldsSecondsThenEverySegment) {
-    server.on("/api/replay", {200, okAnswer});
+    server.on("/api/replay", {200, replayAnswer});
     const QStringList segments = {writeTestFile(QStringLiteral("seg-a.mp4"), "AAA"),
                                   writeTestFile(QStringLiteral("seg-b.mp4"), QByteArray("B\0B", 3)),
                                   writeTestFile(QStringLiteral("whatever.bin"), "")};
