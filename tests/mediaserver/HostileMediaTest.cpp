@@ -18,12 +18,12 @@ using namespace shotlark::test;
 
 namespace {
 
-QString ffmpegMovie(const QString& name, const QStringList& arguments) {
+// A movie made by the ffmpeg tool from `arguments` (space-separated, no paths with spaces).
+QString ffmpegMovie(const QString& name, const QString& arguments) {
     const QString path = testHome() + QLatin1Char('/') + name;
-    QProcess::execute(
-        QStringLiteral("ffmpeg"),
-        QStringList{QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y")} +
-            arguments + QStringList{path});
+    QProcess::execute(QStringLiteral("ffmpeg"),
+                      QStringLiteral("-v error -y ").append(arguments).split(QLatin1Char(' ')) +
+                          QStringList{path});
     return path;
 }
 
@@ -49,9 +49,7 @@ QString sampleBomb(const QString& name, quint32 samples) {
 std::vector<std::pair<QString, QString>> referencingFiles() {
     const QString secret =
         ffmpegMovie(QStringLiteral("private.ts"),
-                    {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                     QStringLiteral("color=red:size=64x64:rate=10"), QStringLiteral("-t"),
-                     QStringLiteral("2"), QStringLiteral("-c:v"), QStringLiteral("libx264")});
+                    QStringLiteral("-f lavfi -i color=red:size=64x64:rate=10 -t 2 -c:v libx264"));
     return {
         {QStringLiteral("playlist"),
          writeTestFile(QStringLiteral("holiday.mp4"),
@@ -141,41 +139,32 @@ TEST_F(MediaServerTest, GifConversionBoundsFramesAndSizeAndTakesOneFrameClips) {
         int status;
     };
     // A size change midway: two MPEG-TS parts (their H.264 headers in the stream) as one MP4.
-    const QString little =
-        ffmpegMovie(QStringLiteral("little.ts"),
-                    {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                     QStringLiteral("testsrc=size=64x64:rate=30"), QStringLiteral("-t"),
-                     QStringLiteral("1"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
-                     QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")});
-    const QString large =
-        ffmpegMovie(QStringLiteral("large.ts"),
-                    {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                     QStringLiteral("testsrc=size=1280x1280:rate=30"), QStringLiteral("-t"),
-                     QStringLiteral("0.2"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
-                     QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")});
+    const QString little = ffmpegMovie(
+        QStringLiteral("little.ts"),
+        QStringLiteral(
+            "-f lavfi -i testsrc=size=64x64:rate=30 -t 1 -c:v libx264 -pix_fmt yuv420p"));
+    const QString large = ffmpegMovie(
+        QStringLiteral("large.ts"),
+        QStringLiteral(
+            "-f lavfi -i testsrc=size=1280x1280:rate=30 -t 0.2 -c:v libx264 -pix_fmt yuv420p"));
     const QString list =
         writeTestFile(QStringLiteral("parts.txt"),
                       "file '" + little.toUtf8() + "'\nfile '" + large.toUtf8() + "'\n");
     const std::vector<Case> cases = {
         {"20 s at 1000 frames a second",
          ffmpegMovie(QStringLiteral("fast.mp4"),
-                     {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                      QStringLiteral("color=blue:size=16x16:rate=1000"), QStringLiteral("-t"),
-                      QStringLiteral("20"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
-                      QStringLiteral("-preset"), QStringLiteral("ultrafast")}),
+                     QStringLiteral("-f lavfi -i color=blue:size=16x16:rate=1000 -t 20 -c:v "
+                                    "libx264 -preset ultrafast")),
          413},
         {"size change",
          ffmpegMovie(QStringLiteral("switch.mp4"),
-                     {QStringLiteral("-f"), QStringLiteral("concat"), QStringLiteral("-safe"),
-                      QStringLiteral("0"), QStringLiteral("-i"), list, QStringLiteral("-c"),
-                      QStringLiteral("copy")}),
+                     QStringLiteral("-f concat -safe 0 -i %1 -c copy").arg(list)),
          400},
         {"one frame",
-         ffmpegMovie(QStringLiteral("one.mp4"),
-                     {QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                      QStringLiteral("testsrc=size=320x240"), QStringLiteral("-frames:v"),
-                      QStringLiteral("1"), QStringLiteral("-c:v"), QStringLiteral("libx264"),
-                      QStringLiteral("-pix_fmt"), QStringLiteral("yuv420p")}),
+         ffmpegMovie(
+             QStringLiteral("one.mp4"),
+             QStringLiteral(
+                 "-f lavfi -i testsrc=size=320x240 -frames:v 1 -c:v libx264 -pix_fmt yuv420p")),
          0},
     };
     for (const Case& c : cases) {
