@@ -11,8 +11,9 @@
 namespace slkserver::http {
 
 // What a client may take and hold. Connections wait for the network without a thread each
-// (event-driven, Boost.Beast on Asio): a request reaches a worker thread only once its body is
-// in, so idle, trickling or slow-reading peers cost a socket and a little memory, never a thread.
+// (event-driven, Boost.Beast on Asio): a request is handled on a worker thread only once its body
+// is in (a streamed one is admitted there first, on its head alone), so idle, trickling or
+// slow-reading peers cost a socket and a little memory, never a thread.
 struct Limits {
     std::chrono::milliseconds headers{5000};      // request line and headers, from the accept
     std::chrono::milliseconds bodyGrace{10000};   // a body may be slow for this long...
