@@ -87,8 +87,7 @@ namespace {
 // The edited picture, as it arrives, to a temporary file.
 class EditSink : public http::BodySink {
 public:
-    EditSink(Store& store, int64_t largest, std::atomic<int>& inFlight)
-        : largest_(largest), counted_(inFlight) {
+    EditSink(Store& store, int64_t largest) : largest_(largest) {
         incoming.path = store.newTemporaryFile();
         incoming.fd = ::open(incoming.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         incoming.writeFailed = incoming.fd < 0;
@@ -106,7 +105,6 @@ public:
 
 private:
     const int64_t largest_;
-    InFlight counted_;
 };
 
 } // namespace
@@ -138,7 +136,7 @@ std::unique_ptr<http::BodySink> MediaServer::admitEdit(const Request& request, R
         refuseBody(response, 413, "The edited picture is larger than " + html::humanSize(limit));
         return nullptr;
     }
-    return std::make_unique<EditSink>(store_, limit, uploadsInFlight_);
+    return std::make_unique<EditSink>(store_, limit);
 }
 
 void MediaServer::editorSave(const Request& request, Response& response, http::BodySink& sink,

@@ -73,7 +73,7 @@ void MediaServer::stop() {
 
 void MediaServer::waitForUploads(std::chrono::milliseconds limit) const {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while ((uploadsInFlight_ > 0 || http_->streamedInFlight() > 0) &&
+    while (http_->streamedInFlight() > 0 &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }

@@ -116,7 +116,6 @@ private:
     std::unique_ptr<http::Server> http_;
     std::mutex sessionsMutex_;
     std::map<std::string, Session> sessions_;
-    std::atomic<int> uploadsInFlight_{0};
     std::unique_ptr<ConversionPool> conversions_;
 };
 

@@ -44,8 +44,7 @@ namespace {
 // An upload's body: the first part named "file" to a temporary file, other parts ignored.
 class UploadSink : public http::BodySink {
 public:
-    UploadSink(Store& store, int64_t largest, std::atomic<int>& inFlight)
-        : counted(std::make_shared<InFlight>(inFlight)), store_(store), largest_(largest) {}
+    UploadSink(Store& store, int64_t largest) : store_(store), largest_(largest) {}
 
     bool part(const http::FormPart& part) override {
         incoming->inFilePart = part.name == "file" && !incoming->haveFile;
@@ -73,7 +72,6 @@ public:
     }
 
     std::shared_ptr<IncomingFile> incoming = std::make_shared<IncomingFile>();
-    std::shared_ptr<InFlight> counted; // from the head to the answer, a GIF's conversion included
 
 private:
     Store& store_;
@@ -83,15 +81,12 @@ private:
 // A replay's body: its segments and its "seconds".
 class ReplaySink : public http::BodySink {
 public:
-    ReplaySink(Store& store, int64_t largest, std::atomic<int>& inFlight)
-        : parts([&store] { return store.newTemporaryFile(); }, largest), counted_(inFlight) {}
+    ReplaySink(Store& store, int64_t largest)
+        : parts([&store] { return store.newTemporaryFile(); }, largest) {}
     bool part(const http::FormPart& part) override { return parts.begin(part.name); }
     bool data(const char* bytes, size_t size) override { return parts.data(bytes, size); }
 
     ReplayParts parts;
-
-private:
-    InFlight counted_;
 };
 
 } // namespace
@@ -112,14 +107,13 @@ std::unique_ptr<http::BodySink> MediaServer::admitUpload(const Request& request,
     if (!admitBody(request, response, "File",
                    "Expected a multipart/form-data body with a part named \"file\""))
         return nullptr;
-    return std::make_unique<UploadSink>(store_, options_.maxUploadBytes, uploadsInFlight_);
+    return std::make_unique<UploadSink>(store_, options_.maxUploadBytes);
 }
 
 void MediaServer::upload(const Request& request, Response& response, http::BodySink& body,
                          bool complete) {
     auto& sink = static_cast<UploadSink&>(body);
     auto incoming = sink.incoming;
-    auto counted = sink.counted;
     auto refuse = [&](int status, const std::string& message) {
         refuseBody(response, status, message);
     };
@@ -154,10 +148,10 @@ void MediaServer::upload(const Request& request, Response& response, http::BodyS
         return commit(response, *stored, *incoming);
 
     // The conversion runs on its own threads; this one goes back to answering requests.
-    response.later = [this, incoming, stored, counted](Response& answer,
+    response.later = [this, incoming, stored](Response& answer,
                                                        std::function<void()> finished) {
         const bool admitted =
-            conversions_->submit([this, incoming, stored, counted, &answer, finished] {
+            conversions_->submit([this, incoming, stored, &answer, finished] {
                 IncomingFile converted; // the GIF, removed again unless committed
                 converted.path = store_.newTemporaryFile();
                 const GifFailure failure =
@@ -207,7 +201,7 @@ std::unique_ptr<http::BodySink> MediaServer::admitReplay(const Request& request,
     if (!admitBody(request, response, "Replay",
                    "Expected a multipart/form-data body with \"seconds\" and \"file\" parts"))
         return nullptr;
-    return std::make_unique<ReplaySink>(store_, options_.maxUploadBytes, uploadsInFlight_);
+    return std::make_unique<ReplaySink>(store_, options_.maxUploadBytes);
 }
 
 void MediaServer::replay(const Request& request, Response& response, http::BodySink& sink,

@@ -171,13 +171,6 @@ inline bool isEditable(const Upload& upload) {
            upload.mime == "image/webp" || upload.mime == "image/gif";
 }
 
-// Counts a body being received, for a shutdown that waits for them.
-struct InFlight {
-    explicit InFlight(std::atomic<int>& count) : count(count) { ++count; }
-    ~InFlight() { --count; }
-    std::atomic<int>& count;
-};
-
 // Answers that leave the body unread must end the connection, or its rest would be taken for
 // the next request.
 inline void refuseBody(Response& response, int status, const std::string& message) {
