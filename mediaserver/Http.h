@@ -17,13 +17,11 @@ using Headers = std::multimap<std::string, std::string, CaseInsensitive>;
 
 struct Request {
     std::string method;
-    std::string target; // as sent
     std::string path;   // percent-decoded, without the query
     Headers headers;
     std::multimap<std::string, std::string> params; // the query, decoded
     std::string body;                               // small bodies only
     std::smatch matches;                            // of the route's pattern against `path`
-    std::string remoteAddress;
 
     bool has_header(const std::string& name) const { return headers.count(name) > 0; }
     std::string get_header_value(const std::string& name) const;

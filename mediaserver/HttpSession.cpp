@@ -69,14 +69,13 @@ private:
         auto& head = parser_->get();
         request_ = Request{};
         request_.method = std::string(head.method_string());
-        request_.target = std::string(head.target());
-        const size_t question = request_.target.find('?');
-        request_.path = percentDecode(request_.target.substr(0, question), false);
+        const std::string target(head.target());
+        const size_t question = target.find('?');
+        request_.path = percentDecode(target.substr(0, question), false);
         if (question != std::string::npos)
-            parseQuery(request_.target.substr(question + 1), request_.params);
+            parseQuery(target.substr(question + 1), request_.params);
         for (const auto& field : head)
             request_.headers.emplace(std::string(field.name_string()), std::string(field.value()));
-        request_.remoteAddress = address_;
         keepAlive_ = head.keep_alive();
         headOnly_ = head.method() == wire::verb::head;
 

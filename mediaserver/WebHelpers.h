@@ -32,7 +32,6 @@ using http::Request;
 using http::Response;
 
 inline constexpr int64_t sessionSeconds = 12 * 3600;
-inline constexpr uint64_t smallBodyLimit = 1 << 20;
 inline constexpr const char* sessionCookie = "slk_session";
 
 inline int64_t now() {
