@@ -250,7 +250,7 @@ private:
             net::post(self->stream_.get_executor(), [self] { self->answer(); });
         };
         if (response_.later) {
-            const auto later = std::move(response_.later);
+            auto later = std::move(response_.later);
             response_.later = nullptr;
             return later(response_, finished);
         }

@@ -148,10 +148,12 @@ void MediaServer::upload(const Request& request, Response& response, http::BodyS
         return commit(response, *stored, *incoming);
 
     // The conversion runs on its own threads; this one goes back to answering requests.
+    // The movie is the job's alone, and goes before the answer does: a client that has its answer
+    // finds nothing of its upload left in the temporary folder.
     response.later = [this, incoming, stored](Response& answer,
-                                                       std::function<void()> finished) {
-        const bool admitted =
-            conversions_->submit([this, incoming, stored, &answer, finished] {
+                                              std::function<void()> finished) mutable {
+        auto job = [this, incoming = std::move(incoming), stored, &answer, finished]() mutable {
+            {
                 IncomingFile converted; // the GIF, removed again unless committed
                 converted.path = store_.newTemporaryFile();
                 const GifFailure failure =
@@ -165,9 +167,11 @@ void MediaServer::upload(const Request& request, Response& response, http::BodyS
                     stored->size = static_cast<int64_t>(fs::file_size(converted.path, ec));
                     commit(answer, *stored, converted);
                 }
-                finished();
-            });
-        if (!admitted) {
+            }
+            incoming.reset();
+            finished();
+        };
+        if (!conversions_->submit(std::move(job))) {
             fail(answer, 503,
                  "The server is busy converting other recordings; try again in a minute");
             finished();
