@@ -37,6 +37,8 @@
 #include <QRegularExpression>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 using namespace shotlark::test;
 using namespace std::chrono_literals;
@@ -45,19 +47,16 @@ namespace {
 
 QByteArray answerFor(const QString& name) {
     static int next = 0;
-    const QString id = QStringLiteral("u%1").arg(++next);
-    return QStringLiteral(
-               R"({"id":"%1","url":"http://m/u/%1","raw_url":"http://m/r/%1/%2","thumbnail_url":"http://m/t/%1",)"
-               R"("deletion_url":"http://m/d/%1","name":"%2","size":1})")
-        .arg(id, name)
-        .toUtf8();
+    const QString id = u"u%1"_s.arg(++next);
+    return uR"({"id":"%1","url":"http://m/u/%1","raw_url":"http://m/r/%1/%2","thumbnail_url":"http://m/t/%1",)"
+           R"("deletion_url":"http://m/d/%1","name":"%2","size":1})"_s.arg(id, name)
+               .toUtf8();
 }
 
 // The file name of a recorded multipart upload.
 QString partName(const RecordedRequest& request) {
     const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("filename=\"([^\"]*)\""))
-            .match(QString::fromUtf8(request.body));
+        QRegularExpression(u"filename=\"([^\"]*)\""_s).match(QString::fromUtf8(request.body));
     return match.captured(1);
 }
 
@@ -84,7 +83,7 @@ protected:
 
     void connectToServer() {
         Config::shared().setString(keys::server, server.url());
-        Config::shared().setToken(QStringLiteral("slk_t"));
+        Config::shared().setToken(u"slk_t"_s);
     }
 
     // Runs `start` and waits until the app posted the outcome of `batches` batches.
@@ -119,12 +118,12 @@ protected:
 
 TEST_F(AppTest, OneFileGivesItsLinkSoundAndClickableNotification) {
     connectToServer();
-    const QString file = writeTestFile(QStringLiteral("a.png"));
+    const QString file = writeTestFile(u"a.png"_s);
     runBatches([&] { app->upload({file}, false); });
     ASSERT_EQ(desktop.notifications->posted.size(), 1);
     const PostedNotification& posted = desktop.notifications->posted.front();
-    EXPECT_EQ(posted.title, QStringLiteral("Uploaded, link copied"));
-    EXPECT_TRUE(posted.body.startsWith(QStringLiteral("http://m/u/")));
+    EXPECT_EQ(posted.title, u"Uploaded, link copied"_s);
+    EXPECT_TRUE(posted.body.startsWith(u"http://m/u/"_s));
     EXPECT_EQ(clipboard(), posted.body);
     EXPECT_EQ(posted.link, QUrl(posted.body));
     EXPECT_EQ(desktop.sounds->played, QList<platform::Sound>{platform::Sound::Success});
@@ -140,58 +139,55 @@ TEST_F(AppTest, OneFileGivesItsLinkSoundAndClickableNotification) {
 
     Config::shared().setBool(keys::copyDirectLink, true);
     runBatches([&] { app->upload({file}, false); });
-    EXPECT_TRUE(clipboard().startsWith(QStringLiteral("http://m/r/"))) << clipboard().toStdString();
+    EXPECT_TRUE(clipboard().startsWith(u"http://m/r/"_s)) << clipboard();
 }
 
 TEST_F(AppTest, BatchWithAFailureReportsBothOutcomesInOrder) {
     connectToServer();
     Config::shared().setBool(keys::openAfterUpload, true);
-    failing = {QStringLiteral("b.png")};
-    const QStringList files = {writeTestFile(QStringLiteral("a.png")),
-                               writeTestFile(QStringLiteral("b.png")),
-                               writeTestFile(QStringLiteral("c.png"))};
+    failing = {u"b.png"_s};
+    const QStringList files = {writeTestFile(u"a.png"_s), writeTestFile(u"b.png"_s),
+                               writeTestFile(u"c.png"_s)};
     runBatches([&] { app->upload(files, false); });
-    EXPECT_EQ(titles(), (QStringList{QStringLiteral("Uploaded 2 files, links copied"),
-                                     QStringLiteral("Upload failed")}));
-    const QStringList links = clipboard().split(QLatin1Char('\n'));
+    EXPECT_EQ(titles(), (QStringList{u"Uploaded 2 files, links copied"_s, u"Upload failed"_s}));
+    const QStringList links = clipboard().split(u'\n');
     ASSERT_EQ(links.size(), 2);
-    EXPECT_TRUE(links[1].endsWith(QStringLiteral("c.png")) ||
-                links[1].startsWith(QStringLiteral("http://m/u/")));
+    EXPECT_TRUE(links[1].endsWith(u"c.png"_s) || links[1].startsWith(u"http://m/u/"_s));
     EXPECT_EQ(desktop.notifications->posted[0].body, clipboard());
     EXPECT_EQ(desktop.notifications->posted[0].link, QUrl(links[0]));
-    EXPECT_EQ(desktop.notifications->posted[1].body, QStringLiteral("b.png: Disk full"));
+    EXPECT_EQ(desktop.notifications->posted[1].body, u"b.png: Disk full"_s);
     EXPECT_FALSE(desktop.notifications->posted[1].link);
     EXPECT_EQ(desktop.opener->opened, QList<QUrl>{QUrl(links[0])}) << "only the first link opens";
     EXPECT_EQ(desktop.sounds->played,
               (QList<platform::Sound>{platform::Sound::Success, platform::Sound::Failure}));
     const auto requests = server.requestsTo("/api/upload");
     ASSERT_EQ(requests.size(), 3);
-    EXPECT_EQ(partName(requests[0]), QStringLiteral("a.png")) << "sent in order";
-    EXPECT_EQ(partName(requests[2]), QStringLiteral("c.png"));
+    EXPECT_EQ(partName(requests[0]), u"a.png"_s) << "sent in order";
+    EXPECT_EQ(partName(requests[2]), u"c.png"_s);
 }
 
 TEST_F(AppTest, TemporaryFilesGoAfterUploadButFailedOnesAreKept) {
     connectToServer();
     const QString dir = paths::newCaptureDir();
-    const QString sent = dir + QStringLiteral("/Screenshot_2026-01-02_03-04-05.png");
+    const QString sent = dir + u"/Screenshot_2026-01-02_03-04-05.png"_s;
     QFile(sent).open(QIODevice::WriteOnly);
     runBatches([&] { app->upload({sent}, true); });
     EXPECT_FALSE(QFile::exists(sent));
     EXPECT_FALSE(QFileInfo::exists(dir)) << "its capture directory goes too";
 
-    failing = {QStringLiteral("clipboard_1.png")};
-    const QString lost = paths::newCaptureDir() + QStringLiteral("/clipboard_1.png");
+    failing = {u"clipboard_1.png"_s};
+    const QString lost = paths::newCaptureDir() + u"/clipboard_1.png"_s;
     QFile file(lost);
     file.open(QIODevice::WriteOnly);
     file.write("precious");
     file.close();
     runBatches([&] { app->upload({lost}, true); });
-    const QString kept = AppDelegate::failedUploadsDir() + QStringLiteral("/clipboard_1.png");
+    const QString kept = AppDelegate::failedUploadsDir() + u"/clipboard_1.png"_s;
     EXPECT_FALSE(QFile::exists(lost));
     ASSERT_TRUE(QFile::exists(kept));
     const PostedNotification& failed = desktop.notifications->posted.back();
-    EXPECT_EQ(failed.title, QStringLiteral("Upload failed"));
-    EXPECT_EQ(failed.body, QStringLiteral("clipboard_1.png: Disk full"));
+    EXPECT_EQ(failed.title, u"Upload failed"_s);
+    EXPECT_EQ(failed.body, u"clipboard_1.png: Disk full"_s);
     EXPECT_EQ(failed.link, QUrl::fromLocalFile(kept));
     desktop.notifications->click(static_cast<int>(desktop.notifications->posted.size()) - 1);
     EXPECT_EQ(desktop.opener->opened.back(), QUrl::fromLocalFile(kept))
@@ -200,12 +196,10 @@ TEST_F(AppTest, TemporaryFilesGoAfterUploadButFailedOnesAreKept) {
 
 TEST_F(AppTest, ClipboardTextImageAndFiles) {
     connectToServer();
-    QGuiApplication::clipboard()->setText(QStringLiteral("héllo\nworld"));
+    QGuiApplication::clipboard()->setText(u"héllo\nworld"_s);
     runBatches([&] { app->uploadClipboard(); });
     RecordedRequest sent = server.requestsTo("/api/upload").back();
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^clipboard_\\d+\\.txt$"))
-                    .match(partName(sent))
-                    .hasMatch());
+    EXPECT_TRUE(QRegularExpression(u"^clipboard_\\d+\\.txt$"_s).match(partName(sent)).hasMatch());
     EXPECT_TRUE(sent.body.contains("\r\n\r\nh\xc3\xa9llo\nworld\r\n--"));
     EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty()) << "written, sent, deleted";
 
@@ -215,19 +209,17 @@ TEST_F(AppTest, ClipboardTextImageAndFiles) {
     Config::shared().setBool(keys::compressScreenshots, false);
     runBatches([&] { app->uploadClipboard(); });
     sent = server.requestsTo("/api/upload").back();
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^clipboard_\\d+\\.png$"))
-                    .match(partName(sent))
-                    .hasMatch());
+    EXPECT_TRUE(QRegularExpression(u"^clipboard_\\d+\\.png$"_s).match(partName(sent)).hasMatch());
     EXPECT_TRUE(sent.body.contains("Content-Type: image/png\r\n\r\n\x89PNG"));
     EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty());
 
-    const QString mine = writeTestFile(QStringLiteral("report.pdf"));
+    const QString mine = writeTestFile(u"report.pdf"_s);
     auto* files = new QMimeData;
     files->setUrls({QUrl::fromLocalFile(mine)});
-    files->setText(QStringLiteral("report.pdf"));
+    files->setText(u"report.pdf"_s);
     QGuiApplication::clipboard()->setMimeData(files);
     runBatches([&] { app->uploadClipboard(); });
-    EXPECT_EQ(partName(server.requestsTo("/api/upload").back()), QStringLiteral("report.pdf"));
+    EXPECT_EQ(partName(server.requestsTo("/api/upload").back()), u"report.pdf"_s);
     EXPECT_TRUE(QFile::exists(mine));
 
     QGuiApplication::clipboard()->clear();
@@ -241,50 +233,48 @@ TEST_F(AppTest, ClipboardTextImageAndFiles) {
 TEST_F(AppTest, ConfigurationLinkAsksChecksAndConnects) {
     const QString host = server.url();
     desktop.dialogs->answers = {0};
-    app->handleArguments({QStringLiteral("shotlark://configure?token=slk_new&server=") +
-                          QUrl::toPercentEncoding(host + QStringLiteral("/"))});
+    app->handleArguments(
+        {u"shotlark://configure?token=slk_new&server="_s + QUrl::toPercentEncoding(host + u"/"_s)});
     ASSERT_TRUE(QTest::qWaitFor([&] { return !desktop.notifications->posted.isEmpty(); }, 10000));
     ASSERT_EQ(desktop.dialogs->alerts.size(), 1);
-    EXPECT_EQ(desktop.dialogs->alerts[0].message, QStringLiteral("Connect to %1?").arg(host));
+    EXPECT_EQ(desktop.dialogs->alerts[0].message, u"Connect to %1?"_s.arg(host));
     EXPECT_EQ(desktop.dialogs->alerts[0].informative,
-              QStringLiteral("Screenshots you take with this app will be uploaded there."));
-    EXPECT_EQ(desktop.dialogs->alerts[0].buttons,
-              (QStringList{QStringLiteral("Connect"), QStringLiteral("Cancel")}));
+              u"Screenshots you take with this app will be uploaded there."_s);
+    EXPECT_EQ(desktop.dialogs->alerts[0].buttons, (QStringList{u"Connect"_s, u"Cancel"_s}));
     EXPECT_EQ(Config::shared().server(), host);
-    EXPECT_EQ(Config::shared().token(), QStringLiteral("slk_new"));
-    EXPECT_EQ(Config::shared().username(), QStringLiteral("ada"));
+    EXPECT_EQ(Config::shared().token(), u"slk_new"_s);
+    EXPECT_EQ(Config::shared().username(), u"ada"_s);
     EXPECT_EQ(server.requestsTo("/api/me").front().header("Authorization"), "Bearer slk_new");
     EXPECT_FALSE(server.requestsTo("/api/features").isEmpty()) << "features refreshed";
-    EXPECT_EQ(desktop.notifications->posted[0].title, QStringLiteral("Connected"));
+    EXPECT_EQ(desktop.notifications->posted[0].title, u"Connected"_s);
     EXPECT_EQ(desktop.notifications->posted[0].body,
-              QStringLiteral("Signed in as ada. Press Ctrl+Shift+7 to capture."));
+              u"Signed in as ada. Press Ctrl+Shift+7 to capture."_s);
 }
 
 TEST_F(AppTest, FailedCheckKeepsTheOldConnection) {
     connectToServer();
     me = {401, R"({"error":"Unknown token"})"};
     desktop.dialogs->answers = {0, 0};
-    app->openURLs({QStringLiteral("shotlark://configure?server=%1&token=").arg(server.url())});
+    app->openURLs({u"shotlark://configure?server=%1&token="_s.arg(server.url())});
     ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.dialogs->alerts.size() == 2; }, 10000));
     // An empty value is passed on ("Bearer " arrives trimmed, as header values are).
     EXPECT_EQ(server.requestsTo("/api/me").front().header("Authorization"), "Bearer");
     const platform::Alert& alert = desktop.dialogs->alerts[1];
     EXPECT_EQ(alert.style, platform::Alert::Style::Warning);
-    EXPECT_EQ(alert.message, QStringLiteral("Couldn't connect"));
-    EXPECT_EQ(alert.informative, QStringLiteral("Unknown token"));
+    EXPECT_EQ(alert.message, u"Couldn't connect"_s);
+    EXPECT_EQ(alert.informative, u"Unknown token"_s);
     EXPECT_EQ(Config::shared().server(), server.url());
-    EXPECT_EQ(Config::shared().token(), QStringLiteral("slk_t"));
+    EXPECT_EQ(Config::shared().token(), u"slk_t"_s);
     EXPECT_TRUE(desktop.notifications->posted.isEmpty());
 }
 
 TEST_F(AppTest, DeletingARecentUpload) {
     connectToServer();
-    for (const QString& name :
-         {QStringLiteral("gone.png"), QStringLiteral("kept.png"), QStringLiteral("ok.png")}) {
+    for (const QString& name : {u"gone.png"_s, u"kept.png"_s, u"ok.png"_s}) {
         UploadResult result;
         result.id = result.name = name;
-        result.url = QStringLiteral("http://m/u/") + name;
-        result.deletionURL = server.url(QStringLiteral("/d/") + name);
+        result.url = u"http://m/u/"_s + name;
+        result.deletionURL = server.url(u"/d/"_s + name);
         History::add(result);
     }
     server.setHandler([](const RecordedRequest& request) -> CannedResponse {
@@ -296,25 +286,24 @@ TEST_F(AppTest, DeletingARecentUpload) {
     });
     auto remove = [&](const QString& name) {
         const QList<MenuItem> menu = app->menuModel();
-        const MenuItem* item = findItem(
-            menu, {QStringLiteral("Recent Uploads"), name, QStringLiteral("Delete from Server")});
+        const MenuItem* item = findItem(menu, {u"Recent Uploads"_s, name, u"Delete from Server"_s});
         ASSERT_TRUE(item);
         item->trigger();
     };
-    remove(QStringLiteral("ok.png"));
-    remove(QStringLiteral("gone.png"));
+    remove(u"ok.png"_s);
+    remove(u"gone.png"_s);
     ASSERT_TRUE(QTest::qWaitFor([&] { return desktop.notifications->posted.size() == 2; }, 10000));
-    EXPECT_EQ(titles(), (QStringList{QStringLiteral("Deleted"), QStringLiteral("Deleted")}));
-    EXPECT_EQ(desktop.notifications->posted[0].body, QStringLiteral("http://m/u/ok.png"));
+    EXPECT_EQ(titles(), (QStringList{u"Deleted"_s, u"Deleted"_s}));
+    EXPECT_EQ(desktop.notifications->posted[0].body, u"http://m/u/ok.png"_s);
     EXPECT_FALSE(desktop.notifications->posted[0].link);
 
-    remove(QStringLiteral("kept.png"));
+    remove(u"kept.png"_s);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !desktop.dialogs->alerts.isEmpty(); }, 10000));
-    EXPECT_EQ(desktop.dialogs->alerts[0].message, QStringLiteral("Delete failed"));
+    EXPECT_EQ(desktop.dialogs->alerts[0].message, u"Delete failed"_s);
     EXPECT_EQ(desktop.dialogs->alerts[0].informative,
-              QStringLiteral("The server didn't accept the deletion link."));
+              u"The server didn't accept the deletion link."_s);
     ASSERT_EQ(History::entries().size(), 1);
-    EXPECT_EQ(History::entries().front().name, QStringLiteral("kept.png"));
+    EXPECT_EQ(History::entries().front().name, u"kept.png"_s);
 }
 
 TEST_F(AppTest, SettingsFormSavesOnlyWhatTheServerAccepted) {
@@ -324,26 +313,26 @@ TEST_F(AppTest, SettingsFormSavesOnlyWhatTheServerAccepted) {
     EXPECT_EQ(form->size(), QSize(500, 700));
     EXPECT_FALSE(form->connectButton()->isEnabled());
 
-    form->serverField()->setText(QStringLiteral("  ") + server.url() + QStringLiteral("/ "));
-    form->tokenField()->setText(QStringLiteral("   "));
+    form->serverField()->setText(u"  "_s + server.url() + u"/ "_s);
+    form->tokenField()->setText(u"   "_s);
     EXPECT_TRUE(form->connectButton()->isEnabled()) << "blanks count as typed";
 
     me = {401, R"({"error":"Unknown token"})"};
     form->connectButton()->click();
-    EXPECT_EQ(form->connectButton()->text(), QStringLiteral("Checking\u2026"));
+    EXPECT_EQ(form->connectButton()->text(), u"Checking\u2026"_s);
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->connectButton()->isEnabled(); }, 10000));
-    EXPECT_TRUE(form->statusLine()->text().contains(QStringLiteral("Unknown token")));
+    EXPECT_TRUE(form->statusLine()->text().contains(u"Unknown token"_s));
     EXPECT_FALSE(Config::shared().stringValue(keys::server));
     EXPECT_EQ(server.requestsTo("/api/me").back().header("Authorization"), "Bearer")
         << "sent trimmed: empty";
 
     me = {200, R"({"username":"ada"})"};
-    form->tokenField()->setText(QStringLiteral(" slk_typed \n"));
+    form->tokenField()->setText(u" slk_typed \n"_s);
     form->connectButton()->click();
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->connectButton()->isEnabled(); }, 10000));
-    EXPECT_EQ(form->statusLine()->text(), QStringLiteral("\u2714 Connected as ada"));
+    EXPECT_EQ(form->statusLine()->text(), u"\u2714 Connected as ada"_s);
     EXPECT_EQ(Config::shared().server(), server.url());
     EXPECT_EQ(form->serverField()->text(), server.url());
-    EXPECT_EQ(Config::shared().token(), QStringLiteral("slk_typed"));
-    EXPECT_EQ(Config::shared().username(), QStringLiteral("ada"));
+    EXPECT_EQ(Config::shared().token(), u"slk_typed"_s);
+    EXPECT_EQ(Config::shared().username(), u"ada"_s);
 }

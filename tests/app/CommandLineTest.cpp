@@ -1,8 +1,12 @@
 // The programs from a terminal without any graphical session (ssh, a TTY, a service).
+#include "support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 #include <QProcess>
 #include <QProcessEnvironment>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -32,42 +36,38 @@ const QString tool = QStringLiteral(SHOTLARK_CAPTURE_TOOL);
 
 TEST(CommandLine, HelpAndVersionNeedNoDisplay) {
     for (const QString& program : {app, tool}) {
-        const Outcome help = runWithoutDisplay(program, {QStringLiteral("--help")});
-        EXPECT_EQ(help.exitCode, 0) << program.toStdString() << help.err.toStdString();
-        EXPECT_TRUE(help.out.contains(QStringLiteral("sage:"))) << help.out.toStdString();
-        EXPECT_TRUE(help.err.isEmpty()) << help.err.toStdString();
+        const Outcome help = runWithoutDisplay(program, {u"--help"_s});
+        EXPECT_EQ(help.exitCode, 0) << program << help.err;
+        EXPECT_TRUE(help.out.contains(u"sage:"_s)) << help.out;
+        EXPECT_TRUE(help.err.isEmpty()) << help.err;
 
-        const Outcome version = runWithoutDisplay(program, {QStringLiteral("--version")});
+        const Outcome version = runWithoutDisplay(program, {u"--version"_s});
         EXPECT_EQ(version.exitCode, 0);
-        EXPECT_TRUE(version.out.endsWith(QStringLiteral(" " SHOTLARK_VERSION "\n")))
-            << version.out.toStdString();
+        EXPECT_TRUE(version.out.endsWith(QStringLiteral(" " SHOTLARK_VERSION "\n"))) << version.out;
     }
     // The app's help lists the actions this build can run.
-    const Outcome help = runWithoutDisplay(app, {QStringLiteral("-h")});
-    EXPECT_TRUE(help.out.contains(QStringLiteral("--action NAME")));
-    EXPECT_TRUE(help.out.contains(QStringLiteral("region, window, screen")));
+    const Outcome help = runWithoutDisplay(app, {u"-h"_s});
+    EXPECT_TRUE(help.out.contains(u"--action NAME"_s));
+    EXPECT_TRUE(help.out.contains(u"region, window, screen"_s));
 }
 
 TEST(CommandLine, WithoutAnyDisplayOneLineAndAFailure) {
     const QString expected =
-        QStringLiteral(" needs a graphical session: neither DISPLAY nor WAYLAND_DISPLAY is set\n");
-    for (const QStringList& arguments :
-         {QStringList{}, QStringList{QStringLiteral("/tmp/some file.png")},
-          QStringList{QStringLiteral("--action"), QStringLiteral("region")}}) {
+        u" needs a graphical session: neither DISPLAY nor WAYLAND_DISPLAY is set\n"_s;
+    for (const QStringList& arguments : {QStringList{}, QStringList{u"/tmp/some file.png"_s},
+                                         QStringList{u"--action"_s, u"region"_s}}) {
         const Outcome run = runWithoutDisplay(app, arguments);
         EXPECT_EQ(run.exitCode, 1);
-        EXPECT_EQ(run.err, QStringLiteral("Shotlark") + expected);
+        EXPECT_EQ(run.err, u"Shotlark"_s + expected);
     }
     const Outcome capture =
-        runWithoutDisplay(tool, {QStringLiteral("-x"), QStringLiteral("-D"), QStringLiteral("1"),
-                                 QStringLiteral("/tmp/never.png")});
+        runWithoutDisplay(tool, {u"-x"_s, u"-D"_s, u"1"_s, u"/tmp/never.png"_s});
     EXPECT_EQ(capture.exitCode, 1);
-    EXPECT_EQ(capture.err, QStringLiteral("shotlark-screencapture") + expected);
+    EXPECT_EQ(capture.err, u"shotlark-screencapture"_s + expected);
 
     // Mistakes in the command are told as such, display or not.
-    const Outcome unknown =
-        runWithoutDisplay(app, {QStringLiteral("--action"), QStringLiteral("teleport")});
+    const Outcome unknown = runWithoutDisplay(app, {u"--action"_s, u"teleport"_s});
     EXPECT_EQ(unknown.exitCode, 2);
-    EXPECT_TRUE(unknown.err.startsWith(QStringLiteral("shotlark: unknown action \"teleport\"")));
-    EXPECT_EQ(runWithoutDisplay(app, {QStringLiteral("--frobnicate")}).exitCode, 2);
+    EXPECT_TRUE(unknown.err.startsWith(u"shotlark: unknown action \"teleport\""_s));
+    EXPECT_EQ(runWithoutDisplay(app, {u"--frobnicate"_s}).exitCode, 2);
 }

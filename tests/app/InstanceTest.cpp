@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 
 namespace {
@@ -24,20 +26,19 @@ mode_t modeOf(const QString& path) {
 } // namespace
 
 TEST(InstanceTest, SocketDirectoryIsPrivateToThisUser) {
-    const QString shared = test::testHome() + QStringLiteral("/shared-tmp");
+    const QString shared = test::testHome() + u"/shared-tmp"_s;
     ASSERT_TRUE(QDir().mkpath(shared));
     ::chmod(QFile::encodeName(shared).constData(), 01777);
     ::setenv("TMPDIR", QFile::encodeName(shared).constData(), 1);
-    const QString predictable = shared + QStringLiteral("/shotlark-%1").arg(::geteuid());
+    const QString predictable = shared + u"/shotlark-%1"_s.arg(::geteuid());
     const QString fallback =
-        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
-        QStringLiteral("/Shotlark/run");
+        QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) + u"/Shotlark/run"_s;
     auto socketDir = [] {
         return QFileInfo(Instance::socketPath()).absolutePath();
     };
 
     // A runtime directory others may enter is not the session's private one.
-    const QString loose = test::testHome() + QStringLiteral("/run-loose");
+    const QString loose = test::testHome() + u"/run-loose"_s;
     ASSERT_TRUE(QDir().mkpath(loose));
     ::chmod(QFile::encodeName(loose).constData(), 0755);
     ::setenv("XDG_RUNTIME_DIR", QFile::encodeName(loose).constData(), 1);
@@ -52,7 +53,7 @@ TEST(InstanceTest, SocketDirectoryIsPrivateToThisUser) {
 
     // A link planted in its place is not followed.
     ASSERT_TRUE(QDir().rmdir(predictable));
-    const QString elsewhere = test::testHome() + QStringLiteral("/elsewhere");
+    const QString elsewhere = test::testHome() + u"/elsewhere"_s;
     ASSERT_TRUE(QDir().mkpath(elsewhere));
     ASSERT_EQ(::symlink(QFile::encodeName(elsewhere).constData(),
                         QFile::encodeName(predictable).constData()),

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 
 namespace {
@@ -10,13 +12,13 @@ namespace {
 QStringList titles(const QList<MenuItem>& items) {
     QStringList out;
     for (const MenuItem& item : items)
-        out.append(item.kind == MenuItem::Kind::Separator ? QStringLiteral("---") : item.title);
+        out.append(item.kind == MenuItem::Kind::Separator ? u"---"_s : item.title);
     return out;
 }
 
-HistoryEntry entry(const QString& name, std::optional<QString> id = QStringLiteral("id1")) {
-    return HistoryEntry{id, name, QStringLiteral("https://m.example/u/") + name,
-                        QStringLiteral("https://m.example/d/") + name, 1.0};
+HistoryEntry entry(const QString& name, std::optional<QString> id = u"id1"_s) {
+    return HistoryEntry{id, name, u"https://m.example/u/"_s + name,
+                        u"https://m.example/d/"_s + name, 1.0};
 }
 
 struct Recorder {
@@ -44,16 +46,16 @@ struct Recorder {
         actions.checkForUpdates = record("check");
         actions.installUpdate = record("install");
         actions.copyEntry = [this](const HistoryEntry& e) {
-            calls << QStringLiteral("copy ") + e.url;
+            calls << u"copy "_s + e.url;
         };
         actions.openEntry = [this](const HistoryEntry& e) {
-            calls << QStringLiteral("open ") + e.url;
+            calls << u"open "_s + e.url;
         };
         actions.deleteEntry = [this](const HistoryEntry& e) {
-            calls << QStringLiteral("delete ") + e.deletionURL;
+            calls << u"delete "_s + e.deletionURL;
         };
         actions.annotateEntry = [this](const QString& id) {
-            calls << QStringLiteral("annotate ") + id;
+            calls << u"annotate "_s + id;
         };
     }
 };
@@ -64,29 +66,27 @@ TEST(MenuModel, RecentUploadsListFifteenEntriesWithTheirActions) {
     Recorder recorder;
     MenuState state;
     for (int i = 0; i < 15; ++i)
-        state.history.append(entry(QStringLiteral("shot%1.png").arg(i)));
+        state.history.append(entry(u"shot%1.png"_s.arg(i)));
     const auto menu = buildMenu(state, recorder.actions);
-    const MenuItem* recent = findItem(menu, {QStringLiteral("Recent Uploads")});
+    const MenuItem* recent = findItem(menu, {u"Recent Uploads"_s});
     ASSERT_EQ(recent->children.size(), 17);
     EXPECT_EQ(recent->children[15].kind, MenuItem::Kind::Separator);
-    EXPECT_EQ(recent->children[16].title, QStringLiteral("Clear History"));
+    EXPECT_EQ(recent->children[16].title, u"Clear History"_s);
     const MenuItem& first = recent->children[0];
-    EXPECT_EQ(first.title, QStringLiteral("shot0.png"));
-    EXPECT_EQ(first.toolTip, QStringLiteral("https://m.example/u/shot0.png"));
+    EXPECT_EQ(first.title, u"shot0.png"_s);
+    EXPECT_EQ(first.toolTip, u"https://m.example/u/shot0.png"_s);
     EXPECT_EQ(titles(first.children),
-              (QStringList{QStringLiteral("Copy Link"), QStringLiteral("Open in Browser"),
-                           QStringLiteral("Annotate\u2026"), QStringLiteral("---"),
-                           QStringLiteral("Delete from Server")}));
+              (QStringList{u"Copy Link"_s, u"Open in Browser"_s, u"Annotate\u2026"_s, u"---"_s,
+                           u"Delete from Server"_s}));
     for (const MenuItem& item : first.children) {
         if (item.trigger)
             item.trigger();
     }
     recent->children[16].trigger();
-    EXPECT_EQ(recorder.calls, (QStringList{QStringLiteral("copy https://m.example/u/shot0.png"),
-                                           QStringLiteral("open https://m.example/u/shot0.png"),
-                                           QStringLiteral("annotate id1"),
-                                           QStringLiteral("delete https://m.example/d/shot0.png"),
-                                           QStringLiteral("clear")}));
+    EXPECT_EQ(recorder.calls,
+              (QStringList{u"copy https://m.example/u/shot0.png"_s,
+                           u"open https://m.example/u/shot0.png"_s, u"annotate id1"_s,
+                           u"delete https://m.example/d/shot0.png"_s, u"clear"_s}));
 }
 
 TEST(MenuModel, RecordingItemsFollowTheRecording) {
@@ -96,11 +96,11 @@ TEST(MenuModel, RecordingItemsFollowTheRecording) {
         return std::optional(hotkeys::defaultShortcut(action));
     };
     state.isEnabled = [](const QString& feature) {
-        return feature != QStringLiteral("app_gif");
+        return feature != u"app_gif"_s;
     };
     auto menu = buildMenu(state, recorder.actions);
-    EXPECT_TRUE(findItem(menu, {QStringLiteral("Record Screen")}));
-    EXPECT_FALSE(findItem(menu, {QStringLiteral("Record GIF")})) << "gated by app_gif";
+    EXPECT_TRUE(findItem(menu, {u"Record Screen"_s}));
+    EXPECT_FALSE(findItem(menu, {u"Record GIF"_s})) << "gated by app_gif";
 
     // A GIF recording: one stop item with the elapsed time and the GIF hotkey, nothing else.
     state.isEnabled = [](const QString&) {
@@ -108,13 +108,13 @@ TEST(MenuModel, RecordingItemsFollowTheRecording) {
     };
     state.recording = true;
     state.recordingGIF = true;
-    state.recordingDuration = QStringLiteral("1:05");
+    state.recordingDuration = u"1:05"_s;
     menu = buildMenu(state, recorder.actions);
-    const MenuItem* stop = findItem(menu, {QStringLiteral("Stop Recording (1:05)")});
+    const MenuItem* stop = findItem(menu, {u"Stop Recording (1:05)"_s});
     ASSERT_TRUE(stop);
     EXPECT_EQ(stop->keyHint, hotkeys::defaultShortcut(HotkeyAction::gif).display());
-    EXPECT_FALSE(findItem(menu, {QStringLiteral("Record Screen")}));
-    EXPECT_FALSE(findItem(menu, {QStringLiteral("Record GIF")}));
+    EXPECT_FALSE(findItem(menu, {u"Record Screen"_s}));
+    EXPECT_FALSE(findItem(menu, {u"Record GIF"_s}));
     stop->trigger();
-    EXPECT_EQ(recorder.calls, QStringList{QStringLiteral("stop")});
+    EXPECT_EQ(recorder.calls, QStringList{u"stop"_s});
 }

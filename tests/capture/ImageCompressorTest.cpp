@@ -9,11 +9,13 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 
 namespace {
 QString save(const QImage& image, const QString& name) {
-    const QString path = test::testHome() + QLatin1Char('/') + name;
+    const QString path = test::testHome() + u'/' + name;
     EXPECT_TRUE(image.save(path, "PNG"));
     return path;
 }
@@ -36,11 +38,10 @@ QImage photoLike(int width, int height) {
 } // namespace
 
 TEST(ImageCompressor, OpaquePhotoLikePngBecomesASmallerJpeg) {
-    const QString png =
-        save(photoLike(400, 300), QStringLiteral("Screenshot_2026-03-03_14-05-09.png"));
+    const QString png = save(photoLike(400, 300), u"Screenshot_2026-03-03_14-05-09.png"_s);
     const qint64 before = QFileInfo(png).size();
     const QString result = ImageCompressor::compress(png);
-    EXPECT_EQ(result, test::testHome() + QStringLiteral("/Screenshot_2026-03-03_14-05-09.jpg"));
+    EXPECT_EQ(result, test::testHome() + u"/Screenshot_2026-03-03_14-05-09.jpg"_s);
     EXPECT_FALSE(QFile::exists(png));
     EXPECT_LT(QFileInfo(result).size(), before);
     const QImage jpeg(result);
@@ -49,27 +50,27 @@ TEST(ImageCompressor, OpaquePhotoLikePngBecomesASmallerJpeg) {
 
 TEST(ImageCompressor, AlphaFormatsFlatPicturesAndNonImagesStayAsTheyAre) {
     QImage alpha = photoLike(200, 150).convertToFormat(QImage::Format_ARGB32); // every pixel opaque
-    const QString withAlpha = save(alpha, QStringLiteral("alpha.png"));
+    const QString withAlpha = save(alpha, u"alpha.png"_s);
     EXPECT_EQ(ImageCompressor::compress(withAlpha), withAlpha);
-    EXPECT_FALSE(QFile::exists(test::testHome() + QStringLiteral("/alpha.jpg")));
+    EXPECT_FALSE(QFile::exists(test::testHome() + u"/alpha.jpg"_s));
     EXPECT_NE(ImageCompressor::compress(withAlpha, 0.92, true), withAlpha) << "flattening allowed";
 
     QImage flat(300, 200, QImage::Format_RGB32);
     flat.fill(QColor(240, 240, 240));
-    const QString flatPng = save(flat, QStringLiteral("flat.png"));
+    const QString flatPng = save(flat, u"flat.png"_s);
     EXPECT_EQ(ImageCompressor::compress(flatPng), flatPng) << "its JPEG is larger";
     EXPECT_TRUE(QFile::exists(flatPng));
-    EXPECT_FALSE(QFile::exists(test::testHome() + QStringLiteral("/flat.jpg")));
+    EXPECT_FALSE(QFile::exists(test::testHome() + u"/flat.jpg"_s));
 
-    const QString text = test::testHome() + QStringLiteral("/notes.png");
+    const QString text = test::testHome() + u"/notes.png"_s;
     QFile file(text);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write("not an image");
     file.close();
     EXPECT_EQ(ImageCompressor::compress(text), text);
-    EXPECT_FALSE(QFile::exists(test::testHome() + QStringLiteral("/notes.jpg")));
+    EXPECT_FALSE(QFile::exists(test::testHome() + u"/notes.jpg"_s));
 
-    const QString jpeg = test::testHome() + QStringLiteral("/already.jpg");
+    const QString jpeg = test::testHome() + u"/already.jpg"_s;
     ASSERT_TRUE(photoLike(64, 64).save(jpeg, "JPEG"));
     EXPECT_EQ(ImageCompressor::compress(jpeg), jpeg);
     EXPECT_TRUE(QFile::exists(jpeg)) << "never overwrites its only copy";

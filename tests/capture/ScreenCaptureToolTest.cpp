@@ -15,6 +15,8 @@
 #include <QScreen>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark::test;
 
 namespace {
@@ -30,13 +32,13 @@ protected:
         picture->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(picture.get()));
         QTest::qWait(100);
-        target = testHome() + QStringLiteral("/shot.png");
+        target = testHome() + u"/shot.png"_s;
     }
 
     // Starts the tool; for interactive modes, waits until its overlay is up.
     void start(const QStringList& args, bool interactive) {
         process.setProcessEnvironment(environment);
-        process.start(tool, QStringList{QStringLiteral("-x")} + args + QStringList{target});
+        process.start(tool, QStringList{u"-x"_s} + args + QStringList{target});
         ASSERT_TRUE(process.waitForStarted());
         if (interactive) {
             ASSERT_TRUE(waitForCaptureOverlay());
@@ -63,15 +65,15 @@ protected:
     // tool wrote that window's pixels at its size.
     void expectWindowPicked(const QRect& rect, QPoint at) {
         const QImage inner = knownImage(rect.width(), rect.height()).mirrored(true, false);
-        PictureWindow window(inner, rect, QStringLiteral("pick-me"));
+        PictureWindow window(inner, rect, u"pick-me"_s);
         window.show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
         QTest::qWait(100);
         QFile::remove(target);
-        start({QStringLiteral("-i"), QStringLiteral("-W")}, true);
-        xdotool({QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
-                 QStringLiteral("click"), QStringLiteral("1")});
-        ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
+        start({u"-i"_s, u"-W"_s}, true);
+        xdotool(
+            {u"mousemove"_s, QString::number(at.x()), QString::number(at.y()), u"click"_s, u"1"_s});
+        ASSERT_EQ(finish(), 0) << process.readAllStandardError();
         const QImage shot(target);
         ASSERT_EQ(shot.size(), rect.size());
         EXPECT_EQ(shot.pixelColor(5, 5), inner.pixelColor(5, 5));
@@ -82,9 +84,9 @@ protected:
     // Drags from `from` to `to` in region mode and checks the cut of the known picture.
     void expectRegionDragged(QPoint from, QPoint to) {
         QFile::remove(target);
-        start({QStringLiteral("-i")}, true);
+        start({u"-i"_s}, true);
         drag(from, to);
-        ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
+        ASSERT_EQ(finish(), 0) << process.readAllStandardError();
         const QImage shot(target);
         ASSERT_EQ(shot.size(), QSize(to.x() - from.x(), to.y() - from.y()));
         EXPECT_FALSE(shot.hasAlphaChannel());
@@ -101,18 +103,18 @@ protected:
 } // namespace
 
 TEST_F(ToolTest, DisplayIsCapturedWholeAsAnOpaquePng) {
-    start({QStringLiteral("-D"), QStringLiteral("1")}, false);
-    ASSERT_EQ(finish(), 0) << process.readAllStandardError().toStdString();
+    start({u"-D"_s, u"1"_s}, false);
+    ASSERT_EQ(finish(), 0) << process.readAllStandardError();
     const QImage shot(target);
     ASSERT_EQ(shot.size(), screen);
     EXPECT_FALSE(shot.hasAlphaChannel());
     expectKnownPixels(shot, QPoint(0, 0));
-    EXPECT_EQ(QDir(testHome()).entryList({QStringLiteral("shot.png*")}, QDir::Files | QDir::Hidden),
-              QStringList{QStringLiteral("shot.png")})
+    EXPECT_EQ(QDir(testHome()).entryList({u"shot.png*"_s}, QDir::Files | QDir::Hidden),
+              QStringList{u"shot.png"_s})
         << "no temporary name left";
 
     QFile::remove(target);
-    start({QStringLiteral("-D"), QStringLiteral("2")}, false);
+    start({u"-D"_s, u"2"_s}, false);
     EXPECT_NE(finish(), 0);
     EXPECT_TRUE(process.readAllStandardError().contains("no such display"));
     EXPECT_FALSE(QFile::exists(target));
@@ -123,14 +125,13 @@ TEST_F(ToolTest, DraggedRegionIsCroppedFromTheFrozenScreen) {
 }
 
 TEST_F(ToolTest, EscapeOrAClickWithoutDragCancelsWithoutAFile) {
-    start({QStringLiteral("-i")}, true);
-    xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
+    start({u"-i"_s}, true);
+    xdotool({u"key"_s, u"Escape"_s});
     EXPECT_EQ(finish(), 0);
     EXPECT_FALSE(QFile::exists(target));
 
-    start({QStringLiteral("-i")}, true);
-    xdotool({QStringLiteral("mousemove"), QStringLiteral("300"), QStringLiteral("300"),
-             QStringLiteral("click"), QStringLiteral("1")});
+    start({u"-i"_s}, true);
+    xdotool({u"mousemove"_s, u"300"_s, u"300"_s, u"click"_s, u"1"_s});
     EXPECT_EQ(finish(), 0);
     EXPECT_FALSE(QFile::exists(target));
 }
@@ -139,15 +140,15 @@ TEST_F(ToolTest, ClickedWindowIsCapturedAtItsSize) {
     expectWindowPicked(QRect(210, 150, 320, 240), QPoint(300, 260));
 
     QFile::remove(target);
-    start({QStringLiteral("-i"), QStringLiteral("-W")}, true);
-    xdotool({QStringLiteral("key"), QStringLiteral("Escape")});
+    start({u"-i"_s, u"-W"_s}, true);
+    xdotool({u"key"_s, u"Escape"_s});
     EXPECT_EQ(finish(), 0);
     EXPECT_FALSE(QFile::exists(target));
 }
 
 TEST_F(ToolTest, WindowAndRegionOnAScaledDesktop) {
     // Pointer positions and window rectangles are the X server's pixels; Qt's are halved.
-    environment.insert(QStringLiteral("QT_SCALE_FACTOR"), QStringLiteral("2"));
+    environment.insert(u"QT_SCALE_FACTOR"_s, u"2"_s);
     expectWindowPicked(QRect(210, 150, 320, 240), QPoint(300, 260));
     expectRegionDragged(QPoint(100, 120), QPoint(400, 320));
 }
@@ -156,17 +157,15 @@ TEST_F(ToolTest, TwoScreensOfDifferentScale) {
     // Two monitors side by side on the one X screen; Qt scales the right one twice.
     const int half = screen.width() / 2;
     const QString height = QString::number(screen.height());
-    ASSERT_EQ(QProcess::execute(QStringLiteral("xrandr"),
-                                {QStringLiteral("--setmonitor"), QStringLiteral("left"),
-                                 QStringLiteral("%1/100x%2/100+0+0").arg(half).arg(height),
-                                 QStringLiteral("screen")}),
-              0);
-    ASSERT_EQ(QProcess::execute(QStringLiteral("xrandr"),
-                                {QStringLiteral("--setmonitor"), QStringLiteral("right"),
-                                 QStringLiteral("%1/100x%2/100+%1+0").arg(half).arg(height),
-                                 QStringLiteral("none")}),
-              0);
-    environment.insert(QStringLiteral("QT_SCREEN_SCALE_FACTORS"), QStringLiteral("1;2"));
+    ASSERT_EQ(
+        QProcess::execute(u"xrandr"_s, {u"--setmonitor"_s, u"left"_s,
+                                        u"%1/100x%2/100+0+0"_s.arg(half).arg(height), u"screen"_s}),
+        0);
+    ASSERT_EQ(
+        QProcess::execute(u"xrandr"_s, {u"--setmonitor"_s, u"right"_s,
+                                        u"%1/100x%2/100+%1+0"_s.arg(half).arg(height), u"none"_s}),
+        0);
+    environment.insert(u"QT_SCREEN_SCALE_FACTORS"_s, u"1;2"_s);
     expectWindowPicked(QRect(half + 60, 100, 200, 160), QPoint(half + 120, 150));
     expectRegionDragged(QPoint(half + 160, 200), QPoint(half + 360, 360));
 }

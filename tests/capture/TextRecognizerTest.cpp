@@ -11,11 +11,13 @@
 #include <QImage>
 #include <QPainter>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 
 namespace {
 QString render(const QStringList& lines, const QString& name) {
-    const QString path = test::testHome() + QLatin1Char('/') + name;
+    const QString path = test::testHome() + u'/' + name;
     test::textImage(QSize(900, 60 + static_cast<int>(lines.size()) * 56), lines, 28, QPoint(30, 58),
                     56)
         .save(path);
@@ -24,29 +26,25 @@ QString render(const QStringList& lines, const QString& name) {
 } // namespace
 
 TEST(TextRecognizer, ReadsRenderedLinesInOrder) {
-    const QStringList lines = {QStringLiteral("The quick brown fox jumps"),
-                               QStringLiteral("over the lazy dog 12345"),
-                               QStringLiteral("Shotlark reads this line")};
-    const auto outcome =
-        test::await(TextRecognizer::recognize(render(lines, QStringLiteral("text.png"))));
-    ASSERT_FALSE(outcome.error) << outcome.message().toStdString();
-    EXPECT_EQ(*outcome.value, lines.join(QLatin1Char('\n')));
+    const QStringList lines = {u"The quick brown fox jumps"_s, u"over the lazy dog 12345"_s,
+                               u"Shotlark reads this line"_s};
+    const auto outcome = test::await(TextRecognizer::recognize(render(lines, u"text.png"_s)));
+    ASSERT_FALSE(outcome.error) << outcome.message();
+    EXPECT_EQ(*outcome.value, lines.join(u'\n'));
 }
 
 TEST(TextRecognizer, NoTextIsEmptyAndAMissingFileIsAnError) {
-    const auto blank =
-        test::await(TextRecognizer::recognize(render({}, QStringLiteral("blank.png"))));
+    const auto blank = test::await(TextRecognizer::recognize(render({}, u"blank.png"_s)));
     ASSERT_FALSE(blank.error);
     EXPECT_EQ(*blank.value, QString());
 
-    const auto missing =
-        test::await(TextRecognizer::recognize(test::testHome() + QStringLiteral("/gone.png")));
-    EXPECT_EQ(missing.message<UploaderError>(), QStringLiteral("Couldn't read the capture"));
+    const auto missing = test::await(TextRecognizer::recognize(test::testHome() + u"/gone.png"_s));
+    EXPECT_EQ(missing.message<UploaderError>(), u"Couldn't read the capture"_s);
 }
 
 TEST(TextRecognizer, NotificationPreviewCutsAt120) {
-    const QString exact(120, QLatin1Char('a'));
+    const QString exact(120, u'a');
     EXPECT_EQ(TextRecognizer::preview(exact), exact);
-    EXPECT_EQ(TextRecognizer::preview(exact + QLatin1Char('b')), exact + QChar(0x2026));
+    EXPECT_EQ(TextRecognizer::preview(exact + u'b'), exact + QChar(0x2026));
     EXPECT_EQ(TextRecognizer::preview(QString()), QString());
 }

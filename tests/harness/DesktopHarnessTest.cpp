@@ -8,12 +8,14 @@
 #include <QTest>
 #include <QWidget>
 
+using namespace Qt::StringLiterals;
+
 // The harness's private desktop is real: what we show is visible to other X clients and the
 // session bus is ours alone.
 TEST(DesktopHarness, WidgetAppearsOnThePrivateDisplay) {
-    ASSERT_EQ(QGuiApplication::platformName(), QStringLiteral("xcb"));
+    ASSERT_EQ(QGuiApplication::platformName(), u"xcb"_s);
     QWidget probe;
-    probe.setWindowTitle(QStringLiteral("shotlark-harness-probe"));
+    probe.setWindowTitle(u"shotlark-harness-probe"_s);
     QPalette palette;
     palette.setColor(QPalette::Window, QColor(200, 30, 40));
     probe.setPalette(palette);
@@ -23,7 +25,7 @@ TEST(DesktopHarness, WidgetAppearsOnThePrivateDisplay) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&probe));
 
     QProcess xwininfo;
-    xwininfo.start(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")});
+    xwininfo.start(u"xwininfo"_s, {u"-root"_s, u"-tree"_s});
     ASSERT_TRUE(xwininfo.waitForFinished(10000));
     EXPECT_TRUE(xwininfo.readAllStandardOutput().contains("shotlark-harness-probe"));
 
@@ -43,16 +45,14 @@ TEST(DesktopHarness, WidgetAppearsOnThePrivateDisplay) {
 TEST(DesktopHarness, SessionBusIsPrivate) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     ASSERT_TRUE(bus.isConnected());
-    const QString name = QStringLiteral("org.shotlark.HarnessProbe");
+    const QString name = u"org.shotlark.HarnessProbe"_s;
     ASSERT_TRUE(bus.interface()->registerService(name).value() ==
                 QDBusConnectionInterface::ServiceRegistered);
 
     QProcess list;
-    list.start(QStringLiteral("dbus-send"),
-               {QStringLiteral("--session"), QStringLiteral("--print-reply"),
-                QStringLiteral("--dest=org.freedesktop.DBus"),
-                QStringLiteral("/org/freedesktop/DBus"),
-                QStringLiteral("org.freedesktop.DBus.ListNames")});
+    list.start(u"dbus-send"_s,
+               {u"--session"_s, u"--print-reply"_s, u"--dest=org.freedesktop.DBus"_s,
+                u"/org/freedesktop/DBus"_s, u"org.freedesktop.DBus.ListNames"_s});
     ASSERT_TRUE(list.waitForFinished(10000));
     const QByteArray names = list.readAllStandardOutput();
     EXPECT_TRUE(names.contains(name.toUtf8()));

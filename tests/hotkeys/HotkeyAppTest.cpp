@@ -14,6 +14,8 @@
 #include <QClipboard>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 using namespace shotlark::test;
 
@@ -54,10 +56,9 @@ TEST_F(HotkeyAppTest, TakenShortcutsAreReportedOnceAtLaunch) {
     app->registerHotKeys();
     EXPECT_EQ(HotkeyState::shared().failed, QSet<HotkeyAction>{HotkeyAction::clipboard});
     ASSERT_EQ(desktop.notifications->posted.size(), 1);
-    EXPECT_EQ(desktop.notifications->posted[0].title, QStringLiteral("Some hotkeys are taken"));
-    EXPECT_EQ(
-        desktop.notifications->posted[0].body,
-        QStringLiteral("Ctrl+Shift+0 is used by another app. Pick different ones in Settings."));
+    EXPECT_EQ(desktop.notifications->posted[0].title, u"Some hotkeys are taken"_s);
+    EXPECT_EQ(desktop.notifications->posted[0].body,
+              u"Ctrl+Shift+0 is used by another app. Pick different ones in Settings."_s);
 
     desktop.hotkeys->taken.clear();
     EXPECT_TRUE(HotkeyState::shared().reload().isEmpty())
@@ -68,8 +69,8 @@ TEST_F(HotkeyAppTest, TakenShortcutsAreReportedOnceAtLaunch) {
 TEST_F(HotkeyAppTest, ShortcutsTheDesktopTurnsDownLaterAreReportedTogether) {
     app->registerHotKeys();
     EXPECT_TRUE(desktop.notifications->posted.isEmpty());
-    desktop.hotkeys->refuse(QStringLiteral("screen"));
-    desktop.hotkeys->refuse(QStringLiteral("region"));
+    desktop.hotkeys->refuse(u"screen"_s);
+    desktop.hotkeys->refuse(u"region"_s);
     QCoreApplication::processEvents();
     EXPECT_EQ(HotkeyState::shared().failed,
               (QSet<HotkeyAction>{HotkeyAction::region, HotkeyAction::screen}));
@@ -103,8 +104,8 @@ TEST_F(HotkeyAppTest, EveryActionIsGrabbedUnlessSwitchedOff) {
 }
 
 TEST_F(HotkeyAppTest, PressesAndCommandLineActionsRunTheFlow) {
-    Config::shared().setString(keys::server, QStringLiteral("http://127.0.0.1:9"));
-    Config::shared().setToken(QStringLiteral("t"));
+    Config::shared().setString(keys::server, u"http://127.0.0.1:9"_s);
+    Config::shared().setToken(u"t"_s);
     QGuiApplication::clipboard()->clear();
     app->registerHotKeys();
     ASSERT_TRUE(desktop.hotkeys->press(Qt::Key_0, Qt::ControlModifier | Qt::ShiftModifier));
@@ -112,9 +113,9 @@ TEST_F(HotkeyAppTest, PressesAndCommandLineActionsRunTheFlow) {
     EXPECT_EQ(desktop.sounds->played, QList<platform::Sound>{platform::Sound::Beep})
         << "an empty clipboard beeps";
 
-    app->handleArguments({QStringLiteral("--action"), QStringLiteral("clipboard")});
+    app->handleArguments({u"--action"_s, u"clipboard"_s});
     EXPECT_EQ(desktop.sounds->played.size(), 2);
-    app->handleArguments({QStringLiteral("--action"), QStringLiteral("nonsense")});
+    app->handleArguments({u"--action"_s, u"nonsense"_s});
     EXPECT_EQ(desktop.sounds->played.size(), 2);
 }
 
@@ -126,9 +127,9 @@ TEST_F(HotkeyAppTest, ActionsTheServerSwitchedOffSaySo) {
     app->perform(HotkeyAction::ocr);
     app->perform(HotkeyAction::gif);
     ASSERT_EQ(desktop.notifications->posted.size(), 2);
-    EXPECT_EQ(desktop.notifications->posted[0].title, QStringLiteral("Turned off"));
+    EXPECT_EQ(desktop.notifications->posted[0].title, u"Turned off"_s);
     EXPECT_EQ(desktop.notifications->posted[0].body,
-              QStringLiteral("Copy text from region is switched off on this server."));
+              u"Copy text from region is switched off on this server."_s);
     EXPECT_EQ(desktop.notifications->posted[1].body,
-              QStringLiteral("Record GIF (press again to stop) is switched off on this server."));
+              u"Record GIF (press again to stop) is switched off on this server."_s);
 }

@@ -17,11 +17,13 @@
 #include <QThread>
 #include <QTimer>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark::platform::wayland;
 
 namespace {
 
-const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString portalPath = u"/org/freedesktop/portal/desktop"_s;
 
 class StandInPortal : public QObject, protected QDBusContext {
     Q_OBJECT
@@ -45,8 +47,7 @@ public:
 
     void press(const QString& session, const QString& id) {
         QDBusMessage signal = QDBusMessage::createSignal(
-            portalPath, QStringLiteral("org.freedesktop.portal.GlobalShortcuts"),
-            QStringLiteral("Activated"));
+            portalPath, u"org.freedesktop.portal.GlobalShortcuts"_s, u"Activated"_s);
         signal << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(0)
                << QVariantMap();
         bus_.send(signal);
@@ -54,12 +55,11 @@ public:
 
 public Q_SLOTS:
     QDBusObjectPath CreateSession(const QVariantMap& options) {
-        const QString session = portalPath + QStringLiteral("/session/") + sender() +
-                                QLatin1Char('/') +
-                                options.value(QStringLiteral("session_handle_token")).toString();
+        const QString session = portalPath + u"/session/"_s + sender() + u'/' +
+                                options.value(u"session_handle_token"_s).toString();
         QMutexLocker lock(&mutex_);
         sessions_.append(session);
-        return answer(options, {{QStringLiteral("session_handle"), session}});
+        return answer(options, {{u"session_handle"_s, session}});
     }
 
     // Spelled out: QtDBus matches the slot by the type's registered name.
@@ -75,28 +75,27 @@ public Q_SLOTS:
         for (PortalShortcut shortcut : shortcuts) {
             if (refusedIds.contains(shortcut.id))
                 continue;
-            shortcut.options.insert(QStringLiteral("trigger_description"),
-                                    shortcut.options.value(QStringLiteral("preferred_trigger")));
+            shortcut.options.insert(u"trigger_description"_s,
+                                    shortcut.options.value(u"preferred_trigger"_s));
             bound.append(shortcut);
         }
-        return answer(options, {{QStringLiteral("shortcuts"), QVariant::fromValue(bound)}});
+        return answer(options, {{u"shortcuts"_s, QVariant::fromValue(bound)}});
     }
 
 private:
     QString sender() const {
         QString name = message().service().mid(1);
-        name.replace(QLatin1Char('.'), QLatin1Char('_'));
+        name.replace(u'.', u'_');
         return name;
     }
 
     // The request's path now, its Response on the next turn, as the portal does.
     QDBusObjectPath answer(const QVariantMap& options, const QVariantMap& results) {
-        const QString path = portalPath + QStringLiteral("/request/") + sender() +
-                             QLatin1Char('/') +
-                             options.value(QStringLiteral("handle_token")).toString();
+        const QString path = portalPath + u"/request/"_s + sender() + u'/' +
+                             options.value(u"handle_token"_s).toString();
         QTimer::singleShot(0, this, [this, path, results] {
             QDBusMessage response = QDBusMessage::createSignal(
-                path, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"));
+                path, u"org.freedesktop.portal.Request"_s, u"Response"_s);
             response << uint(0) << results;
             bus_.send(response);
         });
@@ -123,7 +122,7 @@ protected:
     }
     void TearDown() override {
         bus.unregisterObject(portalPath);
-        bus.unregisterService(QStringLiteral("org.freedesktop.portal.Desktop"));
+        bus.unregisterService(u"org.freedesktop.portal.Desktop"_s);
         thread.quit();
         thread.wait();
     }
@@ -131,12 +130,12 @@ protected:
         ASSERT_TRUE(bus.registerObject(portalPath, portal,
                                        QDBusConnection::ExportAllSlots |
                                            QDBusConnection::ExportAllProperties));
-        ASSERT_TRUE(bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop")));
+        ASSERT_TRUE(bus.registerService(u"org.freedesktop.portal.Desktop"_s));
     }
 
     // A connection of its own, as the portal is another process.
-    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus,
-                                                        QStringLiteral("stand-in portal"));
+    QDBusConnection bus =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"stand-in portal"_s);
     QThread thread;
     StandInPortal* portal = nullptr;
 };
@@ -151,31 +150,28 @@ TEST_F(PortalShortcutsTest, BoundTogetherRefusalsReportedPressesDelivered) {
     EXPECT_TRUE(shortcuts->isAvailable());
     QSignalSpy refused(shortcuts.get(), &PortalShortcuts::refused);
     QSignalSpy pressed(shortcuts.get(), &PortalShortcuts::pressed);
-    portal->refusedIds = {QStringLiteral("screen")};
+    portal->refusedIds = {u"screen"_s};
 
-    EXPECT_TRUE(shortcuts->grab(1, Qt::Key_7, Qt::ControlModifier | Qt::ShiftModifier,
-                                QStringLiteral("region"), QStringLiteral("Capture Region")));
-    EXPECT_TRUE(shortcuts->grab(2, Qt::Key_9, Qt::ControlModifier | Qt::ShiftModifier,
-                                QStringLiteral("screen"), QStringLiteral("Capture Screen")));
-    EXPECT_TRUE(shortcuts->grab(3, Qt::Key_R, Qt::MetaModifier | Qt::AltModifier,
-                                QStringLiteral("replay"), QStringLiteral("Save Replay")));
+    EXPECT_TRUE(shortcuts->grab(1, Qt::Key_7, Qt::ControlModifier | Qt::ShiftModifier, u"region"_s,
+                                u"Capture Region"_s));
+    EXPECT_TRUE(shortcuts->grab(2, Qt::Key_9, Qt::ControlModifier | Qt::ShiftModifier, u"screen"_s,
+                                u"Capture Screen"_s));
+    EXPECT_TRUE(shortcuts->grab(3, Qt::Key_R, Qt::MetaModifier | Qt::AltModifier, u"replay"_s,
+                                u"Save Replay"_s));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !refused.isEmpty(); }, 5000));
     ASSERT_EQ(portal->binds().size(), 1) << "one session for all of them";
     const QList<PortalShortcut> asked = portal->binds().front();
     ASSERT_EQ(asked.size(), 3);
-    EXPECT_EQ(asked[0].id, QStringLiteral("region"));
-    EXPECT_EQ(asked[0].options.value(QStringLiteral("description")).toString(),
-              QStringLiteral("Capture Region"));
-    EXPECT_EQ(asked[0].options.value(QStringLiteral("preferred_trigger")).toString(),
-              QStringLiteral("CTRL+SHIFT+7"));
-    EXPECT_EQ(asked[2].options.value(QStringLiteral("preferred_trigger")).toString(),
-              QStringLiteral("ALT+LOGO+r"));
+    EXPECT_EQ(asked[0].id, u"region"_s);
+    EXPECT_EQ(asked[0].options.value(u"description"_s).toString(), u"Capture Region"_s);
+    EXPECT_EQ(asked[0].options.value(u"preferred_trigger"_s).toString(), u"CTRL+SHIFT+7"_s);
+    EXPECT_EQ(asked[2].options.value(u"preferred_trigger"_s).toString(), u"ALT+LOGO+r"_s);
     ASSERT_EQ(refused.size(), 1);
     EXPECT_EQ(refused[0][0].toUInt(), 2u);
 
     const QString session = portal->lastSession();
-    portal->press(session, QStringLiteral("region"));
-    portal->press(session, QStringLiteral("screen")); // not bound: nothing
+    portal->press(session, u"region"_s);
+    portal->press(session, u"screen"_s); // not bound: nothing
     ASSERT_TRUE(pressed.wait(5000));
     QTest::qWait(50);
     ASSERT_EQ(pressed.size(), 1);
@@ -185,17 +181,15 @@ TEST_F(PortalShortcutsTest, BoundTogetherRefusalsReportedPressesDelivered) {
     shortcuts->ungrab(1);
     shortcuts->ungrab(2);
     shortcuts->ungrab(3);
-    EXPECT_TRUE(shortcuts->grab(4, Qt::Key_F5, Qt::NoModifier, QStringLiteral("region"),
-                                QStringLiteral("Capture Region")));
+    EXPECT_TRUE(shortcuts->grab(4, Qt::Key_F5, Qt::NoModifier, u"region"_s, u"Capture Region"_s));
     ASSERT_TRUE(QTest::qWaitFor([&] { return portal->binds().size() == 2; }, 5000));
     const QList<PortalShortcut> second = portal->binds()[1];
     ASSERT_EQ(second.size(), 1);
-    EXPECT_EQ(second[0].options.value(QStringLiteral("preferred_trigger")).toString(),
-              QStringLiteral("F5"));
+    EXPECT_EQ(second[0].options.value(u"preferred_trigger"_s).toString(), u"F5"_s);
     QTest::qWait(100);
     pressed.clear();
-    portal->press(session, QStringLiteral("region"));
-    portal->press(portal->lastSession(), QStringLiteral("region"));
+    portal->press(session, u"region"_s);
+    portal->press(portal->lastSession(), u"region"_s);
     ASSERT_TRUE(pressed.wait(5000));
     QTest::qWait(50);
     ASSERT_EQ(pressed.size(), 1);

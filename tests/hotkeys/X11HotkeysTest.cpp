@@ -24,13 +24,15 @@
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 using namespace shotlark::test;
 
 namespace {
 
 void press(const QString& keys) {
-    xdotool({QStringLiteral("key"), keys});
+    xdotool({u"key"_s, keys});
 }
 
 // Another X client that owns a combination, as another application would.
@@ -70,31 +72,30 @@ TEST(X11Hotkeys, PressesReachTheMainThreadWithNumLockAndStopAfterUnregister) {
             fired.append(name);
         };
     };
-    ASSERT_TRUE(center.registerHotKey(26, 0x300, handler(QStringLiteral("region"))));
-    ASSERT_TRUE(center.registerHotKey(15, 0x1800, handler(QStringLiteral("replay"))));
-    ASSERT_TRUE(center.registerHotKey(96, 0, handler(QStringLiteral("f5"))));
+    ASSERT_TRUE(center.registerHotKey(26, 0x300, handler(u"region"_s)));
+    ASSERT_TRUE(center.registerHotKey(15, 0x1800, handler(u"replay"_s)));
+    ASSERT_TRUE(center.registerHotKey(96, 0, handler(u"f5"_s)));
 
-    press(QStringLiteral("ctrl+shift+7"));
+    press(u"ctrl+shift+7"_s);
     ASSERT_TRUE(QTest::qWaitFor([&] { return fired.size() == 1; }, 5000));
-    EXPECT_EQ(fired, QStringList{QStringLiteral("region")});
-    press(QStringLiteral("super+alt+r"));
-    press(QStringLiteral("F5"));
+    EXPECT_EQ(fired, QStringList{u"region"_s});
+    press(u"super+alt+r"_s);
+    press(u"F5"_s);
     ASSERT_TRUE(QTest::qWaitFor([&] { return fired.size() == 3; }, 5000));
-    EXPECT_EQ(fired, (QStringList{QStringLiteral("region"), QStringLiteral("replay"),
-                                  QStringLiteral("f5")}));
+    EXPECT_EQ(fired, (QStringList{u"region"_s, u"replay"_s, u"f5"_s}));
 
-    press(QStringLiteral("Num_Lock"));
-    press(QStringLiteral("ctrl+shift+7"));
-    press(QStringLiteral("Num_Lock"));
+    press(u"Num_Lock"_s);
+    press(u"ctrl+shift+7"_s);
+    press(u"Num_Lock"_s);
     ASSERT_TRUE(QTest::qWaitFor([&] { return fired.size() == 4; }, 5000))
         << "NumLock on still triggers";
-    press(QStringLiteral("ctrl+7"));
+    press(u"ctrl+7"_s);
     QTest::qWait(200);
     EXPECT_EQ(fired.size(), 4) << "other modifiers are another combination";
     EXPECT_FALSE(offMain);
 
     center.unregisterAll();
-    press(QStringLiteral("ctrl+shift+7"));
+    press(u"ctrl+shift+7"_s);
     QTest::qWait(300);
     EXPECT_EQ(fired.size(), 4);
 }
@@ -108,9 +109,8 @@ TEST(X11Hotkeys, ACombinationAnotherClientOwnsIsRefused) {
     app.registerHotKeys();
     EXPECT_EQ(HotkeyState::shared().failed, QSet<HotkeyAction>{HotkeyAction::clipboard});
     ASSERT_EQ(desktop.notifications->posted.size(), 1);
-    EXPECT_EQ(
-        desktop.notifications->posted[0].body,
-        QStringLiteral("Ctrl+Shift+0 is used by another app. Pick different ones in Settings."));
+    EXPECT_EQ(desktop.notifications->posted[0].body,
+              u"Ctrl+Shift+0 is used by another app. Pick different ones in Settings."_s);
 }
 
 namespace {
@@ -131,7 +131,7 @@ protected:
     void startRecording() {
         QTest::mouseClick(field->button(), Qt::LeftButton);
         ASSERT_TRUE(field->isRecording());
-        ASSERT_EQ(field->button()->text(), QStringLiteral("Press keys\u2026"));
+        ASSERT_EQ(field->button()->text(), u"Press keys\u2026"_s);
         QTest::qWait(100); // the keyboard grab reaches the server
     }
 
@@ -162,29 +162,28 @@ protected:
 } // namespace
 
 TEST_F(ShortcutFieldTest, RecordingAssignsWithRealKeysAndClearsTheDuplicate) {
-    EXPECT_EQ(field->button()->text(), QStringLiteral("Ctrl+Shift+0"));
+    EXPECT_EQ(field->button()->text(), u"Ctrl+Shift+0"_s);
     startRecording();
     EXPECT_TRUE(HotkeyState::shared().failed.isEmpty());
-    press(QStringLiteral("a"));
+    press(u"a"_s);
     QTest::qWait(200);
     EXPECT_TRUE(field->isRecording()) << "a letter alone is no shortcut";
     EXPECT_EQ(desktop.sounds->played, QList<platform::Sound>{platform::Sound::Beep});
 
-    press(QStringLiteral("ctrl+shift+7"));
+    press(u"ctrl+shift+7"_s);
     ASSERT_TRUE(waitUntilIdle());
-    EXPECT_EQ(hotkeys::shortcut(HotkeyAction::clipboard),
-              (Shortcut{26, 0x300, QStringLiteral("7")}));
+    EXPECT_EQ(hotkeys::shortcut(HotkeyAction::clipboard), (Shortcut{26, 0x300, u"7"_s}));
     EXPECT_FALSE(hotkeys::shortcut(HotkeyAction::region))
         << "the region's default lost its duplicate";
-    EXPECT_EQ(currentField()->button()->text(), QStringLiteral("Ctrl+Shift+7"));
-    EXPECT_EQ(currentField(HotkeyAction::region)->button()->text(), QStringLiteral("None"))
+    EXPECT_EQ(currentField()->button()->text(), u"Ctrl+Shift+7"_s);
+    EXPECT_EQ(currentField(HotkeyAction::region)->button()->text(), u"None"_s)
         << "the other row shows it";
 
     // The new shortcut is live again after the recording.
     QGuiApplication::clipboard()->clear();
-    Config::shared().setString(keys::server, QStringLiteral("http://127.0.0.1:9"));
-    Config::shared().setToken(QStringLiteral("t"));
-    press(QStringLiteral("ctrl+shift+7"));
+    Config::shared().setString(keys::server, u"http://127.0.0.1:9"_s);
+    Config::shared().setToken(u"t"_s);
+    press(u"ctrl+shift+7"_s);
     EXPECT_TRUE(QTest::qWaitFor([&] { return desktop.sounds->played.size() == 2; }, 5000))
         << "the clipboard flow ran";
 }

@@ -9,6 +9,8 @@
 #include <QPainter>
 #include <QRegularExpression>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 using namespace shotlark::test;
 
@@ -40,7 +42,7 @@ int redIn(const QImage& image, const QRect& area) {
 }
 
 QString csrfOf(const QByteArray& page) {
-    return QRegularExpression(QStringLiteral("data-csrf=\"([0-9a-f]+)\""))
+    return QRegularExpression(u"data-csrf=\"([0-9a-f]+)\""_s)
         .match(QString::fromUtf8(page))
         .captured(1);
 }
@@ -55,9 +57,9 @@ protected:
                     "(() => { const r = document.getElementById('canvas').getBoundingClientRect();"
                     " return {x: r.x, y: r.y, scale: r.width / 1600}; })()"))
                 .toObject();
-        const double scale = box.value(QStringLiteral("scale")).toDouble();
-        return QPointF(box.value(QStringLiteral("x")).toDouble() + pixel.x() * scale,
-                       box.value(QStringLiteral("y")).toDouble() + pixel.y() * scale);
+        const double scale = box.value(u"scale"_s).toDouble();
+        return QPointF(box.value(u"x"_s).toDouble() + pixel.x() * scale,
+                       box.value(u"y"_s).toDouble() + pixel.y() * scale);
     }
 
     QRgb canvasPixel(int x, int y) {
@@ -73,7 +75,7 @@ protected:
 
     void clickButton(const QString& selector) {
         const QPointF at = browser->centreOf(selector);
-        ASSERT_FALSE(at.isNull()) << selector.toStdString();
+        ASSERT_FALSE(at.isNull()) << selector;
         browser->click(at);
     }
 
@@ -83,7 +85,7 @@ protected:
 } // namespace
 
 TEST_F(EditorTest, MarksDrawnInTheBrowserAreSavedAsANewPicture) {
-    const QString file = testHome() + QStringLiteral("/Screenshot.png");
+    const QString file = testHome() + u"/Screenshot.png"_s;
     ASSERT_TRUE(picture().save(file));
     const UploadResult original = upload(file);
     ASSERT_FALSE(original.id.isEmpty());
@@ -91,22 +93,22 @@ TEST_F(EditorTest, MarksDrawnInTheBrowserAreSavedAsANewPicture) {
 
     QString why;
     browser = HeadlessBrowser::start(&why);
-    ASSERT_TRUE(browser) << why.toStdString();
+    ASSERT_TRUE(browser) << why;
 
     // Signed in through the dashboard's own form, as a person would.
-    ASSERT_TRUE(browser->navigate(url + QStringLiteral("/dashboard/")));
+    ASSERT_TRUE(browser->navigate(url + u"/dashboard/"_s));
     browser->evaluate(QStringLiteral("window.__left = true;"
                                      "document.querySelector('input[name=token]').value = '%1';"
                                      "document.querySelector('form').submit()")
                           .arg(token));
-    ASSERT_TRUE(browser->waitFor(QStringLiteral(
-        "!window.__left && document.querySelector('h2')?.textContent === 'Uploads of ada'")));
+    ASSERT_TRUE(browser->waitFor(
+        u"!window.__left && document.querySelector('h2')?.textContent === 'Uploads of ada'"_s));
 
     // The dashboard's Edit button opens the editor.
-    browser->evaluate(QStringLiteral("window.__left = true"));
-    clickButton(QStringLiteral("a[href='/dashboard/edit/?id=%1']").arg(original.id));
-    ASSERT_TRUE(browser->waitFor(
-        QStringLiteral("!window.__left && document.getElementById('canvas')?.dataset.ready")))
+    browser->evaluate(u"window.__left = true"_s);
+    clickButton(u"a[href='/dashboard/edit/?id=%1']"_s.arg(original.id));
+    ASSERT_TRUE(
+        browser->waitFor(u"!window.__left && document.getElementById('canvas')?.dataset.ready"_s))
         << "the picture is on the canvas";
     EXPECT_LT(
         browser
@@ -119,25 +121,24 @@ TEST_F(EditorTest, MarksDrawnInTheBrowserAreSavedAsANewPicture) {
     // A rectangle (the first tool) dragged with the mouse.
     browser->drag(onCanvas({200, 200}), onCanvas({600, 500}));
     // Text, typed where the canvas was clicked.
-    clickButton(QStringLiteral("[data-tool=text]"));
+    clickButton(u"[data-tool=text]"_s);
     browser->click(onCanvas({800, 300}));
-    ASSERT_TRUE(
-        browser->waitFor(QStringLiteral("document.activeElement?.className === 'text-mark'")));
-    browser->type(QStringLiteral("Hello"));
-    browser->press(QStringLiteral("Enter"));
+    ASSERT_TRUE(browser->waitFor(u"document.activeElement?.className === 'text-mark'"_s));
+    browser->type(u"Hello"_s);
+    browser->press(u"Enter"_s);
     // The checkerboard pixelated.
-    clickButton(QStringLiteral("[data-tool=pixelate]"));
+    clickButton(u"[data-tool=pixelate]"_s);
     browser->drag(onCanvas({1200, 700}), onCanvas({1400, 900}));
 
     // A pen stroke, undone, redone and undone again.
-    clickButton(QStringLiteral("[data-tool=pen]"));
+    clickButton(u"[data-tool=pen]"_s);
     browser->drag(onCanvas({100, 800}), onCanvas({500, 800}));
     EXPECT_TRUE(isRed(canvasPixel(300, 800)));
-    clickButton(QStringLiteral("#undo"));
+    clickButton(u"#undo"_s);
     EXPECT_EQ(canvasPixel(300, 800), grey);
-    clickButton(QStringLiteral("#redo"));
+    clickButton(u"#redo"_s);
     EXPECT_TRUE(isRed(canvasPixel(300, 800)));
-    clickButton(QStringLiteral("#undo"));
+    clickButton(u"#undo"_s);
 
     if (const QByteArray shot = qgetenv("SHOTLARK_EDITOR_SCREENSHOT"); !shot.isEmpty()) {
         QFile out(QString::fromLocal8Bit(shot));
@@ -145,18 +146,17 @@ TEST_F(EditorTest, MarksDrawnInTheBrowserAreSavedAsANewPicture) {
         out.write(browser->screenshotPng());
     }
 
-    clickButton(QStringLiteral("#save"));
-    ASSERT_TRUE(browser->waitFor(QStringLiteral("document.getElementById('saved')")))
-        << browser->evaluate(QStringLiteral("document.getElementById('status').textContent"))
+    clickButton(u"#save"_s);
+    ASSERT_TRUE(browser->waitFor(u"document.getElementById('saved')"_s))
+        << browser->evaluate(u"document.getElementById('status').textContent"_s)
                .toString()
                .toStdString();
-    const QString page =
-        browser->evaluate(QStringLiteral("document.getElementById('saved').href")).toString();
-    ASSERT_TRUE(page.startsWith(url + QStringLiteral("/u/"))) << page.toStdString();
-    const QString id = page.section(QLatin1Char('/'), -1);
+    const QString page = browser->evaluate(u"document.getElementById('saved').href"_s).toString();
+    ASSERT_TRUE(page.startsWith(url + u"/u/"_s)) << page;
+    const QString id = page.section(u'/', -1);
     EXPECT_NE(id, original.id);
 
-    const HttpResponse saved = request("GET", QStringLiteral("/r/") + id);
+    const HttpResponse saved = request("GET", u"/r/"_s + id);
     EXPECT_EQ(saved.header("Content-Type"), "image/png");
     const QImage edited = QImage::fromData(saved.body, "PNG").convertToFormat(QImage::Format_RGB32);
     ASSERT_EQ(edited.size(), QSize(1600, 1000));
@@ -174,42 +174,38 @@ TEST_F(EditorTest, MarksDrawnInTheBrowserAreSavedAsANewPicture) {
     EXPECT_NEAR(qGray(block), 128, 24);
 
     // The new upload is ada's and named after the original, which is unchanged.
-    const QByteArray dashboard =
-        request("GET", QStringLiteral("/dashboard/"), {{"Cookie", signIn(token)}}).body;
-    EXPECT_TRUE(dashboard.contains(">Screenshot-edited.png</a>")) << dashboard.toStdString();
+    const QByteArray dashboard = request("GET", u"/dashboard/"_s, {{"Cookie", signIn(token)}}).body;
+    EXPECT_TRUE(dashboard.contains(">Screenshot-edited.png</a>")) << dashboard;
     EXPECT_EQ(request("GET", path(original.rawURL)).body, originalBytes);
 }
 
 TEST_F(MediaServerTest, EditorRefusesWhatIsNotYoursOrNotAPicture) {
-    const QString pictureFile = testHome() + QStringLiteral("/mine.png");
+    const QString pictureFile = testHome() + u"/mine.png"_s;
     ASSERT_TRUE(picture().save(pictureFile));
     const UploadResult mine = upload(pictureFile);
-    const UploadResult text = upload(writeTestFile(QStringLiteral("notes.txt"), "hello"));
-    Config::shared().setToken(createUser(QStringLiteral("bob")));
+    const UploadResult text = upload(writeTestFile(u"notes.txt"_s, "hello"));
+    Config::shared().setToken(createUser(u"bob"_s));
     const UploadResult bobs = upload(pictureFile);
     Config::shared().setToken(token);
 
     const QByteArray cookie = signIn(token);
     auto edit = [&](const QString& id) {
-        return request("GET", QStringLiteral("/dashboard/edit/?id=") + id, {{"Cookie", cookie}});
+        return request("GET", u"/dashboard/edit/?id="_s + id, {{"Cookie", cookie}});
     };
     const HttpResponse page = edit(mine.id);
     EXPECT_EQ(page.status, 200);
     const QString csrf = csrfOf(page.body);
     ASSERT_FALSE(csrf.isEmpty());
     EXPECT_EQ(edit(bobs.id).status, 404) << "someone else's picture";
-    EXPECT_EQ(error(edit(text.id)),
-              QStringLiteral("Only pictures (PNG, JPEG, WebP, GIF) can be edited"));
-    EXPECT_TRUE(
-        request("GET", QStringLiteral("/dashboard/edit/?id=") + mine.id).body.contains("Sign in"));
+    EXPECT_EQ(error(edit(text.id)), u"Only pictures (PNG, JPEG, WebP, GIF) can be edited"_s);
+    EXPECT_TRUE(request("GET", u"/dashboard/edit/?id="_s + mine.id).body.contains("Sign in"));
 
     QBuffer png;
     png.open(QIODevice::WriteOnly);
     picture().save(&png, "PNG");
     auto save = [&](const QString& id, QList<std::pair<QByteArray, QByteArray>> headers,
                     const QByteArray& body) {
-        return request("POST", QStringLiteral("/dashboard/edit/save?id=") + id, std::move(headers),
-                       body);
+        return request("POST", u"/dashboard/edit/save?id="_s + id, std::move(headers), body);
     };
     const QByteArray origin = url.toUtf8();
     const QList<std::pair<QByteArray, QByteArray>> good = {{"Cookie", cookie},
@@ -233,20 +229,19 @@ TEST_F(MediaServerTest, EditorRefusesWhatIsNotYoursOrNotAPicture) {
     EXPECT_EQ(save(bobs.id, good, png.data()).status, 404);
     const HttpResponse notPng = save(mine.id, good, "GIF89a not really");
     EXPECT_EQ(notPng.status, 400);
-    EXPECT_EQ(error(notPng), QStringLiteral("The edited picture is not a PNG"));
+    EXPECT_EQ(error(notPng), u"The edited picture is not a PNG"_s);
     EXPECT_EQ(save(mine.id, replaced("Content-Type", "text/plain"), png.data()).status, 400);
-    EXPECT_EQ(filesIn(QStringLiteral("files")).size(), 3) << "nothing refused was stored";
-    EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
+    EXPECT_EQ(filesIn(u"files"_s).size(), 3) << "nothing refused was stored";
+    EXPECT_TRUE(filesIn(u"tmp"_s).isEmpty());
 
     const HttpResponse stored = save(mine.id, good, png.data());
     EXPECT_EQ(stored.status, 200);
-    EXPECT_EQ(QJsonDocument::fromJson(stored.body).object().value(QStringLiteral("name")),
-              QStringLiteral("mine-edited.png"));
+    EXPECT_EQ(QJsonDocument::fromJson(stored.body).object().value(u"name"_s), u"mine-edited.png"_s);
 
     // Switched off: no editor.
-    start({QStringLiteral("--features"), QStringLiteral("app_gif")});
-    const HttpResponse off = request("GET", QStringLiteral("/dashboard/edit/?id=") + mine.id,
-                                     {{"Cookie", signIn(token)}});
+    start({u"--features"_s, u"app_gif"_s});
+    const HttpResponse off =
+        request("GET", u"/dashboard/edit/?id="_s + mine.id, {{"Cookie", signIn(token)}});
     EXPECT_EQ(off.status, 404);
-    EXPECT_EQ(error(off), QStringLiteral("The editor is switched off on this server"));
+    EXPECT_EQ(error(off), u"The editor is switched off on this server"_s);
 }

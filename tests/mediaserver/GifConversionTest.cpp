@@ -7,13 +7,15 @@
 #include <QFileInfo>
 #include <QImage>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 using namespace shotlark::test;
 
 namespace {
 
 QString download(const QByteArray& bytes, const QString& name) {
-    const QString path = testHome() + QLatin1Char('/') + name;
+    const QString path = testHome() + u'/' + name;
     QFile out(path);
     out.open(QIODevice::WriteOnly);
     out.write(bytes);
@@ -24,12 +26,9 @@ QString download(const QByteArray& bytes, const QString& name) {
 std::unique_ptr<QProcess> curlUpload(const QString& url, const QString& token,
                                      const QString& file) {
     auto process = std::make_unique<QProcess>();
-    process->start(QStringLiteral("curl"),
-                   {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("-"),
-                    QStringLiteral("-w"), QStringLiteral("\n%{http_code}"), QStringLiteral("-H"),
-                    QStringLiteral("Authorization: Bearer ") + token, QStringLiteral("-H"),
-                    QStringLiteral("X-Convert: gif"), QStringLiteral("-F"),
-                    QStringLiteral("file=@") + file, url + QStringLiteral("/api/upload")});
+    process->start(u"curl"_s, {u"-s"_s, u"-o"_s, u"-"_s, u"-w"_s, u"\n%{http_code}"_s, u"-H"_s,
+                               u"Authorization: Bearer "_s + token, u"-H"_s, u"X-Convert: gif"_s,
+                               u"-F"_s, u"file=@"_s + file, url + u"/api/upload"_s});
     return process;
 }
 
@@ -48,29 +47,27 @@ std::pair<int, QByteArray> answerOf(QProcess& process) {
 } // namespace
 
 TEST_F(MediaServerTest, RecordingBecomesASmallGifOfCappedSizeAndRate) {
-    const QString movie =
-        makeSegment(QStringLiteral("Recording.mp4"), 3, QStringLiteral("1280x720"));
-    const auto outcome = await(Uploader::upload(movie, QStringLiteral("gif")));
-    ASSERT_FALSE(outcome.error) << outcome.message().toStdString();
+    const QString movie = makeSegment(u"Recording.mp4"_s, 3, u"1280x720"_s);
+    const auto outcome = await(Uploader::upload(movie, u"gif"_s));
+    ASSERT_FALSE(outcome.error) << outcome.message();
     const UploadResult gif = *outcome.value;
-    EXPECT_EQ(gif.name, QStringLiteral("Recording.gif"));
-    EXPECT_TRUE(gif.rawURL.endsWith(QStringLiteral("/Recording.gif")));
+    EXPECT_EQ(gif.name, u"Recording.gif"_s);
+    EXPECT_TRUE(gif.rawURL.endsWith(u"/Recording.gif"_s));
 
     const HttpResponse raw = request("GET", gif.rawURL);
     EXPECT_EQ(raw.header("Content-Type"), "image/gif");
-    const QString ours = download(raw.body, QStringLiteral("ours.gif"));
+    const QString ours = download(raw.body, u"ours.gif"_s);
     const Probed probed = probe(ours);
-    EXPECT_EQ(probed.codec, QStringLiteral("gif"));
+    EXPECT_EQ(probed.codec, u"gif"_s);
     EXPECT_EQ(probed.width, 960) << "at most 960 pixels wide";
     EXPECT_EQ(probed.height, 540) << "in proportion";
     EXPECT_NEAR(probed.frames, 45, 1) << "15 frames a second of 3 seconds";
     EXPECT_LE(probed.rate, 15.01);
 
     // One palette from every pixel and an error-diffusing dither: what a plain conversion does.
-    const QString plain = testHome() + QStringLiteral("/plain.gif");
-    QProcess::execute(QStringLiteral("ffmpeg"),
-                      {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), movie,
-                       QStringLiteral("-lavfi"),
+    const QString plain = testHome() + u"/plain.gif"_s;
+    QProcess::execute(u"ffmpeg"_s,
+                      {u"-v"_s, u"error"_s, u"-i"_s, movie, u"-lavfi"_s,
                        QStringLiteral("fps=15,scale=960:-2:flags=lanczos,split[a][b];[a]palettegen["
                                       "p];[b][p]paletteuse"),
                        plain});
@@ -79,61 +76,56 @@ TEST_F(MediaServerTest, RecordingBecomesASmallGifOfCappedSizeAndRate) {
 
     // Its page shows a picture; its thumbnail is one of its frames.
     const HttpResponse page = request("GET", path(gif.url));
-    EXPECT_TRUE(page.body.contains("<img class=\"media\"")) << page.body.toStdString();
+    EXPECT_TRUE(page.body.contains("<img class=\"media\"")) << page.body;
     const QImage thumbnail = QImage::fromData(request("GET", path(gif.thumbnailURL)).body, "PNG");
     EXPECT_EQ(thumbnail.size(), QSize(400, 225));
 
     // Only the GIF is kept.
-    EXPECT_EQ(filesIn(QStringLiteral("files")).size(), 1);
-    EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
+    EXPECT_EQ(filesIn(u"files"_s).size(), 1);
+    EXPECT_TRUE(filesIn(u"tmp"_s).isEmpty());
 }
 
 TEST_F(MediaServerTest, WhatCantBeConvertedIsRefusedAndLeavesNothing) {
-    start({QStringLiteral("--gif-max-seconds"), QStringLiteral("2"),
-           QStringLiteral("--gif-max-mib"), QStringLiteral("1")});
-    auto refusal = [&](const QString& file, const QString& convert = QStringLiteral("gif")) {
+    start({u"--gif-max-seconds"_s, u"2"_s, u"--gif-max-mib"_s, u"1"_s});
+    auto refusal = [&](const QString& file, const QString& convert = u"gif"_s) {
         return await(Uploader::upload(file, convert)).message<UploaderError>();
     };
-    const QString notVideo =
-        QStringLiteral("The file is not a video that can be converted to a GIF");
+    const QString notVideo = u"The file is not a video that can be converted to a GIF"_s;
     QImage picture(64, 64, QImage::Format_RGB32);
     picture.fill(Qt::red);
-    const QString png = testHome() + QStringLiteral("/picture.png");
+    const QString png = testHome() + u"/picture.png"_s;
     picture.save(png);
     EXPECT_EQ(refusal(png), notVideo) << "pictures are not recordings";
-    EXPECT_EQ(refusal(writeTestFile(QStringLiteral("fake.mp4"), QByteArray(4000, 'x'))), notVideo);
-    EXPECT_EQ(refusal(writeTestFile(QStringLiteral("empty.mp4"), QByteArray())), notVideo);
+    EXPECT_EQ(refusal(writeTestFile(u"fake.mp4"_s, QByteArray(4000, 'x'))), notVideo);
+    EXPECT_EQ(refusal(writeTestFile(u"empty.mp4"_s, QByteArray())), notVideo);
 
     // A movie cut short: its index is at the end, so it opens as nothing.
-    const QString whole = makeSegment(QStringLiteral("whole.mp4"), 1);
+    const QString whole = makeSegment(u"whole.mp4"_s, 1);
     QFile full(whole);
     full.open(QIODevice::ReadOnly);
-    const QString cut = writeTestFile(QStringLiteral("cut.mp4"), full.read(full.size() / 2));
+    const QString cut = writeTestFile(u"cut.mp4"_s, full.read(full.size() / 2));
     EXPECT_FALSE(refusal(cut).isEmpty());
 
-    EXPECT_EQ(refusal(makeSegment(QStringLiteral("long.mp4"), 4)),
+    EXPECT_EQ(refusal(makeSegment(u"long.mp4"_s, 4)),
               QStringLiteral("The recording is too long to convert to a GIF (at most 2 s); upload "
                              "it as a video instead"));
-    const QString big = makeSegment(QStringLiteral("big.mp4"), 2, QStringLiteral("1280x720"),
-                                    QStringLiteral("testsrc2"));
+    const QString big = makeSegment(u"big.mp4"_s, 2, u"1280x720"_s, u"testsrc2"_s);
     ASSERT_GT(QFileInfo(big).size(), 1024 * 1024);
     EXPECT_TRUE(refusal(big).startsWith(
-        QStringLiteral("The recording is too large to convert to a GIF (at most 1 MiB)")));
-    EXPECT_EQ(refusal(whole, QStringLiteral("webp")),
-              QStringLiteral("This server can't convert uploads to \"webp\""));
+        u"The recording is too large to convert to a GIF (at most 1 MiB)"_s));
+    EXPECT_EQ(refusal(whole, u"webp"_s), u"This server can't convert uploads to \"webp\""_s);
 
-    start({QStringLiteral("--features"), QStringLiteral("app_ocr")});
-    EXPECT_EQ(refusal(whole), QStringLiteral("GIF recording is switched off on this server"));
+    start({u"--features"_s, u"app_ocr"_s});
+    EXPECT_EQ(refusal(whole), u"GIF recording is switched off on this server"_s);
 
-    EXPECT_TRUE(filesIn(QStringLiteral("files")).isEmpty());
-    EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
+    EXPECT_TRUE(filesIn(u"files"_s).isEmpty());
+    EXPECT_TRUE(filesIn(u"tmp"_s).isEmpty());
 }
 
 // The decoder runs ahead on its own thread; a conversion stopped by what it writes must end it.
 TEST_F(MediaServerTest, GifGrowingPastItsLimitIsStoppedAndRemoved) {
-    const QString movie = makeSegment(QStringLiteral("Recording.mp4"), 3, QStringLiteral("640x480"),
-                                      QStringLiteral("testsrc2"));
-    const std::filesystem::path gif = (testHome() + QStringLiteral("/out.gif")).toStdString();
+    const QString movie = makeSegment(u"Recording.mp4"_s, 3, u"640x480"_s, u"testsrc2"_s);
+    const std::filesystem::path gif = (testHome() + u"/out.gif"_s).toStdString();
     slkserver::GifLimits limits;
     limits.maxOutputBytes = 64 * 1024;
     const slkserver::GifFailure failure = slkserver::convertToGif(movie.toStdString(), gif, limits);
@@ -146,19 +138,18 @@ TEST_F(MediaServerTest, GifGrowingPastItsLimitIsStoppedAndRemoved) {
 }
 
 TEST_F(MediaServerTest, ConversionsAreBoundedAndDoNotHoldUpOtherRequests) {
-    start({QStringLiteral("--gif-workers"), QStringLiteral("1")});
-    const QString movie = makeSegment(QStringLiteral("Recording.mp4"), 10,
-                                      QStringLiteral("1280x720"), QStringLiteral("testsrc2"));
+    start({u"--gif-workers"_s, u"1"_s});
+    const QString movie = makeSegment(u"Recording.mp4"_s, 10, u"1280x720"_s, u"testsrc2"_s);
 
     // One converts, one waits for it, and the third is told to come back.
     std::vector<std::unique_ptr<QProcess>> conversions;
     for (int i = 0; i < 3; ++i)
         conversions.push_back(curlUpload(url, token, movie));
     // Meanwhile uploads and pages are answered.
-    const QString file = writeTestFile(QStringLiteral("note.txt"), "hello");
+    const QString file = writeTestFile(u"note.txt"_s, "hello");
     for (int i = 0; i < 3; ++i)
         EXPECT_FALSE(upload(file).id.isEmpty());
-    EXPECT_EQ(request("GET", QStringLiteral("/api/features")).status, 200);
+    EXPECT_EQ(request("GET", u"/api/features"_s).status, 200);
     int running = 0;
     for (const auto& conversion : conversions)
         running += conversion->state() != QProcess::NotRunning;
@@ -169,11 +160,11 @@ TEST_F(MediaServerTest, ConversionsAreBoundedAndDoNotHoldUpOtherRequests) {
         const auto [status, body] = answerOf(*conversion);
         statuses.push_back(status);
         if (status == 503) {
-            EXPECT_TRUE(body.contains("busy converting")) << body.toStdString();
+            EXPECT_TRUE(body.contains("busy converting")) << body;
         }
     }
     std::sort(statuses.begin(), statuses.end());
     EXPECT_EQ(statuses, (std::vector<int>{200, 200, 503}));
-    EXPECT_EQ(filesIn(QStringLiteral("files")).size(), 5);
-    EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
+    EXPECT_EQ(filesIn(u"files"_s).size(), 5);
+    EXPECT_TRUE(filesIn(u"tmp"_s).isEmpty());
 }

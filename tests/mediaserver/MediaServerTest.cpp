@@ -10,6 +10,8 @@
 #include "support/ChildProcess.h"
 #include "support/Isolation.h"
 
+#include "support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -23,6 +25,8 @@
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTest>
+
+using namespace Qt::StringLiterals;
 
 using namespace shotlark;
 using namespace shotlark::test;
@@ -44,8 +48,8 @@ TEST_F(MediaServerTest, UploadThenEveryLinkServesIt) {
         buffer.open(QIODevice::WriteOnly);
         picture.save(&buffer, "PNG");
     }
-    const UploadResult result = upload(writeTestFile(QStringLiteral("Screenshot 1.png"), png));
-    EXPECT_EQ(result.name, QStringLiteral("Screenshot 1.png"));
+    const UploadResult result = upload(writeTestFile(u"Screenshot 1.png"_s, png));
+    EXPECT_EQ(result.name, u"Screenshot 1.png"_s);
     EXPECT_EQ(result.size, png.size());
     ASSERT_TRUE(result.url.startsWith(url));
 
@@ -64,8 +68,7 @@ TEST_F(MediaServerTest, UploadThenEveryLinkServesIt) {
     EXPECT_NEAR(thumbnail.height(), 267, 1);
     EXPECT_EQ(thumbnail.pixelColor(10, 10), QColor(10, 120, 200));
 
-    const UploadResult text =
-        upload(writeTestFile(QStringLiteral("notes.txt"), "<script>alert(1)</script>"));
+    const UploadResult text = upload(writeTestFile(u"notes.txt"_s, "<script>alert(1)</script>"));
     EXPECT_FALSE(pngFrom(request("GET", text.thumbnailURL).body).isNull())
         << "a placeholder for other types";
     const HttpResponse textPage = request("GET", text.url);
@@ -79,109 +82,101 @@ TEST_F(MediaServerTest, UploadThenEveryLinkServesIt) {
 }
 
 TEST_F(MediaServerTest, RefusalsAreJsonErrorsTheAppShows) {
-    const QString file = writeTestFile(QStringLiteral("a.png"), "x");
-    Config::shared().setToken(QStringLiteral("slk_wrong"));
+    const QString file = writeTestFile(u"a.png"_s, "x");
+    Config::shared().setToken(u"slk_wrong"_s);
     EXPECT_EQ(await(Uploader::upload(file)).message<UploaderError>(),
-              QStringLiteral("Invalid or missing upload token"));
+              u"Invalid or missing upload token"_s);
     Config::shared().setToken(token);
 
     HttpResponse answer = request(
-        "POST", QStringLiteral("/api/upload"),
+        "POST", u"/api/upload"_s,
         {{"Authorization", "Bearer " + token.toUtf8()}, {"Content-Type", "text/plain"}}, "hello");
     EXPECT_EQ(answer.status, 400);
     EXPECT_FALSE(error(answer).isEmpty());
-    answer = request("POST", QStringLiteral("/api/upload"),
+    answer = request("POST", u"/api/upload"_s,
                      {{"Authorization", "Bearer " + token.toUtf8()},
                       {"Content-Type", "multipart/form-data; boundary=B"}},
                      "--B\r\nContent-Disposition: form-data; name=\"other\"\r\n\r\nx\r\n--B--\r\n");
     EXPECT_EQ(answer.status, 400);
-    EXPECT_EQ(error(answer), QStringLiteral("Expected a part named \"file\""));
+    EXPECT_EQ(error(answer), u"Expected a part named \"file\""_s);
 
-    answer = request("GET", QStringLiteral("/no/such/page"));
+    answer = request("GET", u"/no/such/page"_s);
     EXPECT_EQ(answer.status, 404);
-    EXPECT_EQ(error(answer), QStringLiteral("Not found"));
-    EXPECT_EQ(request("GET", QStringLiteral("/api/me")).status, 401);
-    EXPECT_EQ(request("GET", QStringLiteral("/api/features")).status, 200)
+    EXPECT_EQ(error(answer), u"Not found"_s);
+    EXPECT_EQ(request("GET", u"/api/me"_s).status, 401);
+    EXPECT_EQ(request("GET", u"/api/features"_s).status, 200)
         << "refused uploads leave connections usable";
 
-    answer = request("GET", QStringLiteral("/api/features"), {{"X-Huge", QByteArray(20000, 'h')}});
+    answer = request("GET", u"/api/features"_s, {{"X-Huge", QByteArray(20000, 'h')}});
     EXPECT_GE(answer.status, 400);
     EXPECT_FALSE(error(answer).isEmpty());
     EXPECT_TRUE(upload(file).id.size() > 0) << "still serving";
-    EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
+    EXPECT_TRUE(filesIn(u"tmp"_s).isEmpty());
 }
 
 TEST_F(MediaServerTest, AccountFeaturesVersionsAndNowPlaying) {
-    EXPECT_EQ(await(Uploader::verify(url, token)).value, QStringLiteral("ada"));
+    EXPECT_EQ(await(Uploader::verify(url, token)).value, u"ada"_s);
     ServerInfo info;
     await(info.refresh(true));
     ASSERT_TRUE(info.features());
     EXPECT_EQ(info.features()->size(), 6);
-    EXPECT_EQ(info.dashboardURL(), QUrl(url + QStringLiteral("/dashboard/")));
-    EXPECT_EQ(info.editorURL(QStringLiteral("x1"))->toString(),
-              url + QStringLiteral("/dashboard/edit/?id=x1"));
-    EXPECT_EQ(request("GET", QStringLiteral("/api/setup/versions")).body, "{}");
+    EXPECT_EQ(info.dashboardURL(), QUrl(url + u"/dashboard/"_s));
+    EXPECT_EQ(info.editorURL(u"x1"_s)->toString(), url + u"/dashboard/edit/?id=x1"_s);
+    EXPECT_EQ(request("GET", u"/api/setup/versions"_s).body, "{}");
 
-    const QString releases = test::testHome() + QStringLiteral("/releases");
+    const QString releases = test::testHome() + u"/releases"_s;
     QDir().mkpath(releases);
     for (const char* name :
          {"Shotlark-1.2.0-linux.zip", "Shotlark-1.10.0-linux.zip", "Shotlark-9.0.0-mac.zip"})
-        writeTestFile(QStringLiteral("releases/") + QLatin1String(name), name);
-    start({QStringLiteral("--features"), QString(), QStringLiteral("--releases"), releases});
+        writeTestFile(u"releases/"_s + QLatin1String(name), name);
+    start({u"--features"_s, QString(), u"--releases"_s, releases});
     await(info.refresh(true));
     EXPECT_EQ(info.features(), QSet<QString>());
 
-    const QJsonObject linux =
-        QJsonDocument::fromJson(request("GET", QStringLiteral("/api/setup/versions")).body)
-            .object()[QStringLiteral("linux")]
-            .toObject();
-    EXPECT_EQ(linux[QStringLiteral("version")].toString(), QStringLiteral("1.10.0"));
-    EXPECT_EQ(request("GET", linux[QStringLiteral("url")].toString()).body,
-              "Shotlark-1.10.0-linux.zip");
+    const QJsonObject linux = QJsonDocument::fromJson(request("GET", u"/api/setup/versions"_s).body)
+                                  .object()[u"linux"_s]
+                                  .toObject();
+    EXPECT_EQ(linux[u"version"_s].toString(), u"1.10.0"_s);
+    EXPECT_EQ(request("GET", linux[u"url"_s].toString()).body, "Shotlark-1.10.0-linux.zip");
 
     const QByteArray bearer = "Bearer " + token.toUtf8();
     EXPECT_EQ(
         request(
-            "POST", QStringLiteral("/api/me/now-playing"),
+            "POST", u"/api/me/now-playing"_s,
             {{"Authorization", bearer}, {"Content-Type", "application/json"}},
             R"({"playing":true,"title":"<Song>","artist":"Band","album":"","source":"Spotify"})")
             .status,
         200);
-    HttpResponse page = request("GET", QStringLiteral("/@ada"));
-    EXPECT_TRUE(page.body.contains("&lt;Song&gt;</strong> by Band · Spotify"))
-        << page.body.toStdString();
-    request("POST", QStringLiteral("/api/me/now-playing"), {{"Authorization", bearer}},
-            R"({"playing":false})");
-    EXPECT_TRUE(request("GET", QStringLiteral("/@ada")).body.contains("Not playing"));
+    HttpResponse page = request("GET", u"/@ada"_s);
+    EXPECT_TRUE(page.body.contains("&lt;Song&gt;</strong> by Band · Spotify")) << page.body;
+    request("POST", u"/api/me/now-playing"_s, {{"Authorization", bearer}}, R"({"playing":false})");
+    EXPECT_TRUE(request("GET", u"/@ada"_s).body.contains("Not playing"));
     EXPECT_EQ(
-        request("POST", QStringLiteral("/api/me/now-playing"), {{"Authorization", bearer}}, "{oops")
-            .status,
+        request("POST", u"/api/me/now-playing"_s, {{"Authorization", bearer}}, "{oops").status,
         400);
-    EXPECT_EQ(
-        request("POST", QStringLiteral("/api/me/now-playing"), {}, R"({"playing":false})").status,
-        401);
+    EXPECT_EQ(request("POST", u"/api/me/now-playing"_s, {}, R"({"playing":false})").status, 401);
 }
 
 TEST_F(MediaServerTest, FileNamesAreSanitised) {
     const QByteArray bearer = "Bearer " + token.toUtf8();
     const std::pair<QByteArray, QString> cases[] = {
-        {"../../etc/passwd", QStringLiteral("passwd")},
-        {"..\\..\\boot.ini", QStringLiteral("boot.ini")},
-        {".bashrc", QStringLiteral("bashrc")},
-        {"...", QStringLiteral("upload")},
-        {"tab\there.png", QStringLiteral("tabhere.png")},
+        {"../../etc/passwd", u"passwd"_s},
+        {"..\\..\\boot.ini", u"boot.ini"_s},
+        {".bashrc", u"bashrc"_s},
+        {"...", u"upload"_s},
+        {"tab\there.png", u"tabhere.png"_s},
     };
     for (const auto& [sent, stored] : cases) {
         const HttpResponse answer = request(
-            "POST", QStringLiteral("/api/upload"),
+            "POST", u"/api/upload"_s,
             {{"Authorization", bearer}, {"Content-Type", "multipart/form-data; boundary=XyZ"}},
             "--XyZ\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" + sent +
                 "\"\r\nContent-Type: application/octet-stream\r\n\r\ndata\r\n--XyZ--\r\n");
-        ASSERT_EQ(answer.status, 200) << answer.body.toStdString();
-        EXPECT_EQ(UploadResult::decode(answer.body)->name, stored) << sent.toStdString();
+        ASSERT_EQ(answer.status, 200) << answer.body;
+        EXPECT_EQ(UploadResult::decode(answer.body)->name, stored) << sent;
     }
-    for (const QString& file : filesIn(QStringLiteral("files")))
-        EXPECT_FALSE(file.contains(QLatin1Char('.'))) << "stored by id only";
+    for (const QString& file : filesIn(u"files"_s))
+        EXPECT_FALSE(file.contains(u'.')) << "stored by id only";
 }
 
 TEST_F(MediaServerTest, ClientThatDisconnectsMidUploadLeavesNothing) {
@@ -196,12 +191,12 @@ TEST_F(MediaServerTest, ClientThatDisconnectsMidUploadLeavesNothing) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return socket.bytesToWrite() == 0; }, 5000));
     // The body goes to an unnamed file in tmp/, which the server holds open while it arrives.
     const auto spooling = [&] {
-        const QString fds = QStringLiteral("/proc/%1/fd/").arg(server->pid());
+        const QString fds = u"/proc/%1/fd/"_s.arg(server->pid());
         for (const QString& fd : QDir(fds).entryList(QDir::AllEntries | QDir::System)) {
             char target[4096] = {};
             if (::readlink(QFile::encodeName(fds + fd).constData(), target, sizeof target - 1) >
                     0 &&
-                QFile::decodeName(target).startsWith(dataDir + QStringLiteral("/tmp/")))
+                QFile::decodeName(target).startsWith(dataDir + u"/tmp/"_s))
                 return true;
         }
         return false;
@@ -209,47 +204,43 @@ TEST_F(MediaServerTest, ClientThatDisconnectsMidUploadLeavesNothing) {
     ASSERT_TRUE(QTest::qWaitFor(spooling, 5000)) << "the body is streamed to a temporary file";
     socket.abort();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !spooling(); }, 10000));
-    EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
-    EXPECT_TRUE(filesIn(QStringLiteral("files")).isEmpty());
+    EXPECT_TRUE(filesIn(u"tmp"_s).isEmpty());
+    EXPECT_TRUE(filesIn(u"files"_s).isEmpty());
 }
 
 TEST_F(MediaServerTest, DashboardShowsOnlyYourOwnUploadsSafely) {
-    const QString other = createUser(QStringLiteral("bob"));
-    const UploadResult mine =
-        upload(writeTestFile(QStringLiteral("<img src=x onerror=alert(1)>.png"), "m"));
+    const QString other = createUser(u"bob"_s);
+    const UploadResult mine = upload(writeTestFile(u"<img src=x onerror=alert(1)>.png"_s, "m"));
     Config::shared().setToken(other);
-    const UploadResult theirs = upload(writeTestFile(QStringLiteral("bobs-secret.png"), "b"));
+    const UploadResult theirs = upload(writeTestFile(u"bobs-secret.png"_s, "b"));
     Config::shared().setToken(token);
 
     EXPECT_EQ(
-        request("POST", QStringLiteral("/dashboard/login"),
+        request("POST", u"/dashboard/login"_s,
                 {{"Content-Type", "application/x-www-form-urlencoded"}, {"Origin", url.toUtf8()}},
                 "token=slk_nope")
             .status,
         401);
     const QByteArray cookie = signIn(token);
-    const HttpResponse list = request("GET", QStringLiteral("/dashboard/"), {{"Cookie", cookie}});
+    const HttpResponse list = request("GET", u"/dashboard/"_s, {{"Cookie", cookie}});
     EXPECT_TRUE(list.body.contains(("/u/" + mine.id).toUtf8()));
     EXPECT_TRUE(list.body.contains("&lt;img src=x onerror=alert(1)&gt;.png"));
     EXPECT_FALSE(list.body.contains("<img src=x"));
     EXPECT_FALSE(list.body.contains("bobs-secret"));
-    EXPECT_FALSE(request("GET", QStringLiteral("/dashboard/")).body.contains("/u/"))
+    EXPECT_FALSE(request("GET", u"/dashboard/"_s).body.contains("/u/"))
         << "signed out: a sign-in form";
 
-    const HttpResponse setup =
-        request("GET", QStringLiteral("/dashboard/setup/"), {{"Cookie", cookie}});
+    const HttpResponse setup = request("GET", u"/dashboard/setup/"_s, {{"Cookie", cookie}});
     const QByteArray link = "shotlark://configure?server=" + QUrl::toPercentEncoding(url) +
                             "&amp;token=" + QUrl::toPercentEncoding(token);
-    EXPECT_TRUE(setup.body.contains(link)) << setup.body.toStdString();
+    EXPECT_TRUE(setup.body.contains(link)) << setup.body;
 
     const HttpResponse editor =
-        request("GET", QStringLiteral("/dashboard/edit/?id=") + mine.id, {{"Cookie", cookie}});
+        request("GET", u"/dashboard/edit/?id="_s + mine.id, {{"Cookie", cookie}});
     EXPECT_EQ(editor.status, 200);
     EXPECT_TRUE(editor.body.contains("Edit &lt;img src=x"));
-    EXPECT_EQ(
-        request("GET", QStringLiteral("/dashboard/edit/?id=") + theirs.id, {{"Cookie", cookie}})
-            .status,
-        404);
+    EXPECT_EQ(request("GET", u"/dashboard/edit/?id="_s + theirs.id, {{"Cookie", cookie}}).status,
+              404);
 
     const QByteArray csrf = [&] {
         const qsizetype at = list.body.indexOf("name=\"csrf\" value=\"") + 19;
@@ -257,18 +248,18 @@ TEST_F(MediaServerTest, DashboardShowsOnlyYourOwnUploadsSafely) {
     }();
     const QList<std::pair<QByteArray, QByteArray>> form = {
         {"Cookie", cookie}, {"Content-Type", "application/x-www-form-urlencoded"}};
-    EXPECT_EQ(request("POST", QStringLiteral("/dashboard/delete"), form,
-                      "id=" + mine.id.toUtf8() + "&csrf=forged")
-                  .status,
-              403);
-    EXPECT_EQ(request("POST", QStringLiteral("/dashboard/delete"), form,
-                      "id=" + theirs.id.toUtf8() + "&csrf=" + csrf)
-                  .status,
-              404);
-    EXPECT_EQ(request("POST", QStringLiteral("/dashboard/delete"), form,
-                      "id=" + mine.id.toUtf8() + "&csrf=" + csrf)
-                  .status,
-              303);
+    EXPECT_EQ(
+        request("POST", u"/dashboard/delete"_s, form, "id=" + mine.id.toUtf8() + "&csrf=forged")
+            .status,
+        403);
+    EXPECT_EQ(
+        request("POST", u"/dashboard/delete"_s, form, "id=" + theirs.id.toUtf8() + "&csrf=" + csrf)
+            .status,
+        404);
+    EXPECT_EQ(
+        request("POST", u"/dashboard/delete"_s, form, "id=" + mine.id.toUtf8() + "&csrf=" + csrf)
+            .status,
+        303);
     EXPECT_EQ(request("GET", mine.url).status, 404);
     EXPECT_EQ(request("GET", theirs.url).status, 200);
 }

@@ -4,6 +4,8 @@
 
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 using namespace shotlark::test;
 
@@ -11,9 +13,8 @@ namespace {
 
 struct OnePlayer : platform::MediaPlayers {
     QCoro::Task<std::optional<platform::PlayingTrack>> playing(QString busName) override {
-        if (busName == QStringLiteral("org.mpris.MediaPlayer2.spotify"))
-            co_return platform::PlayingTrack{QStringLiteral("<script>x</script> & Co"),
-                                             QStringLiteral("Band"), QStringLiteral("LP")};
+        if (busName == u"org.mpris.MediaPlayer2.spotify"_s)
+            co_return platform::PlayingTrack{u"<script>x</script> & Co"_s, u"Band"_s, u"LP"_s};
         co_return std::nullopt;
     }
 };
@@ -27,11 +28,11 @@ TEST_F(MediaServerTest, UserPageShowsWhatTheAppReportsEscaped) {
     await(reporter.tick());
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
-            return request("GET", QStringLiteral("/@ada"))
+            return request("GET", u"/@ada"_s)
                 .body.contains("&lt;script&gt;x&lt;/script&gt; &amp; Co");
         },
         5000));
-    const QByteArray page = request("GET", QStringLiteral("/@ada")).body;
+    const QByteArray page = request("GET", u"/@ada"_s).body;
     EXPECT_FALSE(page.contains("<script>x"));
     EXPECT_TRUE(page.contains("Band"));
 }

@@ -8,22 +8,23 @@
 #include <QJsonArray>
 #include <QSet>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 using namespace shotlark::test;
 
 TEST_F(MediaServerTest, ReplaySegmentsAreJoinedAndCut) {
-    const QStringList segments = {makeSegment(QStringLiteral("a.mp4"), 4),
-                                  makeSegment(QStringLiteral("b.mp4"), 4),
-                                  makeSegment(QStringLiteral("c.mp4"), 4)};
+    const QStringList segments = {makeSegment(u"a.mp4"_s, 4), makeSegment(u"b.mp4"_s, 4),
+                                  makeSegment(u"c.mp4"_s, 4)};
     for (const QString& segment : segments)
         ASSERT_TRUE(QFile::exists(segment));
 
     // All of it when less than asked for was sent.
     auto outcome = await(Uploader::uploadReplay(segments, 30));
-    ASSERT_FALSE(outcome.error) << outcome.message().toStdString();
+    ASSERT_FALSE(outcome.error) << outcome.message();
     const UploadResult whole = *outcome.value;
-    EXPECT_TRUE(whole.name.endsWith(QStringLiteral(".mp4")));
-    const QString wholeFile = testHome() + QStringLiteral("/whole.mp4");
+    EXPECT_TRUE(whole.name.endsWith(u".mp4"_s));
+    const QString wholeFile = testHome() + u"/whole.mp4"_s;
     {
         const HttpResponse raw = request("GET", whole.rawURL);
         QFile out(wholeFile);
@@ -39,8 +40,8 @@ TEST_F(MediaServerTest, ReplaySegmentsAreJoinedAndCut) {
 
     // The last five seconds, from the key frame before them: six seconds.
     outcome = await(Uploader::uploadReplay(segments, 5));
-    ASSERT_FALSE(outcome.error) << outcome.message().toStdString();
-    const QString cutFile = testHome() + QStringLiteral("/cut.mp4");
+    ASSERT_FALSE(outcome.error) << outcome.message();
+    const QString cutFile = testHome() + u"/cut.mp4"_s;
     {
         const HttpResponse raw = request("GET", outcome.value->rawURL);
         QFile out(cutFile);
@@ -54,26 +55,25 @@ TEST_F(MediaServerTest, ReplaySegmentsAreJoinedAndCut) {
 }
 
 TEST_F(MediaServerTest, ReplaysThatCantBeJoinedAreRefusedAndLeaveNothing) {
-    const QString good = makeSegment(QStringLiteral("good.mp4"), 2);
-    const QString other = makeSegment(QStringLiteral("other.mp4"), 2, QStringLiteral("640x480"));
-    const QString damaged = writeTestFile(QStringLiteral("damaged.mp4"), QByteArray(50000, 'x'));
-    const QStringList filesBefore = filesIn(QStringLiteral("files"));
+    const QString good = makeSegment(u"good.mp4"_s, 2);
+    const QString other = makeSegment(u"other.mp4"_s, 2, u"640x480"_s);
+    const QString damaged = writeTestFile(u"damaged.mp4"_s, QByteArray(50000, 'x'));
+    const QStringList filesBefore = filesIn(u"files"_s);
 
     auto outcome = await(Uploader::uploadReplay({good, damaged}, 30));
-    EXPECT_EQ(outcome.message<UploaderError>(),
-              QStringLiteral("A segment is not a readable movie"));
+    EXPECT_EQ(outcome.message<UploaderError>(), u"A segment is not a readable movie"_s);
     outcome = await(Uploader::uploadReplay({good, other}, 30));
     EXPECT_EQ(outcome.message<UploaderError>(),
-              QStringLiteral("The segments disagree in picture size or encoding"));
+              u"The segments disagree in picture size or encoding"_s);
     outcome = await(Uploader::uploadReplay({}, 30));
     EXPECT_FALSE(outcome.message<UploaderError>().isEmpty());
 
-    EXPECT_EQ(filesIn(QStringLiteral("files")), filesBefore);
-    EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
+    EXPECT_EQ(filesIn(u"files"_s), filesBefore);
+    EXPECT_TRUE(filesIn(u"tmp"_s).isEmpty());
 }
 
 TEST_F(MediaServerTest, VideoThumbnailsAreAPictureFromTheMovie) {
-    const QString movie = makeSegment(QStringLiteral("clip.mp4"), 3, QStringLiteral("640x360"));
+    const QString movie = makeSegment(u"clip.mp4"_s, 3, u"640x360"_s);
     const UploadResult uploaded = upload(movie);
     ASSERT_FALSE(uploaded.id.isEmpty());
     const HttpResponse thumbnail = request("GET", path(uploaded.thumbnailURL));
@@ -85,14 +85,14 @@ TEST_F(MediaServerTest, VideoThumbnailsAreAPictureFromTheMovie) {
     for (int x = 0; x < picture.width(); x += 10)
         colours.insert(picture.pixel(x, 50) & 0xf0f0f0);
     EXPECT_GT(colours.size(), 5);
-    EXPECT_EQ(filesIn(QStringLiteral("thumbs")).size(), 1) << "cached";
+    EXPECT_EQ(filesIn(u"thumbs"_s).size(), 1) << "cached";
     // Its page plays it, and links the file itself.
     const QByteArray page = request("GET", path(uploaded.url)).body;
-    EXPECT_TRUE(page.contains("<video class=\"media\" controls")) << page.toStdString();
+    EXPECT_TRUE(page.contains("<video class=\"media\" controls")) << page;
     EXPECT_TRUE(page.contains("href=\"" + uploaded.rawURL.toUtf8() + "\">Direct link"));
 
     // Not a movie after all: the placeholder, nothing cached.
-    const UploadResult fake = upload(writeTestFile(QStringLiteral("fake.mp4"), "not a movie"));
+    const UploadResult fake = upload(writeTestFile(u"fake.mp4"_s, "not a movie"));
     const QImage placeholder =
         QImage::fromData(request("GET", path(fake.thumbnailURL)).body, "PNG");
     EXPECT_EQ(placeholder.size(), QSize(400, 300));

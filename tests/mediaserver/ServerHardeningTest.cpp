@@ -18,6 +18,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 using namespace shotlark::test;
 using namespace std::chrono_literals;
@@ -75,7 +77,7 @@ protected:
 } // namespace
 
 TEST_F(ServerHardeningTest, OneByteRangeAtMostAndCorrectOnes) {
-    const UploadResult twelve = upload(writeTestFile(QStringLiteral("twelve.bin"), "0123456789ab"));
+    const UploadResult twelve = upload(writeTestFile(u"twelve.bin"_s, "0123456789ab"));
     const QString raw = path(twelve.rawURL);
     struct Case {
         QByteArray range;
@@ -116,26 +118,25 @@ TEST_F(ServerHardeningTest, OneByteRangeAtMostAndCorrectOnes) {
     }
 
     // An empty file: a length of 0, and the connection stays usable for the next request.
-    const UploadResult empty = upload(writeTestFile(QStringLiteral("empty.bin"), ""));
+    const UploadResult empty = upload(writeTestFile(u"empty.bin"_s, ""));
     const QByteArray first =
         "GET " + path(empty.rawURL).toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     const RawAnswer both = exchange(port(), first + get(raw, {}));
     EXPECT_EQ(both.status, 200);
     EXPECT_EQ(both.header("Content-Length"), "0");
-    EXPECT_EQ(both.raw.count("HTTP/1.1 200"), 2) << both.raw.toStdString();
+    EXPECT_EQ(both.raw.count("HTTP/1.1 200"), 2) << both.raw;
     EXPECT_TRUE(both.raw.endsWith("0123456789ab"));
     EXPECT_EQ(exchange(port(), get(path(empty.rawURL), "Range: bytes=0-\r\n")).status, 416);
     // So does it after a page that isn't there.
     const RawAnswer afterMissing =
         exchange(port(), "GET /no/such/page HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" + get(raw, {}));
     EXPECT_EQ(afterMissing.status, 404);
-    EXPECT_TRUE(afterMissing.raw.endsWith("0123456789ab")) << afterMissing.raw.toStdString();
+    EXPECT_TRUE(afterMissing.raw.endsWith("0123456789ab")) << afterMissing.raw;
 }
 
 TEST_F(ServerHardeningTest, TricklingClientsAreCutOffAndOthersServed) {
-    start({QStringLiteral("--threads"), QStringLiteral("2"), QStringLiteral("--header-timeout"),
-           QStringLiteral("1"), QStringLiteral("--body-grace"), QStringLiteral("1"),
-           QStringLiteral("--body-min-rate"), QStringLiteral("1000")});
+    start({u"--threads"_s, u"2"_s, u"--header-timeout"_s, u"1"_s, u"--body-grace"_s, u"1"_s,
+           u"--body-min-rate"_s, u"1000"_s});
     HttpClient::shared().setLimits({6, 8s, 10s});
 
     // More tricklers than threads: each sends a header byte every 100 ms, forever.
@@ -171,7 +172,7 @@ TEST_F(ServerHardeningTest, TricklingClientsAreCutOffAndOthersServed) {
 
     QElapsedTimer waited;
     waited.start();
-    const HttpResponse features = request("GET", QStringLiteral("/api/features"));
+    const HttpResponse features = request("GET", u"/api/features"_s);
     EXPECT_EQ(features.status, 200);
     EXPECT_LT(waited.elapsed(), 8000);
 
@@ -183,8 +184,8 @@ TEST_F(ServerHardeningTest, TricklingClientsAreCutOffAndOthersServed) {
         return slowBody->state() == QAbstractSocket::UnconnectedState;
     };
     EXPECT_TRUE(QTest::qWaitFor(allClosed, 8000)) << "the server hangs up on trickling clients";
-    EXPECT_TRUE(QTest::qWaitFor([&] { return filesIn(QStringLiteral("tmp")).isEmpty(); }, 3000));
-    EXPECT_EQ(request("GET", QStringLiteral("/api/features")).status, 200);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return filesIn(u"tmp"_s).isEmpty(); }, 3000));
+    EXPECT_EQ(request("GET", u"/api/features"_s).status, 200);
 }
 
 TEST_F(ServerHardeningTest, SignInOnlyFromTheServersOwnPages) {
@@ -212,17 +213,15 @@ TEST_F(ServerHardeningTest, SignInOnlyFromTheServersOwnPages) {
     };
     for (const Case& c : cases) {
         const RawAnswer answer = signIn(c.headers);
-        EXPECT_EQ(answer.status, c.status) << c.headers.toStdString();
-        EXPECT_EQ(!answer.header("Set-Cookie").isEmpty(), c.status == 303)
-            << c.headers.toStdString();
+        EXPECT_EQ(answer.status, c.status) << c.headers;
+        EXPECT_EQ(!answer.header("Set-Cookie").isEmpty(), c.status == 303) << c.headers;
     }
 }
 
 TEST_F(ServerHardeningTest, ThumbnailsAreCachedOnlyWhenWrittenWhole) {
     // Files may grow to 300 kB only: the upload fits, its thumbnail's PNG does not.
-    launcher = {QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-                QStringLiteral("trap '' XFSZ; exec prlimit --fsize=300000 \"$@\""),
-                QStringLiteral("sh")};
+    launcher = {u"/bin/sh"_s, u"-c"_s, u"trap '' XFSZ; exec prlimit --fsize=300000 \"$@\""_s,
+                u"sh"_s};
     start();
     QImage noise(400, 400, QImage::Format_RGB32);
     for (int y = 0; y < noise.height(); ++y) {
@@ -234,7 +233,7 @@ TEST_F(ServerHardeningTest, ThumbnailsAreCachedOnlyWhenWrittenWhole) {
     buffer.open(QIODevice::WriteOnly);
     noise.save(&buffer, "JPEG", 40);
     ASSERT_LT(jpeg.size(), 300000);
-    const UploadResult result = upload(writeTestFile(QStringLiteral("noise.jpg"), jpeg));
+    const UploadResult result = upload(writeTestFile(u"noise.jpg"_s, jpeg));
     ASSERT_FALSE(result.id.isEmpty());
 
     for (int i = 0; i < 2; ++i) {
@@ -242,19 +241,17 @@ TEST_F(ServerHardeningTest, ThumbnailsAreCachedOnlyWhenWrittenWhole) {
         EXPECT_EQ(thumbnail.status, 200);
         EXPECT_EQ(QImage::fromData(thumbnail.body, "PNG").size(), QSize(400, 400)) << i;
     }
-    EXPECT_TRUE(filesIn(QStringLiteral("thumbs")).isEmpty()) << "nothing cut is cached";
-    EXPECT_TRUE(filesIn(QStringLiteral("tmp")).isEmpty());
+    EXPECT_TRUE(filesIn(u"thumbs"_s).isEmpty()) << "nothing cut is cached";
+    EXPECT_TRUE(filesIn(u"tmp"_s).isEmpty());
 }
 
 // Peers that hold connections (idle, reading an answer slowly, crowding in from one address)
 // cost no thread: with two workers, a fresh request is still answered, the slow reader is cut
 // at the minimum rate, and one address can't take more than its share of connections.
 TEST_F(ServerHardeningTest, IdleSlowAndCrowdingPeersHoldNothingOthersNeed) {
-    start({QStringLiteral("--threads"), QStringLiteral("2"), QStringLiteral("--body-grace"),
-           QStringLiteral("1"), QStringLiteral("--answer-min-rate"), QStringLiteral("4000000"),
-           QStringLiteral("--max-connections-per-address"), QStringLiteral("16")});
-    const UploadResult large =
-        upload(writeTestFile(QStringLiteral("large.bin"), QByteArray(64 << 20, 'L')));
+    start({u"--threads"_s, u"2"_s, u"--body-grace"_s, u"1"_s, u"--answer-min-rate"_s, u"4000000"_s,
+           u"--max-connections-per-address"_s, u"16"_s});
+    const UploadResult large = upload(writeTestFile(u"large.bin"_s, QByteArray(64 << 20, 'L')));
     ASSERT_FALSE(large.id.isEmpty());
 
     auto connectFrom = [&](const char* address) {
@@ -297,7 +294,7 @@ TEST_F(ServerHardeningTest, IdleSlowAndCrowdingPeersHoldNothingOthersNeed) {
     for (auto& socket : idle)
         ASSERT_TRUE(socket->waitForConnected(2000));
 
-    const HttpResponse features = request("GET", QStringLiteral("/api/features"));
+    const HttpResponse features = request("GET", u"/api/features"_s);
     EXPECT_EQ(features.status, 200);
     EXPECT_TRUE(QTest::qWaitFor(
         [&] {
@@ -322,9 +319,8 @@ TEST_F(ServerHardeningTest, IdleSlowAndCrowdingPeersHoldNothingOthersNeed) {
         << "idle connections end at the header deadline, counted from the accept";
     // A reader at full speed gets the whole file at that rate.
     QProcess curl;
-    curl.start(QStringLiteral("curl"),
-               {QStringLiteral("-s"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
-                QStringLiteral("-w"), QStringLiteral("%{size_download}"), large.rawURL});
+    curl.start(u"curl"_s,
+               {u"-s"_s, u"-o"_s, u"/dev/null"_s, u"-w"_s, u"%{size_download}"_s, large.rawURL});
     ASSERT_TRUE(curl.waitForFinished(30000));
     EXPECT_EQ(curl.readAllStandardOutput().toLongLong(), 64 << 20);
 }

@@ -22,6 +22,8 @@
 
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 using namespace shotlark::test;
 
@@ -31,40 +33,39 @@ namespace {
 class TestPlayer : public QDBusVirtualObject {
 public:
     TestPlayer(const QString& busName, int index) : busName_(busName) {
-        connection_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(
-            QDBusConnection::SessionBus, QStringLiteral("player-%1").arg(index)));
-        connection_->registerVirtualObject(QStringLiteral("/org/mpris/MediaPlayer2"), this);
+        connection_ = std::make_unique<QDBusConnection>(
+            QDBusConnection::connectToBus(QDBusConnection::SessionBus, u"player-%1"_s.arg(index)));
+        connection_->registerVirtualObject(u"/org/mpris/MediaPlayer2"_s, this);
     }
     ~TestPlayer() override {
         leave();
-        connection_->unregisterObject(QStringLiteral("/org/mpris/MediaPlayer2"));
+        connection_->unregisterObject(u"/org/mpris/MediaPlayer2"_s);
         QDBusConnection::disconnectFromBus(connection_->name());
     }
     bool join() { return connection_->registerService(busName_); }
     void leave() { connection_->unregisterService(busName_); }
 
     void play(const QString& title, const QVariant& artist, const QString& album) {
-        status = QStringLiteral("Playing");
-        metadata = QVariantMap{{QStringLiteral("xesam:title"), title},
-                               {QStringLiteral("xesam:artist"), artist},
-                               {QStringLiteral("xesam:album"), album}};
+        status = u"Playing"_s;
+        metadata = QVariantMap{
+            {u"xesam:title"_s, title}, {u"xesam:artist"_s, artist}, {u"xesam:album"_s, album}};
     }
 
-    QString status = QStringLiteral("Stopped");
+    QString status = u"Stopped"_s;
     QVariant metadata = QVariantMap{};
     bool hangs = false;
     int asked = 0;
 
     QString introspect(const QString&) const override { return QString(); }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
-        if (message.member() != QStringLiteral("GetAll"))
+        if (message.member() != u"GetAll"_s)
             return false;
         ++asked;
         if (hangs)
             return true; // never answers
         const QVariantMap properties{
-            {QStringLiteral("PlaybackStatus"), QVariant::fromValue(QDBusVariant(status))},
-            {QStringLiteral("Metadata"), QVariant::fromValue(QDBusVariant(metadata))}};
+            {u"PlaybackStatus"_s, QVariant::fromValue(QDBusVariant(status))},
+            {u"Metadata"_s, QVariant::fromValue(QDBusVariant(metadata))}};
         connection.send(message.createReply(QVariant(properties)));
         return true;
     }
@@ -80,7 +81,7 @@ protected:
         server.on("/api/me/now-playing", {200, "{}"});
         server.on("/api/features", {200, R"({"enabled":["app_presence"]})"});
         Config::shared().setString(keys::server, server.url());
-        Config::shared().setToken(QStringLiteral("slk_np"));
+        Config::shared().setToken(u"slk_np"_s);
         Config::shared().setBool(keys::shareNowPlaying, true);
         await(ServerInfo::shared().refresh(true));
         reporter.setClock([this] { return now; });
@@ -100,11 +101,11 @@ protected:
 
     static QJsonObject playing(const QString& title, const QString& artist, const QString& album,
                                const QString& source) {
-        return {{QStringLiteral("playing"), true},
-                {QStringLiteral("title"), title},
-                {QStringLiteral("artist"), artist},
-                {QStringLiteral("album"), album},
-                {QStringLiteral("source"), source}};
+        return {{u"playing"_s, true},
+                {u"title"_s, title},
+                {u"artist"_s, artist},
+                {u"album"_s, album},
+                {u"source"_s, source}};
     }
 
     TestHttpServer server;
@@ -116,14 +117,12 @@ protected:
 } // namespace
 
 TEST_F(NowPlayingTest, ChangesAtOnceTheSameTrackEachMinuteAndOneStop) {
-    TestPlayer spotify(QStringLiteral("org.mpris.MediaPlayer2.spotify"), 1);
+    TestPlayer spotify(u"org.mpris.MediaPlayer2.spotify"_s, 1);
     ASSERT_TRUE(spotify.join());
-    spotify.play(QStringLiteral("Song <b>"), QStringList{QStringLiteral("A"), QStringLiteral("B")},
-                 QStringLiteral("Album"));
+    spotify.play(u"Song <b>"_s, QStringList{u"A"_s, u"B"_s}, u"Album"_s);
     poll();
     ASSERT_EQ(reports().size(), 1);
-    EXPECT_EQ(reports()[0], playing(QStringLiteral("Song <b>"), QStringLiteral("A, B"),
-                                    QStringLiteral("Album"), QStringLiteral("Spotify")));
+    EXPECT_EQ(reports()[0], playing(u"Song <b>"_s, u"A, B"_s, u"Album"_s, u"Spotify"_s));
     const RecordedRequest first = server.requestsTo("/api/me/now-playing").front();
     EXPECT_EQ(first.method, "POST");
     EXPECT_EQ(first.header("Authorization"), "Bearer slk_np");
@@ -138,21 +137,20 @@ TEST_F(NowPlayingTest, ChangesAtOnceTheSameTrackEachMinuteAndOneStop) {
     EXPECT_EQ(reports().size(), 2);
 
     // A new track at once; paused is not playing: one "playing": false, then nothing.
-    spotify.play(QStringLiteral("Next"), QStringLiteral("C"), QString());
+    spotify.play(u"Next"_s, u"C"_s, QString());
     poll();
     ASSERT_EQ(reports().size(), 3);
-    EXPECT_EQ(reports()[2], playing(QStringLiteral("Next"), QStringLiteral("C"), QString(),
-                                    QStringLiteral("Spotify")));
-    spotify.status = QStringLiteral("Paused");
+    EXPECT_EQ(reports()[2], playing(u"Next"_s, u"C"_s, QString(), u"Spotify"_s));
+    spotify.status = u"Paused"_s;
     poll();
     now = now.addSecs(120);
     poll();
     ASSERT_EQ(reports().size(), 4);
-    EXPECT_EQ(reports()[3], (QJsonObject{{QStringLiteral("playing"), false}}));
+    EXPECT_EQ(reports()[3], (QJsonObject{{u"playing"_s, false}}));
 
     // Switched off while a poll waits for the player: the track it reported does not stay on
     // the server.
-    spotify.status = QStringLiteral("Playing");
+    spotify.status = u"Playing"_s;
     poll();
     ASSERT_EQ(reports().size(), 5);
     spotify.hangs = true;
@@ -161,34 +159,32 @@ TEST_F(NowPlayingTest, ChangesAtOnceTheSameTrackEachMinuteAndOneStop) {
     await(std::move(inFlight));
     QTest::qWait(100);
     ASSERT_EQ(reports().size(), 6);
-    EXPECT_EQ(reports()[5], (QJsonObject{{QStringLiteral("playing"), false}}));
+    EXPECT_EQ(reports()[5], (QJsonObject{{u"playing"_s, false}}));
 }
 
 TEST_F(NowPlayingTest, TableOrderGarbageAndPlayersThatHang) {
-    TestPlayer cider(QStringLiteral("org.mpris.MediaPlayer2.cider"), 2);
+    TestPlayer cider(u"org.mpris.MediaPlayer2.cider"_s, 2);
     ASSERT_TRUE(cider.join());
-    cider.play(QStringLiteral("From Apple"), QStringList{QStringLiteral("D")}, QStringLiteral("E"));
+    cider.play(u"From Apple"_s, QStringList{u"D"_s}, u"E"_s);
     poll();
     ASSERT_EQ(reports().size(), 1);
-    EXPECT_EQ(reports()[0].value(QStringLiteral("source")).toString(),
-              QStringLiteral("Apple Music"));
+    EXPECT_EQ(reports()[0].value(u"source"_s).toString(), u"Apple Music"_s);
 
     // Both playing: the first in table order wins.
-    TestPlayer spotify(QStringLiteral("org.mpris.MediaPlayer2.spotify"), 3);
+    TestPlayer spotify(u"org.mpris.MediaPlayer2.spotify"_s, 3);
     ASSERT_TRUE(spotify.join());
-    spotify.play(QStringLiteral("From Spotify"), QStringList{}, QString());
+    spotify.play(u"From Spotify"_s, QStringList{}, QString());
     poll();
     ASSERT_EQ(reports().size(), 2);
-    EXPECT_EQ(reports()[1], playing(QStringLiteral("From Spotify"), QString(), QString(),
-                                    QStringLiteral("Spotify")));
+    EXPECT_EQ(reports()[1], playing(u"From Spotify"_s, QString(), QString(), u"Spotify"_s));
 
     // Garbage from Spotify (metadata that is no dictionary, a title that is no string) counts
     // as not playing: the next player's track is reported.
-    spotify.metadata = QStringLiteral("not a dictionary");
+    spotify.metadata = u"not a dictionary"_s;
     poll();
     ASSERT_EQ(reports().size(), 3);
-    EXPECT_EQ(reports()[2].value(QStringLiteral("title")).toString(), QStringLiteral("From Apple"));
-    spotify.metadata = QVariantMap{{QStringLiteral("xesam:title"), 42}};
+    EXPECT_EQ(reports()[2].value(u"title"_s).toString(), u"From Apple"_s);
+    spotify.metadata = QVariantMap{{u"xesam:title"_s, 42}};
     poll();
     EXPECT_EQ(reports().size(), 3) << "unchanged: still the Apple Music track";
 
@@ -211,6 +207,6 @@ TEST_F(NowPlayingTest, TableOrderGarbageAndPlayersThatHang) {
     cider.leave();
     poll();
     ASSERT_EQ(reports().size(), 4);
-    EXPECT_EQ(reports()[3], (QJsonObject{{QStringLiteral("playing"), false}}));
+    EXPECT_EQ(reports()[3], (QJsonObject{{u"playing"_s, false}}));
     EXPECT_EQ(spotify.asked, 4);
 }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark::overlay;
 
 namespace {
@@ -54,8 +56,8 @@ TEST(SelectionModel, ScreenshotRulesCancelOnAClick) {
 }
 
 TEST(SelectionModel, SizeLabelAndWhereItGoes) {
-    EXPECT_EQ(SelectionModel::sizeLabel(QSize(300, 200), 2.0), QStringLiteral("600 \u00d7 400"));
-    EXPECT_EQ(SelectionModel::sizeLabel(QSize(301, 201), 1.5), QStringLiteral("451 \u00d7 301"))
+    EXPECT_EQ(SelectionModel::sizeLabel(QSize(300, 200), 2.0), u"600 \u00d7 400"_s);
+    EXPECT_EQ(SelectionModel::sizeLabel(QSize(301, 201), 1.5), u"451 \u00d7 301"_s)
         << "cut towards zero";
     // 18 below the area; at the bottom of the screen, 14 above its edge.
     EXPECT_EQ(SelectionModel::labelCenter(QRect(100, 100, 300, 200), 900), QPoint(250, 318));

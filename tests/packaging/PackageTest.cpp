@@ -2,12 +2,16 @@
 // dpkg-deb, and the unpacked programs run. Nothing is installed on the system.
 #include "support/Isolation.h"
 
+#include "support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+
+using namespace Qt::StringLiterals;
 
 using namespace shotlark::test;
 
@@ -27,7 +31,7 @@ Ran run(const QString& program, const QStringList& arguments, int ms = 300000) {
 }
 
 QString field(const QString& deb, const QString& name) {
-    return run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), deb, name}).out;
+    return run(u"dpkg-deb"_s, {u"-f"_s, deb, name}).out;
 }
 
 // Every package a Depends line names must be one Debian has: of alternatives, at least one.
@@ -35,24 +39,23 @@ QString field(const QString& deb, const QString& name) {
 QStringList unknownDependencies(const QString& depends) {
     QList<QStringList> groups;
     QStringList names;
-    for (const QString& group : depends.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    for (const QString& group : depends.split(u',', Qt::SkipEmptyParts)) {
         QStringList alternatives;
-        for (const QString& alternative : group.split(QLatin1Char('|')))
-            alternatives << alternative.trimmed().section(QLatin1Char(' '), 0, 0);
+        for (const QString& alternative : group.split(u'|'))
+            alternatives << alternative.trimmed().section(u' ', 0, 0);
         groups << alternatives;
         names << alternatives;
     }
-    const QStringList known =
-        run(QStringLiteral("apt-cache"), QStringList{QStringLiteral("policy")} + names)
-            .out.split(QLatin1Char('\n'))
-            .filter(QRegularExpression(QStringLiteral("^\\S+:$")));
+    const QStringList known = run(u"apt-cache"_s, QStringList{u"policy"_s} + names)
+                                  .out.split(u'\n')
+                                  .filter(QRegularExpression(u"^\\S+:$"_s));
     QStringList unknown;
     for (const QStringList& alternatives : groups) {
         bool found = false;
         for (const QString& name : alternatives)
-            found |= known.contains(name + QLatin1Char(':'));
+            found |= known.contains(name + u':');
         if (!found)
-            unknown << alternatives.join(QStringLiteral(" | "));
+            unknown << alternatives.join(u" | "_s);
     }
     return unknown;
 }
@@ -66,67 +69,60 @@ QByteArray bytesOf(const QString& path) {
 } // namespace
 
 TEST(PackageTest, AppAndServerPackagesHoldWhatTheyNeed) {
-    const QString out = testHome() + QStringLiteral("/packages");
-    const Ran made = run(QStringLiteral("cpack"),
-                         {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("--config"),
-                          QStringLiteral(SHOTLARK_CPACK_CONFIG), QStringLiteral("-B"), out});
-    ASSERT_EQ(made.code, 0) << made.out.toStdString();
+    const QString out = testHome() + u"/packages"_s;
+    const Ran made = run(u"cpack"_s, {u"-G"_s, u"DEB"_s, u"--config"_s,
+                                      QStringLiteral(SHOTLARK_CPACK_CONFIG), u"-B"_s, out});
+    ASSERT_EQ(made.code, 0) << made.out;
     const QString version = QStringLiteral(SHOTLARK_VERSION);
-    const QString app = out + QStringLiteral("/shotlark_") + version + QStringLiteral("_amd64.deb");
-    const QString server =
-        out + QStringLiteral("/shotlark-server_") + version + QStringLiteral("_amd64.deb");
-    ASSERT_TRUE(QFile::exists(app)) << made.out.toStdString();
-    ASSERT_TRUE(QFile::exists(server)) << made.out.toStdString();
+    const QString app = out + u"/shotlark_"_s + version + u"_amd64.deb"_s;
+    const QString server = out + u"/shotlark-server_"_s + version + u"_amd64.deb"_s;
+    ASSERT_TRUE(QFile::exists(app)) << made.out;
+    ASSERT_TRUE(QFile::exists(server)) << made.out;
 
-    EXPECT_EQ(field(app, QStringLiteral("Package")), QStringLiteral("shotlark"));
-    EXPECT_EQ(field(app, QStringLiteral("Version")), version);
-    const QString appDepends = field(app, QStringLiteral("Depends"));
+    EXPECT_EQ(field(app, u"Package"_s), u"shotlark"_s);
+    EXPECT_EQ(field(app, u"Version"_s), version);
+    const QString appDepends = field(app, u"Depends"_s);
     for (const char* needed : {"libqt6widgets6", "qt6-qpa-plugins", "libtesseract5",
                                "tesseract-ocr-eng", "libavcodec59", "libcurl4"})
         EXPECT_TRUE(appDepends.contains(QLatin1String(needed))) << needed;
     EXPECT_EQ(unknownDependencies(appDepends), QStringList());
-    const QString serverDepends = field(server, QStringLiteral("Depends"));
-    EXPECT_TRUE(serverDepends.contains(QStringLiteral("libavfilter")));
+    const QString serverDepends = field(server, u"Depends"_s);
+    EXPECT_TRUE(serverDepends.contains(u"libavfilter"_s));
     EXPECT_EQ(unknownDependencies(serverDepends), QStringList());
 
-    const QString appFiles = run(QStringLiteral("dpkg-deb"), {QStringLiteral("-c"), app}).out;
+    const QString appFiles = run(u"dpkg-deb"_s, {u"-c"_s, app}).out;
     for (const char* path : {"./usr/bin/shotlark", "./usr/bin/shotlark-screencapture",
                              "./usr/lib/shotlark/libshotlark-recording.so",
                              "./usr/share/applications/shotlark.desktop",
                              "./usr/share/icons/hicolor/scalable/apps/shotlark.svg"})
         EXPECT_TRUE(appFiles.contains(QLatin1String(path))) << path;
-    const QString serverFiles = run(QStringLiteral("dpkg-deb"), {QStringLiteral("-c"), server}).out;
-    EXPECT_TRUE(serverFiles.contains(QStringLiteral("./usr/bin/shotlark-server")));
-    EXPECT_TRUE(
-        serverFiles.contains(QStringLiteral("./usr/lib/systemd/system/shotlark-server.service")));
-    EXPECT_FALSE(serverFiles.contains(QStringLiteral(".wants/"))) << "the service is not enabled";
+    const QString serverFiles = run(u"dpkg-deb"_s, {u"-c"_s, server}).out;
+    EXPECT_TRUE(serverFiles.contains(u"./usr/bin/shotlark-server"_s));
+    EXPECT_TRUE(serverFiles.contains(u"./usr/lib/systemd/system/shotlark-server.service"_s));
+    EXPECT_FALSE(serverFiles.contains(u".wants/"_s)) << "the service is not enabled";
 
     // Unpacked beside the test, not installed.
-    const QString root = testHome() + QStringLiteral("/root");
-    ASSERT_EQ(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), app, root}).code, 0);
-    ASSERT_EQ(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), server, root}).code, 0);
-    const QByteArray entry =
-        bytesOf(root + QStringLiteral("/usr/share/applications/shotlark.desktop"));
+    const QString root = testHome() + u"/root"_s;
+    ASSERT_EQ(run(u"dpkg-deb"_s, {u"-x"_s, app, root}).code, 0);
+    ASSERT_EQ(run(u"dpkg-deb"_s, {u"-x"_s, server, root}).code, 0);
+    const QByteArray entry = bytesOf(root + u"/usr/share/applications/shotlark.desktop"_s);
     EXPECT_TRUE(entry.contains("\nExec=shotlark %U\n"));
     EXPECT_TRUE(entry.contains("x-scheme-handler/shotlark;"));
-    const Ran appVersion =
-        run(root + QStringLiteral("/usr/bin/shotlark"), {QStringLiteral("--version")});
+    const Ran appVersion = run(root + u"/usr/bin/shotlark"_s, {u"--version"_s});
     EXPECT_EQ(appVersion.code, 0);
-    EXPECT_EQ(appVersion.out, QStringLiteral("shotlark ") + version);
-    const Ran serverHelp =
-        run(root + QStringLiteral("/usr/bin/shotlark-server"), {QStringLiteral("--help")});
-    EXPECT_EQ(serverHelp.code, 0) << serverHelp.out.toStdString();
-    EXPECT_TRUE(serverHelp.out.contains(QStringLiteral("--data"))) << serverHelp.out.toStdString();
-    const QByteArray unit =
-        bytesOf(root + QStringLiteral("/usr/lib/systemd/system/shotlark-server.service"));
+    EXPECT_EQ(appVersion.out, u"shotlark "_s + version);
+    const Ran serverHelp = run(root + u"/usr/bin/shotlark-server"_s, {u"--help"_s});
+    EXPECT_EQ(serverHelp.code, 0) << serverHelp.out;
+    EXPECT_TRUE(serverHelp.out.contains(u"--data"_s)) << serverHelp.out;
+    const QByteArray unit = bytesOf(root + u"/usr/lib/systemd/system/shotlark-server.service"_s);
     EXPECT_TRUE(
         unit.contains("ExecStart=/usr/bin/shotlark-server --data /var/lib/shotlark-server"));
     EXPECT_TRUE(unit.contains("User=shotlark-server"));
 
     // The server's user is made on installation; nothing enables or starts the service.
-    const QString control = testHome() + QStringLiteral("/control");
-    ASSERT_EQ(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-e"), server, control}).code, 0);
-    const QByteArray postinst = bytesOf(control + QStringLiteral("/postinst"));
+    const QString control = testHome() + u"/control"_s;
+    ASSERT_EQ(run(u"dpkg-deb"_s, {u"-e"_s, server, control}).code, 0);
+    const QByteArray postinst = bytesOf(control + u"/postinst"_s);
     EXPECT_TRUE(postinst.contains("adduser --system"));
     EXPECT_FALSE(postinst.contains("enable"));
     EXPECT_FALSE(postinst.contains("systemctl"));

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 
 TEST(RecorderSettings, SizeIsOnlyEverScaledDownToEvenSides) {
@@ -33,7 +35,7 @@ TEST(RecorderSettings, BitrateFormulaWithItsFloorAndCap) {
 
 TEST(RecorderSettings, ReadFromTheStoreWhenMade) {
     EXPECT_EQ(ScreenRecorder::fileName(QDateTime(QDate(2026, 3, 3), QTime(14, 5, 9))),
-              QStringLiteral("Recording_2026-03-03_14-05-09.mp4"));
+              u"Recording_2026-03-03_14-05-09.mp4"_s);
     ScreenRecorder::Settings settings = ScreenRecorder::Settings::fromConfig();
     EXPECT_EQ(settings.frameRate, 30);
     EXPECT_EQ(settings.maxEdge, 1920);

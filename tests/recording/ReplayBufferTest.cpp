@@ -15,6 +15,8 @@
 
 #include <sys/stat.h>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 using namespace shotlark::test;
 using namespace std::chrono_literals;
@@ -62,16 +64,14 @@ struct ScriptedScreen : platform::LinuxRecordingBackends {
 
 double durationOf(const QString& movie) {
     QProcess ffprobe;
-    ffprobe.start(QStringLiteral("ffprobe"),
-                  {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
-                   QStringLiteral("format=duration"), QStringLiteral("-of"),
-                   QStringLiteral("csv=p=0"), movie});
+    ffprobe.start(u"ffprobe"_s, {u"-v"_s, u"error"_s, u"-show_entries"_s, u"format=duration"_s,
+                                 u"-of"_s, u"csv=p=0"_s, movie});
     ffprobe.waitForFinished(30000);
     return ffprobe.readAllStandardOutput().trimmed().toDouble();
 }
 
 QStringList segmentsIn(const QString& dir) {
-    return QDir(dir).entryList({QStringLiteral("segment-*.mp4")}, QDir::Files, QDir::Name);
+    return QDir(dir).entryList({u"segment-*.mp4"_s}, QDir::Files, QDir::Name);
 }
 
 ino_t inodeOf(const QString& file) {
@@ -88,7 +88,7 @@ TEST(ReplayBufferTest, RollingSegmentsAndSavedCopies) {
     ASSERT_FALSE(await(buffer.start()).error);
     EXPECT_TRUE(buffer.isRunning());
     const QString dir = buffer.directory();
-    EXPECT_TRUE(QFileInfo(dir).fileName().startsWith(QStringLiteral("slk-replay-")));
+    EXPECT_TRUE(QFileInfo(dir).fileName().startsWith(u"slk-replay-"_s));
     EXPECT_TRUE(QFileInfo(dir).isDir());
 
     // Before the first frame there is nothing to save.
@@ -98,7 +98,7 @@ TEST(ReplayBufferTest, RollingSegmentsAndSavedCopies) {
     screen->frames(0, 3);
     QStringList copies = *await(buffer.save()).value;
     ASSERT_EQ(copies.size(), 1);
-    EXPECT_TRUE(QFileInfo(copies[0]).fileName().startsWith(QStringLiteral("Replay_")));
+    EXPECT_TRUE(QFileInfo(copies[0]).fileName().startsWith(u"Replay_"_s));
     EXPECT_TRUE(copies[0].startsWith(paths::privateTempDir()));
     EXPECT_NEAR(durationOf(copies[0]), 3.0, 0.6);
     QFile::remove(copies[0]);
@@ -106,13 +106,11 @@ TEST(ReplayBufferTest, RollingSegmentsAndSavedCopies) {
     // Forty more seconds: segments of ten seconds, the fifth finished one pushes out the first,
     // numbering without gaps, never more than five on disk.
     screen->frames(3.5, 13.0);
-    EXPECT_EQ(segmentsIn(dir),
-              (QStringList{QStringLiteral("segment-1.mp4"), QStringLiteral("segment-2.mp4")}));
+    EXPECT_EQ(segmentsIn(dir), (QStringList{u"segment-1.mp4"_s, u"segment-2.mp4"_s}));
     screen->frames(13.5, 44.0);
     EXPECT_EQ(segmentsIn(dir),
-              (QStringList{QStringLiteral("segment-2.mp4"), QStringLiteral("segment-3.mp4"),
-                           QStringLiteral("segment-4.mp4"), QStringLiteral("segment-5.mp4"),
-                           QStringLiteral("segment-6.mp4")}));
+              (QStringList{u"segment-2.mp4"_s, u"segment-3.mp4"_s, u"segment-4.mp4"_s,
+                           u"segment-5.mp4"_s, u"segment-6.mp4"_s}));
 
     // Two saves at once: both answered with the same four segments, oldest first; the copies
     // share the segments' bytes.
@@ -122,11 +120,10 @@ TEST(ReplayBufferTest, RollingSegmentsAndSavedCopies) {
     const QStringList again = *await(std::move(second)).value;
     ASSERT_EQ(copies.size(), 4);
     ASSERT_EQ(again.size(), 4);
-    EXPECT_EQ(segmentsIn(dir),
-              (QStringList{QStringLiteral("segment-3.mp4"), QStringLiteral("segment-4.mp4"),
-                           QStringLiteral("segment-5.mp4"), QStringLiteral("segment-6.mp4")}));
+    EXPECT_EQ(segmentsIn(dir), (QStringList{u"segment-3.mp4"_s, u"segment-4.mp4"_s,
+                                            u"segment-5.mp4"_s, u"segment-6.mp4"_s}));
     for (int i = 0; i < 4; ++i) {
-        const QString segment = dir + QStringLiteral("/segment-%1.mp4").arg(i + 3);
+        const QString segment = dir + u"/segment-%1.mp4"_s.arg(i + 3);
         EXPECT_EQ(inodeOf(copies[i]), inodeOf(segment)) << "a hard link";
         EXPECT_NEAR(durationOf(copies[i]), i < 3 ? 10.0 : 0.5, 0.6) << i;
     }
@@ -150,9 +147,9 @@ TEST(ReplayBufferTest, CaptureThatEndsByItselfIsReported) {
     };
     ASSERT_FALSE(await(buffer.start()).error);
     screen->frames(0, 2);
-    screen->fail(QStringLiteral("The screen being recorded is gone"));
+    screen->fail(u"The screen being recorded is gone"_s);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !reason.isEmpty(); }, 5000));
-    EXPECT_EQ(reason, QStringLiteral("The screen being recorded is gone"));
+    EXPECT_EQ(reason, u"The screen being recorded is gone"_s);
     EXPECT_FALSE(buffer.isRunning());
     EXPECT_TRUE(segmentsIn(buffer.directory()).isEmpty()) << "the open segment is dropped";
 }

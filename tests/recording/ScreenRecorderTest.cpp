@@ -10,6 +10,8 @@
 #include "support/ChildProcess.h"
 #include "support/Isolation.h"
 #include "support/MovieFrames.h"
+#include "support/Programs.h"
+#include "support/QtPrinters.h"
 #include "support/ScreenDriver.h"
 
 #include <gtest/gtest.h>
@@ -18,9 +20,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QGuiApplication>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QProcess>
@@ -31,6 +30,8 @@
 
 #include <csignal>
 #include <sys/resource.h>
+
+using namespace Qt::StringLiterals;
 
 using namespace shotlark;
 using namespace shotlark::test;
@@ -68,46 +69,24 @@ private:
     int tick_ = 0;
 };
 
-QJsonObject probe(const QString& movie, const QStringList& extra = {}) {
-    QProcess ffprobe;
-    ffprobe.start(QStringLiteral("ffprobe"),
-                  QStringList{QStringLiteral("-v"), QStringLiteral("error"),
-                              QStringLiteral("-show_streams"), QStringLiteral("-show_format"),
-                              QStringLiteral("-of"), QStringLiteral("json")} +
-                      extra + QStringList{movie});
-    ffprobe.waitForFinished(30000);
-    return QJsonDocument::fromJson(ffprobe.readAllStandardOutput()).object();
-}
-
-QJsonObject stream(const QJsonObject& probed, const QString& type) {
-    for (const QJsonValue& value : probed.value(QStringLiteral("streams")).toArray()) {
-        if (value.toObject().value(QStringLiteral("codec_type")).toString() == type)
-            return value.toObject();
-    }
-    return {};
-}
-
-// Frame numbers of the key frames.
+// Frame numbers of the key frames, and the frame count at the end.
 QList<int> keyFrames(const QString& movie) {
-    QProcess ffprobe;
-    ffprobe.start(QStringLiteral("ffprobe"),
-                  {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-                   QStringLiteral("v"), QStringLiteral("-show_entries"),
-                   QStringLiteral("frame=key_frame"), QStringLiteral("-of"),
-                   QStringLiteral("csv=p=0"), movie});
-    ffprobe.waitForFinished(60000);
     QList<int> keys;
-    int index = 0;
-    for (const QByteArray& line : ffprobe.readAllStandardOutput().split('\n')) {
-        const QByteArray flag = line.split(',').first().trimmed(); // "1," for a key frame
-        if (flag.isEmpty())
-            continue;
-        if (flag == "1")
-            keys.append(index);
-        ++index;
+    const QStringList flags = ffprobe({u"-select_streams"_s, u"v"_s, u"-show_entries"_s,
+                                       u"frame=key_frame"_s, u"-of"_s, u"csv=p=0"_s, movie})
+                                  .split(u'\n', Qt::SkipEmptyParts);
+    for (qsizetype i = 0; i < flags.size(); ++i) {
+        if (flags[i].startsWith(u'1')) // "1," for a key frame
+            keys.append(static_cast<int>(i));
     }
-    keys.append(index); // the end, for the last interval
+    keys.append(static_cast<int>(flags.size()));
     return keys;
+}
+
+bool anyMovieLeft() {
+    return QDirIterator(paths::privateTempDir(), {u"*.mp4"_s}, QDir::Files,
+                        QDirIterator::Subdirectories)
+        .hasNext();
 }
 
 class ScreenRecorderTest : public testing::Test {
@@ -123,12 +102,12 @@ protected:
     QString record(const Selection& selection, int ms, bool audio = false) {
         ScreenRecorder recorder(backends);
         auto started = await(recorder.start(selection, audio));
-        EXPECT_FALSE(started.error) << started.message().toStdString();
+        EXPECT_FALSE(started.error) << started.message();
         if (started.error)
             return QString();
         QTest::qWait(ms);
         auto stopped = await(recorder.stop());
-        EXPECT_FALSE(stopped.error) << stopped.message().toStdString();
+        EXPECT_FALSE(stopped.error) << stopped.message();
         return stopped.value.value_or(QString());
     }
 
@@ -140,7 +119,7 @@ protected:
 
 TEST_F(ScreenRecorderTest, AreaMovieHasTheStatedFormat) {
     // The pointer rests over the plain grey part of the area.
-    xdotool({QStringLiteral("mousemove"), QStringLiteral("700"), QStringLiteral("300")});
+    xdotool({u"mousemove"_s, u"700"_s, u"300"_s});
     QScreen* screen = QGuiApplication::primaryScreen();
     const Selection selection{screen, QRect(500, 150, 301, 201), false};
     RecordingFrame frame;
@@ -149,25 +128,17 @@ TEST_F(ScreenRecorderTest, AreaMovieHasTheStatedFormat) {
 
     const QString movie = record(selection, 3000);
     ASSERT_FALSE(movie.isEmpty());
-    EXPECT_TRUE(QFileInfo(movie).fileName().startsWith(QStringLiteral("Recording_")));
+    EXPECT_TRUE(QFileInfo(movie).fileName().startsWith(u"Recording_"_s));
     EXPECT_TRUE(movie.startsWith(paths::privateTempDir()));
 
-    const QJsonObject probed = probe(movie);
-    const QJsonObject video = stream(probed, QStringLiteral("video"));
-    EXPECT_EQ(video.value(QStringLiteral("codec_name")).toString(), QStringLiteral("h264"));
-    EXPECT_EQ(video.value(QStringLiteral("profile")).toString(), QStringLiteral("High"));
-    EXPECT_EQ(video.value(QStringLiteral("width")).toInt(), 300) << "301 cut to even";
-    EXPECT_EQ(video.value(QStringLiteral("height")).toInt(), 200);
-    const QStringList rate = video.value(QStringLiteral("avg_frame_rate")).toString().split('/');
-    EXPECT_NEAR(rate.value(0).toDouble() / std::max(1.0, rate.value(1).toDouble()), 30.0, 1.0)
-        << QJsonDocument(video).toJson().toStdString();
-    EXPECT_TRUE(stream(probed, QStringLiteral("audio")).isEmpty()) << "no sound unless asked";
-    const double duration = probed.value(QStringLiteral("format"))
-                                .toObject()
-                                .value(QStringLiteral("duration"))
-                                .toString()
-                                .toDouble();
-    EXPECT_NEAR(duration, 3.0, 0.2);
+    const Probed probed = probe(movie);
+    EXPECT_EQ(probed.codec, u"h264"_s);
+    EXPECT_EQ(probed.profile, u"High"_s);
+    EXPECT_EQ(probed.width, 300) << "301 cut to even";
+    EXPECT_EQ(probed.height, 200);
+    EXPECT_NEAR(probed.rate, 30.0, 1.0);
+    EXPECT_TRUE(probed.audio.isEmpty()) << "no sound unless asked";
+    EXPECT_NEAR(probed.duration, 3.0, 0.2);
 
     const QList<int> keys = keyFrames(movie);
     ASSERT_GE(keys.size(), 2);
@@ -201,16 +172,7 @@ TEST_F(ScreenRecorderTest, AreaMovieHasTheStatedFormat) {
 TEST_F(ScreenRecorderTest, AScreenThatGoesAwayEndsTheRecording) {
     const QSize size = QGuiApplication::primaryScreen()->geometry().size();
     const int half = size.width() / 2;
-    ASSERT_EQ(QProcess::execute(QStringLiteral("xrandr"),
-                                {QStringLiteral("--setmonitor"), QStringLiteral("left"),
-                                 QStringLiteral("%1/100x%2/100+0+0").arg(half).arg(size.height()),
-                                 QStringLiteral("screen")}),
-              0);
-    ASSERT_EQ(QProcess::execute(QStringLiteral("xrandr"),
-                                {QStringLiteral("--setmonitor"), QStringLiteral("right"),
-                                 QStringLiteral("%1/100x%2/100+%1+0").arg(half).arg(size.height()),
-                                 QStringLiteral("none")}),
-              0);
+    ASSERT_TRUE(splitScreen(size));
     ScreenRecorder recorder(backends);
     QString reason;
     recorder.onUnexpectedStop = [&](const QString& why) {
@@ -218,19 +180,15 @@ TEST_F(ScreenRecorderTest, AScreenThatGoesAwayEndsTheRecording) {
     };
     auto started = await(recorder.start(
         {QGuiApplication::primaryScreen(), QRect(half + 100, 100, 200, 200), false}, false));
-    ASSERT_FALSE(started.error) << started.message().toStdString();
+    ASSERT_FALSE(started.error) << started.message();
     QTest::qWait(500);
-    ASSERT_EQ(QProcess::execute(QStringLiteral("xrandr"),
-                                {QStringLiteral("--delmonitor"), QStringLiteral("right")}),
-              0);
+    ASSERT_TRUE(unplugRightMonitor());
     ASSERT_TRUE(QTest::qWaitFor([&] { return !reason.isEmpty(); }, 5000));
-    EXPECT_EQ(reason, QStringLiteral("The screen being recorded is gone"));
+    EXPECT_EQ(reason, u"The screen being recorded is gone"_s);
     // Asking to stop afterwards reports the reason, and no movie is left.
     const auto stopped = await(recorder.stop());
-    EXPECT_EQ(stopped.message(), QStringLiteral("The screen being recorded is gone"));
-    QDirIterator movies(paths::privateTempDir(), {QStringLiteral("*.mp4")}, QDir::Files,
-                        QDirIterator::Subdirectories);
-    EXPECT_FALSE(movies.hasNext()) << "nothing half-written is left";
+    EXPECT_EQ(stopped.message(), u"The screen being recorded is gone"_s);
+    EXPECT_FALSE(anyMovieLeft()) << "nothing half-written is left";
 }
 
 namespace {
@@ -238,29 +196,21 @@ namespace {
 // A private PulseAudio server with a null sink whose monitor is the default source.
 std::unique_ptr<ChildProcess> startPulse(const QString& socket) {
     auto pulse = ChildProcess::start(
-        {QStringLiteral("pulseaudio"), QStringLiteral("-n"), QStringLiteral("--daemonize=no"),
-         QStringLiteral("--exit-idle-time=-1"), QStringLiteral("--disallow-exit"),
-         QStringLiteral("--log-target=stderr"), QStringLiteral("--log-level=error"),
-         QStringLiteral("-L"),
-         QStringLiteral("module-native-protocol-unix socket=%1 auth-anonymous=1").arg(socket),
-         QStringLiteral("-L"), QStringLiteral("module-null-sink sink_name=testsink"),
-         QStringLiteral("-L"), QStringLiteral("module-always-sink")});
+        {u"pulseaudio"_s, u"-n"_s, u"--daemonize=no"_s, u"--exit-idle-time=-1"_s,
+         u"--disallow-exit"_s, u"--log-target=stderr"_s, u"--log-level=error"_s, u"-L"_s,
+         u"module-native-protocol-unix socket=%1 auth-anonymous=1"_s.arg(socket), u"-L"_s,
+         u"module-null-sink sink_name=testsink"_s, u"-L"_s, u"module-always-sink"_s});
     if (!pulse || !QTest::qWaitFor([&] { return QFileInfo::exists(socket); }, 10000))
         return nullptr;
     return pulse;
 }
 
 double rmsOfSound(const QString& movie) {
-    const QString wav = testHome() + QStringLiteral("/sound.wav");
-    QProcess::execute(QStringLiteral("ffmpeg"),
-                      {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"),
-                       QStringLiteral("-i"), movie, QStringLiteral("-map"), QStringLiteral("0:a"),
-                       wav});
-    QProcess sox;
-    sox.start(QStringLiteral("sox"), {wav, QStringLiteral("-n"), QStringLiteral("stat")});
-    sox.waitForFinished(20000);
-    for (const QByteArray& line : sox.readAllStandardError().split('\n')) {
-        if (line.startsWith("RMS     amplitude:"))
+    const QString wav = testHome() + u"/sound.wav"_s;
+    QProcess::execute(u"ffmpeg"_s,
+                      {u"-v"_s, u"error"_s, u"-y"_s, u"-i"_s, movie, u"-map"_s, u"0:a"_s, wav});
+    for (const QString& line : run({u"sox"_s, wav, u"-n"_s, u"stat"_s}).err.split(u'\n')) {
+        if (line.startsWith(u"RMS     amplitude:"_s))
             return line.mid(line.indexOf(':') + 1).trimmed().toDouble();
     }
     return -1;
@@ -269,31 +219,27 @@ double rmsOfSound(const QString& movie) {
 } // namespace
 
 TEST_F(ScreenRecorderTest, SoundOfTheSpeakersWhenAsked) {
-    const QString socket = testHome() + QStringLiteral("/pulse.sock");
+    const QString socket = testHome() + u"/pulse.sock"_s;
     auto pulse = startPulse(socket);
     ASSERT_TRUE(pulse) << "pulseaudio did not start";
-    ::setenv("PULSE_SERVER", QFile::encodeName(QStringLiteral("unix:") + socket).constData(), 1);
-    const QString tone = testHome() + QStringLiteral("/tone.wav");
-    ASSERT_EQ(
-        QProcess::execute(QStringLiteral("sox"),
-                          {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
-                           QStringLiteral("-c"), QStringLiteral("2"), QStringLiteral("-b"),
-                           QStringLiteral("16"), QStringLiteral("-e"), QStringLiteral("signed"),
-                           tone, QStringLiteral("synth"), QStringLiteral("6"),
-                           QStringLiteral("sine"), QStringLiteral("440")}),
-        0);
+    ::setenv("PULSE_SERVER", QFile::encodeName(u"unix:"_s + socket).constData(), 1);
+    const QString tone = testHome() + u"/tone.wav"_s;
+    ASSERT_EQ(QProcess::execute(u"sox"_s, {u"-n"_s, u"-r"_s, u"48000"_s, u"-c"_s, u"2"_s, u"-b"_s,
+                                           u"16"_s, u"-e"_s, u"signed"_s, tone, u"synth"_s, u"6"_s,
+                                           u"sine"_s, u"440"_s}),
+              0);
     QProcess player;
-    player.start(QStringLiteral("paplay"), {tone});
+    player.start(u"paplay"_s, {tone});
     ASSERT_TRUE(player.waitForStarted());
     QTest::qWait(300);
 
     QScreen* screen = QGuiApplication::primaryScreen();
     const QString movie = record({screen, QRect(0, 0, 320, 240), false}, 3000, true);
     ASSERT_FALSE(movie.isEmpty());
-    const QJsonObject audio = stream(probe(movie), QStringLiteral("audio"));
-    EXPECT_EQ(audio.value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
-    EXPECT_EQ(audio.value(QStringLiteral("sample_rate")).toString(), QStringLiteral("48000"));
-    EXPECT_EQ(audio.value(QStringLiteral("channels")).toInt(), 2);
+    const QJsonObject audio = probe(movie).audio;
+    EXPECT_EQ(audio[u"codec_name"_s], u"aac"_s);
+    EXPECT_EQ(audio[u"sample_rate"_s], u"48000"_s);
+    EXPECT_EQ(audio[u"channels"_s], 2);
     EXPECT_GT(rmsOfSound(movie), 0.1) << "the tone is in the movie";
     player.kill();
     player.waitForFinished();
@@ -310,20 +256,19 @@ TEST_F(ScreenRecorderTest, SoundOfTheSpeakersWhenAsked) {
         QTest::qWait(300);
         pulse.reset(); // killed
         EXPECT_TRUE(QTest::qWaitFor([&] { return !reason.isEmpty(); }, 5000));
-        EXPECT_TRUE(reason.startsWith(QStringLiteral("The sound server went away")))
-            << reason.toStdString();
+        EXPECT_TRUE(reason.startsWith(u"The sound server went away"_s)) << reason;
     }
 
     // Without a sound server the recording goes on without sound, and says why.
     ::setenv("PULSE_SERVER", "unix:/nonexistent/pulse.sock", 1);
     ScreenRecorder silent(backends);
     auto started = await(silent.start({screen, QRect(0, 0, 320, 240), false}, true));
-    ASSERT_FALSE(started.error) << started.message().toStdString();
+    ASSERT_FALSE(started.error) << started.message();
     EXPECT_FALSE(silent.audioProblem().isEmpty());
     QTest::qWait(500);
     auto stopped = await(silent.stop());
     ASSERT_FALSE(stopped.error);
-    EXPECT_TRUE(stream(probe(*stopped.value), QStringLiteral("audio")).isEmpty());
+    EXPECT_TRUE(probe(*stopped.value).audio.isEmpty());
     ::unsetenv("PULSE_SERVER");
 }
 
@@ -344,24 +289,19 @@ struct SilentScreen : platform::LinuxRecordingBackends {
 
 TEST_F(ScreenRecorderTest, FailuresLeaveNoMovieBehind) {
     QScreen* screen = QGuiApplication::primaryScreen();
-    auto anyMovie = [] {
-        QDirIterator movies(paths::privateTempDir(), {QStringLiteral("*.mp4")}, QDir::Files,
-                            QDirIterator::Subdirectories);
-        return movies.hasNext();
-    };
 
     // No frame before the stop.
     ScreenRecorder idle(std::make_shared<SilentScreen>());
     ASSERT_FALSE(await(idle.start({screen, QRect(0, 0, 200, 200), false}, false)).error);
     QTest::qWait(200);
-    EXPECT_EQ(await(idle.stop()).message(), QStringLiteral("Nothing was recorded"));
-    EXPECT_EQ(await(idle.stop()).message(), QStringLiteral("Not recording"));
-    EXPECT_FALSE(anyMovie());
+    EXPECT_EQ(await(idle.stop()).message(), u"Nothing was recorded"_s);
+    EXPECT_EQ(await(idle.stop()).message(), u"Not recording"_s);
+    EXPECT_FALSE(anyMovieLeft());
 
     // A screen that is gone before the start.
     EXPECT_EQ(await(ScreenRecorder(backends).start({nullptr, QRect(0, 0, 10, 10), false}, false))
                   .message(),
-              QStringLiteral("Couldn't find that display"));
+              u"Couldn't find that display"_s);
 
     // The disk fills up while writing (here: files may not grow past 150 kB): the recording
     // ends by itself with the reason, and the half-written movie is removed.
@@ -381,8 +321,7 @@ TEST_F(ScreenRecorderTest, FailuresLeaveNoMovieBehind) {
             .error);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !reason.isEmpty(); }, 20000));
     ::setrlimit(RLIMIT_FSIZE, &before);
-    EXPECT_TRUE(reason.startsWith(QStringLiteral("Couldn't write the recording: ")))
-        << reason.toStdString();
+    EXPECT_TRUE(reason.startsWith(u"Couldn't write the recording: "_s)) << reason;
     EXPECT_FALSE(await(recorder.stop()).message().isEmpty());
-    EXPECT_FALSE(anyMovie());
+    EXPECT_FALSE(anyMovieLeft());
 }

@@ -8,6 +8,8 @@
 #include "support/Isolation.h"
 #include "support/TestHttpServer.h"
 
+#include "support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -15,6 +17,8 @@
 
 #include <csignal>
 #include <sys/resource.h>
+
+using namespace Qt::StringLiterals;
 
 using namespace shotlark;
 using namespace shotlark::test;
@@ -31,13 +35,11 @@ protected:
     void SetUp() override {
         HttpClient::session().setLimits({4, 60s, 3600s});
         Config::shared().setString(keys::server, server.url());
-        Config::shared().setToken(QStringLiteral("slk_t"));
+        Config::shared().setToken(u"slk_t"_s);
     }
 
     static bool noBodyFileLeft() {
-        return QDir(paths::privateTempDir())
-            .entryList({QStringLiteral("slk-body-*")}, QDir::Files)
-            .isEmpty();
+        return QDir(paths::privateTempDir()).entryList({u"slk-body-*"_s}, QDir::Files).isEmpty();
     }
 
     TestHttpServer server;
@@ -47,31 +49,28 @@ protected:
 
 TEST_F(ServerRequests, VerifyChecksTheTypedAddressAndToken) {
     server.on("/team/api/me", {200, R"({"username":"ada","server":{"dashboard_url":"x"}})"});
-    const auto ok = await(Uploader::verify(
-        QStringLiteral("  ") + server.url(QStringLiteral("/team//")), QStringLiteral("slk_typed")));
-    EXPECT_EQ(ok.value, QStringLiteral("ada"));
+    const auto ok = await(Uploader::verify(u"  "_s + server.url(u"/team//"_s), u"slk_typed"_s));
+    EXPECT_EQ(ok.value, u"ada"_s);
     ASSERT_EQ(server.requests().size(), 1);
     EXPECT_EQ(server.requests().front().target, "/team/api/me");
     EXPECT_EQ(server.requests().front().header("Authorization"), "Bearer slk_typed");
 
     server.on("/api/me", {401, R"({"error":"Unknown token"})"});
-    EXPECT_EQ(await(Uploader::verify(server.url(), QStringLiteral("x"))).message<UploaderError>(),
-              QStringLiteral("Unknown token"));
+    EXPECT_EQ(await(Uploader::verify(server.url(), u"x"_s)).message<UploaderError>(),
+              u"Unknown token"_s);
     server.on("/api/me", {500, ""});
-    EXPECT_EQ(await(Uploader::verify(server.url(), QStringLiteral("x"))).message<UploaderError>(),
-              QStringLiteral("Server answered HTTP 500"));
+    EXPECT_EQ(await(Uploader::verify(server.url(), u"x"_s)).message<UploaderError>(),
+              u"Server answered HTTP 500"_s);
     server.on("/api/me", {201, R"({"username":"ada"})"});
-    EXPECT_EQ(await(Uploader::verify(server.url(), QStringLiteral("x"))).message<UploaderError>(),
-              QStringLiteral("Server answered HTTP 201"));
+    EXPECT_EQ(await(Uploader::verify(server.url(), u"x"_s)).message<UploaderError>(),
+              u"Server answered HTTP 201"_s);
     server.on("/api/me", {200, R"({"user":"ada"})"});
-    EXPECT_FALSE(await(Uploader::verify(server.url(), QStringLiteral("x")))
-                     .message<DecodingError>()
-                     .isEmpty());
+    EXPECT_FALSE(await(Uploader::verify(server.url(), u"x"_s)).message<DecodingError>().isEmpty());
 
     for (const char* bad : {"", "   ", "/", "exa mple.org", "http://[::1"}) {
-        EXPECT_EQ(await(Uploader::verify(QString::fromLatin1(bad), QStringLiteral("x")))
-                      .message<UploaderError>(),
-                  QStringLiteral("That server URL doesn't look right"))
+        EXPECT_EQ(
+            await(Uploader::verify(QString::fromLatin1(bad), u"x"_s)).message<UploaderError>(),
+            u"That server URL doesn't look right"_s)
             << bad;
     }
 }
@@ -80,11 +79,11 @@ TEST_F(ServerRequests, DeletionFollowsTheLinkWithoutCredentials) {
     server.on("/d/gone", {404, "<html>not here</html>", "text/html"});
     server.on("/d/ok", {200, ""});
     server.on("/d/no", {403, R"({"error":"nope"})"});
-    EXPECT_EQ(await(Uploader::deleteUpload(server.url(QStringLiteral("/d/ok")))).value,
+    EXPECT_EQ(await(Uploader::deleteUpload(server.url(u"/d/ok"_s))).value,
               Uploader::Deletion::Done);
-    EXPECT_EQ(await(Uploader::deleteUpload(server.url(QStringLiteral("/d/gone")))).value,
+    EXPECT_EQ(await(Uploader::deleteUpload(server.url(u"/d/gone"_s))).value,
               Uploader::Deletion::Done);
-    EXPECT_EQ(await(Uploader::deleteUpload(server.url(QStringLiteral("/d/no")))).value,
+    EXPECT_EQ(await(Uploader::deleteUpload(server.url(u"/d/no"_s))).value,
               Uploader::Deletion::Refused);
     ASSERT_EQ(server.requests().size(), 3);
     for (const RecordedRequest& request : server.requests()) {
@@ -92,23 +91,22 @@ TEST_F(ServerRequests, DeletionFollowsTheLinkWithoutCredentials) {
         EXPECT_TRUE(request.header("Authorization").isNull());
         EXPECT_TRUE(request.body.isEmpty());
     }
-    EXPECT_EQ(await(Uploader::deleteUpload(QStringLiteral("http://127.0.0.1:1/d/x"))).value,
+    EXPECT_EQ(await(Uploader::deleteUpload(u"http://127.0.0.1:1/d/x"_s)).value,
               Uploader::Deletion::Refused);
-    EXPECT_EQ(await(Uploader::deleteUpload(QStringLiteral("not a link"))).value,
-              Uploader::Deletion::NotALink);
-    EXPECT_EQ(await(Uploader::deleteUpload(QStringLiteral("file:///etc/passwd"))).value,
+    EXPECT_EQ(await(Uploader::deleteUpload(u"not a link"_s)).value, Uploader::Deletion::NotALink);
+    EXPECT_EQ(await(Uploader::deleteUpload(u"file:///etc/passwd"_s)).value,
               Uploader::Deletion::NotALink);
     EXPECT_EQ(server.requests().size(), 3);
 }
 
 TEST_F(ServerRequests, ReplayBodyHoldsSecondsThenEverySegment) {
     server.on("/api/replay", {200, replayAnswer});
-    const QStringList segments = {writeTestFile(QStringLiteral("seg-a.mp4"), "AAA"),
-                                  writeTestFile(QStringLiteral("seg-b.mp4"), QByteArray("B\0B", 3)),
-                                  writeTestFile(QStringLiteral("whatever.bin"), "")};
+    const QStringList segments = {writeTestFile(u"seg-a.mp4"_s, "AAA"),
+                                  writeTestFile(u"seg-b.mp4"_s, QByteArray("B\0B", 3)),
+                                  writeTestFile(u"whatever.bin"_s, "")};
     const auto outcome = await(Uploader::uploadReplay(segments, 30));
-    ASSERT_FALSE(outcome.error) << outcome.message().toStdString();
-    EXPECT_EQ(outcome.value->name, QStringLiteral("replay.mp4"));
+    ASSERT_FALSE(outcome.error) << outcome.message();
+    EXPECT_EQ(outcome.value->name, u"replay.mp4"_s);
 
     const RecordedRequest& request = server.requests().back();
     EXPECT_EQ(request.target, "/api/replay");
@@ -141,20 +139,19 @@ TEST_F(ServerRequests, ReplayBodyHoldsSecondsThenEverySegment) {
 }
 
 TEST_F(ServerRequests, ReplayFailuresLeaveNoBody) {
-    const QString segment = writeTestFile(QStringLiteral("s.mp4"), "S");
+    const QString segment = writeTestFile(u"s.mp4"_s, "S");
     server.on("/api/replay", {200, R"({"id":"x"})"});
     EXPECT_FALSE(await(Uploader::uploadReplay({segment}, 30)).message<DecodingError>().isEmpty());
     server.on("/api/replay", {507, R"({"error":"Disk full"})"});
     EXPECT_EQ(await(Uploader::uploadReplay({segment}, 30)).message<UploaderError>(),
-              QStringLiteral("Disk full"));
+              u"Disk full"_s);
     server.on("/api/replay", {503, "busy", "text/plain"});
     EXPECT_EQ(await(Uploader::uploadReplay({segment}, 30)).message<UploaderError>(),
-              QStringLiteral("Upload failed (HTTP 503)"));
+              u"Upload failed (HTTP 503)"_s);
     const int sent = static_cast<int>(server.requests().size());
-    EXPECT_FALSE(
-        await(Uploader::uploadReplay({segment, test::testHome() + QStringLiteral("/gone.mp4")}, 30))
-            .message<FileError>()
-            .isEmpty());
+    EXPECT_FALSE(await(Uploader::uploadReplay({segment, test::testHome() + u"/gone.mp4"_s}, 30))
+                     .message<FileError>()
+                     .isEmpty());
     EXPECT_EQ(server.requests().size(), sent) << "a missing segment sends nothing";
     EXPECT_TRUE(noBodyFileLeft());
 }
@@ -176,16 +173,16 @@ TEST_F(ServerRequests, UndecodableAnswersKeepWhatWasKnown) {
     server.on("/api/me", {500, R"({"server":{}})"});
     await(info.refresh(true));
     EXPECT_EQ(info.features(), (QSet<QString>{features::annotate, features::appGif}));
-    EXPECT_EQ(info.dashboardURL(), QUrl(QStringLiteral("http://m/dash/")));
+    EXPECT_EQ(info.dashboardURL(), QUrl(u"http://m/dash/"_s));
 
     server.on("/api/features", {503, R"({"enabled":[]})"});
     await(info.refresh(true));
     for (const QString& name :
          {features::annotate, features::appGif, features::appOcr, features::appPresence,
           features::autoUpdate, features::replayBuffer})
-        EXPECT_FALSE(info.isEnabled(name)) << name.toStdString();
+        EXPECT_FALSE(info.isEnabled(name)) << name;
 
-    Config::shared().setString(keys::server, QStringLiteral("http://127.0.0.1:1"));
+    Config::shared().setString(keys::server, u"http://127.0.0.1:1"_s);
     await(info.refresh(true)); // unreachable: nothing changes
     EXPECT_EQ(info.features(), QSet<QString>());
 }

@@ -7,6 +7,8 @@
 #include "support/Isolation.h"
 #include "support/TestHttpServer.h"
 
+#include "support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -15,6 +17,8 @@
 #include <QTcpServer>
 #include <QTest>
 #include <QThread>
+
+using namespace Qt::StringLiterals;
 
 using namespace shotlark;
 using namespace shotlark::test;
@@ -30,7 +34,7 @@ class UploaderTest : public testing::Test {
 protected:
     void SetUp() override {
         HttpClient::session().setLimits({4, 60s, 3600s});
-        connect(server.url(QStringLiteral("/base/")), QStringLiteral("slk_token"));
+        connect(server.url(u"/base/"_s), u"slk_token"_s);
     }
 
     static void connect(const QString& address, const QString& token) {
@@ -39,13 +43,13 @@ protected:
     }
 
     static QStringList bodyFilesLeft() {
-        return QDir(paths::privateTempDir()).entryList({QStringLiteral("slk-body-*")}, QDir::Files);
+        return QDir(paths::privateTempDir()).entryList({u"slk-body-*"_s}, QDir::Files);
     }
 
     static QByteArray boundaryOf(const RecordedRequest& request) {
         const QByteArray type = request.header("Content-Type");
         const QByteArray prefix = "multipart/form-data; boundary=";
-        EXPECT_TRUE(type.startsWith(prefix)) << type.toStdString();
+        EXPECT_TRUE(type.startsWith(prefix)) << type;
         return type.mid(prefix.size());
     }
 
@@ -57,11 +61,11 @@ protected:
 TEST_F(UploaderTest, SendsOneFilePartByteForByte) {
     server.on("/base/api/upload", {200, okAnswer});
     const QByteArray content("PNG\0bytes\r\n--x", 14);
-    const QString file = writeTestFile(QStringLiteral("say \"hi\"\r\nthere.png"), content);
+    const QString file = writeTestFile(u"say \"hi\"\r\nthere.png"_s, content);
     const auto outcome = await(Uploader::upload(file));
-    ASSERT_FALSE(outcome.error) << outcome.message().toStdString();
-    EXPECT_EQ(outcome.value->id, QStringLiteral("abc"));
-    EXPECT_EQ(outcome.value->deletionURL, QStringLiteral("http://m/d/secret"));
+    ASSERT_FALSE(outcome.error) << outcome.message();
+    EXPECT_EQ(outcome.value->id, u"abc"_s);
+    EXPECT_EQ(outcome.value->deletionURL, u"http://m/d/secret"_s);
 
     ASSERT_EQ(server.requests().size(), 1);
     const RecordedRequest& request = server.requests().front();
@@ -71,11 +75,10 @@ TEST_F(UploaderTest, SendsOneFilePartByteForByte) {
     EXPECT_TRUE(request.header("X-Convert").isNull());
     const QByteArray boundary = boundaryOf(request);
     EXPECT_TRUE(
-        QRegularExpression(
-            QStringLiteral("^slk-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"))
+        QRegularExpression(u"^slk-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"_s)
             .match(QString::fromLatin1(boundary))
             .hasMatch())
-        << boundary.toStdString();
+        << boundary;
     EXPECT_EQ(request.body, "--" + boundary +
                                 "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"say "
                                 "%22hi%22there.png\"\r\n"
@@ -85,20 +88,20 @@ TEST_F(UploaderTest, SendsOneFilePartByteForByte) {
 }
 
 TEST_F(UploaderTest, AnswersBecomeTheMessagesUsersSee) {
-    const QString file = writeTestFile(QStringLiteral("a.png"), "x");
+    const QString file = writeTestFile(u"a.png"_s, "x");
     QByteArray missingThumbnail = okAnswer;
     missingThumbnail.replace("\"thumbnail_url\"", "\"thumb\"");
     const std::pair<CannedResponse, QString> cases[] = {
-        {{200, missingThumbnail}, QStringLiteral("Unexpected response from server")},
-        {{200, "<html>ok</html>", "text/html"}, QStringLiteral("Unexpected response from server")},
+        {{200, missingThumbnail}, u"Unexpected response from server"_s},
+        {{200, "<html>ok</html>", "text/html"}, u"Unexpected response from server"_s},
         {{413, R"j({"error":"File is too large (limit 100 MB)"})j"},
-         QStringLiteral("File is too large (limit 100 MB)")},
-        {{401, R"({"error":"Invalid token"})"}, QStringLiteral("Invalid token")},
+         u"File is too large (limit 100 MB)"_s},
+        {{401, R"({"error":"Invalid token"})"}, u"Invalid token"_s},
         {{502, "<html><body>Bad Gateway</body></html>", "text/html"},
-         QStringLiteral("Upload failed (HTTP 502)")},
-        {{500, ""}, QStringLiteral("Upload failed (HTTP 500)")},
-        {{400, R"({"error":42})"}, QStringLiteral("Upload failed (HTTP 400)")},
-        {{404, R"(["error"])"}, QStringLiteral("Upload failed (HTTP 404)")},
+         u"Upload failed (HTTP 502)"_s},
+        {{500, ""}, u"Upload failed (HTTP 500)"_s},
+        {{400, R"({"error":42})"}, u"Upload failed (HTTP 400)"_s},
+        {{404, R"(["error"])"}, u"Upload failed (HTTP 404)"_s},
     };
     for (const auto& [response, message] : cases) {
         server.on("/base/api/upload", response);
@@ -110,19 +113,19 @@ TEST_F(UploaderTest, AnswersBecomeTheMessagesUsersSee) {
 }
 
 TEST_F(UploaderTest, TransportFailuresPassThroughWithTheirOwnText) {
-    const QString file = writeTestFile(QStringLiteral("a.png"), "x");
+    const QString file = writeTestFile(u"a.png"_s, "x");
     quint16 closedPort = 0;
     {
         QTcpServer probe;
         ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
         closedPort = probe.serverPort();
     }
-    connect(QStringLiteral("http://127.0.0.1:%1").arg(closedPort), QStringLiteral("slk_token"));
+    connect(u"http://127.0.0.1:%1"_s.arg(closedPort), u"slk_token"_s);
     auto outcome = await(Uploader::upload(file));
-    EXPECT_EQ(outcome.message<TransportError>(), QStringLiteral("Connection refused"));
+    EXPECT_EQ(outcome.message<TransportError>(), u"Connection refused"_s);
     EXPECT_TRUE(bodyFilesLeft().isEmpty());
 
-    connect(server.url(), QStringLiteral("slk_token"));
+    connect(server.url(), u"slk_token"_s);
     server.on("/api/upload", {200, {}, {}, CannedResponse::Behaviour::Close});
     outcome = await(Uploader::upload(file));
     EXPECT_FALSE(outcome.message<TransportError>().isEmpty());
@@ -132,12 +135,12 @@ TEST_F(UploaderTest, TransportFailuresPassThroughWithTheirOwnText) {
 TEST_F(UploaderTest, SilentServerTimesOut) {
     HttpClient::session().setLimits({4, 300ms, 3600s});
     server.on("/base/api/upload", {200, {}, {}, CannedResponse::Behaviour::Hang});
-    const auto outcome = await(Uploader::upload(writeTestFile(QStringLiteral("a.png"), "x")));
+    const auto outcome = await(Uploader::upload(writeTestFile(u"a.png"_s, "x")));
     try {
         std::rethrow_exception(outcome.error);
     } catch (const TransportError& error) {
         EXPECT_EQ(error.kind(), TransportError::Kind::TimedOut);
-        EXPECT_EQ(error.message(), QStringLiteral("The request timed out."));
+        EXPECT_EQ(error.message(), u"The request timed out."_s);
     } catch (...) {
         ADD_FAILURE() << "not a transport error";
     }
@@ -147,22 +150,20 @@ TEST_F(UploaderTest, SilentServerTimesOut) {
     HttpClient::session().setLimits({4, 60s, 200ms});
     server.on("/base/api/upload",
               {200, okAnswer, "application/json", CannedResponse::Behaviour::Answer, 2s});
-    EXPECT_EQ(await(Uploader::upload(writeTestFile(QStringLiteral("b.png"), "x")))
-                  .message<TransportError>(),
-              QStringLiteral("The request timed out."));
+    EXPECT_EQ(await(Uploader::upload(writeTestFile(u"b.png"_s, "x"))).message<TransportError>(),
+              u"The request timed out."_s);
 }
 
 TEST_F(UploaderTest, ProgressArrivesOnTheMainThreadInOrderEndingAtOne) {
     server.on("/base/api/upload", {200, okAnswer});
-    const QString file =
-        writeTestFile(QStringLiteral("big.mp4"), QByteArray(24 * 1024 * 1024, 'v'));
+    const QString file = writeTestFile(u"big.mp4"_s, QByteArray(24 * 1024 * 1024, 'v'));
     QList<double> fractions;
     bool offMainThread = false;
     const auto outcome = await(Uploader::upload(file, std::nullopt, [&](double fraction) {
         offMainThread |= QThread::currentThread() != QCoreApplication::instance()->thread();
         fractions.append(fraction);
     }));
-    ASSERT_FALSE(outcome.error) << outcome.message().toStdString();
+    ASSERT_FALSE(outcome.error) << outcome.message();
     EXPECT_FALSE(offMainThread);
     ASSERT_FALSE(fractions.isEmpty());
     EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
@@ -184,7 +185,7 @@ TEST_F(UploaderTest, AtMostFourUploadsPerHostAndWaitingOnesDoNotTimeOut) {
     HttpClient::session().setLimits({4, 700ms, 3600s});
     server.on("/base/api/upload",
               {200, okAnswer, "application/json", CannedResponse::Behaviour::Answer, 400ms});
-    const QString file = writeTestFile(QStringLiteral("a.png"), "x");
+    const QString file = writeTestFile(u"a.png"_s, "x");
     int finished = 0;
     bool failed = false;
     std::vector<QCoro::Task<>> running;

@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <thread>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 
 namespace {
@@ -45,7 +47,7 @@ TEST(ConfigDefaults, FreshInstallReadsRegisteredDefaultsAndWritesNothing) {
     for (const QString& off :
          {keys::recordAudio, keys::copyDirectLink, keys::openAfterUpload, keys::recordHighQuality,
           keys::annotateAfterCapture, keys::shareNowPlaying, keys::replayEnabled})
-        EXPECT_FALSE(config.boolValue(off)) << off.toStdString();
+        EXPECT_FALSE(config.boolValue(off)) << off;
     EXPECT_EQ(config.integerValue(keys::recordFrameRate), 30);
     EXPECT_FALSE(config.stringValue(keys::server).has_value());
     EXPECT_EQ(config.server(), QString());
@@ -63,30 +65,29 @@ TEST(ConfigValues, TypedValuesSurviveReopeningWithPrivatePermissions) {
     const QByteArray bytes("\x00\x01\xff{\"json\":true}", 17);
     {
         Config config;
-        config.setString(keys::server, QStringLiteral("https://media.example.org"));
-        config.setString(keys::username, QStringLiteral("ünïcode"));
+        config.setString(keys::server, u"https://media.example.org"_s);
+        config.setString(keys::username, u"ünïcode"_s);
         config.setData(keys::history, bytes);
-        config.setInteger(QStringLiteral("big"), 1LL << 53);
-        config.setBool(QStringLiteral("flag"), true);
+        config.setInteger(u"big"_s, 1LL << 53);
+        config.setBool(u"flag"_s, true);
     }
     Config config;
-    EXPECT_EQ(config.server(), QStringLiteral("https://media.example.org"));
-    EXPECT_EQ(config.username(), QStringLiteral("ünïcode"));
+    EXPECT_EQ(config.server(), u"https://media.example.org"_s);
+    EXPECT_EQ(config.username(), u"ünïcode"_s);
     EXPECT_EQ(config.dataValue(keys::history), bytes);
-    EXPECT_EQ(config.integerValue(QStringLiteral("big")), 1LL << 53);
-    EXPECT_TRUE(config.boolValue(QStringLiteral("flag")));
+    EXPECT_EQ(config.integerValue(u"big"_s), 1LL << 53);
+    EXPECT_TRUE(config.boolValue(u"flag"_s));
     config.remove(keys::history);
     EXPECT_FALSE(config.dataValue(keys::history).has_value());
 
     EXPECT_EQ(modeOf(config.settingsFile()), 0600u);
     EXPECT_EQ(modeOf(paths::configDir()), 0700u);
-    EXPECT_EQ(QDir(paths::configDir()).entryList(QDir::Files),
-              QStringList{QStringLiteral("settings.json")})
+    EXPECT_EQ(QDir(paths::configDir()).entryList(QDir::Files), QStringList{u"settings.json"_s})
         << "no temporary sibling is left behind";
 }
 
 TEST(ConfigDamage, UnparsableFileReadsAsDefaultsAndIsMovedAsideNotDestroyed) {
-    const QString file = paths::configDir() + QStringLiteral("/settings.json");
+    const QString file = paths::configDir() + u"/settings.json"_s;
     const QByteArray garbage("{\"playSound\": false, \"server\": \"https://x\"\x00\xff trailing",
                              45);
     test::writeTestFile(file, garbage);
@@ -99,7 +100,7 @@ TEST(ConfigDamage, UnparsableFileReadsAsDefaultsAndIsMovedAsideNotDestroyed) {
 
     config.setBool(keys::copyDirectLink, true);
     const QString aside = config.damagedFile();
-    EXPECT_EQ(aside, file + QStringLiteral(".damaged"));
+    EXPECT_EQ(aside, file + u".damaged"_s);
     EXPECT_EQ(test::readTestFile(aside), garbage);
     Fresh reopened;
     EXPECT_TRUE(reopened.config.boolValue(keys::copyDirectLink));
@@ -108,32 +109,31 @@ TEST(ConfigDamage, UnparsableFileReadsAsDefaultsAndIsMovedAsideNotDestroyed) {
 
 TEST(ConfigToken, IsCreatedPrivateAndLooserPermissionsAreTightened) {
     const QString dir = paths::dataDir();
-    const QString tokenFile = dir + QStringLiteral("/token");
+    const QString tokenFile = dir + u"/token"_s;
     {
         Config config;
-        config.setToken(QStringLiteral("slk_first"));
+        config.setToken(u"slk_first"_s);
         EXPECT_EQ(modeOf(dir), 0700u);
         EXPECT_EQ(modeOf(tokenFile), 0600u);
-        EXPECT_EQ(QDir(dir).entryList(QDir::Files | QDir::Hidden),
-                  QStringList{QStringLiteral("token")});
+        EXPECT_EQ(QDir(dir).entryList(QDir::Files | QDir::Hidden), QStringList{u"token"_s});
     }
     ASSERT_EQ(::chmod(QFile::encodeName(dir).constData(), 0755), 0);
     ASSERT_EQ(::chmod(QFile::encodeName(tokenFile).constData(), 0644), 0);
     Config reopened;
     EXPECT_EQ(modeOf(dir), 0700u);
     EXPECT_EQ(modeOf(tokenFile), 0600u);
-    EXPECT_EQ(reopened.token(), QStringLiteral("slk_first"));
+    EXPECT_EQ(reopened.token(), u"slk_first"_s);
 
     ASSERT_EQ(::chmod(QFile::encodeName(tokenFile).constData(), 0666), 0);
-    reopened.setToken(QStringLiteral("slk_second"));
+    reopened.setToken(u"slk_second"_s);
     EXPECT_EQ(modeOf(tokenFile), 0600u) << "replacing a loose file gives a private one";
-    EXPECT_EQ(reopened.token(), QStringLiteral("slk_second"));
+    EXPECT_EQ(reopened.token(), u"slk_second"_s);
 }
 
 TEST(ConfigThreads, WorkersReadWhileTheMainThreadWrites) {
     Fresh fresh;
     Config& config = fresh.config;
-    config.setToken(QStringLiteral("slk_token"));
+    config.setToken(u"slk_token"_s);
     std::atomic<bool> stop{false};
     std::atomic<int> wrongReads{0};
     std::vector<std::thread> readers;
@@ -144,7 +144,7 @@ TEST(ConfigThreads, WorkersReadWhileTheMainThreadWrites) {
                 if (rate != 30 && rate != 60)
                     ++wrongReads;
                 const QString server = config.server();
-                if (!server.isEmpty() && !server.startsWith(QStringLiteral("https://")))
+                if (!server.isEmpty() && !server.startsWith(u"https://"_s))
                     ++wrongReads;
                 (void)config.isConfigured();
             }
@@ -152,7 +152,7 @@ TEST(ConfigThreads, WorkersReadWhileTheMainThreadWrites) {
     }
     for (int i = 0; i < 200; ++i) {
         config.setInteger(keys::recordFrameRate, i % 2 ? 60 : 30);
-        config.setString(keys::server, QStringLiteral("https://host%1").arg(i));
+        config.setString(keys::server, u"https://host%1"_s.arg(i));
     }
     stop = true;
     for (auto& reader : readers)

@@ -7,17 +7,19 @@
 
 #include <QDateTime>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 
 namespace {
 
 UploadResult result(int n) {
-    return UploadResult{QStringLiteral("id%1").arg(n),
-                        QStringLiteral("https://m.example/u/%1").arg(n),
-                        QStringLiteral("https://m.example/raw/%1.png").arg(n),
-                        QStringLiteral("https://m.example/thumb/%1.png").arg(n),
-                        QStringLiteral("https://m.example/delete/%1").arg(n),
-                        QStringLiteral("shot %1.png").arg(n),
+    return UploadResult{u"id%1"_s.arg(n),
+                        u"https://m.example/u/%1"_s.arg(n),
+                        u"https://m.example/raw/%1.png"_s.arg(n),
+                        u"https://m.example/thumb/%1.png"_s.arg(n),
+                        u"https://m.example/delete/%1"_s.arg(n),
+                        u"shot %1.png"_s.arg(n),
                         1000 + n};
 }
 
@@ -41,7 +43,7 @@ TEST(HistoryFormat, OneBadElementMakesTheWholeListUnreadable) {
         "not json",
     };
     for (const QByteArray& bytes : cases)
-        EXPECT_FALSE(History::decode(bytes).has_value()) << bytes.toStdString();
+        EXPECT_FALSE(History::decode(bytes).has_value()) << bytes;
     EXPECT_EQ(History::decode("[]"), QList<HistoryEntry>());
 }
 
@@ -52,9 +54,8 @@ TEST(History, AddKeepsTheFifteenNewestFirst) {
     History::add(result(0), config);
     ASSERT_EQ(History::entries(config).size(), 1);
     const HistoryEntry first = History::entries(config).front();
-    EXPECT_EQ(first, (HistoryEntry{QStringLiteral("id0"), QStringLiteral("shot 0.png"),
-                                   QStringLiteral("https://m.example/u/0"),
-                                   QStringLiteral("https://m.example/delete/0"), first.date}));
+    EXPECT_EQ(first, (HistoryEntry{u"id0"_s, u"shot 0.png"_s, u"https://m.example/u/0"_s,
+                                   u"https://m.example/delete/0"_s, first.date}));
     EXPECT_GE(first.date, before);
     EXPECT_LE(first.date, HistoryEntry::now());
 
@@ -63,7 +64,7 @@ TEST(History, AddKeepsTheFifteenNewestFirst) {
     const auto entries = History::entries(config);
     ASSERT_EQ(entries.size(), History::limit);
     for (int i = 0; i < History::limit; ++i)
-        EXPECT_EQ(entries[i].id, QStringLiteral("id%1").arg(16 - i));
+        EXPECT_EQ(entries[i].id, u"id%1"_s.arg(16 - i));
 
     Config reopened; // the list survives a restart
     EXPECT_EQ(History::entries(reopened), entries);
@@ -77,7 +78,7 @@ TEST(History, UndecodableStoredListReadsEmptyAndIsReplacedOnNextAdd) {
     History::add(result(5), config);
     const auto entries = History::entries(config);
     ASSERT_EQ(entries.size(), 1);
-    EXPECT_EQ(entries.front().id, QStringLiteral("id5"));
+    EXPECT_EQ(entries.front().id, u"id5"_s);
 }
 
 TEST(UploadResultDecoding, RequiresAllSevenMembersWithTheirTypes) {
@@ -86,8 +87,8 @@ TEST(UploadResultDecoding, RequiresAllSevenMembersWithTheirTypes) {
         R"("deletion_url":"https://m/d/s3cr3t","name":"x1.png","size":5120,"extra":{"ignored":true}})";
     const auto decoded = UploadResult::decode(full);
     ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->rawURL, QStringLiteral("https://m/r/x1.png"));
-    EXPECT_EQ(decoded->deletionURL, QStringLiteral("https://m/d/s3cr3t"));
+    EXPECT_EQ(decoded->rawURL, u"https://m/r/x1.png"_s);
+    EXPECT_EQ(decoded->deletionURL, u"https://m/d/s3cr3t"_s);
     EXPECT_EQ(decoded->size, 5120);
 
     for (const char* key :

@@ -11,6 +11,8 @@
 #include <unistd.h>
 #include <vector>
 
+using namespace Qt::StringLiterals;
+
 namespace shotlark::test {
 
 std::unique_ptr<ChildProcess> ChildProcess::start(const QStringList& argv, int passFd) {
@@ -96,7 +98,7 @@ std::unique_ptr<ChildProcess> startAndReadLine(QStringList argv, QString* line, 
     int fds[2];
     if (::pipe(fds) != 0)
         return nullptr;
-    argv.replaceInStrings(QStringLiteral("{fd}"), QString::number(fds[1]));
+    argv.replaceInStrings(u"{fd}"_s, QString::number(fds[1]));
     auto child = ChildProcess::start(argv, fds[1]);
     ::close(fds[1]);
     if (child)

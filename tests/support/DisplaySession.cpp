@@ -6,25 +6,23 @@
 #include <cstdio>
 #include <cstdlib>
 
+using namespace Qt::StringLiterals;
+
 namespace shotlark::test {
 
 bool DisplaySession::start(int width, int height) {
     QString number;
-    xvfb_ = startAndReadLine({QStringLiteral("Xvfb"), QStringLiteral("-displayfd"),
-                              QStringLiteral("{fd}"), QStringLiteral("-noreset"),
-                              QStringLiteral("-nolisten"), QStringLiteral("tcp"),
-                              QStringLiteral("-screen"), QStringLiteral("0"),
-                              QStringLiteral("%1x%2x24").arg(width).arg(height)},
+    xvfb_ = startAndReadLine({u"Xvfb"_s, u"-displayfd"_s, u"{fd}"_s, u"-noreset"_s, u"-nolisten"_s,
+                              u"tcp"_s, u"-screen"_s, u"0"_s, u"%1x%2x24"_s.arg(width).arg(height)},
                              &number);
     if (!xvfb_) {
         std::fprintf(stderr, "DisplaySession: Xvfb did not start\n");
         return false;
     }
-    display_ = QLatin1Char(':') + number;
+    display_ = u':' + number;
 
-    bus_ = startAndReadLine({QStringLiteral("dbus-daemon"), QStringLiteral("--session"),
-                             QStringLiteral("--nofork"), QStringLiteral("--print-address={fd}")},
-                            &busAddress_);
+    bus_ = startAndReadLine(
+        {u"dbus-daemon"_s, u"--session"_s, u"--nofork"_s, u"--print-address={fd}"_s}, &busAddress_);
     if (!bus_) {
         std::fprintf(stderr, "DisplaySession: dbus-daemon did not start\n");
         return false;

@@ -1,3 +1,4 @@
+#include "support/QtPrinters.h"
 #include "Isolation.h"
 
 #include "store/Config.h"
@@ -11,6 +12,8 @@
 #include <cstdlib>
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace shotlark::test {
 
 namespace {
@@ -19,8 +22,7 @@ std::unique_ptr<QTemporaryDir> processHome; // until the first test starts, and 
 std::unique_ptr<QTemporaryDir> current;
 
 std::unique_ptr<QTemporaryDir> makeHome() {
-    auto dir =
-        std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/slk-test-XXXXXX"));
+    auto dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + u"/slk-test-XXXXXX"_s);
     if (!dir->isValid())
         std::abort();
     return dir;
@@ -33,11 +35,11 @@ void pointEnvironmentAt(const QString& root) {
         QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         ::setenv(name, QFile::encodeName(path).constData(), 1);
     };
-    set("HOME", QStringLiteral("/home"));
-    set("XDG_CONFIG_HOME", QStringLiteral("/home/.config"));
-    set("XDG_DATA_HOME", QStringLiteral("/home/.local/share"));
-    set("XDG_CACHE_HOME", QStringLiteral("/home/.cache"));
-    set("XDG_RUNTIME_DIR", QStringLiteral("/run"));
+    set("HOME", u"/home"_s);
+    set("XDG_CONFIG_HOME", u"/home/.config"_s);
+    set("XDG_DATA_HOME", u"/home/.local/share"_s);
+    set("XDG_CACHE_HOME", u"/home/.cache"_s);
+    set("XDG_RUNTIME_DIR", u"/run"_s);
 }
 
 class PerTestHome : public testing::EmptyTestEventListener {
@@ -56,15 +58,14 @@ class PerTestHome : public testing::EmptyTestEventListener {
 
 QString testHome() {
     const auto& home = current ? current : processHome;
-    return home ? home->path() + QStringLiteral("/home") : QString();
+    return home ? home->path() + u"/home"_s : QString();
 }
 
 QString writeTestFile(const QString& path, const QByteArray& bytes) {
-    const QString absolute =
-        QDir::isRelativePath(path) ? testHome() + QLatin1Char('/') + path : path;
+    const QString absolute = QDir::isRelativePath(path) ? testHome() + u'/' + path : path;
     QDir().mkpath(QFileInfo(absolute).absolutePath());
     QFile file(absolute);
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << absolute.toStdString();
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate)) << absolute;
     file.write(bytes);
     return absolute;
 }

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QWidget>
 
+using namespace Qt::StringLiterals;
+
 namespace shotlark::test {
 
 // A picture whose every pixel the tests can predict: four coloured quadrants with a fine
@@ -35,7 +37,7 @@ inline QImage textImage(QSize size, const QStringList& lines, int pixelSize, QPo
     QImage image(size, QImage::Format_RGB32);
     image.fill(Qt::white);
     QPainter painter(&image);
-    QFont font(QStringLiteral("DejaVu Sans"));
+    QFont font(u"DejaVu Sans"_s);
     font.setPixelSize(pixelSize);
     painter.setFont(font);
     painter.setPen(Qt::black);
@@ -48,7 +50,7 @@ inline QImage textImage(QSize size, const QStringList& lines, int pixelSize, QPo
 class PictureWindow : public QWidget {
 public:
     PictureWindow(const QImage& image, const QRect& geometry,
-                  const QString& title = QStringLiteral("known-picture"))
+                  const QString& title = u"known-picture"_s)
         : image_(image) {
         setWindowFlags(Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
         setAttribute(Qt::WA_OpaquePaintEvent);

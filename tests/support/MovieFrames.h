@@ -5,15 +5,16 @@
 #include <QImage>
 #include <QProcess>
 
+using namespace Qt::StringLiterals;
+
 namespace shotlark::test {
 
 // A movie's frame at `seconds`, decoded by ffmpeg.
 inline QImage frameAt(const QString& movie, double seconds) {
-    const QString png = testHome() + QStringLiteral("/frame.png");
-    QProcess::execute(QStringLiteral("ffmpeg"),
-                      {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"),
-                       QStringLiteral("-ss"), QString::number(seconds), QStringLiteral("-i"), movie,
-                       QStringLiteral("-frames:v"), QStringLiteral("1"), png});
+    const QString png = testHome() + u"/frame.png"_s;
+    QProcess::execute(u"ffmpeg"_s,
+                      {u"-v"_s, u"error"_s, u"-y"_s, u"-ss"_s, QString::number(seconds), u"-i"_s,
+                       movie, u"-frames:v"_s, u"1"_s, png});
     return QImage(png);
 }
 

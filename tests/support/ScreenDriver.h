@@ -2,23 +2,42 @@
 
 // Driving the private X display like a person: XTest input through xdotool.
 #include <QProcess>
+#include <QSize>
 #include <QStringList>
 #include <QTest>
+
+using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 
 inline void xdotool(const QStringList& args) {
-    QProcess::execute(QStringLiteral("xdotool"), args);
+    QProcess::execute(u"xdotool"_s, args);
 }
 
 // Press at `from`, move through the middle, release at `to`.
 inline void drag(QPoint from, QPoint to) {
     const QPoint middle = (from + to) / 2;
-    xdotool({QStringLiteral("mousemove"), QString::number(from.x()), QString::number(from.y()),
-             QStringLiteral("mousedown"), QStringLiteral("1"), QStringLiteral("mousemove"),
-             QString::number(middle.x()), QString::number(middle.y()), QStringLiteral("mousemove"),
-             QString::number(to.x()), QString::number(to.y()), QStringLiteral("mouseup"),
-             QStringLiteral("1")});
+    xdotool({u"mousemove"_s, QString::number(from.x()), QString::number(from.y()), u"mousedown"_s,
+             u"1"_s, u"mousemove"_s, QString::number(middle.x()), QString::number(middle.y()),
+             u"mousemove"_s, QString::number(to.x()), QString::number(to.y()), u"mouseup"_s,
+             u"1"_s});
+}
+
+// Splits the screen into two monitors side by side, "left" and "right", as two would be.
+inline bool splitScreen(QSize size) {
+    const int half = size.width() / 2;
+    const auto monitor = [&](const QString& name, int x, const QString& output) {
+        return QProcess::execute(u"xrandr"_s,
+                                 {u"--setmonitor"_s, name,
+                                  u"%1/100x%2/100+%3+0"_s.arg(half).arg(size.height()).arg(x),
+                                  output}) == 0;
+    };
+    return monitor(u"left"_s, 0, u"screen"_s) && monitor(u"right"_s, half, u"none"_s);
+}
+
+// The right one of splitScreen() is unplugged.
+inline bool unplugRightMonitor() {
+    return QProcess::execute(u"xrandr"_s, {u"--delmonitor"_s, u"right"_s}) == 0;
 }
 
 // Waits until shotlark-screencapture's overlay is on screen and ready for the pointer.
@@ -26,9 +45,8 @@ inline bool waitForCaptureOverlay() {
     const bool shown = QTest::qWaitFor(
         [] {
             QProcess search;
-            search.start(QStringLiteral("xdotool"),
-                         {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                          QStringLiteral("--name"), QStringLiteral("shotlark-screencapture")});
+            search.start(u"xdotool"_s, {u"search"_s, u"--onlyvisible"_s, u"--name"_s,
+                                        u"shotlark-screencapture"_s});
             search.waitForFinished();
             return !search.readAllStandardOutput().trimmed().isEmpty();
         },

@@ -8,14 +8,16 @@
 #include <QDBusReply>
 #include <QDBusVariant>
 
+using namespace Qt::StringLiterals;
+
 namespace shotlark::test {
 
 bool TestNotificationServer::registerOnBus() {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    return bus.registerObject(QStringLiteral("/org/freedesktop/Notifications"), this,
+    return bus.registerObject(u"/org/freedesktop/Notifications"_s, this,
                               QDBusConnection::ExportAllSlots |
                                   QDBusConnection::ExportAllSignals) &&
-           bus.registerService(QStringLiteral("org.freedesktop.Notifications"));
+           bus.registerService(u"org.freedesktop.Notifications"_s);
 }
 
 quint32 TestNotificationServer::Notify(const QString& appName, quint32, const QString&,
@@ -26,15 +28,15 @@ quint32 TestNotificationServer::Notify(const QString& appName, quint32, const QS
 }
 
 QStringList TestNotificationServer::GetCapabilities() {
-    return {QStringLiteral("body"), QStringLiteral("actions"), QStringLiteral("body-markup")};
+    return {u"body"_s, u"actions"_s, u"body-markup"_s};
 }
 
 QString TestNotificationServer::GetServerInformation(QString& vendor, QString& version,
                                                      QString& specVersion) {
-    vendor = QStringLiteral("shotlark-tests");
-    version = QStringLiteral("1");
-    specVersion = QStringLiteral("1.2");
-    return QStringLiteral("test-notifications");
+    vendor = u"shotlark-tests"_s;
+    version = u"1"_s;
+    specVersion = u"1.2"_s;
+    return u"test-notifications"_s;
 }
 
 void TestNotificationServer::CloseNotification(quint32 id) {
@@ -43,14 +45,14 @@ void TestNotificationServer::CloseNotification(quint32 id) {
 
 bool TestTrayHost::registerOnBus() {
     QDBusConnection bus = QDBusConnection::sessionBus();
-    return bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this,
+    return bus.registerObject(u"/StatusNotifierWatcher"_s, this,
                               QDBusConnection::ExportAllContents) &&
-           bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"));
+           bus.registerService(u"org.kde.StatusNotifierWatcher"_s);
 }
 
 void TestTrayHost::RegisterStatusNotifierItem(const QString& service) {
     // Items register by bus name or by object path; the sender is the bus name either way.
-    const QString name = service.startsWith(QLatin1Char('/')) ? message().service() : service;
+    const QString name = service.startsWith(u'/') ? message().service() : service;
     items_.append(name);
     if (itemService_.isEmpty())
         itemService_ = name;
@@ -89,8 +91,8 @@ const DBusMenuNode* find(const DBusMenuNode& node, const QStringList& labels, qs
 
 QDBusMessage menuCall(const QString& service, const QString& path, const QString& method,
                       const QVariantList& args) {
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        service, path, QStringLiteral("com.canonical.dbusmenu"), method);
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(service, path, u"com.canonical.dbusmenu"_s, method);
     call.setArguments(args);
     return QDBusConnection::sessionBus().call(call, QDBus::Block, 10000);
 }
@@ -98,9 +100,8 @@ QDBusMessage menuCall(const QString& service, const QString& path, const QString
 
 TrayMenu TrayMenu::of(const QString& itemService) {
     QDBusMessage get = QDBusMessage::createMethodCall(
-        itemService, QStringLiteral("/StatusNotifierItem"),
-        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    get << QStringLiteral("org.kde.StatusNotifierItem") << QStringLiteral("Menu");
+        itemService, u"/StatusNotifierItem"_s, u"org.freedesktop.DBus.Properties"_s, u"Get"_s);
+    get << u"org.kde.StatusNotifierItem"_s << u"Menu"_s;
     const QDBusReply<QDBusVariant> reply =
         QDBusConnection::sessionBus().call(get, QDBus::Block, 10000);
     return TrayMenu(itemService, reply.isValid()
@@ -109,9 +110,8 @@ TrayMenu TrayMenu::of(const QString& itemService) {
 }
 
 DBusMenuNode TrayMenu::open() {
-    menuCall(service_, path_, QStringLiteral("AboutToShow"), {0});
-    const QDBusMessage layout =
-        menuCall(service_, path_, QStringLiteral("GetLayout"), {0, -1, QStringList()});
+    menuCall(service_, path_, u"AboutToShow"_s, {0});
+    const QDBusMessage layout = menuCall(service_, path_, u"GetLayout"_s, {0, -1, QStringList()});
     if (layout.type() != QDBusMessage::ReplyMessage || layout.arguments().size() < 2)
         return {};
     return parseNode(layout.arguments().at(1).value<QDBusArgument>());
@@ -122,20 +122,20 @@ bool TrayMenu::click(const QStringList& labels) {
     // Submenus are filled when they are about to show, as a tray host would do.
     for (qsizetype depth = 1; depth < labels.size(); ++depth) {
         if (const DBusMenuNode* parent = find(root, labels.mid(0, depth)))
-            menuCall(service_, path_, QStringLiteral("AboutToShow"), {parent->id});
+            menuCall(service_, path_, u"AboutToShow"_s, {parent->id});
     }
     const DBusMenuNode refreshed =
-        labels.size() > 1 ? parseNode(menuCall(service_, path_, QStringLiteral("GetLayout"),
-                                               {0, -1, QStringList()})
-                                          .arguments()
-                                          .at(1)
-                                          .value<QDBusArgument>())
-                          : root;
+        labels.size() > 1
+            ? parseNode(menuCall(service_, path_, u"GetLayout"_s, {0, -1, QStringList()})
+                            .arguments()
+                            .at(1)
+                            .value<QDBusArgument>())
+            : root;
     const DBusMenuNode* item = find(refreshed, labels);
     if (!item)
         return false;
-    menuCall(service_, path_, QStringLiteral("Event"),
-             {item->id, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u});
+    menuCall(service_, path_, u"Event"_s,
+             {item->id, u"clicked"_s, QVariant::fromValue(QDBusVariant(0)), 0u});
     return true;
 }
 

@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <QVariantMap>
 
+using namespace Qt::StringLiterals;
+
 namespace shotlark::test {
 
 struct ReceivedNotification {
@@ -74,7 +76,13 @@ struct DBusMenuNode {
     int id = 0;
     QVariantMap properties;
     QList<DBusMenuNode> children;
-    QString label() const { return properties.value(QStringLiteral("label")).toString(); }
+    QString label() const { return properties.value(u"label"_s).toString(); }
+    QStringList labels() const {
+        QStringList out;
+        for (const DBusMenuNode& child : children)
+            out.append(child.label());
+        return out;
+    }
 };
 
 // The tray item's menu as the desktop sees it, opened as a tray host opens it.

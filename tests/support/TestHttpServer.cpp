@@ -13,6 +13,8 @@
 
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace shotlark::test {
 
 QByteArray RecordedRequest::header(const QByteArray& name) const {
@@ -32,17 +34,13 @@ struct TestHttpServer::Connection {
 };
 
 TlsIdentity TlsIdentity::make(const QString& dir, const QString& name) {
-    const TlsIdentity made{dir + QLatin1Char('/') + name + QStringLiteral(".crt"),
-                           dir + QLatin1Char('/') + name + QStringLiteral(".key")};
+    const TlsIdentity made{dir + u'/' + name + u".crt"_s, dir + u'/' + name + u".key"_s};
     const int exit = QProcess::execute(
-        QStringLiteral("openssl"),
-        {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-         QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-         QStringLiteral("ec_paramgen_curve:P-256"), QStringLiteral("-nodes"),
-         QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-         QStringLiteral("/CN=") + name, QStringLiteral("-addext"),
-         QStringLiteral("subjectAltName=IP:127.0.0.1,DNS:localhost"), QStringLiteral("-keyout"),
-         made.keyFile, QStringLiteral("-out"), made.certificateFile});
+        u"openssl"_s,
+        {u"req"_s, u"-x509"_s, u"-newkey"_s, u"ec"_s, u"-pkeyopt"_s, u"ec_paramgen_curve:P-256"_s,
+         u"-nodes"_s, u"-days"_s, u"2"_s, u"-subj"_s, u"/CN="_s + name, u"-addext"_s,
+         u"subjectAltName=IP:127.0.0.1,DNS:localhost"_s, u"-keyout"_s, made.keyFile, u"-out"_s,
+         made.certificateFile});
     return exit == 0 ? made : TlsIdentity{};
 }
 
@@ -72,10 +70,7 @@ TestHttpServer::~TestHttpServer() {
 }
 
 QString TestHttpServer::url(const QString& path) const {
-    return QStringLiteral("%1://127.0.0.1:%2%3")
-        .arg(tls_ ? QStringLiteral("https") : QStringLiteral("http"))
-        .arg(port())
-        .arg(path);
+    return u"%1://127.0.0.1:%2%3"_s.arg(tls_ ? u"https"_s : u"http"_s).arg(port()).arg(path);
 }
 
 void TestHttpServer::on(const QByteArray& path, CannedResponse response) {

@@ -40,6 +40,8 @@
 #include <cstdio>
 #include <cstring>
 
+using namespace Qt::StringLiterals;
+
 struct StreamEntry {
     uint node = 0;
     QVariantMap properties;
@@ -303,7 +305,7 @@ public:
     // The desktop ends the session by itself (the user revoked it).
     void revoke() {
         endStream();
-        log(QStringLiteral("ended"));
+        log(u"ended"_s);
         Q_EMIT Closed();
         QDBusConnection::sessionBus().unregisterObject(path_);
         deleteLater();
@@ -311,7 +313,7 @@ public:
 
 public Q_SLOTS:
     void Close() {
-        log(QStringLiteral("close"));
+        log(u"close"_s);
         QDBusConnection::sessionBus().unregisterObject(path_);
         deleteLater();
     }
@@ -351,18 +353,17 @@ public Q_SLOTS:
                                                      QDBusConnection::ExportAllSlots |
                                                          QDBusConnection::ExportAllSignals);
         sessions_.insert(session.path(), made);
-        results.insert(QStringLiteral("session_id"), session.path());
+        results.insert(u"session_id"_s, session.path());
         return 0;
     }
 
     uint SelectSources(const QDBusObjectPath&, const QDBusObjectPath&, const QString&,
                        const QVariantMap& options, QVariantMap& results) {
-        log(QStringLiteral("select types=%1 cursor=%2 persist=%3 restore=%4")
-                .arg(options.value(QStringLiteral("types")).toUInt())
-                .arg(options.value(QStringLiteral("cursor_mode")).toUInt())
-                .arg(options.value(QStringLiteral("persist_mode")).toUInt())
-                .arg(options.contains(QStringLiteral("restore_data")) ? QStringLiteral("yes")
-                                                                      : QStringLiteral("no")));
+        log(u"select types=%1 cursor=%2 persist=%3 restore=%4"_s
+                .arg(options.value(u"types"_s).toUInt())
+                .arg(options.value(u"cursor_mode"_s).toUInt())
+                .arg(options.value(u"persist_mode"_s).toUInt())
+                .arg(options.contains(u"restore_data"_s) ? u"yes"_s : u"no"_s));
         results.clear();
         return 0;
     }
@@ -374,7 +375,7 @@ public Q_SLOTS:
             return 2;
         if (declineNext) {
             declineNext = 0;
-            log(QStringLiteral("start declined"));
+            log(u"start declined"_s);
             return 1;
         }
         if (holdNext) {
@@ -382,7 +383,7 @@ public Q_SLOTS:
             holdNext = 0;
             setDelayedReply(true);
             held_.append(message());
-            log(QStringLiteral("start held"));
+            log(u"start held"_s);
             return 0;
         }
         pw_thread_loop_lock(loop);
@@ -391,24 +392,22 @@ public Q_SLOTS:
         pw_thread_loop_unlock(loop);
         if (node == SPA_ID_INVALID)
             return 2;
-        log(QStringLiteral("start node=%1").arg(node));
+        log(u"start node=%1"_s.arg(node));
         // With a marked part, a window's stream: its size, and no place on the desktop.
         StreamEntry entry{node, {}};
         if (crop_.isEmpty()) {
-            entry.properties = {
-                {QStringLiteral("position"), QVariant::fromValue(Position{0, 0})},
-                {QStringLiteral("size"), QVariant::fromValue(Position{width_, height_})},
-                {QStringLiteral("source_type"), 1u}};
+            entry.properties = {{u"position"_s, QVariant::fromValue(Position{0, 0})},
+                                {u"size"_s, QVariant::fromValue(Position{width_, height_})},
+                                {u"source_type"_s, 1u}};
         } else {
-            entry.properties = {{QStringLiteral("size"),
-                                 QVariant::fromValue(Position{crop_.width(), crop_.height()})},
-                                {QStringLiteral("source_type"), 2u}};
+            entry.properties = {
+                {u"size"_s, QVariant::fromValue(Position{crop_.width(), crop_.height()})},
+                {u"source_type"_s, 2u}};
         }
-        results.insert(QStringLiteral("streams"), QVariant::fromValue(QList<StreamEntry>{entry}));
-        results.insert(QStringLiteral("persist_mode"), 2u);
-        results.insert(QStringLiteral("restore_data"),
-                       QVariant::fromValue(RestoreData{QStringLiteral("shotlark-test"), 1,
-                                                       QDBusVariant(QStringLiteral("screen"))}));
+        results.insert(u"streams"_s, QVariant::fromValue(QList<StreamEntry>{entry}));
+        results.insert(u"persist_mode"_s, 2u);
+        results.insert(u"restore_data"_s, QVariant::fromValue(RestoreData{
+                                              u"shotlark-test"_s, 1, QDBusVariant(u"screen"_s)}));
         return 0;
     }
 
@@ -441,8 +440,8 @@ int main(int argc, char** argv) {
     const int width = arguments.size() > 3 ? arguments.at(2).toInt() : 640;
     const int height = arguments.size() > 3 ? arguments.at(3).toInt() : 360;
     const QStringList options = arguments.mid(4);
-    const bool dmabuf = options.contains(QStringLiteral("dmabuf"));
-    const QRect crop = options.contains(QStringLiteral("crop"))
+    const bool dmabuf = options.contains(u"dmabuf"_s);
+    const QRect crop = options.contains(u"crop"_s)
                            ? QRect(width / 4, height / 6, width / 2, height * 2 / 3)
                            : QRect();
 
@@ -464,10 +463,10 @@ int main(int argc, char** argv) {
     qDBusRegisterMetaType<RestoreData>();
     ScreenCast screenCast(width, height, dmabuf, crop);
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), &screenCast,
+    if (!bus.registerObject(u"/org/freedesktop/portal/desktop"_s, &screenCast,
                             QDBusConnection::ExportAllSlots |
                                 QDBusConnection::ExportAllProperties) ||
-        !bus.registerService(QStringLiteral("org.freedesktop.impl.portal.desktop.shotlarktest"))) {
+        !bus.registerService(u"org.freedesktop.impl.portal.desktop.shotlarktest"_s)) {
         std::fprintf(stderr, "shotlark-test-screencast: %s\n",
                      qPrintable(bus.lastError().message()));
         return 1;

@@ -8,10 +8,12 @@
 #include <QPixmap>
 #include <QScreen>
 
+using namespace Qt::StringLiterals;
+
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() == 2 && args[1] == QStringLiteral("known")) {
+    if (args.size() == 2 && args[1] == u"known"_s) {
         const QSize size = QGuiApplication::primaryScreen()->geometry().size();
         QLabel label;
         label.setPixmap(

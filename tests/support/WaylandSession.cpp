@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace shotlark::test {
 
 namespace {
@@ -42,30 +44,28 @@ bool WaylandSession::start(int width, int height, bool portals,
     if (!::mkdtemp(pattern))
         return false;
     root_ = QString::fromLocal8Bit(pattern);
-    runtime_ = root_ + QStringLiteral("/run");
-    const QString config = root_ + QStringLiteral("/config");
-    const QString home = root_ + QStringLiteral("/home");
+    runtime_ = root_ + u"/run"_s;
+    const QString config = root_ + u"/config"_s;
+    const QString home = root_ + u"/home"_s;
     QDir().mkpath(runtime_);
     QDir().mkpath(home);
     QFile::setPermissions(runtime_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    writeFile(config + QStringLiteral("/sway/config"),
+    writeFile(config + u"/sway/config"_s,
               QStringLiteral("output HEADLESS-1 resolution %1x%2 position 0,0 bg #336699 "
                              "solid_color\nxwayland disable\ndefault_border none\n")
                   .arg(width)
                   .arg(height)
                   .toUtf8());
-    writeFile(config + QStringLiteral("/xdg-desktop-portal-wlr/config"),
+    writeFile(config + u"/xdg-desktop-portal-wlr/config"_s,
               "[screencast]\nchooser_type=none\noutput_name=HEADLESS-1\nmax_fps=30\n");
-    if (switchUser_ &&
-        QProcess::execute(QStringLiteral("chown"),
-                          {QStringLiteral("-R"), QStringLiteral("nobody:nogroup"), root_}) != 0)
+    if (switchUser_ && QProcess::execute(u"chown"_s, {u"-R"_s, u"nobody:nogroup"_s, root_}) != 0)
         return false;
 
     ::setenv("XDG_RUNTIME_DIR", qPrintable(runtime_), 1);
     ::setenv("XDG_CONFIG_HOME", qPrintable(config), 1);
     ::setenv("HOME", qPrintable(home), 1);
     for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"})
-        ::setenv(name, qPrintable(home + QLatin1Char('/') + QString::fromLatin1(name)), 1);
+        ::setenv(name, qPrintable(home + u'/' + QString::fromLatin1(name)), 1);
     ::setenv("XDG_CURRENT_DESKTOP", "sway", 1);
     ::setenv("XDG_SESSION_TYPE", "wayland", 1);
     ::setenv("QT_QPA_PLATFORM", "wayland", 1);
@@ -78,19 +78,17 @@ bool WaylandSession::start(int width, int height, bool portals,
     ::unsetenv("WAYLAND_DISPLAY");
     ::unsetenv("SWAYSOCK");
 
-    children_.push_back(ChildProcess::start(asUser(
-        {QStringLiteral("sway"), QStringLiteral("-c"), config + QStringLiteral("/sway/config")})));
+    children_.push_back(
+        ChildProcess::start(asUser({u"sway"_s, u"-c"_s, config + u"/sway/config"_s})));
     QString socket;
     const bool up = waitFor([&] {
-        const QStringList found =
-            QDir(runtime_).entryList({QStringLiteral("wayland-*")}, QDir::System);
+        const QStringList found = QDir(runtime_).entryList({u"wayland-*"_s}, QDir::System);
         for (const QString& name : found)
-            if (!name.endsWith(QStringLiteral(".lock")))
+            if (!name.endsWith(u".lock"_s))
                 socket = name;
-        const QStringList ipc =
-            QDir(runtime_).entryList({QStringLiteral("sway-ipc.*")}, QDir::System);
+        const QStringList ipc = QDir(runtime_).entryList({u"sway-ipc.*"_s}, QDir::System);
         if (!ipc.isEmpty())
-            ::setenv("SWAYSOCK", qPrintable(runtime_ + QLatin1Char('/') + ipc.front()), 1);
+            ::setenv("SWAYSOCK", qPrintable(runtime_ + u'/' + ipc.front()), 1);
         return !socket.isEmpty() && !ipc.isEmpty();
     });
     if (!up) {
@@ -102,10 +100,10 @@ bool WaylandSession::start(int width, int height, bool portals,
     // The bus starts with the session's whole environment, which services it starts inherit.
     // Under root it runs as the session's user but lets root in too: the test itself serves the
     // tray host and the notifications there.
-    QStringList busCommand = {QStringLiteral("dbus-daemon"), QStringLiteral("--session"),
-                              QStringLiteral("--nofork"), QStringLiteral("--print-address={fd}")};
+    QStringList busCommand = {u"dbus-daemon"_s, u"--session"_s, u"--nofork"_s,
+                              u"--print-address={fd}"_s};
     if (switchUser_) {
-        const QString busConfig = root_ + QStringLiteral("/bus.conf");
+        const QString busConfig = root_ + u"/bus.conf"_s;
         writeFile(
             busConfig,
             R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -125,7 +123,7 @@ bool WaylandSession::start(int width, int height, bool portals,
   </policy>
 </busconfig>
 )");
-        busCommand[1] = QStringLiteral("--config-file=") + busConfig;
+        busCommand[1] = u"--config-file="_s + busConfig;
     }
     QString address;
     auto bus = startAndReadLine(busCommand, &address);
@@ -139,30 +137,30 @@ bool WaylandSession::start(int width, int height, bool portals,
     if (!portals)
         return true;
     // The wlr backend gives up without PipeWire, which carries screen casts.
-    children_.push_back(ChildProcess::start(asUser({QStringLiteral("pipewire")})));
-    if (!waitFor([&] { return QFile::exists(runtime_ + QStringLiteral("/pipewire-0")); })) {
+    children_.push_back(ChildProcess::start(asUser({u"pipewire"_s})));
+    if (!waitFor([&] { return QFile::exists(runtime_ + u"/pipewire-0"_s); })) {
         std::fprintf(stderr, "WaylandSession: pipewire did not start\n");
         return false;
     }
     if (!screenCastBackend.isEmpty()) {
         // The frontend takes the first backend that offers an interface: the wlr one keeps only
         // its screenshots.
-        const QString portals = root_ + QStringLiteral("/portals");
-        writeFile(portals + QStringLiteral("/wlr.portal"),
+        const QString portals = root_ + u"/portals"_s;
+        writeFile(portals + u"/wlr.portal"_s,
                   "[portal]\nDBusName=org.freedesktop.impl.portal.desktop.wlr\n"
                   "Interfaces=org.freedesktop.impl.portal.Screenshot;\nUseIn=sway;\n");
-        QFile::copy(QStringLiteral("/usr/share/xdg-desktop-portal/portals/gtk.portal"),
-                    portals + QStringLiteral("/gtk.portal"));
-        writeFile(portals + QStringLiteral("/shotlarktest.portal"),
+        QFile::copy(u"/usr/share/xdg-desktop-portal/portals/gtk.portal"_s,
+                    portals + u"/gtk.portal"_s);
+        writeFile(portals + u"/shotlarktest.portal"_s,
                   "[portal]\nDBusName=org.freedesktop.impl.portal.desktop.shotlarktest\n"
                   "Interfaces=org.freedesktop.impl.portal.ScreenCast;\nUseIn=sway;\n");
         giveToUser(portals);
         ::setenv("XDG_DESKTOP_PORTAL_DIR", qPrintable(portals), 1);
         // Without a session manager nothing links a consumer to the stream.
-        children_.push_back(ChildProcess::start(asUser({QStringLiteral("wireplumber")})));
+        children_.push_back(ChildProcess::start(asUser({u"wireplumber"_s})));
         children_.push_back(ChildProcess::start(asUser(screenCastBackend)));
         screenCast_ = children_.back()->pid();
-        if (!waitForName(QStringLiteral("org.freedesktop.impl.portal.desktop.shotlarktest"))) {
+        if (!waitForName(u"org.freedesktop.impl.portal.desktop.shotlarktest"_s)) {
             std::fprintf(stderr, "WaylandSession: the test ScreenCast backend did not start\n");
             return false;
         }
@@ -170,22 +168,18 @@ bool WaylandSession::start(int width, int height, bool portals,
         ::unsetenv("XDG_DESKTOP_PORTAL_DIR");
     }
     // The frontend looks for its backends once, as it starts: they come first.
-    children_.push_back(
-        ChildProcess::start(asUser({QStringLiteral("/usr/libexec/xdg-desktop-portal-wlr")})));
+    children_.push_back(ChildProcess::start(asUser({u"/usr/libexec/xdg-desktop-portal-wlr"_s})));
     ::setenv("GDK_BACKEND", "wayland", 1);
-    children_.push_back(
-        ChildProcess::start(asUser({QStringLiteral("/usr/libexec/xdg-desktop-portal-gtk")})));
+    children_.push_back(ChildProcess::start(asUser({u"/usr/libexec/xdg-desktop-portal-gtk"_s})));
     ::unsetenv("GDK_BACKEND");
     for (const char* backend : {"wlr", "gtk"}) {
-        if (!waitForName(QStringLiteral("org.freedesktop.impl.portal.desktop.") +
-                         QLatin1String(backend))) {
+        if (!waitForName(u"org.freedesktop.impl.portal.desktop."_s + QLatin1String(backend))) {
             std::fprintf(stderr, "WaylandSession: the %s portal backend did not start\n", backend);
             return false;
         }
     }
-    children_.push_back(
-        ChildProcess::start(asUser({QStringLiteral("/usr/libexec/xdg-desktop-portal")})));
-    if (!waitForName(QStringLiteral("org.freedesktop.portal.Desktop"))) {
+    children_.push_back(ChildProcess::start(asUser({u"/usr/libexec/xdg-desktop-portal"_s})));
+    if (!waitForName(u"org.freedesktop.portal.Desktop"_s)) {
         std::fprintf(stderr, "WaylandSession: the portal did not start\n");
         return false;
     }
@@ -198,24 +192,23 @@ WaylandSession::~WaylandSession() {
     if (root_.isEmpty())
         return;
     // The documents portal may have mounted itself in the runtime directory.
-    QFile mounts(QStringLiteral("/proc/self/mountinfo"));
-    const QString documents = runtime_ + QStringLiteral("/doc");
+    QFile mounts(u"/proc/self/mountinfo"_s);
+    const QString documents = runtime_ + u"/doc"_s;
     if (mounts.open(QIODevice::ReadOnly) && mounts.readAll().contains(documents.toUtf8()))
-        QProcess::execute(QStringLiteral("fusermount3"),
-                          {QStringLiteral("-u"), QStringLiteral("-z"), documents});
+        QProcess::execute(u"fusermount3"_s, {u"-u"_s, u"-z"_s, documents});
     QDir(root_).removeRecursively();
 }
 
 QStringList WaylandSession::asUser(const QStringList& argv) const {
     if (!switchUser_)
         return argv;
-    return QStringList{QStringLiteral("setpriv"), QStringLiteral("--reuid=%1").arg(nobody),
-                       QStringLiteral("--regid=%1").arg(nobody), QStringLiteral("--clear-groups")} +
+    return QStringList{u"setpriv"_s, u"--reuid=%1"_s.arg(nobody), u"--regid=%1"_s.arg(nobody),
+                       u"--clear-groups"_s} +
            argv;
 }
 
 QString WaylandSession::userDirectory(const QString& name) const {
-    const QString path = root_ + QLatin1Char('/') + name;
+    const QString path = root_ + u'/' + name;
     QDir().mkpath(path);
     giveToUser(path);
     return path;
@@ -223,12 +216,11 @@ QString WaylandSession::userDirectory(const QString& name) const {
 
 void WaylandSession::giveToUser(const QString& path) const {
     if (switchUser_)
-        QProcess::execute(QStringLiteral("chown"),
-                          {QStringLiteral("-R"), QStringLiteral("nobody:nogroup"), path});
+        QProcess::execute(u"chown"_s, {u"-R"_s, u"nobody:nogroup"_s, path});
 }
 
 bool WaylandSession::sway(const QString& command) const {
-    const QStringList argv = asUser({QStringLiteral("swaymsg"), command});
+    const QStringList argv = asUser({u"swaymsg"_s, command});
     QProcess swaymsg;
     swaymsg.start(argv.front(), argv.mid(1));
     return swaymsg.waitForFinished(10000) && swaymsg.exitCode() == 0;
@@ -236,10 +228,8 @@ bool WaylandSession::sway(const QString& command) const {
 
 bool WaylandSession::waitForName(const QString& name) const {
     const QStringList argv =
-        asUser({QStringLiteral("gdbus"), QStringLiteral("call"), QStringLiteral("--session"),
-                QStringLiteral("-d"), QStringLiteral("org.freedesktop.DBus"), QStringLiteral("-o"),
-                QStringLiteral("/org/freedesktop/DBus"), QStringLiteral("-m"),
-                QStringLiteral("org.freedesktop.DBus.NameHasOwner"), name});
+        asUser({u"gdbus"_s, u"call"_s, u"--session"_s, u"-d"_s, u"org.freedesktop.DBus"_s, u"-o"_s,
+                u"/org/freedesktop/DBus"_s, u"-m"_s, u"org.freedesktop.DBus.NameHasOwner"_s, name});
     return waitFor([&] {
         QProcess gdbus;
         gdbus.start(argv.front(), argv.mid(1));

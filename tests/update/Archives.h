@@ -11,6 +11,8 @@
 
 #include <sys/stat.h>
 
+using namespace Qt::StringLiterals;
+
 namespace shotlark::test {
 
 struct Entry {
@@ -24,7 +26,7 @@ struct Entry {
 
 // A ZIP archive of exactly these entries, written with libarchive.
 inline QString zipOf(const QString& name, const QList<Entry>& entries) {
-    const QString path = testHome() + QLatin1Char('/') + name;
+    const QString path = testHome() + u'/' + name;
     archive* writer = archive_write_new();
     archive_write_set_format_zip(writer);
     archive_write_open_filename(writer, QFile::encodeName(path).constData());

@@ -16,6 +16,8 @@
 #include <memory>
 #include <sys/stat.h>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 using namespace shotlark::test;
 
@@ -70,15 +72,15 @@ QByteArray read(const QString& path) {
 // A bundle folder signed by `signer`.
 QString signedBundle(const QString& name, const KeyPair& signer,
                      const QByteArray& version = "2.0.0") {
-    const QString root = testHome() + QLatin1Char('/') + name + QStringLiteral("/Shotlark.app");
-    write(root + QStringLiteral("/bin/shotlark"), "program");
-    write(root + QStringLiteral("/lib/shotlark/module.so"), "module");
-    write(root + QStringLiteral("/share/applications/shotlark.desktop"), "[Desktop Entry]\n");
+    const QString root = testHome() + u'/' + name + u"/Shotlark.app"_s;
+    write(root + u"/bin/shotlark"_s, "program");
+    write(root + u"/lib/shotlark/module.so"_s, "module");
+    write(root + u"/share/applications/shotlark.desktop"_s, "[Desktop Entry]\n");
     if (!version.isEmpty())
-        write(root + QStringLiteral("/VERSION"), version + "\n");
+        write(root + u"/VERSION"_s, version + "\n");
     const QByteArray manifest = bundle::manifestOf(root);
-    write(root + QStringLiteral("/MANIFEST"), manifest);
-    write(root + QStringLiteral("/MANIFEST.sig"), signer.sign(manifest).toBase64());
+    write(root + u"/MANIFEST"_s, manifest);
+    write(root + u"/MANIFEST.sig"_s, signer.sign(manifest).toBase64());
     return root;
 }
 
@@ -97,74 +99,70 @@ int unpack(const QString& zip, const QString& into, qint64 largest = qint64(1) <
 
 TEST(BundleTest, OnlyTheExactSignedFilesVerify) {
     const KeyPair release, other;
-    EXPECT_EQ(verify(signedBundle(QStringLiteral("good"), release), release), bundle::verified);
-    EXPECT_EQ(verify(signedBundle(QStringLiteral("foreign"), other), release),
-              bundle::badSignature);
+    EXPECT_EQ(verify(signedBundle(u"good"_s, release), release), bundle::verified);
+    EXPECT_EQ(verify(signedBundle(u"foreign"_s, other), release), bundle::badSignature);
 
-    const QString changed = signedBundle(QStringLiteral("changed"), release);
-    write(changed + QStringLiteral("/bin/shotlark"), "program, but patched");
+    const QString changed = signedBundle(u"changed"_s, release);
+    write(changed + u"/bin/shotlark"_s, "program, but patched");
     EXPECT_EQ(verify(changed, release), bundle::changedFile);
 
-    const QString extra = signedBundle(QStringLiteral("extra"), release);
-    write(extra + QStringLiteral("/lib/shotlark/preload.so"), "more");
+    const QString extra = signedBundle(u"extra"_s, release);
+    write(extra + u"/lib/shotlark/preload.so"_s, "more");
     EXPECT_EQ(verify(extra, release), bundle::extraFile);
 
-    const QString missing = signedBundle(QStringLiteral("missing"), release);
-    QFile::remove(missing + QStringLiteral("/lib/shotlark/module.so"));
+    const QString missing = signedBundle(u"missing"_s, release);
+    QFile::remove(missing + u"/lib/shotlark/module.so"_s);
     EXPECT_EQ(verify(missing, release), bundle::missingFile);
 
-    const QString linked = signedBundle(QStringLiteral("linked"), release);
-    QFile::link(QStringLiteral("/etc/passwd"), linked + QStringLiteral("/share/link"));
+    const QString linked = signedBundle(u"linked"_s, release);
+    QFile::link(u"/etc/passwd"_s, linked + u"/share/link"_s);
     EXPECT_EQ(verify(linked, release), bundle::extraFile) << "links are not part of a bundle";
 
     // A manifest edited to match a patched file no longer matches its signature.
-    const QString edited = signedBundle(QStringLiteral("edited"), release);
-    write(edited + QStringLiteral("/bin/shotlark"), "evil");
-    write(edited + QStringLiteral("/MANIFEST"), bundle::manifestOf(edited));
+    const QString edited = signedBundle(u"edited"_s, release);
+    write(edited + u"/bin/shotlark"_s, "evil");
+    write(edited + u"/MANIFEST"_s, bundle::manifestOf(edited));
     EXPECT_EQ(verify(edited, release), bundle::badSignature);
 
-    const QString unsigned_ = signedBundle(QStringLiteral("unsigned"), release);
-    QFile::remove(unsigned_ + QStringLiteral("/MANIFEST.sig"));
+    const QString unsigned_ = signedBundle(u"unsigned"_s, release);
+    QFile::remove(unsigned_ + u"/MANIFEST.sig"_s);
     EXPECT_EQ(verify(unsigned_, release), bundle::noManifest);
 
     // A signed manifest that names a path outside the bundle is refused as malformed.
-    const QString escaping = signedBundle(QStringLiteral("escaping"), release);
+    const QString escaping = signedBundle(u"escaping"_s, release);
     const QByteArray manifest =
         bundle::manifestOf(escaping) + QByteArray(64, 'a') + "  ../../outside\n";
-    write(escaping + QStringLiteral("/MANIFEST"), manifest);
-    write(escaping + QStringLiteral("/MANIFEST.sig"), release.sign(manifest).toBase64());
+    write(escaping + u"/MANIFEST"_s, manifest);
+    write(escaping + u"/MANIFEST.sig"_s, release.sign(manifest).toBase64());
     EXPECT_EQ(verify(escaping, release), bundle::malformedManifest);
 
-    EXPECT_EQ(verify(signedBundle(QStringLiteral("nokey"), release), KeyPair()),
-              bundle::badSignature);
+    EXPECT_EQ(verify(signedBundle(u"nokey"_s, release), KeyPair()), bundle::badSignature);
 
     // The signed version must be newer than the running one, whatever the server announced.
-    const QString older = signedBundle(QStringLiteral("older"), release, "1.0.0");
-    EXPECT_EQ(verify(older, release, QStringLiteral("1.0.0")), bundle::notNewer);
-    EXPECT_EQ(verify(older, release, QStringLiteral("0.9")), bundle::verified);
-    EXPECT_EQ(verify(signedBundle(QStringLiteral("unversioned"), release, QByteArray()), release,
-                     QStringLiteral("0.1")),
+    const QString older = signedBundle(u"older"_s, release, "1.0.0");
+    EXPECT_EQ(verify(older, release, u"1.0.0"_s), bundle::notNewer);
+    EXPECT_EQ(verify(older, release, u"0.9"_s), bundle::verified);
+    EXPECT_EQ(verify(signedBundle(u"unversioned"_s, release, QByteArray()), release, u"0.1"_s),
               bundle::notNewer);
-    const QString relabelled = signedBundle(QStringLiteral("relabelled"), release, "1.0.0");
-    write(relabelled + QStringLiteral("/VERSION"), "99.0\n");
-    EXPECT_EQ(verify(relabelled, release, QStringLiteral("1.0.0")), bundle::changedFile);
+    const QString relabelled = signedBundle(u"relabelled"_s, release, "1.0.0");
+    write(relabelled + u"/VERSION"_s, "99.0\n");
+    EXPECT_EQ(verify(relabelled, release, u"1.0.0"_s), bundle::changedFile);
 }
 
 TEST(BundleTest, UnpackingKeepsEverythingInsideTheFolder) {
-    const QString into = testHome() + QStringLiteral("/into");
+    const QString into = testHome() + u"/into"_s;
     const QString good =
-        zipOf(QStringLiteral("good.zip"),
+        zipOf(u"good.zip"_s,
               {{.path = "Shotlark.app/", .type = AE_IFDIR, .permissions = 0755},
                {.path = "Shotlark.app/bin/shotlark", .contents = "program", .permissions = 04777},
                {.path = "Shotlark.app/share/doc", .contents = "text"}});
     EXPECT_EQ(unpack(good, into), bundle::unpacked);
-    EXPECT_EQ(read(into + QStringLiteral("/Shotlark.app/bin/shotlark")), "program");
+    EXPECT_EQ(read(into + u"/Shotlark.app/bin/shotlark"_s), "program");
     struct stat info {};
-    ASSERT_EQ(::stat(QFile::encodeName(into + QStringLiteral("/Shotlark.app/bin/shotlark")), &info),
-              0);
+    ASSERT_EQ(::stat(QFile::encodeName(into + u"/Shotlark.app/bin/shotlark"_s), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0755u) << "executable, but never setuid or world-writable";
 
-    const QString outside = testHome() + QStringLiteral("/outside");
+    const QString outside = testHome() + u"/outside"_s;
     struct Refused {
         const char* name;
         QList<Entry> entries;
@@ -193,25 +191,25 @@ TEST(BundleTest, UnpackingKeepsEverythingInsideTheFolder) {
           {.path = "x", .type = AE_IFLNK, .link = "a/b/s/../.."},
           {.path = "x/evil", .contents = "x"}},
          bundle::linkLeavesFolder},
-        {"link-inside", {{.path = "Shotlark.app/alias", .type = AE_IFLNK, .link = "doc"}},
+        {"link-inside",
+         {{.path = "Shotlark.app/alias", .type = AE_IFLNK, .link = "doc"}},
          bundle::linkLeavesFolder},
         // An entry that claims no size at all: what is written counts.
         {"claims-nothing",
          {{.path = "big", .contents = QByteArray(3 << 20, '\0'), .claimsNoSize = true}},
          bundle::tooLarge},
-        {"claims-its-size", {{.path = "big", .contents = QByteArray(3 << 20, '\0')}},
+        {"claims-its-size",
+         {{.path = "big", .contents = QByteArray(3 << 20, '\0')}},
          bundle::tooLarge},
     };
     for (const Refused& row : refused) {
-        const QString folder = testHome() + QStringLiteral("/refused-") + QLatin1String(row.name);
-        EXPECT_EQ(unpack(zipOf(QLatin1String(row.name) + QStringLiteral(".zip"), row.entries),
-                         folder, 1 << 20),
+        const QString folder = testHome() + u"/refused-"_s + QLatin1String(row.name);
+        EXPECT_EQ(unpack(zipOf(QLatin1String(row.name) + u".zip"_s, row.entries), folder, 1 << 20),
                   row.code)
             << row.name;
         EXPECT_FALSE(QFileInfo::exists(outside)) << row.name;
-        EXPECT_LE(QFileInfo(folder + QStringLiteral("/big")).size(), 1 << 20) << row.name;
+        EXPECT_LE(QFileInfo(folder + u"/big"_s).size(), 1 << 20) << row.name;
     }
-    EXPECT_EQ(unpack(writeTestFile(QStringLiteral("not.zip"), "no archive at all"),
-                     testHome() + QStringLiteral("/garbage")),
+    EXPECT_EQ(unpack(writeTestFile(u"not.zip"_s, "no archive at all"), testHome() + u"/garbage"_s),
               bundle::unreadableArchive);
 }

@@ -10,6 +10,8 @@
 #include "support/TestHttpServer.h"
 #include "update/Installation.h"
 
+#include "support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -20,6 +22,8 @@
 #include <QTest>
 
 #include <csignal>
+
+using namespace Qt::StringLiterals;
 
 using namespace shotlark;
 using namespace shotlark::test;
@@ -42,14 +46,13 @@ QString run(const QString& program, const QStringList& arguments, int* exitCode 
 // Shotlark-VERSION-linux.zip of that test build in `out`, signed with `key`.
 QString makeBundle(const QString& version, const QString& out, const QString& key = testKey) {
     int code = -1;
-    const QString made = run(QStringLiteral(SHOTLARK_MAKE_BUNDLE),
-                             {QStringLiteral("--version"), version, QStringLiteral("--key"), key,
-                              QStringLiteral("--out"), out, QStringLiteral("--build"), buildDir,
-                              QStringLiteral("--app"),
-                              buildDir + QStringLiteral("/update-test/shotlark-") + version},
-                             &code);
-    EXPECT_EQ(code, 0) << made.toStdString();
-    return made.section(QLatin1Char('\n'), -1);
+    const QString made =
+        run(QStringLiteral(SHOTLARK_MAKE_BUNDLE),
+            {u"--version"_s, version, u"--key"_s, key, u"--out"_s, out, u"--build"_s, buildDir,
+             u"--app"_s, buildDir + u"/update-test/shotlark-"_s + version},
+            &code);
+    EXPECT_EQ(code, 0) << made;
+    return made.section(u'\n', -1);
 }
 
 // Unpacks a bundle archive into `dir`, as a user would; returns the Shotlark.app path.
@@ -57,23 +60,20 @@ QString unzip(const QString& zip, const QString& dir) {
     QDir().mkpath(dir);
     QProcess tar;
     tar.setWorkingDirectory(dir);
-    tar.start(QStringLiteral("cmake"),
-              {QStringLiteral("-E"), QStringLiteral("tar"), QStringLiteral("xf"), zip});
+    tar.start(u"cmake"_s, {u"-E"_s, u"tar"_s, u"xf"_s, zip});
     tar.waitForFinished(60000);
-    return dir + QStringLiteral("/Shotlark.app");
+    return dir + u"/Shotlark.app"_s;
 }
 
 // The same archive with a change made to its unpacked files.
 QString rezipped(const QString& zip, const QString& name,
                  const std::function<void(const QString& app)>& change) {
-    const QString dir = testHome() + QStringLiteral("/rezip-") + name;
+    const QString dir = testHome() + u"/rezip-"_s + name;
     change(unzip(zip, dir));
-    const QString out = testHome() + QLatin1Char('/') + name + QStringLiteral(".zip");
+    const QString out = testHome() + u'/' + name + u".zip"_s;
     QProcess tar;
     tar.setWorkingDirectory(dir);
-    tar.start(QStringLiteral("cmake"),
-              {QStringLiteral("-E"), QStringLiteral("tar"), QStringLiteral("cf"), out,
-               QStringLiteral("--format=zip"), QStringLiteral("Shotlark.app")});
+    tar.start(u"cmake"_s, {u"-E"_s, u"tar"_s, u"cf"_s, out, u"--format=zip"_s, u"Shotlark.app"_s});
     tar.waitForFinished(60000);
     return out;
 }
@@ -87,18 +87,15 @@ QByteArray bytesOf(const QString& path) {
 // Processes running the program at `path`.
 QList<pid_t> processesOf(const QString& path) {
     QList<pid_t> found;
-    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        if (QFileInfo(QStringLiteral("/proc/") + pid + QStringLiteral("/exe")).symLinkTarget() ==
-            path)
+    for (const QString& pid : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
+        if (QFileInfo(u"/proc/"_s + pid + u"/exe"_s).symLinkTarget() == path)
             found.append(pid.toInt());
     }
     return found;
 }
 
 bool noUpdateFolderLeft() {
-    return QDir(paths::privateTempDir())
-        .entryList({QStringLiteral("slk-update-*")}, QDir::Dirs)
-        .isEmpty();
+    return QDir(paths::privateTempDir()).entryList({u"slk-update-*"_s}, QDir::Dirs).isEmpty();
 }
 
 class UpdateDesktopTest : public testing::Test {
@@ -106,24 +103,23 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(notifications.registerOnBus());
         ASSERT_TRUE(tray.registerOnBus());
-        releases = testHome() + QStringLiteral("/releases");
-        installed = unzip(makeBundle(QStringLiteral("1.0.0"), testHome() + QStringLiteral("/a")),
-                          testHome() + QStringLiteral("/Applications"));
-        ASSERT_TRUE(QFileInfo(installed + QStringLiteral("/bin/shotlark")).isExecutable());
+        releases = testHome() + u"/releases"_s;
+        installed =
+            unzip(makeBundle(u"1.0.0"_s, testHome() + u"/a"_s), testHome() + u"/Applications"_s);
+        ASSERT_TRUE(QFileInfo(installed + u"/bin/shotlark"_s).isExecutable());
     }
 
     void TearDown() override {
         app.reset();
         // A version started by the update script is not our child.
-        for (pid_t pid : processesOf(installed + QStringLiteral("/bin/shotlark")))
+        for (pid_t pid : processesOf(installed + u"/bin/shotlark"_s))
             ::kill(pid, SIGTERM);
     }
 
     void startInstalled() {
-        logFile = testHome() + QStringLiteral("/stderr.txt");
-        app = ChildProcess::start({QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-                                   QStringLiteral("exec \"$0\" 2>>\"$1\""),
-                                   installed + QStringLiteral("/bin/shotlark"), logFile});
+        logFile = testHome() + u"/stderr.txt"_s;
+        app = ChildProcess::start({u"/bin/sh"_s, u"-c"_s, u"exec \"$0\" 2>>\"$1\""_s,
+                                   installed + u"/bin/shotlark"_s, logFile});
         ASSERT_TRUE(app);
         const qsizetype before = tray.items().size();
         ASSERT_TRUE(QTest::qWaitFor([&] { return tray.items().size() > before; }, 60000));
@@ -132,7 +128,7 @@ protected:
     QString log() const { return QString::fromUtf8(bytesOf(logFile)); }
 
     QString installedVersion() const {
-        return run(installed + QStringLiteral("/bin/shotlark"), {QStringLiteral("--version")});
+        return run(installed + u"/bin/shotlark"_s, {u"--version"_s});
     }
 
     bool clickInMenu(const QString& label) {
@@ -148,17 +144,15 @@ protected:
 } // namespace
 
 TEST_F(UpdateDesktopTest, ReferenceServerUpdateReplacesAndRestartsTheApp) {
-    makeBundle(QStringLiteral("2.0.0"), releases);
-    const QString data = testHome() + QStringLiteral("/server-data");
-    const QString token = run(
-        QStringLiteral(SHOTLARK_SERVER_BINARY),
-        {QStringLiteral("--data"), data, QStringLiteral("--create-user"), QStringLiteral("ada")});
+    makeBundle(u"2.0.0"_s, releases);
+    const QString data = testHome() + u"/server-data"_s;
+    const QString token = run(QStringLiteral(SHOTLARK_SERVER_BINARY),
+                              {u"--data"_s, data, u"--create-user"_s, u"ada"_s});
     QString url;
-    auto reference = startAndReadLine(
-        {QStringLiteral(SHOTLARK_SERVER_BINARY), QStringLiteral("--data"), data,
-         QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--releases"),
-         releases, QStringLiteral("--ready-fd"), QStringLiteral("{fd}")},
-        &url);
+    auto reference =
+        startAndReadLine({QStringLiteral(SHOTLARK_SERVER_BINARY), u"--data"_s, data, u"--listen"_s,
+                          u"127.0.0.1:0"_s, u"--releases"_s, releases, u"--ready-fd"_s, u"{fd}"_s},
+                         &url);
     ASSERT_TRUE(reference);
     Config::shared().setString(keys::server, url);
     Config::shared().setToken(token);
@@ -166,49 +160,47 @@ TEST_F(UpdateDesktopTest, ReferenceServerUpdateReplacesAndRestartsTheApp) {
     startInstalled();
     // The first start of a bundle registers it for links and "Open With".
     const QString entry = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-                          QStringLiteral("/applications/shotlark.desktop");
+                          u"/applications/shotlark.desktop"_s;
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(entry); }, 10000));
     EXPECT_TRUE(
         bytesOf(entry).contains("Exec=\"" + QFile::encodeName(installed) + "/bin/shotlark\" %U"));
     EXPECT_TRUE(bytesOf(entry).contains("x-scheme-handler/shotlark"));
     EXPECT_TRUE(bytesOf(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-                        QStringLiteral("/mimeapps.list"))
+                        u"/mimeapps.list"_s)
                     .contains("x-scheme-handler/shotlark=shotlark.desktop"));
 
     // The check at launch finds 2.0.0 and says so once.
     ASSERT_TRUE(QTest::qWaitFor([&] { return !notifications.received.isEmpty(); }, 20000));
-    EXPECT_EQ(notifications.received.front().summary, QStringLiteral("Update available"));
-    EXPECT_EQ(
-        notifications.received.front().body,
-        QStringLiteral("Version 2.0.0 is ready. Choose \u201cUpdate to 2.0.0\u201d in the menu."));
+    EXPECT_EQ(notifications.received.front().summary, u"Update available"_s);
+    EXPECT_EQ(notifications.received.front().body,
+              u"Version 2.0.0 is ready. Choose \u201cUpdate to 2.0.0\u201d in the menu."_s);
 
-    ASSERT_TRUE(clickInMenu(QStringLiteral("Update to 2.0.0\u2026")));
+    ASSERT_TRUE(clickInMenu(u"Update to 2.0.0\u2026"_s));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !app->running(); }, 30000)) << "1.0.0 quits";
     ASSERT_TRUE(QTest::qWaitFor([&] { return tray.items().size() >= 2; }, 60000))
-        << "2.0.0 starts: " << log().toStdString();
-    EXPECT_EQ(installedVersion(), QStringLiteral("shotlark 2.0.0")) << "from the same path";
-    EXPECT_EQ(processesOf(installed + QStringLiteral("/bin/shotlark")).size(), 1);
-    EXPECT_FALSE(QFileInfo::exists(installed + QStringLiteral(".next")));
-    EXPECT_FALSE(QFileInfo::exists(installed + QStringLiteral(".old")));
+        << "2.0.0 starts: " << log();
+    EXPECT_EQ(installedVersion(), u"shotlark 2.0.0"_s) << "from the same path";
+    EXPECT_EQ(processesOf(installed + u"/bin/shotlark"_s).size(), 1);
+    EXPECT_FALSE(QFileInfo::exists(installed + u".next"_s));
+    EXPECT_FALSE(QFileInfo::exists(installed + u".old"_s));
     EXPECT_TRUE(noUpdateFolderLeft());
 
     // It is the new version that answers.
     const qsizetype before = notifications.received.size();
-    ASSERT_TRUE(clickInMenu(QStringLiteral("Check for Updates\u2026")));
+    ASSERT_TRUE(clickInMenu(u"Check for Updates\u2026"_s));
     ASSERT_TRUE(QTest::qWaitFor([&] { return notifications.received.size() > before; }, 20000));
-    EXPECT_EQ(notifications.received.back().summary, QStringLiteral("You're up to date"));
-    EXPECT_EQ(notifications.received.back().body, QStringLiteral("Version 2.0.0 is the latest."));
+    EXPECT_EQ(notifications.received.back().summary, u"You're up to date"_s);
+    EXPECT_EQ(notifications.received.back().body, u"Version 2.0.0 is the latest."_s);
 }
 
 TEST_F(UpdateDesktopTest, RefusedDownloadsLeaveTheRunningAppAsItWas) {
-    const QString good = makeBundle(QStringLiteral("2.0.0"), releases);
+    const QString good = makeBundle(u"2.0.0"_s, releases);
     QByteArray offered;
     TestHttpServer server;
     server.setHandler([&](const RecordedRequest& request) -> CannedResponse {
         if (request.path() == "/api/setup/versions")
             return {200, R"({"linux":{"version":"2.0.0","url":")" +
-                             server.url(QStringLiteral("/Shotlark-2.0.0-linux.zip")).toUtf8() +
-                             R"("}})"};
+                             server.url(u"/Shotlark-2.0.0-linux.zip"_s).toUtf8() + R"("}})"};
         if (request.path() == "/Shotlark-2.0.0-linux.zip" && !offered.isEmpty())
             return {200, offered, "application/zip"};
         if (request.path() == "/api/features")
@@ -216,13 +208,11 @@ TEST_F(UpdateDesktopTest, RefusedDownloadsLeaveTheRunningAppAsItWas) {
         return {404, R"({"error":"Not found"})"};
     });
     Config::shared().setString(keys::server, server.url());
-    Config::shared().setToken(QStringLiteral("slk_update"));
+    Config::shared().setToken(u"slk_update"_s);
 
-    const QString otherKey = testHome() + QStringLiteral("/other.pem");
-    run(QStringLiteral("openssl"), {QStringLiteral("genpkey"), QStringLiteral("-algorithm"),
-                                    QStringLiteral("ed25519"), QStringLiteral("-out"), otherKey});
-    const QString strangers =
-        makeBundle(QStringLiteral("2.0.0"), testHome() + QStringLiteral("/strangers"), otherKey);
+    const QString otherKey = testHome() + u"/other.pem"_s;
+    run(u"openssl"_s, {u"genpkey"_s, u"-algorithm"_s, u"ed25519"_s, u"-out"_s, otherKey});
+    const QString strangers = makeBundle(u"2.0.0"_s, testHome() + u"/strangers"_s, otherKey);
     struct Attempt {
         const char* name;
         QString archive; // empty: nothing to download (404)
@@ -230,70 +220,67 @@ TEST_F(UpdateDesktopTest, RefusedDownloadsLeaveTheRunningAppAsItWas) {
     };
     const Attempt attempts[] = {
         {"tampered",
-         rezipped(good, QStringLiteral("tampered"),
+         rezipped(good, u"tampered"_s,
                   [](const QString& app) {
-                      QFile tool(app + QStringLiteral("/bin/shotlark-screencapture"));
+                      QFile tool(app + u"/bin/shotlark-screencapture"_s);
                       tool.open(QIODevice::Append);
                       tool.write("\n#!/bin/sh evil");
                   }),
-         QStringLiteral("verify failed (5)")},
-        {"signed by someone else", strangers, QStringLiteral("verify failed (2)")},
+         u"verify failed (5)"_s},
+        {"signed by someone else", strangers, u"verify failed (2)"_s},
         {"extra file",
-         rezipped(good, QStringLiteral("extra"),
+         rezipped(good, u"extra"_s,
                   [](const QString& app) {
-                      QFile extra(app + QStringLiteral("/lib/shotlark/preload.so"));
+                      QFile extra(app + u"/lib/shotlark/preload.so"_s);
                       extra.open(QIODevice::WriteOnly);
                       extra.write("evil");
                   }),
-         QStringLiteral("verify failed (6)")},
-        {"not there", QString(), QStringLiteral("The download failed")},
+         u"verify failed (6)"_s},
+        {"not there", QString(), u"The download failed"_s},
         {"climbs out",
-         zipOf(QStringLiteral("dotdot.zip"),
-               {{.path = "Shotlark.app/../../../evil", .contents = "x"}}),
-         QStringLiteral("unpack failed (2)")},
+         zipOf(u"dotdot.zip"_s, {{.path = "Shotlark.app/../../../evil", .contents = "x"}}),
+         u"unpack failed (2)"_s},
         {"links out",
-         zipOf(QStringLiteral("link.zip"),
-               {{.path = "Shotlark.app", .type = AE_IFLNK, .link = "../../.."}}),
-         QStringLiteral("unpack failed (3)")},
-        {"no app", zipOf(QStringLiteral("readme.zip"), {{.path = "README", .contents = "hi"}}),
-         QStringLiteral("The download didn't contain the app")},
+         zipOf(u"link.zip"_s, {{.path = "Shotlark.app", .type = AE_IFLNK, .link = "../../.."}}),
+         u"unpack failed (3)"_s},
+        {"no app", zipOf(u"readme.zip"_s, {{.path = "README", .contents = "hi"}}),
+         u"The download didn't contain the app"_s},
         {"an older signed version, announced as newer",
-         makeBundle(QStringLiteral("1.0.0"), testHome() + QStringLiteral("/older")),
-         QStringLiteral("verify failed (7)")},
+         makeBundle(u"1.0.0"_s, testHome() + u"/older"_s), u"verify failed (7)"_s},
     };
 
-    const QByteArray before = bytesOf(installed + QStringLiteral("/bin/shotlark"));
+    const QByteArray before = bytesOf(installed + u"/bin/shotlark"_s);
     startInstalled();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !notifications.received.isEmpty(); }, 20000));
     for (const Attempt& attempt : attempts) {
         offered = attempt.archive.isEmpty() ? QByteArray() : bytesOf(attempt.archive);
-        const QString expected = QStringLiteral("shotlark: Update failed: ") + attempt.failure;
-        ASSERT_TRUE(clickInMenu(QStringLiteral("Update to 2.0.0\u2026"))) << attempt.name;
+        const QString expected = u"shotlark: Update failed: "_s + attempt.failure;
+        ASSERT_TRUE(clickInMenu(u"Update to 2.0.0\u2026"_s)) << attempt.name;
         EXPECT_TRUE(QTest::qWaitFor([&] { return log().contains(expected); }, 30000))
-            << attempt.name << ": " << log().toStdString();
+            << attempt.name << ": " << log();
         EXPECT_TRUE(app->running()) << attempt.name;
         EXPECT_TRUE(noUpdateFolderLeft()) << attempt.name;
     }
-    EXPECT_EQ(bytesOf(installed + QStringLiteral("/bin/shotlark")), before);
-    EXPECT_EQ(installedVersion(), QStringLiteral("shotlark 1.0.0"));
-    EXPECT_FALSE(QFileInfo::exists(testHome() + QStringLiteral("/evil")));
-    EXPECT_FALSE(QFileInfo::exists(installed + QStringLiteral(".next")));
+    EXPECT_EQ(bytesOf(installed + u"/bin/shotlark"_s), before);
+    EXPECT_EQ(installedVersion(), u"shotlark 1.0.0"_s);
+    EXPECT_FALSE(QFileInfo::exists(testHome() + u"/evil"_s));
+    EXPECT_FALSE(QFileInfo::exists(installed + u".next"_s));
 }
 
 TEST_F(UpdateDesktopTest, ScriptKilledBetweenItsStepsLeavesAWorkingApp) {
-    const QString zip = makeBundle(QStringLiteral("2.0.0"), releases);
+    const QString zip = makeBundle(u"2.0.0"_s, releases);
     // A process that has ended stands for the app that quit.
     QProcess ended;
-    ended.start(QStringLiteral("sleep"), {QStringLiteral("0.1")});
+    ended.start(u"sleep"_s, {u"0.1"_s});
     ASSERT_TRUE(ended.waitForStarted());
     const QString script = installation::replacementScript(ended.processId());
     ASSERT_TRUE(ended.waitForFinished());
 
     // Wrappers that kill the script right after one of its steps.
-    const QString tools = testHome() + QStringLiteral("/tools");
+    const QString tools = testHome() + u"/tools"_s;
     QDir().mkpath(tools);
     auto wrap = [&](const QString& name, const QByteArray& body) {
-        QFile file(tools + QLatin1Char('/') + name);
+        QFile file(tools + u'/' + name);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write("#!/bin/sh\n" + body);
         file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
@@ -301,83 +288,76 @@ TEST_F(UpdateDesktopTest, ScriptKilledBetweenItsStepsLeavesAWorkingApp) {
     auto runScript = [&](const QString& fresh) {
         QProcess sh;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("PATH"),
-                           tools + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+        environment.insert(u"PATH"_s, tools + u':' + environment.value(u"PATH"_s));
         sh.setProcessEnvironment(environment);
-        sh.start(QStringLiteral("/bin/sh"),
-                 {QStringLiteral("-c"), script, QStringLiteral("sh"), installed, fresh});
+        sh.start(u"/bin/sh"_s, {u"-c"_s, script, u"sh"_s, installed, fresh});
         EXPECT_TRUE(sh.waitForFinished(60000));
     };
 
     // Killed once the new version is copied beside the old: the old one stays, and its next
     // start clears the copy away.
-    wrap(QStringLiteral("cp"), "/bin/cp \"$@\" && kill -9 $PPID\n");
-    runScript(unzip(zip, testHome() + QStringLiteral("/slk-update-1")));
-    EXPECT_TRUE(QFileInfo::exists(installed + QStringLiteral(".next/bin/shotlark")));
-    EXPECT_EQ(installedVersion(), QStringLiteral("shotlark 1.0.0"));
+    wrap(u"cp"_s, "/bin/cp \"$@\" && kill -9 $PPID\n");
+    runScript(unzip(zip, testHome() + u"/slk-update-1"_s));
+    EXPECT_TRUE(QFileInfo::exists(installed + u".next/bin/shotlark"_s));
+    EXPECT_EQ(installedVersion(), u"shotlark 1.0.0"_s);
     startInstalled();
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return !QFileInfo::exists(installed + QStringLiteral(".next")); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !QFileInfo::exists(installed + u".next"_s); }, 10000));
     app.reset();
 
     // Killed right after the swap (at its second "rm"): the new version is in place, the old one
     // beside it goes at the next start.
-    QFile::remove(tools + QStringLiteral("/cp"));
-    wrap(QStringLiteral("rm"), "calls=$(cat \"$0.calls\" 2>/dev/null || echo 0)\n"
-                               "echo $((calls + 1)) >\"$0.calls\"\n"
-                               "if [ \"$calls\" -ge 1 ]; then kill -9 $PPID; exit 0; fi\n"
-                               "exec /bin/rm \"$@\"\n");
-    runScript(unzip(zip, testHome() + QStringLiteral("/slk-update-2")));
-    EXPECT_EQ(installedVersion(), QStringLiteral("shotlark 2.0.0"));
-    EXPECT_TRUE(QFileInfo::exists(installed + QStringLiteral(".next/bin/shotlark")))
+    QFile::remove(tools + u"/cp"_s);
+    wrap(u"rm"_s, "calls=$(cat \"$0.calls\" 2>/dev/null || echo 0)\n"
+                  "echo $((calls + 1)) >\"$0.calls\"\n"
+                  "if [ \"$calls\" -ge 1 ]; then kill -9 $PPID; exit 0; fi\n"
+                  "exec /bin/rm \"$@\"\n");
+    runScript(unzip(zip, testHome() + u"/slk-update-2"_s));
+    EXPECT_EQ(installedVersion(), u"shotlark 2.0.0"_s);
+    EXPECT_TRUE(QFileInfo::exists(installed + u".next/bin/shotlark"_s))
         << "the old version, not yet removed";
     startInstalled();
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return !QFileInfo::exists(installed + QStringLiteral(".next")); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !QFileInfo::exists(installed + u".next"_s); }, 10000));
 }
 
 TEST_F(UpdateDesktopTest, OneUpdateAtATime) {
-    const QString zip = makeBundle(QStringLiteral("2.0.0"), releases);
+    const QString zip = makeBundle(u"2.0.0"_s, releases);
     // While a script holds the lock, a starting app leaves what lies beside the bundle alone.
-    QDir().mkpath(installed + QStringLiteral(".next/bin"));
+    QDir().mkpath(installed + u".next/bin"_s);
     {
         const installation::UpdateLock script(installed);
         ASSERT_TRUE(script.isHeld());
         EXPECT_FALSE(installation::UpdateLock(installed).isHeld());
         installation::sweepAfterUpdate(installed);
-        EXPECT_TRUE(QFileInfo::exists(installed + QStringLiteral(".next/bin")));
+        EXPECT_TRUE(QFileInfo::exists(installed + u".next/bin"_s));
     }
     installation::sweepAfterUpdate(installed);
-    EXPECT_FALSE(QFileInfo::exists(installed + QStringLiteral(".next")));
+    EXPECT_FALSE(QFileInfo::exists(installed + u".next"_s));
 
     // Two scripts at once (two installs before the quit) take turns: one whole bundle results.
     QProcess ended;
-    ended.start(QStringLiteral("sleep"), {QStringLiteral("0.1")});
+    ended.start(u"sleep"_s, {u"0.1"_s});
     ASSERT_TRUE(ended.waitForStarted());
     const QString script = installation::replacementScript(ended.processId());
     ASSERT_TRUE(ended.waitForFinished());
     std::vector<std::unique_ptr<QProcess>> scripts;
     for (int i = 0; i < 2; ++i) {
         scripts.push_back(std::make_unique<QProcess>());
-        scripts.back()->start(
-            QStringLiteral("/bin/sh"),
-            {QStringLiteral("-c"), script, QStringLiteral("sh"), installed,
-             unzip(zip, testHome() + QStringLiteral("/slk-update-%1").arg(i))});
+        scripts.back()->start(u"/bin/sh"_s, {u"-c"_s, script, u"sh"_s, installed,
+                                             unzip(zip, testHome() + u"/slk-update-%1"_s.arg(i))});
     }
     // Each ends by starting the new version, which stays: wait for both to have swapped.
     EXPECT_TRUE(QTest::qWaitFor(
         [&] {
-            return !QFileInfo::exists(installed + QStringLiteral(".next")) &&
-                   !QFileInfo::exists(testHome() + QStringLiteral("/slk-update-0")) &&
-                   !QFileInfo::exists(testHome() + QStringLiteral("/slk-update-1"));
+            return !QFileInfo::exists(installed + u".next"_s) &&
+                   !QFileInfo::exists(testHome() + u"/slk-update-0"_s) &&
+                   !QFileInfo::exists(testHome() + u"/slk-update-1"_s);
         },
         60000));
-    EXPECT_EQ(installedVersion(), QStringLiteral("shotlark 2.0.0"));
+    EXPECT_EQ(installedVersion(), u"shotlark 2.0.0"_s);
     QProcess check;
     check.setWorkingDirectory(installed);
-    check.start(QStringLiteral("sha256sum"), {QStringLiteral("--quiet"), QStringLiteral("-c"),
-                                              QStringLiteral("MANIFEST")});
+    check.start(u"sha256sum"_s, {u"--quiet"_s, u"-c"_s, u"MANIFEST"_s});
     ASSERT_TRUE(check.waitForFinished(30000));
-    EXPECT_EQ(check.exitCode(), 0) << check.readAll().toStdString();
-    EXPECT_FALSE(QFileInfo::exists(installed + QStringLiteral(".old")));
+    EXPECT_EQ(check.exitCode(), 0) << check.readAll();
+    EXPECT_FALSE(QFileInfo::exists(installed + u".old"_s));
 }

@@ -10,6 +10,8 @@
 
 #include <QCoreApplication>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 using namespace shotlark::test;
 
@@ -18,8 +20,8 @@ namespace {
 class UpdaterTest : public testing::Test {
 protected:
     void SetUp() override {
-        QCoreApplication::setApplicationVersion(QStringLiteral("1.4.0"));
-        Config::shared().setString(keys::server, server.url(QStringLiteral("/team")));
+        QCoreApplication::setApplicationVersion(u"1.4.0"_s);
+        Config::shared().setString(keys::server, server.url(u"/team"_s));
         connection = QObject::connect(&Updater::shared(), &Updater::announce,
                                       [this](const QString& title, const QString& body) {
                                           announced.append({title, body});
@@ -46,12 +48,11 @@ TEST_F(UpdaterTest, NewVersionsAreAnnouncedOnceAutomaticallyAndAlwaysOnRequest) 
     offer("1.5.0");
     check(false);
     ASSERT_EQ(announced.size(), 1);
-    EXPECT_EQ(announced[0].first, QStringLiteral("Update available"));
-    EXPECT_EQ(
-        announced[0].second,
-        QStringLiteral("Version 1.5.0 is ready. Choose \u201cUpdate to 1.5.0\u201d in the menu."));
+    EXPECT_EQ(announced[0].first, u"Update available"_s);
+    EXPECT_EQ(announced[0].second,
+              u"Version 1.5.0 is ready. Choose \u201cUpdate to 1.5.0\u201d in the menu."_s);
     ASSERT_TRUE(Updater::shared().available());
-    EXPECT_EQ(Updater::shared().available()->url, QUrl(QStringLiteral("http://m.example/S.zip")));
+    EXPECT_EQ(Updater::shared().available()->url, QUrl(u"http://m.example/S.zip"_s));
     EXPECT_TRUE(server.requests().back().header("Authorization").isNull());
 
     check(false);
@@ -61,7 +62,7 @@ TEST_F(UpdaterTest, NewVersionsAreAnnouncedOnceAutomaticallyAndAlwaysOnRequest) 
     offer("1.6.0");
     check(false);
     EXPECT_EQ(announced.size(), 3) << "a newer one is told again";
-    EXPECT_EQ(Updater::shared().available()->version, QStringLiteral("1.6.0"));
+    EXPECT_EQ(Updater::shared().available()->version, u"1.6.0"_s);
 
     // Nothing newer (or no build for Linux) clears it; only a manual check says so.
     offer("1.4");
@@ -71,8 +72,8 @@ TEST_F(UpdaterTest, NewVersionsAreAnnouncedOnceAutomaticallyAndAlwaysOnRequest) 
     server.on("/team/api/setup/versions", {200, R"({"macos":{"version":"9","url":"x"}})"});
     check(true);
     ASSERT_EQ(announced.size(), 4);
-    EXPECT_EQ(announced.back(), (std::pair{QStringLiteral("You're up to date"),
-                                           QStringLiteral("Version 1.4.0 is the latest.")}));
+    EXPECT_EQ(announced.back(),
+              (std::pair{u"You're up to date"_s, u"Version 1.4.0 is the latest."_s}));
 
     // A server that answers nothing useful: only a manual check reports it, and what was found
     // before stays.
@@ -82,15 +83,15 @@ TEST_F(UpdaterTest, NewVersionsAreAnnouncedOnceAutomaticallyAndAlwaysOnRequest) 
     check(false);
     EXPECT_EQ(announced.size(), 5);
     check(true);
-    EXPECT_EQ(announced.back(), (std::pair{QStringLiteral("Couldn't check for updates"),
-                                           QStringLiteral("The server didn't answer.")}));
-    EXPECT_EQ(Updater::shared().available()->version, QStringLiteral("2.0"));
+    EXPECT_EQ(announced.back(),
+              (std::pair{u"Couldn't check for updates"_s, u"The server didn't answer."_s}));
+    EXPECT_EQ(Updater::shared().available()->version, u"2.0"_s);
     server.on("/team/api/setup/versions", {200, R"({"linux":{"version":"3.0","url":17}})"});
     check(true);
-    EXPECT_EQ(announced.back().first, QStringLiteral("Couldn't check for updates"));
+    EXPECT_EQ(announced.back().first, u"Couldn't check for updates"_s);
 
     const qsizetype before = announced.size();
-    Config::shared().setString(keys::server, QStringLiteral("not a url"));
+    Config::shared().setString(keys::server, u"not a url"_s);
     check(true);
     EXPECT_EQ(announced.size(), before) << "no server, no check, no message";
 }

@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace shotlark::test {
 
 inline const QString appBinary = QStringLiteral(SHOTLARK_APP_BINARY);
@@ -21,18 +23,15 @@ protected:
         WaylandTest::SetUp();
         ASSERT_TRUE(notifications.registerOnBus());
         ASSERT_TRUE(tray.registerOnBus());
-        const QString data = session.userDirectory(QStringLiteral("server"));
+        const QString data = session.userDirectory(u"server"_s);
         QProcess create;
         create.start(QStringLiteral(SHOTLARK_SERVER_BINARY),
-                     {QStringLiteral("--data"), data, QStringLiteral("--create-user"),
-                      QStringLiteral("ada")});
+                     {u"--data"_s, data, u"--create-user"_s, u"ada"_s});
         ASSERT_TRUE(create.waitForFinished(20000));
         const QString token = QString::fromUtf8(create.readAllStandardOutput()).trimmed();
-        reference =
-            startAndReadLine({QStringLiteral(SHOTLARK_SERVER_BINARY), QStringLiteral("--data"),
-                              data, QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                              QStringLiteral("--ready-fd"), QStringLiteral("{fd}")},
-                             &url);
+        reference = startAndReadLine({QStringLiteral(SHOTLARK_SERVER_BINARY), u"--data"_s, data,
+                                      u"--listen"_s, u"127.0.0.1:0"_s, u"--ready-fd"_s, u"{fd}"_s},
+                                     &url);
         ASSERT_TRUE(reference);
         Config::shared().setString(keys::server, url);
         Config::shared().setToken(token);
@@ -41,14 +40,13 @@ protected:
         // Written by the test, read (and written) by the app as the session's user.
         session.giveToUser(qEnvironmentVariable("XDG_CONFIG_HOME"));
         session.giveToUser(qEnvironmentVariable("HOME"));
-        logFile = session.userDirectory(QStringLiteral("log")) + QStringLiteral("/stderr.txt");
+        logFile = session.userDirectory(u"log"_s) + u"/stderr.txt"_s;
     }
 
     void startApp() {
-        start(app, {QStringLiteral("/bin/sh"), QStringLiteral("-c"),
-                    QStringLiteral("exec \"$0\" 2>>\"$1\""), appBinary, logFile});
+        start(app, {u"/bin/sh"_s, u"-c"_s, u"exec \"$0\" 2>>\"$1\""_s, appBinary, logFile});
         ASSERT_TRUE(QTest::qWaitFor([&] { return !tray.itemService().isEmpty(); }, 20000))
-            << "no tray icon: " << log().toStdString();
+            << "no tray icon: " << log();
     }
 
     void TearDown() override {
@@ -64,27 +62,25 @@ protected:
         return QString::fromUtf8(file.readAll());
     }
 
-    void action(const QString& name) { run({appBinary, QStringLiteral("--action"), name}); }
+    void action(const QString& name) { run({appBinary, u"--action"_s, name}); }
 
     // The next notification's body: the link of an upload.
     QString nextNotification(const QString& summary) {
         const qsizetype count = seen + 1;
         EXPECT_TRUE(QTest::qWaitFor([&] { return notifications.received.size() >= count; }, 20000))
-            << log().toStdString();
+            << log();
         if (notifications.received.size() < count)
             return QString();
         const ReceivedNotification& got = notifications.received[seen++];
-        EXPECT_EQ(got.summary, summary) << got.body.toStdString();
+        EXPECT_EQ(got.summary, summary) << got.body;
         return got.body;
     }
 
-    QString clipboard() {
-        return QString::fromUtf8(run({QStringLiteral("wl-paste"), QStringLiteral("--no-newline")}));
-    }
+    QString clipboard() { return QString::fromUtf8(run({u"wl-paste"_s, u"--no-newline"_s})); }
 
     static QByteArray fetch(const QString& link) {
         QProcess curl;
-        curl.start(QStringLiteral("curl"), {QStringLiteral("-sSf"), link});
+        curl.start(u"curl"_s, {u"-sSf"_s, link});
         curl.waitForFinished(10000);
         return curl.readAllStandardOutput();
     }

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 using namespace shotlark::test;
 
@@ -17,9 +19,9 @@ TEST_F(WaylandAppTest, ScreenshotsAndClipboardWithoutAFocusedWindow) {
     startApp();
 
     // The whole screen through the portal; the link on the clipboard for other clients.
-    action(QStringLiteral("screen"));
-    const QString screen = nextNotification(QStringLiteral("Uploaded, link copied"));
-    ASSERT_TRUE(screen.startsWith(url)) << screen.toStdString();
+    action(u"screen"_s);
+    const QString screen = nextNotification(u"Uploaded, link copied"_s);
+    ASSERT_TRUE(screen.startsWith(url)) << screen;
     EXPECT_EQ(clipboard(), screen);
     const QImage shot = QImage::fromData(fetch(screen));
     ASSERT_EQ(shot.size(), QSize(width, height));
@@ -27,20 +29,20 @@ TEST_F(WaylandAppTest, ScreenshotsAndClipboardWithoutAFocusedWindow) {
 
     // A region dragged on the frozen picture.
     startPointer();
-    action(QStringLiteral("region"));
-    ASSERT_TRUE(shown(QStringLiteral("shotlark-screencapture")));
+    action(u"region"_s);
+    ASSERT_TRUE(shown(u"shotlark-screencapture"_s));
     QThread::msleep(200);
     drag({200, 100}, {520, 340});
-    const QString region = nextNotification(QStringLiteral("Uploaded, link copied"));
+    const QString region = nextNotification(u"Uploaded, link copied"_s);
     EXPECT_EQ(clipboard(), region);
     const QImage part = QImage::fromData(fetch(region));
     EXPECT_EQ(part.size(), QSize(320, 240));
     EXPECT_EQ(wrongKnownPixels(part, {200, 100}), 0);
 
     // Text another client copied is read and uploaded.
-    run({QStringLiteral("wl-copy")}, "copied on Wayland");
-    action(QStringLiteral("clipboard"));
-    const QString text = nextNotification(QStringLiteral("Uploaded, link copied"));
+    run({u"wl-copy"_s}, "copied on Wayland");
+    action(u"clipboard"_s);
+    const QString text = nextNotification(u"Uploaded, link copied"_s);
     EXPECT_EQ(fetch(text), "copied on Wayland");
     EXPECT_EQ(clipboard(), text);
 }
@@ -56,20 +58,17 @@ protected:
 
 TEST_F(NoPortalAppTest, WithoutThePortalOneAlertSaysWhatToInstall) {
     startApp();
-    action(QStringLiteral("screen"));
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return log().contains(QStringLiteral("Install xdg-desktop-portal")); }, 10000))
-        << log().toStdString();
-    EXPECT_EQ(log().count(QStringLiteral("Screen Recording permission needed")), 1);
+    action(u"screen"_s);
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return log().contains(u"Install xdg-desktop-portal"_s); }, 10000))
+        << log();
+    EXPECT_EQ(log().count(u"Screen Recording permission needed"_s), 1);
 
     // Recording: the same alert, naming the screen cast portal.
-    action(QStringLiteral("record"));
+    action(u"record"_s);
     EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            return log().contains(QStringLiteral("through the desktop\u2019s screen cast portal"));
-        },
-        10000))
-        << log().toStdString();
-    EXPECT_EQ(log().count(QStringLiteral("Screen Recording permission needed")), 2);
+        [&] { return log().contains(u"through the desktop\u2019s screen cast portal"_s); }, 10000))
+        << log();
+    EXPECT_EQ(log().count(u"Screen Recording permission needed"_s), 2);
     EXPECT_TRUE(notifications.received.isEmpty()) << "nothing uploaded";
 }

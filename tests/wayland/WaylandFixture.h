@@ -5,12 +5,16 @@
 #include "support/KnownPicture.h"
 #include "support/WaylandSession.h"
 
+#include "support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
 #include <QImage>
 #include <QProcess>
 #include <QThread>
+
+using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 
@@ -41,9 +45,9 @@ protected:
         start(process, argv);
         process.write(input);
         process.closeWriteChannel();
-        EXPECT_TRUE(process.waitForFinished(15000)) << argv.join(QLatin1Char(' ')).toStdString();
-        EXPECT_EQ(process.exitCode(), 0) << argv.join(QLatin1Char(' ')).toStdString() << ": "
-                                         << process.readAllStandardError().toStdString();
+        EXPECT_TRUE(process.waitForFinished(15000)) << argv.join(u' ');
+        EXPECT_EQ(process.exitCode(), 0)
+            << argv.join(u' ') << ": " << process.readAllStandardError();
         return process.readAllStandardOutput();
     }
 
@@ -52,8 +56,7 @@ protected:
         QElapsedTimer clock;
         clock.start();
         while (clock.elapsed() < 10000) {
-            const QByteArray tree =
-                run({QStringLiteral("swaymsg"), QStringLiteral("-t"), QStringLiteral("get_tree")});
+            const QByteArray tree = run({u"swaymsg"_s, u"-t"_s, u"get_tree"_s});
             if (tree.contains("\"app_id\": \"" + appId.toUtf8() + '"'))
                 return true;
             QThread::msleep(50);
@@ -62,8 +65,8 @@ protected:
     }
 
     void showKnownPicture() {
-        start(window, {QStringLiteral(SHOTLARK_TEST_WINDOW), QStringLiteral("known")});
-        ASSERT_TRUE(shown(QStringLiteral("shotlark-test-window")));
+        start(window, {QStringLiteral(SHOTLARK_TEST_WINDOW), u"known"_s});
+        ASSERT_TRUE(shown(u"shotlark-test-window"_s));
         QThread::msleep(200); // its first frame
     }
 
@@ -76,22 +79,22 @@ protected:
 
     void drive(const QByteArray& command) {
         pointer.write(command + '\n');
-        ASSERT_TRUE(pointer.waitForReadyRead(5000)) << command.toStdString();
+        ASSERT_TRUE(pointer.waitForReadyRead(5000)) << command;
         EXPECT_EQ(pointer.readLine().trimmed(), "ok");
         QThread::msleep(30);
     }
 
     void drag(QPoint from, QPoint to) {
-        drive(QStringLiteral("move %1 %2").arg(from.x()).arg(from.y()).toUtf8());
+        drive(u"move %1 %2"_s.arg(from.x()).arg(from.y()).toUtf8());
         drive("press");
         const QPoint middle = (from + to) / 2;
-        drive(QStringLiteral("move %1 %2").arg(middle.x()).arg(middle.y()).toUtf8());
-        drive(QStringLiteral("move %1 %2").arg(to.x()).arg(to.y()).toUtf8());
+        drive(u"move %1 %2"_s.arg(middle.x()).arg(middle.y()).toUtf8());
+        drive(u"move %1 %2"_s.arg(to.x()).arg(to.y()).toUtf8());
         drive("release");
     }
 
     void click(QPoint at) {
-        drive(QStringLiteral("move %1 %2").arg(at.x()).arg(at.y()).toUtf8());
+        drive(u"move %1 %2"_s.arg(at.x()).arg(at.y()).toUtf8());
         drive("press");
         drive("release");
     }

@@ -11,6 +11,8 @@
 
 #include <csignal>
 
+using namespace Qt::StringLiterals;
+
 using namespace shotlark;
 using namespace shotlark::test;
 
@@ -29,14 +31,13 @@ protected:
         ::close(fd);
         backendLog = QString::fromLocal8Bit(pattern);
         if (::geteuid() == 0)
-            QProcess::execute(QStringLiteral("chown"),
-                              {QStringLiteral("nobody:nogroup"), backendLog});
+            QProcess::execute(u"chown"_s, {u"nobody:nogroup"_s, backendLog});
         screenCastBackend = {backendBinary, backendLog, QString::number(streamWidth),
                              QString::number(streamHeight)};
         if (dmabuf)
-            screenCastBackend << QStringLiteral("dmabuf");
+            screenCastBackend << u"dmabuf"_s;
         if (cropped)
-            screenCastBackend << QStringLiteral("crop");
+            screenCastBackend << u"crop"_s;
         WaylandAppTest::SetUp();
     }
 
@@ -56,7 +57,7 @@ protected:
         return QTest::qWaitFor(
             [&] {
                 int seen = 0;
-                for (const QString& line : backend().split(QLatin1Char('\n')))
+                for (const QString& line : backend().split(u'\n'))
                     seen += line.startsWith(prefix);
                 return seen >= count;
             },
@@ -65,7 +66,7 @@ protected:
 
     // Downloads an uploaded movie.
     QString download(const QString& link) {
-        const QString path = testHome() + QStringLiteral("/downloaded.mp4");
+        const QString path = testHome() + u"/downloaded.mp4"_s;
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return QString();
@@ -93,27 +94,27 @@ protected:
             if (seconds > until)
                 break;
             const QColor seen = middle(frameAt(movie, seconds));
-            EXPECT_TRUE(near(seen, colour)) << seconds << " s: " << seen.name().toStdString();
+            EXPECT_TRUE(near(seen, colour)) << seconds << " s: " << seen.name();
         }
     }
 
     // Stops the recording that runs and downloads what was uploaded; empty when nothing was.
     QString stopAndDownload() {
-        action(QStringLiteral("record"));
-        const QString link = nextNotification(QStringLiteral("Uploaded, link copied"));
-        EXPECT_TRUE(link.startsWith(url)) << link.toStdString() << log().toStdString();
+        action(u"record"_s);
+        const QString link = nextNotification(u"Uploaded, link copied"_s);
+        EXPECT_TRUE(link.startsWith(url)) << link << log();
         return link.startsWith(url) ? download(link) : QString();
     }
 
     static void expectColour(const QImage& frame, const QList<QPoint>& points, QColor colour) {
         for (const QPoint at : points)
             EXPECT_TRUE(near(frame.pixelColor(at), colour))
-                << at.x() << "," << at.y() << ": " << frame.pixelColor(at).name().toStdString();
+                << at.x() << "," << at.y() << ": " << frame.pixelColor(at).name();
     }
 
     // Our area chooser over the stream's picture: a click takes the whole screen.
     void chooseWholeScreen() {
-        ASSERT_TRUE(shown(QStringLiteral("shotlark"))) << log().toStdString();
+        ASSERT_TRUE(shown(u"shotlark"_s)) << log();
         QThread::msleep(200);
         click({width / 2, height / 2});
     }
@@ -129,21 +130,20 @@ TEST_F(ScreenCastAppTest, RecordsTheChosenStreamAtASteadyRateAndAsksOnce) {
 
     // The first recording asks the desktop (no token yet), for a screen or a window, with the
     // cursor in the picture, to be remembered.
-    action(QStringLiteral("record"));
-    ASSERT_TRUE(backendSaid(QStringLiteral("start node="))) << log().toStdString();
-    EXPECT_TRUE(backend().contains(QStringLiteral("select types=3 cursor=2 persist=2 restore=no")))
-        << backend().toStdString();
+    action(u"record"_s);
+    ASSERT_TRUE(backendSaid(u"start node="_s)) << log();
+    EXPECT_TRUE(backend().contains(u"select types=3 cursor=2 persist=2 restore=no"_s)) << backend();
     chooseWholeScreen();
     // The stream: 1 s moving, 1.2 s of a still screen that sends nothing, then moving again.
     QTest::qWait(3300);
-    action(QStringLiteral("record"));
-    const QString link = nextNotification(QStringLiteral("Uploaded, link copied"));
-    ASSERT_TRUE(link.startsWith(url)) << link.toStdString() << log().toStdString();
+    action(u"record"_s);
+    const QString link = nextNotification(u"Uploaded, link copied"_s);
+    ASSERT_TRUE(link.startsWith(url)) << link << log();
     EXPECT_EQ(clipboard(), link);
 
     const QString movie = download(link);
     const Probed probed = probe(movie);
-    EXPECT_EQ(probed.codec, QStringLiteral("h264"));
+    EXPECT_EQ(probed.codec, u"h264"_s);
     EXPECT_EQ(probed.width, streamWidth);
     EXPECT_EQ(probed.height, streamHeight);
     EXPECT_GT(probed.duration, 2.8);
@@ -154,34 +154,30 @@ TEST_F(ScreenCastAppTest, RecordsTheChosenStreamAtASteadyRateAndAsksOnce) {
     expectScript(movie, 3);
 
     // The next recording brings the choice back without asking.
-    action(QStringLiteral("record"));
-    ASSERT_TRUE(backendSaid(QStringLiteral("start node="), 2)) << log().toStdString();
-    EXPECT_TRUE(backend().contains(QStringLiteral("persist=2 restore=yes")))
-        << log().toStdString() << backend().toStdString();
+    action(u"record"_s);
+    ASSERT_TRUE(backendSaid(u"start node="_s, 2)) << log();
+    EXPECT_TRUE(backend().contains(u"persist=2 restore=yes"_s)) << log() << backend();
     chooseWholeScreen();
     QTest::qWait(800);
 
     // The desktop ends the stream (the user revoked it): the recording stops and says why;
     // nothing half-recorded is uploaded.
     ::kill(session.screenCastBackend(), SIGUSR1);
-    ASSERT_TRUE(backendSaid(QStringLiteral("ended")));
+    ASSERT_TRUE(backendSaid(u"ended"_s));
     EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            return log().contains(
-                QStringLiteral("Recording stopped: The desktop ended the screen stream"));
-        },
+        [&] { return log().contains(u"Recording stopped: The desktop ended the screen stream"_s); },
         10000))
-        << log().toStdString();
+        << log();
     QTest::qWait(500);
     EXPECT_EQ(notifications.received.size(), seen) << "nothing uploaded";
 
     // The user closes the desktop's dialog: nothing starts, and nothing is said.
     ::kill(session.screenCastBackend(), SIGUSR2);
     QTest::qWait(100);
-    action(QStringLiteral("record"));
-    ASSERT_TRUE(backendSaid(QStringLiteral("start declined")));
+    action(u"record"_s);
+    ASSERT_TRUE(backendSaid(u"start declined"_s));
     QTest::qWait(500);
-    EXPECT_FALSE(log().contains(QStringLiteral("Couldn't start recording"))) << log().toStdString();
+    EXPECT_FALSE(log().contains(u"Couldn't start recording"_s)) << log();
     EXPECT_EQ(notifications.received.size(), seen);
 }
 
@@ -189,26 +185,25 @@ TEST_F(ScreenCastAppTest, APortalThatGoesAwayIsAFailureNotAWait) {
     startApp();
     ::kill(session.screenCastBackend(), SIGHUP);
     QTest::qWait(100);
-    action(QStringLiteral("record"));
-    ASSERT_TRUE(backendSaid(QStringLiteral("start held")));
+    action(u"record"_s);
+    ASSERT_TRUE(backendSaid(u"start held"_s));
     // The portal goes away while its dialog is open.
-    QProcess::execute(QStringLiteral("pkill"),
-                      {QStringLiteral("-x"), QStringLiteral("xdg-desktop-por")});
+    QProcess::execute(u"pkill"_s, {u"-x"_s, u"xdg-desktop-por"_s});
     EXPECT_TRUE(QTest::qWaitFor(
         [&] {
-            return log().contains(QStringLiteral(
-                "Couldn't start recording: The desktop's screen cast portal failed (Start)"));
+            return log().contains(
+                u"Couldn't start recording: The desktop's screen cast portal failed (Start)"_s);
         },
         10000))
-        << log().toStdString();
+        << log();
 }
 
 TEST_F(ScreenCastAppTest, RecordsAnAreaDraggedOnTheStreamsPicture) {
     startApp();
     startPointer();
-    action(QStringLiteral("record"));
-    ASSERT_TRUE(backendSaid(QStringLiteral("start node="))) << log().toStdString();
-    ASSERT_TRUE(shown(QStringLiteral("shotlark"))) << log().toStdString();
+    action(u"record"_s);
+    ASSERT_TRUE(backendSaid(u"start node="_s)) << log();
+    ASSERT_TRUE(shown(u"shotlark"_s)) << log();
     QThread::msleep(200);
     // The screen is twice the stream's size: the dragged quarter is 320 × 180 of the stream.
     drag({width / 4, height / 4}, {width * 3 / 4, height * 3 / 4});
@@ -234,8 +229,8 @@ protected:
 
 TEST_F(WindowScreenCastAppTest, ReadsTheMarkedPartOfBuffersItMustMapItself) {
     startApp();
-    action(QStringLiteral("record"));
-    ASSERT_TRUE(backendSaid(QStringLiteral("start node="))) << log().toStdString();
+    action(u"record"_s);
+    ASSERT_TRUE(backendSaid(u"start node="_s)) << log();
     QTest::qWait(2000);
     const QString movie = stopAndDownload();
     ASSERT_FALSE(movie.isEmpty());
@@ -256,14 +251,14 @@ TEST_F(ScreenCastAppTest, ReplayBufferKeepsRecordingAStillScreen) {
     Config::shared().setBool(keys::replayEnabled, true);
     session.giveToUser(qEnvironmentVariable("XDG_CONFIG_HOME"));
     startApp();
-    ASSERT_TRUE(backendSaid(QStringLiteral("start node="))) << log().toStdString();
+    ASSERT_TRUE(backendSaid(u"start node="_s)) << log();
     // Segments rotate on the recorder's own clock, through the still stretch as well.
     QTest::qWait(3500);
-    action(QStringLiteral("replay"));
-    const QString link = nextNotification(QStringLiteral("Replay saved, link copied"));
-    ASSERT_TRUE(link.startsWith(url)) << link.toStdString() << log().toStdString();
+    action(u"replay"_s);
+    const QString link = nextNotification(u"Replay saved, link copied"_s);
+    ASSERT_TRUE(link.startsWith(url)) << link << log();
     const Probed probed = probe(download(link));
-    EXPECT_EQ(probed.codec, QStringLiteral("h264"));
+    EXPECT_EQ(probed.codec, u"h264"_s);
     EXPECT_EQ(probed.width, streamWidth);
     EXPECT_GT(probed.duration, 2.5);
     EXPECT_GE(probed.frames, static_cast<int>(probed.duration * 30 * 0.85)) << probed.duration;
