@@ -3,7 +3,6 @@
 #include "app/AppDelegate.h"
 #include "platform/LinuxBackends.h"
 #include "server/HttpClient.h"
-#include "server/ServerInfo.h"
 #include "server/UploadResult.h"
 #include "server/Uploader.h"
 #include "settings/SettingsWindowController.h"
@@ -13,35 +12,17 @@
 #include "support/Await.h"
 #include "support/FakeServices.h"
 #include "support/Isolation.h"
-#include "support/QtPrinters.h"
+#include "support/Prelude.h"
 #include "support/TestHttpServer.h"
 #include "update/Updater.h"
 
-#include <gtest/gtest.h>
-
-#include <QCheckBox>
-
-#include <QFormLayout>
-
-#include <QComboBox>
-
 #include <QApplication>
 #include <QClipboard>
-#include <QDir>
-#include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QPushButton>
-#include <QRegularExpression>
-#include <QTest>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
-using namespace std::chrono_literals;
 
 namespace {
 
@@ -116,32 +97,6 @@ protected:
 
 } // namespace
 
-TEST_F(AppTest, OneFileGivesItsLinkSoundAndClickableNotification) {
-    connectToServer();
-    const QString file = writeTestFile(u"a.png"_s);
-    runBatches([&] { app->upload({file}, false); });
-    ASSERT_EQ(desktop.notifications->posted.size(), 1);
-    const PostedNotification& posted = desktop.notifications->posted.front();
-    EXPECT_EQ(posted.title, u"Uploaded, link copied"_s);
-    EXPECT_TRUE(posted.body.startsWith(u"http://m/u/"_s));
-    EXPECT_EQ(clipboard(), posted.body);
-    EXPECT_EQ(posted.link, QUrl(posted.body));
-    EXPECT_EQ(desktop.sounds->played, QList<platform::Sound>{platform::Sound::Success});
-    EXPECT_TRUE(QFile::exists(file)) << "files of the user are not deleted";
-    ASSERT_EQ(History::entries().size(), 1);
-    EXPECT_EQ(History::entries().front().url, posted.body);
-    EXPECT_EQ(app->activeUploads(), 0);
-    EXPECT_TRUE(app->progress().isEmpty());
-    EXPECT_TRUE(desktop.opener->opened.isEmpty());
-
-    desktop.notifications->click(0);
-    EXPECT_EQ(desktop.opener->opened, QList<QUrl>{QUrl(posted.body)});
-
-    Config::shared().setBool(keys::copyDirectLink, true);
-    runBatches([&] { app->upload({file}, false); });
-    EXPECT_TRUE(clipboard().startsWith(u"http://m/r/"_s)) << clipboard();
-}
-
 TEST_F(AppTest, BatchWithAFailureReportsBothOutcomesInOrder) {
     connectToServer();
     Config::shared().setBool(keys::openAfterUpload, true);
@@ -164,51 +119,46 @@ TEST_F(AppTest, BatchWithAFailureReportsBothOutcomesInOrder) {
     ASSERT_EQ(requests.size(), 3);
     EXPECT_EQ(partName(requests[0]), u"a.png"_s) << "sent in order";
     EXPECT_EQ(partName(requests[2]), u"c.png"_s);
+    EXPECT_EQ(History::entries().size(), 2);
+    EXPECT_EQ(app->activeUploads(), 0);
+    EXPECT_TRUE(app->progress().isEmpty());
+
+    desktop.notifications->click(0);
+    EXPECT_EQ(desktop.opener->opened.back(), QUrl(links[0]));
+    Config::shared().setBool(keys::copyDirectLink, true);
+    runBatches([&] { app->upload({files[0]}, false); });
+    EXPECT_TRUE(clipboard().startsWith(u"http://m/r/"_s)) << clipboard();
+    EXPECT_TRUE(QFile::exists(files[0])) << "files of the user are not deleted";
 }
 
 TEST_F(AppTest, TemporaryFilesGoAfterUploadButFailedOnesAreKept) {
     connectToServer();
     const QString dir = paths::newCaptureDir();
-    const QString sent = dir + u"/Screenshot_2026-01-02_03-04-05.png"_s;
-    QFile(sent).open(QIODevice::WriteOnly);
+    const QString sent = writeTestFile(dir + u"/Screenshot_2026-01-02_03-04-05.png"_s);
     runBatches([&] { app->upload({sent}, true); });
     EXPECT_FALSE(QFile::exists(sent));
     EXPECT_FALSE(QFileInfo::exists(dir)) << "its capture directory goes too";
 
     failing = {u"clipboard_1.png"_s};
-    const QString lost = paths::newCaptureDir() + u"/clipboard_1.png"_s;
-    QFile file(lost);
-    file.open(QIODevice::WriteOnly);
-    file.write("precious");
-    file.close();
+    const QString lost = writeTestFile(paths::newCaptureDir() + u"/clipboard_1.png"_s);
     runBatches([&] { app->upload({lost}, true); });
     const QString kept = AppDelegate::failedUploadsDir() + u"/clipboard_1.png"_s;
     EXPECT_FALSE(QFile::exists(lost));
     ASSERT_TRUE(QFile::exists(kept));
-    const PostedNotification& failed = desktop.notifications->posted.back();
-    EXPECT_EQ(failed.title, u"Upload failed"_s);
-    EXPECT_EQ(failed.body, u"clipboard_1.png: Disk full"_s);
-    EXPECT_EQ(failed.link, QUrl::fromLocalFile(kept));
+    EXPECT_EQ(desktop.notifications->posted.back().link, QUrl::fromLocalFile(kept));
     desktop.notifications->click(static_cast<int>(desktop.notifications->posted.size()) - 1);
     EXPECT_EQ(desktop.opener->opened.back(), QUrl::fromLocalFile(kept))
         << "our own folder may open";
 }
 
-TEST_F(AppTest, ClipboardTextImageAndFiles) {
+TEST_F(AppTest, ClipboardImageFilesAndNothing) {
     connectToServer();
-    QGuiApplication::clipboard()->setText(u"héllo\nworld"_s);
-    runBatches([&] { app->uploadClipboard(); });
-    RecordedRequest sent = server.requestsTo("/api/upload").back();
-    EXPECT_TRUE(QRegularExpression(u"^clipboard_\\d+\\.txt$"_s).match(partName(sent)).hasMatch());
-    EXPECT_TRUE(sent.body.contains("\r\n\r\nh\xc3\xa9llo\nworld\r\n--"));
-    EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty()) << "written, sent, deleted";
-
     QImage image(64, 48, QImage::Format_RGB32);
     image.fill(Qt::darkCyan);
     QGuiApplication::clipboard()->setImage(image);
     Config::shared().setBool(keys::compressScreenshots, false);
     runBatches([&] { app->uploadClipboard(); });
-    sent = server.requestsTo("/api/upload").back();
+    const RecordedRequest sent = server.requestsTo("/api/upload").back();
     EXPECT_TRUE(QRegularExpression(u"^clipboard_\\d+\\.png$"_s).match(partName(sent)).hasMatch());
     EXPECT_TRUE(sent.body.contains("Content-Type: image/png\r\n\r\n\x89PNG"));
     EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty());

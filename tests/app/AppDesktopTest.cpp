@@ -7,28 +7,14 @@
 #include "support/ChildProcess.h"
 #include "support/Isolation.h"
 #include "support/KnownPicture.h"
+#include "support/Prelude.h"
 #include "support/Programs.h"
-#include "support/QtPrinters.h"
 #include "support/ScreenDriver.h"
 #include "support/TestDesktopServices.h"
 #include "support/TestHttpServer.h"
 
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTest>
-#include <QUrl>
-
-#include <csignal>
-
-using namespace Qt::StringLiterals;
-using namespace shotlark;
-using namespace shotlark::test;
 
 namespace {
 
@@ -189,12 +175,12 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
     EXPECT_EQ(readTestFile(openLog), "http://m.example/u/id1\n");
 
     // The clipboard's text through the tray menu, as a desktop's tray host clicks it.
-    writeClipboard("from the tray\n");
+    writeClipboard("from the tray \xc3\xa9\n"); // UTF-8 stays UTF-8
     ASSERT_TRUE(menu().click({u"Upload Clipboard"_s}));
     EXPECT_EQ(notification(2).summary, u"Uploaded, link copied"_s);
     const RecordedRequest text = server.requestsTo("/api/upload").back();
     EXPECT_TRUE(matches(u"^clipboard_\\d+\\.txt$"_s, partName(text)));
-    EXPECT_TRUE(text.body.contains("\r\n\r\nfrom the tray\n\r\n--"));
+    EXPECT_TRUE(text.body.contains("\r\n\r\nfrom the tray \xc3\xa9\n\r\n--"));
     EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty()) << "the temporary text file is gone";
     EXPECT_EQ(readClipboard(), u"http://m.example/u/id2"_s);
 

@@ -1,12 +1,7 @@
 // The programs from a terminal without any graphical session (ssh, a TTY, a service).
-#include "support/QtPrinters.h"
 
-#include <gtest/gtest.h>
-
-#include <QProcess>
+#include "support/Prelude.h"
 #include <QProcessEnvironment>
-
-using namespace Qt::StringLiterals;
 
 namespace {
 

@@ -1,19 +1,11 @@
 // Where the single-instance socket lives when the session has no private runtime directory.
 #include "app/Instance.h"
 #include "support/Isolation.h"
+#include "support/Prelude.h"
 
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QFileInfo>
 #include <QStandardPaths>
 
 #include <sys/stat.h>
-#include <unistd.h>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
 
 namespace {
 

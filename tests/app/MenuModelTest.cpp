@@ -1,11 +1,5 @@
 #include "app/MenuModel.h"
-#include "support/QtPrinters.h"
-
-#include <gtest/gtest.h>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
+#include "support/Prelude.h"
 
 namespace {
 

@@ -1,17 +1,9 @@
 #include "capture/ImageCompressor.h"
 #include "support/Isolation.h"
 #include "support/KnownPicture.h"
-#include "support/QtPrinters.h"
+#include "support/Prelude.h"
 
-#include <gtest/gtest.h>
-
-#include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
 
 namespace {
 QString save(const QImage& image, const QString& name) {

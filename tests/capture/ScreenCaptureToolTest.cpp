@@ -2,22 +2,12 @@
 // driven through XTest (xdotool).
 #include "support/Isolation.h"
 #include "support/KnownPicture.h"
-#include "support/QtPrinters.h"
+#include "support/Prelude.h"
 #include "support/ScreenDriver.h"
 
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QFile>
 #include <QGuiApplication>
-#include <QProcess>
 #include <QProcessEnvironment>
 #include <QScreen>
-#include <QTest>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark::test;
 
 namespace {
 

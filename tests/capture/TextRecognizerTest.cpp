@@ -3,17 +3,11 @@
 #include "support/Await.h"
 #include "support/Isolation.h"
 #include "support/KnownPicture.h"
-#include "support/QtPrinters.h"
-
-#include <gtest/gtest.h>
+#include "support/Prelude.h"
 
 #include <QFont>
 #include <QImage>
 #include <QPainter>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
 
 namespace {
 QString render(const QStringList& lines, const QString& name) {

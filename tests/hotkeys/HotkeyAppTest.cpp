@@ -5,19 +5,11 @@
 #include "server/ServerInfo.h"
 #include "support/Await.h"
 #include "support/FakeServices.h"
-#include "support/QtPrinters.h"
+#include "support/Prelude.h"
 #include "support/TestHttpServer.h"
-
-#include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QClipboard>
-#include <QTest>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
 
 TEST(HotKeyCenterTest, IdentifiersAdvanceAndPressesFindTheirHandlers) {
     FakeHotkeys keys;

@@ -2,14 +2,8 @@
 #include "server/ServerInfo.h"
 #include "store/Config.h"
 #include "support/Await.h"
-#include "support/QtPrinters.h"
+#include "support/Prelude.h"
 #include "support/TestHttpServer.h"
-
-#include <gtest/gtest.h>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
 
 namespace shotlark {
 void PrintTo(const Shortcut& s, std::ostream* os) {

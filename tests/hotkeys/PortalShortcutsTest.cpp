@@ -3,8 +3,7 @@
 // answering as the portal's documentation says: requests answered by Response signals,
 // shortcuts bound per session, Activated for presses.
 #include "platform/wayland/PortalShortcuts.h"
-
-#include <gtest/gtest.h>
+#include "support/Prelude.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -13,11 +12,6 @@
 #include <QDBusMetaType>
 #include <QMutex>
 #include <QSignalSpy>
-#include <QTest>
-#include <QThread>
-#include <QTimer>
-
-using namespace Qt::StringLiterals;
 
 using namespace shotlark::platform::wayland;
 

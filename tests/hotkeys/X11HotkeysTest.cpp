@@ -6,28 +6,18 @@
 #include "settings/SettingsWindowController.h"
 #include "settings/ShortcutField.h"
 #include "support/FakeServices.h"
-#include "support/QtPrinters.h"
+#include "support/Prelude.h"
 #include "support/ScreenDriver.h"
-
-#include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QClipboard>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
-#include <QTest>
-#include <QThread>
 #include <QToolButton>
 
 #include <X11/keysym.h>
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
 
 namespace {
 

@@ -2,17 +2,11 @@
 // keyboard, saved as a new upload whose pixels are checked; and its refusals over plain HTTP.
 #include "MediaServerFixture.h"
 #include "support/HeadlessBrowser.h"
+#include "support/Prelude.h"
 
 #include <QBuffer>
 #include <QImage>
-#include <QJsonArray>
 #include <QPainter>
-#include <QRegularExpression>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
 
 namespace {
 

@@ -3,14 +3,9 @@
 #include "GifConverter.h"
 #include "MediaServerFixture.h"
 #include "Movies.h"
+#include "support/Prelude.h"
 
-#include <QFileInfo>
 #include <QImage>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
 
 namespace {
 

@@ -5,18 +5,14 @@
 #include "MediaServerFixture.h"
 #include "Movies.h"
 #include "WebHelpers.h"
+#include "support/Prelude.h"
 
 #include <QImage>
 #include <QtEndian>
 
 extern "C" {
 #include <libavformat/avformat.h>
-
-using namespace Qt::StringLiterals;
 }
-
-using namespace shotlark;
-using namespace shotlark::test;
 
 namespace {
 

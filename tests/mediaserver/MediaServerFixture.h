@@ -9,18 +9,7 @@
 #include "support/Await.h"
 #include "support/ChildProcess.h"
 #include "support/Isolation.h"
-
-#include "support/QtPrinters.h"
-
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QUrl>
-
-using namespace Qt::StringLiterals;
+#include "support/Prelude.h"
 
 namespace shotlark::test {
 

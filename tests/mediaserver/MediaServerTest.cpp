@@ -9,27 +9,11 @@
 #include "support/Await.h"
 #include "support/ChildProcess.h"
 #include "support/Isolation.h"
-
-#include "support/QtPrinters.h"
-
-#include <gtest/gtest.h>
-
-#include <unistd.h>
+#include "support/Prelude.h"
 
 #include <QBuffer>
-#include <QDir>
-#include <QFile>
 #include <QImage>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QTcpSocket>
-#include <QTest>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
 
 namespace {
 

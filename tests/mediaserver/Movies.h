@@ -2,14 +2,8 @@
 
 // Movies for the server's media tests: made with ffmpeg, inspected with ffprobe.
 #include "support/Isolation.h"
+#include "support/Prelude.h"
 #include "support/Programs.h"
-
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-
-using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 

@@ -1,13 +1,7 @@
 // What the app reports as playing, as the reference server's user page shows it.
 #include "MediaServerFixture.h"
 #include "nowplaying/NowPlaying.h"
-
-#include <QTest>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
+#include "support/Prelude.h"
 
 namespace {
 

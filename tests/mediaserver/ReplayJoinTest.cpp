@@ -2,16 +2,10 @@
 // the app sends them, the joined clip probed with ffprobe.
 #include "MediaServerFixture.h"
 #include "Movies.h"
+#include "support/Prelude.h"
 
-#include <QDirIterator>
 #include <QImage>
-#include <QJsonArray>
 #include <QSet>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
 
 TEST_F(MediaServerTest, ReplaySegmentsAreJoinedAndCut) {
     const QStringList segments = {makeSegment(u"a.mp4"_s, 4), makeSegment(u"b.mp4"_s, 4),

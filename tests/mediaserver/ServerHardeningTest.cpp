@@ -1,28 +1,17 @@
 // The reference server against clients that misbehave on purpose: raw requests over loopback
 // (byte ranges, trickled headers and bodies, cross-site sign-ins) and a disk that fills up.
 #include "MediaServerFixture.h"
+#include "support/Prelude.h"
 
 #include <QBuffer>
-#include <QElapsedTimer>
 #include <QImage>
 #include <QRandomGenerator>
 #include <QTcpSocket>
-#include <QTest>
-#include <QTimer>
 
 #include <algorithm>
-#include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <unistd.h>
-#include <vector>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
-using namespace std::chrono_literals;
 
 namespace {
 

@@ -7,25 +7,13 @@
 #include "store/Config.h"
 #include "support/Await.h"
 #include "support/Isolation.h"
+#include "support/Prelude.h"
 #include "support/TestHttpServer.h"
-
-#include <gtest/gtest.h>
 
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
-#include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTest>
-
-#include <memory>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
 
 namespace {
 

@@ -1,9 +1,6 @@
 // The area chooser's rules, without a display.
 #include "overlay/SelectionModel.h"
-
-#include <gtest/gtest.h>
-
-using namespace Qt::StringLiterals;
+#include "support/Prelude.h"
 
 using namespace shotlark::overlay;
 

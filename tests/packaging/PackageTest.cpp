@@ -1,19 +1,7 @@
 // The Debian packages as the release command makes them: control data and contents read with
 // dpkg-deb, and the unpacked programs run. Nothing is installed on the system.
 #include "support/Isolation.h"
-
-#include "support/QtPrinters.h"
-
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QFile>
-#include <QProcess>
-#include <QRegularExpression>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark::test;
+#include "support/Prelude.h"
 
 namespace {
 

@@ -1,12 +1,7 @@
 // The recorder's arithmetic: movie size, bitrate, file name, settings.
 #include "recording/ScreenRecorder.h"
 #include "store/Config.h"
-
-#include <gtest/gtest.h>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
+#include "support/Prelude.h"
 
 TEST(RecorderSettings, SizeIsOnlyEverScaledDownToEvenSides) {
     struct Case {

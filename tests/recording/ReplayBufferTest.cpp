@@ -5,21 +5,9 @@
 #include "store/Paths.h"
 #include "support/Await.h"
 #include "support/Isolation.h"
-
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QFileInfo>
-#include <QProcess>
-#include <QTest>
+#include "support/Prelude.h"
 
 #include <sys/stat.h>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
-using namespace std::chrono_literals;
 
 namespace {
 

@@ -10,32 +10,17 @@
 #include "support/ChildProcess.h"
 #include "support/Isolation.h"
 #include "support/MovieFrames.h"
+#include "support/Prelude.h"
 #include "support/Programs.h"
-#include "support/QtPrinters.h"
 #include "support/ScreenDriver.h"
 
-#include <gtest/gtest.h>
-
-#include <QDirIterator>
-#include <QElapsedTimer>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QProcess>
 #include <QScreen>
-#include <QTest>
-#include <QTimer>
 #include <QWidget>
 
-#include <csignal>
 #include <sys/resource.h>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
-using namespace std::chrono_literals;
 
 namespace {
 

@@ -1,24 +1,11 @@
 #include "store/Config.h"
 #include "store/Paths.h"
 #include "support/Isolation.h"
-
-#include "support/QtPrinters.h"
-
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QThread>
+#include "support/Prelude.h"
 
 #include <atomic>
 #include <sys/stat.h>
 #include <thread>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
 
 namespace {
 

@@ -1,15 +1,8 @@
 #include "store/History.h"
 #include "server/UploadResult.h"
-
-#include "support/QtPrinters.h"
-
-#include <gtest/gtest.h>
+#include "support/Prelude.h"
 
 #include <QDateTime>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
 
 namespace {
 

@@ -1,14 +1,10 @@
 #pragma once
 
 #include "base/Errors.h"
+#include "support/Prelude.h"
 
 #include <QCoro/QCoroTask>
 #include <QEventLoop>
-#include <QTimer>
-
-#include "QtPrinters.h"
-
-#include <gtest/gtest.h>
 
 #include <exception>
 #include <optional>

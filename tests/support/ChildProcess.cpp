@@ -1,17 +1,11 @@
 #include "ChildProcess.h"
+#include "support/Prelude.h"
 
-#include <QFile>
-
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
-#include <vector>
-
-using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 

@@ -1,12 +1,8 @@
 #pragma once
 
-#include <QString>
-#include <QStringList>
-
-#include <memory>
+#include "support/Prelude.h"
 #include <sys/types.h>
 #include <utility>
-#include <vector>
 
 namespace shotlark::test {
 

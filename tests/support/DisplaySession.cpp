@@ -1,12 +1,8 @@
 #include "DisplaySession.h"
-
-#include <QFile>
-#include <QStringList>
+#include "support/Prelude.h"
 
 #include <cstdio>
 #include <cstdlib>
-
-using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 

@@ -1,10 +1,7 @@
 #pragma once
 
 #include "ChildProcess.h"
-
-#include <QString>
-
-#include <memory>
+#include "support/Prelude.h"
 
 namespace shotlark::test {
 

@@ -2,11 +2,11 @@
 
 // Recording stand-ins for the desktop services, for tests that drive the app in-process.
 #include "platform/Services.h"
+#include "support/Prelude.h"
 
 #include <QHash>
 #include <QKeyEvent>
 #include <QList>
-#include <QStringList>
 
 #include <deque>
 

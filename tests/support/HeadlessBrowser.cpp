@@ -1,23 +1,12 @@
-#include "support/QtPrinters.h"
 #include "HeadlessBrowser.h"
+#include "support/Prelude.h"
 
 #include "Isolation.h"
 
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QStandardPaths>
-#include <QThread>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <unistd.h>
-
-using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 

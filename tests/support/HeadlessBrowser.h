@@ -1,13 +1,10 @@
 #pragma once
 
 #include "ChildProcess.h"
+#include "support/Prelude.h"
 
-#include <QJsonObject>
 #include <QJsonValue>
 #include <QPointF>
-#include <QString>
-
-#include <memory>
 
 namespace shotlark::test {
 

@@ -1,18 +1,11 @@
-#include "support/QtPrinters.h"
 #include "Isolation.h"
+#include "support/Prelude.h"
 
 #include "store/Config.h"
 
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <cstdlib>
-#include <memory>
-
-using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 

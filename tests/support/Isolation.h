@@ -1,7 +1,7 @@
 #pragma once
 
+#include "support/Prelude.h"
 #include <QByteArray>
-#include <QString>
 
 namespace shotlark::test {
 

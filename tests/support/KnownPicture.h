@@ -1,5 +1,6 @@
 #pragma once
 
+// Also drawn by a test program of its own: no GoogleTest here.
 #include <QColor>
 #include <QFont>
 #include <QImage>

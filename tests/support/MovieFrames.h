@@ -1,11 +1,9 @@
 #pragma once
 
 #include "support/Isolation.h"
+#include "support/Prelude.h"
 
 #include <QImage>
-#include <QProcess>
-
-using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 

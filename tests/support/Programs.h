@@ -3,15 +3,7 @@
 // Other programs as a person or a script runs them: what they print, movies as ffprobe sees
 // them, and the reference server with a user.
 #include "support/ChildProcess.h"
-
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-
-#include <memory>
-
-using namespace Qt::StringLiterals;
+#include "support/Prelude.h"
 
 namespace shotlark::test {
 

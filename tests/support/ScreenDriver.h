@@ -1,12 +1,8 @@
 #pragma once
 
 // Driving the private X display like a person: XTest input through xdotool.
-#include <QProcess>
+#include "support/Prelude.h"
 #include <QSize>
-#include <QStringList>
-#include <QTest>
-
-using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 

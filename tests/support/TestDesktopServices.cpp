@@ -1,4 +1,5 @@
 #include "TestDesktopServices.h"
+#include "support/Prelude.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -7,8 +8,6 @@
 #include <QDBusObjectPath>
 #include <QDBusReply>
 #include <QDBusVariant>
-
-using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 

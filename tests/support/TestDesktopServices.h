@@ -3,12 +3,10 @@
 // Stand-ins for the desktop's session services, served by the test process on its private
 // session bus: a notification server that records what it is sent, and a tray host
 // (StatusNotifierWatcher) so that Qt exports the app's tray icon and menu.
+#include "support/Prelude.h"
 #include <QDBusContext>
 #include <QObject>
-#include <QStringList>
 #include <QVariantMap>
-
-using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 

@@ -1,19 +1,11 @@
 #include "TestHttpServer.h"
+#include "support/Prelude.h"
 
-#include <QElapsedTimer>
-#include <QFile>
 #include <QPointer>
-#include <QProcess>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslServer>
 #include <QTcpSocket>
-#include <QTest>
-#include <QTimer>
-
-#include <memory>
-
-using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 

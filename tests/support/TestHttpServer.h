@@ -1,15 +1,12 @@
 #pragma once
 
+#include "support/Prelude.h"
 #include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QObject>
 #include <QTcpServer>
-#include <QUrl>
 
-#include <chrono>
-#include <functional>
-#include <memory>
 #include <utility>
 
 class QTcpSocket;

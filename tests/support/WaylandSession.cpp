@@ -1,16 +1,8 @@
 #include "WaylandSession.h"
-
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QThread>
+#include "support/Prelude.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
-
-using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 

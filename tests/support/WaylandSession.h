@@ -1,12 +1,7 @@
 #pragma once
 
 #include "ChildProcess.h"
-
-#include <QString>
-#include <QStringList>
-
-#include <memory>
-#include <vector>
+#include "support/Prelude.h"
 
 namespace shotlark::test {
 

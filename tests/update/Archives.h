@@ -2,16 +2,14 @@
 
 // ZIP archives of exactly the entries a test wants, written with libarchive.
 #include "support/Isolation.h"
+#include "support/Prelude.h"
 
-#include <QFile>
 #include <QList>
 
 #include <archive.h>
 #include <archive_entry.h>
 
 #include <sys/stat.h>
-
-using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 

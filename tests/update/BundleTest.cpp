@@ -3,23 +3,11 @@
 #include "update/Bundle.h"
 #include "Archives.h"
 #include "support/Isolation.h"
-
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QFileInfo>
+#include "support/Prelude.h"
 
 #include <openssl/evp.h>
 
-#include <memory>
 #include <sys/stat.h>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
 
 namespace {
 

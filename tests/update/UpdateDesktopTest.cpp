@@ -6,51 +6,34 @@
 #include "store/Paths.h"
 #include "support/ChildProcess.h"
 #include "support/Isolation.h"
+#include "support/Prelude.h"
+#include "support/Programs.h"
 #include "support/TestDesktopServices.h"
 #include "support/TestHttpServer.h"
 #include "update/Installation.h"
 
-#include "support/QtPrinters.h"
-
-#include <gtest/gtest.h>
-
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QProcess>
 #include <QStandardPaths>
-#include <QTest>
-
-#include <csignal>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
 
 namespace {
 
 const QString buildDir = QStringLiteral(SHOTLARK_BUILD_DIR);
 const QString testKey = QStringLiteral(SHOTLARK_TEST_KEY);
 
-QString run(const QString& program, const QStringList& arguments, int* exitCode = nullptr) {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    process.waitForFinished(120000);
+// What a program printed, both streams, trimmed; its exit code in `exitCode`.
+QString output(const QStringList& argv, int* exitCode = nullptr, const QString& directory = {}) {
+    const Ran ran = run(argv, 120000, directory);
     if (exitCode)
-        *exitCode = process.exitCode();
-    return QString::fromUtf8(process.readAll()).trimmed();
+        *exitCode = ran.exitCode;
+    return (ran.out + ran.err).trimmed();
 }
 
 // Shotlark-VERSION-linux.zip of that test build in `out`, signed with `key`.
 QString makeBundle(const QString& version, const QString& out, const QString& key = testKey) {
     int code = -1;
-    const QString made =
-        run(QStringLiteral(SHOTLARK_MAKE_BUNDLE),
-            {u"--version"_s, version, u"--key"_s, key, u"--out"_s, out, u"--build"_s, buildDir,
-             u"--app"_s, buildDir + u"/update-test/shotlark-"_s + version},
-            &code);
+    const QString made = output({QStringLiteral(SHOTLARK_MAKE_BUNDLE), u"--version"_s, version,
+                                 u"--key"_s, key, u"--out"_s, out, u"--build"_s, buildDir,
+                                 u"--app"_s, buildDir + u"/update-test/shotlark-"_s + version},
+                                &code);
     EXPECT_EQ(code, 0) << made;
     return made.section(u'\n', -1);
 }
@@ -58,10 +41,7 @@ QString makeBundle(const QString& version, const QString& out, const QString& ke
 // Unpacks a bundle archive into `dir`, as a user would; returns the Shotlark.app path.
 QString unzip(const QString& zip, const QString& dir) {
     QDir().mkpath(dir);
-    QProcess tar;
-    tar.setWorkingDirectory(dir);
-    tar.start(u"cmake"_s, {u"-E"_s, u"tar"_s, u"xf"_s, zip});
-    tar.waitForFinished(60000);
+    output({u"cmake"_s, u"-E"_s, u"tar"_s, u"xf"_s, zip}, nullptr, dir);
     return dir + u"/Shotlark.app"_s;
 }
 
@@ -71,17 +51,9 @@ QString rezipped(const QString& zip, const QString& name,
     const QString dir = testHome() + u"/rezip-"_s + name;
     change(unzip(zip, dir));
     const QString out = testHome() + u'/' + name + u".zip"_s;
-    QProcess tar;
-    tar.setWorkingDirectory(dir);
-    tar.start(u"cmake"_s, {u"-E"_s, u"tar"_s, u"cf"_s, out, u"--format=zip"_s, u"Shotlark.app"_s});
-    tar.waitForFinished(60000);
+    output({u"cmake"_s, u"-E"_s, u"tar"_s, u"cf"_s, out, u"--format=zip"_s, u"Shotlark.app"_s},
+           nullptr, dir);
     return out;
-}
-
-QByteArray bytesOf(const QString& path) {
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
 }
 
 // Processes running the program at `path`.
@@ -92,6 +64,16 @@ QList<pid_t> processesOf(const QString& path) {
             found.append(pid.toInt());
     }
     return found;
+}
+
+// The replacement script, as the app leaves it when it quits (an ended process stands for it).
+QString scriptAfterQuit() {
+    QProcess ended;
+    ended.start(u"sleep"_s, {u"0.1"_s});
+    EXPECT_TRUE(ended.waitForStarted());
+    const QString script = installation::replacementScript(ended.processId());
+    EXPECT_TRUE(ended.waitForFinished());
+    return script;
 }
 
 bool noUpdateFolderLeft() {
@@ -125,10 +107,10 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return tray.items().size() > before; }, 60000));
     }
 
-    QString log() const { return QString::fromUtf8(bytesOf(logFile)); }
+    QString log() const { return QString::fromUtf8(readTestFile(logFile)); }
 
     QString installedVersion() const {
-        return run(installed + u"/bin/shotlark"_s, {u"--version"_s});
+        return output({installed + u"/bin/shotlark"_s, u"--version"_s});
     }
 
     bool clickInMenu(const QString& label) {
@@ -145,29 +127,24 @@ protected:
 
 TEST_F(UpdateDesktopTest, ReferenceServerUpdateReplacesAndRestartsTheApp) {
     makeBundle(u"2.0.0"_s, releases);
-    const QString data = testHome() + u"/server-data"_s;
-    const QString token = run(QStringLiteral(SHOTLARK_SERVER_BINARY),
-                              {u"--data"_s, data, u"--create-user"_s, u"ada"_s});
-    QString url;
-    auto reference =
-        startAndReadLine({QStringLiteral(SHOTLARK_SERVER_BINARY), u"--data"_s, data, u"--listen"_s,
-                          u"127.0.0.1:0"_s, u"--releases"_s, releases, u"--ready-fd"_s, u"{fd}"_s},
-                         &url);
-    ASSERT_TRUE(reference);
-    Config::shared().setString(keys::server, url);
-    Config::shared().setToken(token);
+    const ReferenceServer reference =
+        ReferenceServer::start(testHome() + u"/server-data"_s, {u"--releases"_s, releases});
+    ASSERT_TRUE(reference.process);
+    Config::shared().setString(keys::server, reference.url);
+    Config::shared().setToken(reference.token);
 
     startInstalled();
     // The first start of a bundle registers it for links and "Open With".
     const QString entry = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
                           u"/applications/shotlark.desktop"_s;
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(entry); }, 10000));
+    EXPECT_TRUE(readTestFile(entry).contains("Exec=\"" + QFile::encodeName(installed) +
+                                             "/bin/shotlark\" %U"));
+    EXPECT_TRUE(readTestFile(entry).contains("x-scheme-handler/shotlark"));
     EXPECT_TRUE(
-        bytesOf(entry).contains("Exec=\"" + QFile::encodeName(installed) + "/bin/shotlark\" %U"));
-    EXPECT_TRUE(bytesOf(entry).contains("x-scheme-handler/shotlark"));
-    EXPECT_TRUE(bytesOf(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-                        u"/mimeapps.list"_s)
-                    .contains("x-scheme-handler/shotlark=shotlark.desktop"));
+        readTestFile(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                     u"/mimeapps.list"_s)
+            .contains("x-scheme-handler/shotlark=shotlark.desktop"));
 
     // The check at launch finds 2.0.0 and says so once.
     ASSERT_TRUE(QTest::qWaitFor([&] { return !notifications.received.isEmpty(); }, 20000));
@@ -210,14 +187,13 @@ TEST_F(UpdateDesktopTest, RefusedDownloadsLeaveTheRunningAppAsItWas) {
     Config::shared().setString(keys::server, server.url());
     Config::shared().setToken(u"slk_update"_s);
 
-    const QString otherKey = testHome() + u"/other.pem"_s;
-    run(u"openssl"_s, {u"genpkey"_s, u"-algorithm"_s, u"ed25519"_s, u"-out"_s, otherKey});
-    const QString strangers = makeBundle(u"2.0.0"_s, testHome() + u"/strangers"_s, otherKey);
     struct Attempt {
         const char* name;
         QString archive; // empty: nothing to download (404)
         QString failure;
     };
+    // One of each kind of refusal: the signature check, the unpacker, the download, the
+    // contents and the version (every case of each is in the bundle's own tests).
     const Attempt attempts[] = {
         {"tampered",
          rezipped(good, u"tampered"_s,
@@ -227,33 +203,21 @@ TEST_F(UpdateDesktopTest, RefusedDownloadsLeaveTheRunningAppAsItWas) {
                       tool.write("\n#!/bin/sh evil");
                   }),
          u"verify failed (5)"_s},
-        {"signed by someone else", strangers, u"verify failed (2)"_s},
-        {"extra file",
-         rezipped(good, u"extra"_s,
-                  [](const QString& app) {
-                      QFile extra(app + u"/lib/shotlark/preload.so"_s);
-                      extra.open(QIODevice::WriteOnly);
-                      extra.write("evil");
-                  }),
-         u"verify failed (6)"_s},
         {"not there", QString(), u"The download failed"_s},
         {"climbs out",
          zipOf(u"dotdot.zip"_s, {{.path = "Shotlark.app/../../../evil", .contents = "x"}}),
          u"unpack failed (2)"_s},
-        {"links out",
-         zipOf(u"link.zip"_s, {{.path = "Shotlark.app", .type = AE_IFLNK, .link = "../../.."}}),
-         u"unpack failed (3)"_s},
         {"no app", zipOf(u"readme.zip"_s, {{.path = "README", .contents = "hi"}}),
          u"The download didn't contain the app"_s},
         {"an older signed version, announced as newer",
          makeBundle(u"1.0.0"_s, testHome() + u"/older"_s), u"verify failed (7)"_s},
     };
 
-    const QByteArray before = bytesOf(installed + u"/bin/shotlark"_s);
+    const QByteArray before = readTestFile(installed + u"/bin/shotlark"_s);
     startInstalled();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !notifications.received.isEmpty(); }, 20000));
     for (const Attempt& attempt : attempts) {
-        offered = attempt.archive.isEmpty() ? QByteArray() : bytesOf(attempt.archive);
+        offered = attempt.archive.isEmpty() ? QByteArray() : readTestFile(attempt.archive);
         const QString expected = u"shotlark: Update failed: "_s + attempt.failure;
         ASSERT_TRUE(clickInMenu(u"Update to 2.0.0\u2026"_s)) << attempt.name;
         EXPECT_TRUE(QTest::qWaitFor([&] { return log().contains(expected); }, 30000))
@@ -261,7 +225,7 @@ TEST_F(UpdateDesktopTest, RefusedDownloadsLeaveTheRunningAppAsItWas) {
         EXPECT_TRUE(app->running()) << attempt.name;
         EXPECT_TRUE(noUpdateFolderLeft()) << attempt.name;
     }
-    EXPECT_EQ(bytesOf(installed + u"/bin/shotlark"_s), before);
+    EXPECT_EQ(readTestFile(installed + u"/bin/shotlark"_s), before);
     EXPECT_EQ(installedVersion(), u"shotlark 1.0.0"_s);
     EXPECT_FALSE(QFileInfo::exists(testHome() + u"/evil"_s));
     EXPECT_FALSE(QFileInfo::exists(installed + u".next"_s));
@@ -269,12 +233,7 @@ TEST_F(UpdateDesktopTest, RefusedDownloadsLeaveTheRunningAppAsItWas) {
 
 TEST_F(UpdateDesktopTest, ScriptKilledBetweenItsStepsLeavesAWorkingApp) {
     const QString zip = makeBundle(u"2.0.0"_s, releases);
-    // A process that has ended stands for the app that quit.
-    QProcess ended;
-    ended.start(u"sleep"_s, {u"0.1"_s});
-    ASSERT_TRUE(ended.waitForStarted());
-    const QString script = installation::replacementScript(ended.processId());
-    ASSERT_TRUE(ended.waitForFinished());
+    const QString script = scriptAfterQuit();
 
     // Wrappers that kill the script right after one of its steps.
     const QString tools = testHome() + u"/tools"_s;
@@ -334,11 +293,7 @@ TEST_F(UpdateDesktopTest, OneUpdateAtATime) {
     EXPECT_FALSE(QFileInfo::exists(installed + u".next"_s));
 
     // Two scripts at once (two installs before the quit) take turns: one whole bundle results.
-    QProcess ended;
-    ended.start(u"sleep"_s, {u"0.1"_s});
-    ASSERT_TRUE(ended.waitForStarted());
-    const QString script = installation::replacementScript(ended.processId());
-    ASSERT_TRUE(ended.waitForFinished());
+    const QString script = scriptAfterQuit();
     std::vector<std::unique_ptr<QProcess>> scripts;
     for (int i = 0; i < 2; ++i) {
         scripts.push_back(std::make_unique<QProcess>());
@@ -354,10 +309,9 @@ TEST_F(UpdateDesktopTest, OneUpdateAtATime) {
         },
         60000));
     EXPECT_EQ(installedVersion(), u"shotlark 2.0.0"_s);
-    QProcess check;
-    check.setWorkingDirectory(installed);
-    check.start(u"sha256sum"_s, {u"--quiet"_s, u"-c"_s, u"MANIFEST"_s});
-    ASSERT_TRUE(check.waitForFinished(30000));
-    EXPECT_EQ(check.exitCode(), 0) << check.readAll();
+    int code = -1;
+    const QString checked =
+        output({u"sha256sum"_s, u"--quiet"_s, u"-c"_s, u"MANIFEST"_s}, &code, installed);
+    EXPECT_EQ(code, 0) << checked;
     EXPECT_FALSE(QFileInfo::exists(installed + u".old"_s));
 }

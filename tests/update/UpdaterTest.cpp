@@ -3,17 +3,11 @@
 #include "store/Config.h"
 #include "support/Await.h"
 #include "support/Isolation.h"
+#include "support/Prelude.h"
 #include "support/TestHttpServer.h"
 #include "update/Installation.h"
 
-#include <gtest/gtest.h>
-
 #include <QCoreApplication>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
 
 namespace {
 

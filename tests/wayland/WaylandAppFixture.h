@@ -5,13 +5,9 @@
 #include "WaylandFixture.h"
 #include "store/Config.h"
 #include "support/ChildProcess.h"
-#include "support/QtPrinters.h"
+#include "support/Prelude.h"
+#include "support/Programs.h"
 #include "support/TestDesktopServices.h"
-
-#include <QFile>
-#include <QTest>
-
-using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 
@@ -23,18 +19,11 @@ protected:
         WaylandTest::SetUp();
         ASSERT_TRUE(notifications.registerOnBus());
         ASSERT_TRUE(tray.registerOnBus());
-        const QString data = session.userDirectory(u"server"_s);
-        QProcess create;
-        create.start(QStringLiteral(SHOTLARK_SERVER_BINARY),
-                     {u"--data"_s, data, u"--create-user"_s, u"ada"_s});
-        ASSERT_TRUE(create.waitForFinished(20000));
-        const QString token = QString::fromUtf8(create.readAllStandardOutput()).trimmed();
-        reference = startAndReadLine({QStringLiteral(SHOTLARK_SERVER_BINARY), u"--data"_s, data,
-                                      u"--listen"_s, u"127.0.0.1:0"_s, u"--ready-fd"_s, u"{fd}"_s},
-                                     &url);
-        ASSERT_TRUE(reference);
+        reference = ReferenceServer::start(session.userDirectory(u"server"_s));
+        ASSERT_TRUE(reference.process);
+        url = reference.url;
         Config::shared().setString(keys::server, url);
-        Config::shared().setToken(token);
+        Config::shared().setToken(reference.token);
         Config::shared().setBool(keys::copyDirectLink, true);
         Config::shared().setBool(keys::compressScreenshots, false);
         // Written by the test, read (and written) by the app as the session's user.
@@ -87,7 +76,7 @@ protected:
 
     TestNotificationServer notifications;
     TestTrayHost tray;
-    std::unique_ptr<ChildProcess> reference;
+    ReferenceServer reference;
     QString url, logFile;
     QProcess app;
     qsizetype seen = 0;

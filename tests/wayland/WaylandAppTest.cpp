@@ -3,14 +3,7 @@
 // as another client (wl-paste) reads it although the app has no focused window, and the
 // clipboard's text uploaded.
 #include "WaylandAppFixture.h"
-
-#include <QFile>
-#include <QTest>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
+#include "support/Prelude.h"
 
 namespace {
 

@@ -2,13 +2,7 @@
 // portal, regions and windows are chosen on our own overlay, driven by a virtual pointer and
 // virtual keys as a user would.
 #include "WaylandFixture.h"
-#include "support/QtPrinters.h"
-
-#include <QFile>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark::test;
+#include "support/Prelude.h"
 
 namespace {
 

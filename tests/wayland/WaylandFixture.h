@@ -3,18 +3,10 @@
 // A test on a private headless Wayland session, with what drives it as a user would: windows
 // to look at, a virtual pointer, and sway's own view of its windows.
 #include "support/KnownPicture.h"
+#include "support/Prelude.h"
 #include "support/WaylandSession.h"
 
-#include "support/QtPrinters.h"
-
-#include <gtest/gtest.h>
-
-#include <QElapsedTimer>
 #include <QImage>
-#include <QProcess>
-#include <QThread>
-
-using namespace Qt::StringLiterals;
 
 namespace shotlark::test {
 

@@ -4,17 +4,9 @@
 #include "WaylandAppFixture.h"
 #include "mediaserver/Movies.h"
 #include "support/MovieFrames.h"
+#include "support/Prelude.h"
 
-#include <QFile>
 #include <QTemporaryFile>
-#include <QTest>
-
-#include <csignal>
-
-using namespace Qt::StringLiterals;
-
-using namespace shotlark;
-using namespace shotlark::test;
 
 namespace {
 
