@@ -301,31 +301,35 @@ QCoro::Task<> ScreenRecorder::start(Selection selection, bool captureAudio) {
 
 QCoro::Task<QImage> ScreenRecorder::firstPicture(std::shared_ptr<platform::ScreenCast> stream) {
     std::unique_ptr<platform::FrameSource> source = stream->frameSource();
-    auto promise = std::make_shared<QPromise<QImage>>();
-    auto problem = std::make_shared<QString>();
-    QFuture<QImage> future = promise->future();
-    promise->start();
+    // A void future: awaiting a valued one reads its result, and a failed stream has none.
+    struct Outcome {
+        QPromise<void> promise;
+        QImage picture;
+        QString problem;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    QFuture<void> done = outcome->promise.future();
+    outcome->promise.start();
     // On this thread, from its event loop; the source gives up by itself on a silent stream.
     source->start({}, 30,
-                  {[promise](const QImage& picture, Nanoseconds) {
-                       if (promise->future().isFinished())
+                  {[outcome](const QImage& picture, Nanoseconds) {
+                       if (outcome->promise.future().isFinished())
                            return;
-                       promise->addResult(picture.copy());
-                       promise->finish();
+                       outcome->picture = picture.copy();
+                       outcome->promise.finish();
                    },
-                   [promise, problem](const QString& reason) {
-                       if (promise->future().isFinished())
+                   [outcome](const QString& reason) {
+                       if (outcome->promise.future().isFinished())
                            return;
-                       *problem = reason;
-                       promise->finish();
+                       outcome->problem = reason;
+                       outcome->promise.finish();
                    }});
-    co_await future;
+    co_await done;
     source->stop();
-    const QList<QImage> pictures = future.results();
-    if (pictures.isEmpty())
-        throw Error(problem->isEmpty() ? QStringLiteral("The screen stream sent no picture")
-                                       : *problem);
-    co_return pictures.front();
+    if (outcome->picture.isNull())
+        throw Error(outcome->problem.isEmpty() ? QStringLiteral("The screen stream sent no picture")
+                                               : outcome->problem);
+    co_return outcome->picture;
 }
 
 QCoro::Task<QString> ScreenRecorder::stop() {

@@ -270,6 +270,23 @@ struct SilentScreen : platform::LinuxRecordingBackends {
     }
 };
 
+// A desktop's screen stream that sends no picture, and gives up as a real one does.
+struct SilentStream : platform::ScreenCast {
+    struct Source : platform::FrameSource {
+        void start(const QRect&, int, Handlers handlers) override {
+            QTimer::singleShot(
+                50, [handlers] { handlers.stopped(u"The screen stream sent no picture"_s); });
+        }
+        void stop() override {}
+    };
+    QSize size() const override { return {640, 360}; }
+    QRect placement() const override { return {}; }
+    bool isWindow() const override { return false; }
+    std::unique_ptr<platform::FrameSource> frameSource() override {
+        return std::make_unique<Source>();
+    }
+};
+
 } // namespace
 
 TEST_F(ScreenRecorderTest, FailuresLeaveNoMovieBehind) {
@@ -282,6 +299,10 @@ TEST_F(ScreenRecorderTest, FailuresLeaveNoMovieBehind) {
     EXPECT_EQ(await(idle.stop()).message(), u"Nothing was recorded"_s);
     EXPECT_EQ(await(idle.stop()).message(), u"Not recording"_s);
     EXPECT_FALSE(anyMovieLeft());
+
+    // A stream that never sends its first picture is a message, not a crash.
+    EXPECT_EQ(await(ScreenRecorder::firstPicture(std::make_shared<SilentStream>())).message(),
+              u"The screen stream sent no picture"_s);
 
     // A screen that is gone before the start.
     EXPECT_EQ(await(ScreenRecorder(backends).start({nullptr, QRect(0, 0, 10, 10), false}, false))
