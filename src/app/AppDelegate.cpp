@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "app/ConfigurationLink.h"
+#include "app/MenuWindow.h"
 #include "app/Notifier.h"
 #include "app/StatusItem.h"
 #include "base/Errors.h"
@@ -124,12 +125,36 @@ AppDelegate::~AppDelegate() {
 void AppDelegate::launch() {
     // Each opening also refreshes the server's features; what changes shows the next time.
     statusItem_ = std::make_unique<StatusItem>([this] { return menuModel(); },
-                                               [] { ServerInfo::shared().refresh(false); });
+                                               [] { ServerInfo::shared().refresh(false); },
+                                               [this] { showMenuWindow(false); });
     statusItem_->show();
     registerHotKeys();
     if (!Config::shared().isConfigured())
         settings_->show();
     startServices();
+    checkTray();
+}
+
+QCoro::Task<> AppDelegate::checkTray() {
+    if (!services_.tray)
+        co_return;
+    QPointer<AppDelegate> self(this);
+    auto asking = services_.tray->present();
+    const bool present = co_await std::move(asking);
+    if (!self || present)
+        co_return;
+    trayMissing_ = true;
+    // How to get a tray is said once; the window itself comes at every start.
+    const bool hint = !Config::shared().boolValue(keys::trayHintShown);
+    Config::shared().setBool(keys::trayHintShown, true);
+    showMenuWindow(hint);
+}
+
+void AppDelegate::showMenuWindow(bool hint) {
+    if (!menuWindow_)
+        menuWindow_ = std::make_unique<MenuWindow>([this] { return menuModel(); });
+    ServerInfo::shared().refresh(false); // as the tray menu does when it opens
+    menuWindow_->present(hint);
 }
 
 QCoro::Task<> AppDelegate::startServices() {
@@ -212,6 +237,9 @@ void AppDelegate::handleArguments(const QStringList& arguments) {
         upload(files, false);
     for (HotkeyAction action : actions)
         perform(action);
+    // Started again from the desktop's app list: with no tray icon, that is how to get the menu.
+    if (arguments.isEmpty() && trayMissing_)
+        showMenuWindow(false);
 }
 
 void AppDelegate::openURLs(const QStringList& links) {

@@ -28,6 +28,7 @@ class NowPlaying;
 class ReplayBuffer;
 class ScreenRecorder;
 class SettingsWindowController;
+class MenuWindow;
 class StatusItem;
 
 // The application: its tray icon and menu, the upload pipeline, the configuration link.
@@ -42,7 +43,7 @@ public:
     // features in the background.
     void launch();
     // Arguments of a start (this one or a later one handed over): files to upload as a drop,
-    // shotlark:// links, "--action NAME".
+    // shotlark:// links, "--action NAME"; none, without a tray icon: the menu's window.
     void handleArguments(const QStringList& arguments);
 
     // Registers the hotkeys at launch; reports those another application owns.
@@ -116,6 +117,9 @@ private:
     QCoro::Task<> uploadClipboardContents(QImage image, QString text);
     QCoro::Task<> deleteEntry(HistoryEntry entry);
     QCoro::Task<> startServices();
+    // Where the desktop shows no tray icon, the menu is a window of its own.
+    QCoro::Task<> checkTray();
+    void showMenuWindow(bool hint);
     QCoro::Task<> startRecording(bool gif);
     QCoro::Task<> recordWith(Selection selection, bool gif);
     // The screen or window the desktop streams for a recording (Wayland); nothing when the
@@ -139,6 +143,8 @@ private:
     QSet<HotkeyAction> lateRefusals_; // refused by the desktop after registration
     std::unique_ptr<SettingsWindowController> settings_;
     std::unique_ptr<StatusItem> statusItem_;
+    std::unique_ptr<MenuWindow> menuWindow_;
+    bool trayMissing_ = false;
     MenuActions menuActions_;
     std::shared_ptr<ScreenRecorder> recorder_;
     std::unique_ptr<RegionSelector> regionSelector_;

@@ -6,6 +6,7 @@
 #include "base/Errors.h"
 #include "capture/Capture.h"
 #include "platform/Recording.h"
+#include "recording/MeasuredScreenCast.h"
 #include "recording/ScreenRecorder.h"
 #include "settings/SettingsWindowController.h"
 #include "store/Config.h"
@@ -46,7 +47,13 @@ void AppDelegate::toggleRecording(bool gif) {
         stopRecording(); // either hotkey stops whichever recording runs
         return;
     }
-    if (!regionSelector_ && !choosingStream_)
+    // Again while the area is being chosen: no recording, as with Escape. Where the overlay
+    // can't take the keyboard (GNOME gives it no focus), the hotkey is the way out.
+    if (regionSelector_) {
+        regionSelector_->cancel();
+        return;
+    }
+    if (!choosingStream_)
         startRecording(gif);
 }
 
@@ -124,25 +131,7 @@ QCoro::Task<> AppDelegate::recordStream(Selection selection, bool gif) {
     QPointer<AppDelegate> self(this);
     // An area of a screen is chosen on its picture, as in an X11 session.
     QScreen* screen = screenShowing(*selection.stream);
-    QImage picture;
-    if (screen) {
-        choosingStream_ = true;
-        QString problem;
-        try {
-            auto picturing = ScreenRecorder::firstPicture(selection.stream);
-            picture = co_await std::move(picturing);
-        } catch (const Error& error) {
-            problem = error.message();
-        }
-        if (!self)
-            co_return;
-        choosingStream_ = false;
-        if (!problem.isEmpty()) {
-            showWarning(QStringLiteral("Couldn't start recording"), problem);
-            Q_EMIT recordingStartSettled();
-            co_return;
-        }
-    }
+    const QImage picture = screen ? selection.firstPicture : QImage();
     if (picture.isNull()) {
         recordWith(selection, gif);
         co_return;
@@ -189,9 +178,26 @@ QCoro::Task<std::optional<Selection>> AppDelegate::chooseScreenCast(QString fail
         showWarning(failureTitle, problem);
     if (!stream)
         co_return std::nullopt;
+    // Its first picture measures it, and shows it to choose an area on.
+    QImage picture;
+    choosingStream_ = true;
+    try {
+        auto picturing = ScreenRecorder::firstPicture(stream);
+        picture = co_await std::move(picturing);
+    } catch (const Error& error) {
+        problem = error.message();
+    }
+    if (!self)
+        co_return std::nullopt;
+    choosingStream_ = false;
+    if (!problem.isEmpty()) {
+        showWarning(failureTitle, problem);
+        co_return std::nullopt;
+    }
     Selection selection;
     selection.isFullScreen = true;
-    selection.stream = std::move(stream);
+    selection.stream = std::make_shared<MeasuredScreenCast>(std::move(stream), picture.size());
+    selection.firstPicture = std::move(picture);
     co_return selection;
 }
 

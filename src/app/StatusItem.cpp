@@ -1,12 +1,14 @@
 #include "app/StatusItem.h"
 
+#include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
 
 namespace shotlark {
 
-StatusItem::StatusItem(std::function<QList<MenuItem>()> model, std::function<void()> opening)
-    : model_(std::move(model)), opening_(std::move(opening)) {
+StatusItem::StatusItem(std::function<QList<MenuItem>()> model, std::function<void()> opening,
+                       std::function<void()> activated)
+    : model_(std::move(model)), opening_(std::move(opening)), activated_(std::move(activated)) {
     connect(&menu_, &QMenu::aboutToShow, this, [this] {
         opening_();
         rebuild();
@@ -14,10 +16,15 @@ StatusItem::StatusItem(std::function<QList<MenuItem>()> model, std::function<voi
     tray_.setContextMenu(&menu_);
     tray_.setIcon(markIcon());
     tray_.setToolTip(QStringLiteral("Shotlark"));
-    // Left clicks open the same menu, as on a status bar.
+    // Left clicks open the same menu, as on a status bar. A Wayland client doesn't know where
+    // the pointer is: a menu placed there would open as a window in the middle of the screen.
     connect(&tray_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::Trigger)
+                if (reason != QSystemTrayIcon::Trigger)
+                    return;
+                if (QGuiApplication::platformName().startsWith(QStringLiteral("wayland")))
+                    activated_();
+                else
                     menu_.popup(QCursor::pos());
             });
     rebuild(); // so that the exported menu has its items before it is first opened

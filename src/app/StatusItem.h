@@ -17,8 +17,10 @@ namespace shotlark {
 // The menu is rebuilt from the model every time it is about to open.
 class StatusItem : public QObject {
 public:
-    // `model` builds the menu; `opening` runs each time the menu is about to open, before it.
-    StatusItem(std::function<QList<MenuItem>()> model, std::function<void()> opening);
+    // `model` builds the menu; `opening` runs each time the menu is about to open, before it;
+    // `activated` is a left click where no menu can be placed at the pointer (Wayland).
+    StatusItem(std::function<QList<MenuItem>()> model, std::function<void()> opening,
+               std::function<void()> activated);
 
     void show();
     void setTitle(const QString& title, bool alert = false);
@@ -26,14 +28,16 @@ public:
     QMenu* menu() { return &menu_; }
 
     static QIcon markIcon();
+    // `items` as the entries of `menu`, which it replaces.
+    static void render(QMenu& menu, const QList<MenuItem>& items);
 
 private:
     void rebuild();
-    static void render(QMenu& menu, const QList<MenuItem>& items);
     QIcon iconFor(const QString& title, bool alert) const;
 
     std::function<QList<MenuItem>()> model_;
     std::function<void()> opening_;
+    std::function<void()> activated_;
     QMenu menu_;
     QSystemTrayIcon tray_;
     QString title_;

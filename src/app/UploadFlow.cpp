@@ -156,9 +156,9 @@ QString AppDelegate::failedUploadsDir() {
 QCoro::Task<> AppDelegate::sweepLeftovers() {
     // Listed now, before this launch starts captures or a replay buffer of its own: only what
     // an earlier run left is swept.
-    const QFileInfoList leftovers = QDir(paths::privateTempDir())
-                                        .entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot |
-                                                       QDir::Hidden | QDir::System);
+    const QFileInfoList leftovers =
+        QDir(paths::privateTempDir())
+            .entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     auto sweep = [leftovers] {
         for (const QFileInfo& entry : leftovers) {
             const QString name = entry.fileName();

@@ -80,6 +80,11 @@ private:
 
 // Where global grabs are impossible: shortcuts are bound in the desktop's own settings to
 // `shotlark --action NAME` instead.
+class DesktopTrayHost : public TrayHost {
+public:
+    QCoro::Task<bool> present() override;
+};
+
 class NoGlobalHotkeys : public GlobalHotkeys {
 public:
     bool isAvailable() const override { return false; }

@@ -31,6 +31,7 @@ Services Services::linuxDesktop() {
         services.clipboard = wayland::DataControlClipboard::connect();
     if (!services.clipboard)
         services.clipboard = std::make_unique<QtClipboard>();
+    services.tray = std::make_unique<DesktopTrayHost>();
     return services;
 }
 

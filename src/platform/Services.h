@@ -125,6 +125,14 @@ public:
     virtual QCoro::Task<std::unique_ptr<QMimeData>> contents() = 0;
 };
 
+// Whether the desktop shows tray icons at all (stock GNOME doesn't).
+class TrayHost {
+public:
+    virtual ~TrayHost() = default;
+    // A StatusNotifier host on the session bus, or an X11 system tray; asked without blocking.
+    virtual QCoro::Task<bool> present() = 0;
+};
+
 class RecordingBackends;
 class ScreenCast;
 
@@ -138,6 +146,7 @@ struct Services {
     std::shared_ptr<RecordingBackends> recording; // shared with recorders still finishing
     std::unique_ptr<MediaPlayers> players;
     std::unique_ptr<Clipboard> clipboard; // null: Qt's own
+    std::unique_ptr<TrayHost> tray;       // null: assume there is one
 
     // The Linux desktop: libcanberra, Qt dialogs, the desktop's browser, the session bus's
     // notification service, XDG autostart, X11 key grabs (none on Wayland), X11 frames with

@@ -34,6 +34,12 @@ void RegionSelector::begin(std::function<void(std::optional<Selection>)> complet
     session_->show();
 }
 
+void RegionSelector::cancel() {
+    session_.reset();
+    if (auto completion = std::exchange(completion_, nullptr))
+        completion(std::nullopt);
+}
+
 namespace {
 
 // Paints the outline; the window is shaped to the outline's ring, so that without a compositor

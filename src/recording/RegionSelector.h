@@ -28,6 +28,7 @@ struct Selection {
     QRect rect;               // logical, relative to the screen's top-left corner
     bool isFullScreen = false;
     std::shared_ptr<platform::ScreenCast> stream = nullptr; // what the area is cut from (Wayland)
+    QImage firstPicture{}; // the stream's, taken when it was chosen
 };
 
 // The dimmed overlays on every screen from which a recording area is chosen. `frozen` is what
@@ -39,6 +40,8 @@ public:
 
     // Shows the overlays; `completion` gets the selection, or nothing for Escape, once.
     void begin(std::function<void(std::optional<Selection>)> completion);
+    // Takes the overlays away as Escape does.
+    void cancel();
 
 private:
     std::unique_ptr<overlay::SelectionSession> session_;

@@ -31,6 +31,8 @@ inline const QString autoUpdate = QStringLiteral("autoUpdate");
 inline const QString shareNowPlaying = QStringLiteral("shareNowPlaying");
 inline const QString replayEnabled = QStringLiteral("replayEnabled");
 inline const QString history = QStringLiteral("history");
+// The window that stands in for a missing tray has told how to get one (absent: not yet).
+inline const QString trayHintShown = QStringLiteral("trayHintShown");
 // The desktop's token for the screen or window last chosen for recording (Wayland).
 inline const QString screenCastRestoreToken = QStringLiteral("screenCastRestoreToken");
 } // namespace keys

@@ -73,7 +73,9 @@ class AppDesktopTest : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(notifications.registerOnBus());
-        ASSERT_TRUE(tray.registerOnBus()) << "the tray host must be there before the app asks";
+        if (withTray) {
+            ASSERT_TRUE(tray.registerOnBus()) << "the tray host must be there before the app asks";
+        }
         openLog = testHome() + u"/opened.txt"_s;
         ::setenv("SHOTLARK_OPEN_LOG", QFile::encodeName(openLog).constData(), 1);
         server.setHandler([this](const RecordedRequest& request) -> CannedResponse {
@@ -112,8 +114,10 @@ protected:
                                    logFile});
         ::unsetenv("SSL_CERT_FILE");
         ASSERT_TRUE(app);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return tray.items().size() > before; }, 60000))
-            << "no tray icon";
+        if (withTray) {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return tray.items().size() > before; }, 60000))
+                << "no tray icon";
+        }
     }
 
     QString log() const { return QString::fromUtf8(readTestFile(logFile)); }
@@ -147,6 +151,7 @@ protected:
     std::unique_ptr<PictureWindow> backdrop;
     QString openLog, logFile;
     bool failNext = false;
+    bool withTray = true; // set before SetUp
 };
 
 } // namespace
@@ -418,12 +423,16 @@ TEST_F(AppDesktopTest, RecordingsFromHotkeyActionsToUploads) {
     QTest::qWait(300);
     const QString area = u"^Shotlark area$"_s, frame = u"^Shotlark recording frame$"_s;
 
-    // A plain recording of a dragged area; the record action while choosing does nothing.
+    // The record action again while the area is chosen takes the chooser away, as Escape does.
     action(u"record"_s);
     ASSERT_TRUE(waitForWindows(area, true));
     action(u"record"_s);
-    QTest::qWait(300);
-    EXPECT_EQ(windowsNamed(area).size(), 1);
+    ASSERT_TRUE(waitForWindows(area, false));
+    EXPECT_TRUE(menu().open().labels().contains(u"Record Screen"_s));
+
+    // A plain recording of a dragged area.
+    action(u"record"_s);
+    ASSERT_TRUE(waitForWindows(area, true));
     drag(QPoint(100, 100), QPoint(500, 400));
     ASSERT_TRUE(waitForWindows(frame, true)) << "the frame around the area";
     QTest::qWait(1500);
@@ -548,5 +557,38 @@ TEST_F(AppDesktopTest, GifAndReplayComeBackFromTheReferenceServer) {
         },
         5000));
     EXPECT_FALSE(Config().boolValue(keys::replayEnabled));
+    EXPECT_TRUE(app->running());
+}
+
+namespace {
+
+// The window's height as the X server has it.
+int heightOf(const QString& window) {
+    const QString shape = run({u"xdotool"_s, u"getwindowgeometry"_s, u"--shell"_s, window}).out;
+    return QRegularExpression(u"HEIGHT=(\\d+)"_s).match(shape).captured(1).toInt();
+}
+
+class NoTrayDesktopTest : public AppDesktopTest {
+protected:
+    NoTrayDesktopTest() { withTray = false; }
+};
+
+} // namespace
+
+TEST_F(NoTrayDesktopTest, WithoutATrayTheMenuIsAWindowOpenedByEachStart) {
+    // The first start shows the menu with how to get a tray icon.
+    startApp();
+    ASSERT_TRUE(waitForWindows(u"^Shotlark$"_s, true)) << log();
+    const QString window = shotlarkWindows().constFirst();
+    const int withHint = heightOf(window);
+    xdotool({u"windowfocus"_s, window, u"key"_s, u"Escape"_s});
+    ASSERT_TRUE(waitForWindows(u"^Shotlark$"_s, false));
+
+    // Started again (from the app list): the same window, without the hint this time.
+    EXPECT_EQ(run({appBinary}, 10000).exitCode, 0);
+    ASSERT_TRUE(waitForWindows(u"^Shotlark$"_s, true));
+    const int plain = heightOf(shotlarkWindows().constFirst());
+    EXPECT_GT(withHint, plain + 60) << "the hint is said at the first start only";
+    EXPECT_TRUE(Config().boolValue(keys::trayHintShown));
     EXPECT_TRUE(app->running());
 }

@@ -2,7 +2,7 @@
 // known, changing pictures as a real PipeWire video source: the desktop side of a screen cast
 // where the desktop's own backend can't stream (software rendering).
 //
-//   shotlark-test-screencast LOG [WIDTH HEIGHT [dmabuf] [crop]]
+//   shotlark-test-screencast LOG [WIDTH HEIGHT [dmabuf] [crop] [nosize]]
 //
 // The stream, counted from when a consumer starts reading it (again for each consumer): 0-1 s red
 // with a white square moving right, a frame every 33 ms; then one green frame and nothing for 1.2
@@ -10,7 +10,8 @@
 // memory, or with "dmabuf" memory handed out as DMA-BUFs that the consumer must map itself (there
 // is no GPU here to make real ones). With "crop" the stream is a window's: each buffer marks its
 // middle part (half the width, two thirds of the height) as the picture, as window casts do, and
-// the rest is magenta. SIGUSR1 ends every stream as a desktop does when the user revokes it;
+// the rest is magenta. With "nosize" the stream's size is not announced, as KDE's window streams
+// do. SIGUSR1 ends every stream as a desktop does when the user revokes it;
 // SIGUSR2 makes the user close the next Start's dialog, SIGHUP leaves it open for good. Each call
 // is written to LOG, one line each: "select types=N cursor=N persist=N restore=yes|no", "start
 // node=N", "start declined", "start held", "close", "ended".
@@ -332,8 +333,9 @@ class ScreenCast : public QObject, protected QDBusContext {
     Q_PROPERTY(uint AvailableCursorModes READ cursorModes)
     Q_PROPERTY(uint version READ version)
 public:
-    ScreenCast(int width, int height, bool dmabuf, QRect crop)
-        : width_(width), height_(height), dmabuf_(dmabuf), crop_(crop) {}
+    ScreenCast(int width, int height, bool dmabuf, QRect crop, bool announceSize)
+        : width_(width), height_(height), dmabuf_(dmabuf), crop_(crop),
+          announceSize_(announceSize) {}
     uint sourceTypes() const { return 1 | 2; }
     uint cursorModes() const { return 1 | 2; }
     uint version() const { return 4; }
@@ -400,9 +402,10 @@ public Q_SLOTS:
                                 {u"size"_s, QVariant::fromValue(Position{width_, height_})},
                                 {u"source_type"_s, 1u}};
         } else {
-            entry.properties = {
-                {u"size"_s, QVariant::fromValue(Position{crop_.width(), crop_.height()})},
-                {u"source_type"_s, 2u}};
+            entry.properties = {{u"source_type"_s, 2u}};
+            if (announceSize_)
+                entry.properties.insert(
+                    u"size"_s, QVariant::fromValue(Position{crop_.width(), crop_.height()}));
         }
         results.insert(u"streams"_s, QVariant::fromValue(QList<StreamEntry>{entry}));
         results.insert(u"persist_mode"_s, 2u);
@@ -423,6 +426,7 @@ private:
     const int width_, height_;
     const bool dmabuf_;
     const QRect crop_;
+    const bool announceSize_;
     QList<QDBusMessage> held_;
     QHash<QString, QPointer<Session>> sessions_;
 };
@@ -461,7 +465,7 @@ int main(int argc, char** argv) {
     qDBusRegisterMetaType<QList<StreamEntry>>();
     qDBusRegisterMetaType<Position>();
     qDBusRegisterMetaType<RestoreData>();
-    ScreenCast screenCast(width, height, dmabuf, crop);
+    ScreenCast screenCast(width, height, dmabuf, crop, !options.contains(u"nosize"_s));
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.registerObject(u"/org/freedesktop/portal/desktop"_s, &screenCast,
                             QDBusConnection::ExportAllSlots |

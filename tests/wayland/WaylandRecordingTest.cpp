@@ -29,7 +29,7 @@ protected:
         if (dmabuf)
             screenCastBackend << u"dmabuf"_s;
         if (cropped)
-            screenCastBackend << u"crop"_s;
+            screenCastBackend << u"crop"_s << u"nosize"_s;
         WaylandAppTest::SetUp();
     }
 
@@ -113,7 +113,7 @@ protected:
 
     QString backendLog;
     bool dmabuf = false;  // the backend's buffers; set before SetUp
-    bool cropped = false; // the backend marks a part of each buffer as the picture
+    bool cropped = false; // a window's stream: a part of each buffer marked, no size announced
 };
 
 TEST_F(ScreenCastAppTest, RecordsTheChosenStreamAtASteadyRateAndAsksOnce) {
@@ -210,7 +210,8 @@ TEST_F(ScreenCastAppTest, RecordsAnAreaDraggedOnTheStreamsPicture) {
     expectColour(frame, {QPoint(1, 1), QPoint(frame.width() - 2, frame.height() - 2)}, Qt::red);
 }
 
-// DMA-BUFs the stream doesn't map, with only a part of each marked as the picture (a window).
+// DMA-BUFs the stream doesn't map, with only a part of each marked as the picture, and no size
+// announced: a window's stream, as KDE sends one.
 class WindowScreenCastAppTest : public ScreenCastAppTest {
 protected:
     WindowScreenCastAppTest() {

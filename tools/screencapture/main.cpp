@@ -91,17 +91,13 @@ int main(int argc, char** argv) {
     QList<QImage> frozen;
     if (wayland) {
         namespace portal = shotlark::platform::wayland;
-        // Where the desktop has a picker of its own, the user chooses there.
-        const bool desktopPicks = mode != Mode::Display && portal::desktopPicksRegions();
-        const portal::PortalShot shot = portal::takePortalScreenshot(desktopPicks);
-        if (shot.cancelled)
-            return 0;
+        // The whole desktop at once, then our own overlay, on every desktop: GNOME's and KDE's
+        // pickers take several clicks and start on the whole screen.
+        const portal::PortalShot shot = portal::takePortalScreenshot();
         if (shot.image.isNull()) {
             const int failed = fail(qPrintable(shot.error));
             return shot.missing ? portal::noScreenshotPortalExit : failed;
         }
-        if (desktopPicks)
-            return writePng(shot.image, path) ? 0 : fail("couldn't write the image");
         frozen = portal::splitByScreen(shot.image);
     } else {
         frozen = shotlark::platform::x11::freezeScreens();

@@ -8,10 +8,12 @@
 #include <QDBusObjectPath>
 #include <QDBusReply>
 #include <QDBusVariant>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QUrl>
 
@@ -23,10 +25,10 @@ const QString screenshotInterface = QStringLiteral("org.freedesktop.portal.Scree
 
 } // namespace
 
-PortalShot takePortalScreenshot(bool interactive) {
+PortalShot takePortalScreenshot() {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
-        return {{}, false, true, QStringLiteral("the session bus can't be reached")};
+        return {{}, true, QStringLiteral("the session bus can't be reached")};
     // The request's path is known before the call, so its answer can't be missed.
     const QString token = newRequestToken();
     const QString expected = requestPath(bus, token);
@@ -34,18 +36,21 @@ PortalShot takePortalScreenshot(bool interactive) {
     QEventLoop loop;
     QObject::connect(&response, &PortalResponse::done, &loop, &QEventLoop::quit);
     if (!response.listen(bus, expected))
-        return {{}, false, false, QStringLiteral("the screenshot portal can't be asked")};
+        return {{}, false, QStringLiteral("the screenshot portal can't be asked")};
 
     QDBusMessage call = QDBusMessage::createMethodCall(
         portalService, portalPath, screenshotInterface, QStringLiteral("Screenshot"));
     call << QString()
          << QVariantMap{{QStringLiteral("handle_token"), token},
-                        {QStringLiteral("interactive"), interactive},
-                        {QStringLiteral("modal"), interactive}};
+                        {QStringLiteral("interactive"), false}};
+    // KDE's portal saves its picture in the user's Pictures folder, and answers "cancelled"
+    // when there is none.
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    if (!pictures.isEmpty())
+        QDir().mkpath(pictures);
     const QDBusReply<QDBusObjectPath> handle = bus.call(call, QDBus::Block, 10000);
     if (!handle.isValid())
         return {{},
-                false,
                 true,
                 QStringLiteral("the desktop has no screenshot portal (%1)")
                     .arg(handle.error().message())};
@@ -55,33 +60,26 @@ PortalShot takePortalScreenshot(bool interactive) {
     QTimer limit;
     limit.setSingleShot(true);
     QObject::connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-    if (!interactive)
-        limit.start(30000);
+    limit.start(30000);
     if (!response.arrived)
         loop.exec();
     if (!response.arrived)
-        return {{}, false, false, QStringLiteral("the screenshot portal did not answer")};
+        return {{}, false, QStringLiteral("the screenshot portal did not answer")};
+    // Nobody was shown a picker to cancel: the desktop itself said no.
     if (response.code == 1)
-        return {{}, true, false, {}};
-    if (response.code != 0)
         return {{},
                 false,
-                false,
-                QStringLiteral("the screenshot portal refused (%1)").arg(response.code)};
+                QStringLiteral("the desktop's screenshot portal declined to take the picture "
+                               "(screenshots not allowed for this app, or no Pictures folder)")};
+    if (response.code != 0)
+        return {{}, false, QStringLiteral("the screenshot portal refused (%1)").arg(response.code)};
     const QString file =
         QUrl(response.results.value(QStringLiteral("uri")).toString()).toLocalFile();
     QImage image(file);
     if (image.isNull())
-        return {{}, false, false, QStringLiteral("the screenshot portal's picture can't be read")};
+        return {{}, false, QStringLiteral("the screenshot portal's picture can't be read")};
     QFile::remove(file);
-    return {image, false, false, {}};
-}
-
-bool desktopPicksRegions() {
-    const QStringList desktops =
-        qEnvironmentVariable("XDG_CURRENT_DESKTOP").split(QLatin1Char(':'), Qt::SkipEmptyParts);
-    return desktops.contains(QStringLiteral("GNOME"), Qt::CaseInsensitive) ||
-           desktops.contains(QStringLiteral("KDE"), Qt::CaseInsensitive);
+    return {image, false, {}};
 }
 
 QList<QImage> splitByScreen(const QImage& desktop) {
