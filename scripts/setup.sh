@@ -30,19 +30,32 @@ packages=(
     qt6-wayland sway xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk grim
     pipewire wireplumber wtype wl-clipboard libglib2.0-bin
 )
+# Stock GNOME Shell, headless, with its own portals: only what it needs (its recommendations
+# would bring a whole desktop session).
+lean_packages=(gnome-shell gjs xdg-desktop-portal-gnome python3-gi)
 
-missing=()
-for package in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$package")
-    fi
-done
-if ((${#missing[@]})); then
-    echo "Installing: ${missing[*]}"
+missing_of() {
+    local package
+    for package in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+            echo "$package"
+        fi
+    done
+}
+mapfile -t missing < <(missing_of "${packages[@]}")
+mapfile -t missing_lean < <(missing_of "${lean_packages[@]}")
+if ((${#missing[@]} + ${#missing_lean[@]})); then
+    echo "Installing: ${missing[*]} ${missing_lean[*]}"
     sudo=()
     if ((EUID != 0)); then sudo=(sudo); fi
     "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}"
+    if ((${#missing[@]})); then
+        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}"
+    fi
+    if ((${#missing_lean[@]})); then
+        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+            "${missing_lean[@]}"
+    fi
 fi
 
 cmake -S "$root" -B "$build" -G Ninja "$@" >/dev/null

@@ -1,4 +1,6 @@
 #include "WaylandSession.h"
+
+#include "Isolation.h"
 #include "support/Prelude.h"
 
 #include <cstdio>
@@ -29,66 +31,33 @@ bool waitFor(const std::function<bool()>& ready, int ms = 10000) {
 
 } // namespace
 
-bool WaylandSession::start(int width, int height, bool portals,
-                           const QStringList& screenCastBackend) {
+bool WaylandSession::prepare(const QString& desktop) {
     switchUser_ = ::geteuid() == 0;
     char pattern[] = "/tmp/shotlark-wayland-XXXXXX";
     if (!::mkdtemp(pattern))
         return false;
     root_ = QString::fromLocal8Bit(pattern);
     runtime_ = root_ + u"/run"_s;
-    const QString config = root_ + u"/config"_s;
     const QString home = root_ + u"/home"_s;
     QDir().mkpath(runtime_);
     QDir().mkpath(home);
     QFile::setPermissions(runtime_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    writeFile(config + u"/sway/config"_s,
-              QStringLiteral("output HEADLESS-1 resolution %1x%2 position 0,0 bg #336699 "
-                             "solid_color\nxwayland disable\ndefault_border none\n")
-                  .arg(width)
-                  .arg(height)
-                  .toUtf8());
-    writeFile(config + u"/xdg-desktop-portal-wlr/config"_s,
-              "[screencast]\nchooser_type=none\noutput_name=HEADLESS-1\nmax_fps=30\n");
-    if (switchUser_ && QProcess::execute(u"chown"_s, {u"-R"_s, u"nobody:nogroup"_s, root_}) != 0)
-        return false;
-
     ::setenv("XDG_RUNTIME_DIR", qPrintable(runtime_), 1);
-    ::setenv("XDG_CONFIG_HOME", qPrintable(config), 1);
+    ::setenv("XDG_CONFIG_HOME", qPrintable(root_ + u"/config"_s), 1);
     ::setenv("HOME", qPrintable(home), 1);
     for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"})
         ::setenv(name, qPrintable(home + u'/' + QString::fromLatin1(name)), 1);
-    ::setenv("XDG_CURRENT_DESKTOP", "sway", 1);
+    ::setenv("XDG_CURRENT_DESKTOP", qPrintable(desktop), 1);
     ::setenv("XDG_SESSION_TYPE", "wayland", 1);
     ::setenv("QT_QPA_PLATFORM", "wayland", 1);
-    ::setenv("WLR_BACKENDS", "headless", 1);
-    ::setenv("WLR_RENDERER", "pixman", 1);
-    ::setenv("WLR_LIBINPUT_NO_DEVICES", "1", 1);
     // Directories the session's user can't enter make programs it starts fail to be found.
     ::setenv("PATH", "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin", 1);
-    ::unsetenv("DISPLAY");
-    ::unsetenv("WAYLAND_DISPLAY");
-    ::unsetenv("SWAYSOCK");
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "SWAYSOCK", "XDG_DESKTOP_PORTAL_DIR"})
+        ::unsetenv(name);
+    return true;
+}
 
-    children_.push_back(
-        ChildProcess::start(asUser({u"sway"_s, u"-c"_s, config + u"/sway/config"_s})));
-    QString socket;
-    const bool up = waitFor([&] {
-        const QStringList found = QDir(runtime_).entryList({u"wayland-*"_s}, QDir::System);
-        for (const QString& name : found)
-            if (!name.endsWith(u".lock"_s))
-                socket = name;
-        const QStringList ipc = QDir(runtime_).entryList({u"sway-ipc.*"_s}, QDir::System);
-        if (!ipc.isEmpty())
-            ::setenv("SWAYSOCK", qPrintable(runtime_ + u'/' + ipc.front()), 1);
-        return !socket.isEmpty() && !ipc.isEmpty();
-    });
-    if (!up) {
-        std::fprintf(stderr, "WaylandSession: sway did not start\n");
-        return false;
-    }
-    ::setenv("WAYLAND_DISPLAY", qPrintable(socket), 1);
-
+bool WaylandSession::startBus() {
     // The bus starts with the session's whole environment, which services it starts inherit.
     // Under root it runs as the session's user but lets root in too: the test itself serves the
     // tray host and the notifications there.
@@ -125,48 +94,31 @@ bool WaylandSession::start(int width, int height, bool portals,
     }
     children_.push_back(std::move(bus));
     ::setenv("DBUS_SESSION_BUS_ADDRESS", qPrintable(address), 1);
+    return true;
+}
 
-    if (!portals)
-        return true;
-    // The wlr backend gives up without PipeWire, which carries screen casts.
-    children_.push_back(ChildProcess::start(asUser({u"pipewire"_s})));
-    if (!waitFor([&] { return QFile::exists(runtime_ + u"/pipewire-0"_s); })) {
-        std::fprintf(stderr, "WaylandSession: pipewire did not start\n");
-        return false;
+bool WaylandSession::startPortals(const QStringList& portalFiles, const QStringList& backends) {
+    // The frontend takes the backends listed in the folder it is shown, and looks for them once,
+    // as it starts: they come first.
+    const QString portals = root_ + u"/portals"_s;
+    for (const QString& file : portalFiles) {
+        if (file.startsWith(u'['))
+            writeFile(portals + u"/shotlark-"_s + QString::number(qHash(file)) + u".portal"_s,
+                      file.toUtf8());
+        else
+            writeFile(portals + u'/' + file,
+                      readTestFile(u"/usr/share/xdg-desktop-portal/portals/"_s + file));
     }
-    if (!screenCastBackend.isEmpty()) {
-        // The frontend takes the first backend that offers an interface: the wlr one keeps only
-        // its screenshots.
-        const QString portals = root_ + u"/portals"_s;
-        writeFile(portals + u"/wlr.portal"_s,
-                  "[portal]\nDBusName=org.freedesktop.impl.portal.desktop.wlr\n"
-                  "Interfaces=org.freedesktop.impl.portal.Screenshot;\nUseIn=sway;\n");
-        QFile::copy(u"/usr/share/xdg-desktop-portal/portals/gtk.portal"_s,
-                    portals + u"/gtk.portal"_s);
-        writeFile(portals + u"/shotlarktest.portal"_s,
-                  "[portal]\nDBusName=org.freedesktop.impl.portal.desktop.shotlarktest\n"
-                  "Interfaces=org.freedesktop.impl.portal.ScreenCast;\nUseIn=sway;\n");
-        giveToUser(portals);
-        ::setenv("XDG_DESKTOP_PORTAL_DIR", qPrintable(portals), 1);
-        // Without a session manager nothing links a consumer to the stream.
-        children_.push_back(ChildProcess::start(asUser({u"wireplumber"_s})));
-        children_.push_back(ChildProcess::start(asUser(screenCastBackend)));
-        screenCast_ = children_.back()->pid();
-        if (!waitForName(u"org.freedesktop.impl.portal.desktop.shotlarktest"_s)) {
-            std::fprintf(stderr, "WaylandSession: the test ScreenCast backend did not start\n");
-            return false;
-        }
-    } else {
-        ::unsetenv("XDG_DESKTOP_PORTAL_DIR");
-    }
-    // The frontend looks for its backends once, as it starts: they come first.
-    children_.push_back(ChildProcess::start(asUser({u"/usr/libexec/xdg-desktop-portal-wlr"_s})));
-    ::setenv("GDK_BACKEND", "wayland", 1);
-    children_.push_back(ChildProcess::start(asUser({u"/usr/libexec/xdg-desktop-portal-gtk"_s})));
-    ::unsetenv("GDK_BACKEND");
-    for (const char* backend : {"wlr", "gtk"}) {
-        if (!waitForName(u"org.freedesktop.impl.portal.desktop."_s + QLatin1String(backend))) {
-            std::fprintf(stderr, "WaylandSession: the %s portal backend did not start\n", backend);
+    giveToUser(portals);
+    ::setenv("XDG_DESKTOP_PORTAL_DIR", qPrintable(portals), 1);
+    for (const QString& backend : backends) {
+        ::setenv("GDK_BACKEND", "wayland", 1);
+        children_.push_back(
+            ChildProcess::start(asUser({u"/usr/libexec/xdg-desktop-portal-"_s + backend})));
+        ::unsetenv("GDK_BACKEND");
+        if (!waitForName(u"org.freedesktop.impl.portal.desktop."_s + backend)) {
+            std::fprintf(stderr, "WaylandSession: the %s portal backend did not start\n",
+                         qPrintable(backend));
             return false;
         }
     }
@@ -176,6 +128,137 @@ bool WaylandSession::start(int width, int height, bool portals,
         return false;
     }
     return true;
+}
+
+bool WaylandSession::start(int width, int height, bool portals,
+                           const QStringList& screenCastBackend) {
+    if (!prepare(u"sway"_s))
+        return false;
+    const QString config = root_ + u"/config"_s;
+    writeFile(config + u"/sway/config"_s,
+              QStringLiteral("output HEADLESS-1 resolution %1x%2 position 0,0 bg #336699 "
+                             "solid_color\nxwayland disable\ndefault_border none\n")
+                  .arg(width)
+                  .arg(height)
+                  .toUtf8());
+    writeFile(config + u"/xdg-desktop-portal-wlr/config"_s,
+              "[screencast]\nchooser_type=none\noutput_name=HEADLESS-1\nmax_fps=30\n");
+    giveToUser(root_);
+    ::setenv("WLR_BACKENDS", "headless", 1);
+    ::setenv("WLR_RENDERER", "pixman", 1);
+    ::setenv("WLR_LIBINPUT_NO_DEVICES", "1", 1);
+
+    children_.push_back(
+        ChildProcess::start(asUser({u"sway"_s, u"-c"_s, config + u"/sway/config"_s})));
+    QString socket;
+    const bool up = waitFor([&] {
+        const QStringList found = QDir(runtime_).entryList({u"wayland-*"_s}, QDir::System);
+        for (const QString& name : found)
+            if (!name.endsWith(u".lock"_s))
+                socket = name;
+        const QStringList ipc = QDir(runtime_).entryList({u"sway-ipc.*"_s}, QDir::System);
+        if (!ipc.isEmpty())
+            ::setenv("SWAYSOCK", qPrintable(runtime_ + u'/' + ipc.front()), 1);
+        return !socket.isEmpty() && !ipc.isEmpty();
+    });
+    if (!up) {
+        std::fprintf(stderr, "WaylandSession: sway did not start\n");
+        return false;
+    }
+    ::setenv("WAYLAND_DISPLAY", qPrintable(socket), 1);
+    if (!startBus())
+        return false;
+    if (!portals)
+        return true;
+    // The wlr backend gives up without PipeWire, which carries screen casts.
+    children_.push_back(ChildProcess::start(asUser({u"pipewire"_s})));
+    if (!waitFor([&] { return QFile::exists(runtime_ + u"/pipewire-0"_s); })) {
+        std::fprintf(stderr, "WaylandSession: pipewire did not start\n");
+        return false;
+    }
+    if (screenCastBackend.isEmpty())
+        return startPortals({u"wlr.portal"_s, u"gtk.portal"_s}, {u"wlr"_s, u"gtk"_s});
+    // The test's backend casts the screen; the wlr one keeps only its screenshots. Without a
+    // session manager nothing links a consumer to the stream.
+    children_.push_back(ChildProcess::start(asUser({u"wireplumber"_s})));
+    children_.push_back(ChildProcess::start(asUser(screenCastBackend)));
+    screenCast_ = children_.back()->pid();
+    if (!waitForName(u"org.freedesktop.impl.portal.desktop.shotlarktest"_s)) {
+        std::fprintf(stderr, "WaylandSession: the test ScreenCast backend did not start\n");
+        return false;
+    }
+    return startPortals({u"[portal]\nDBusName=org.freedesktop.impl.portal.desktop.wlr\n"
+                         "Interfaces=org.freedesktop.impl.portal.Screenshot;\nUseIn=sway;\n"_s,
+                         u"gtk.portal"_s,
+                         u"[portal]\nDBusName=org.freedesktop.impl.portal.desktop.shotlarktest\n"
+                         "Interfaces=org.freedesktop.impl.portal.ScreenCast;\nUseIn=sway;\n"_s},
+                        {u"wlr"_s, u"gtk"_s});
+}
+
+bool WaylandSession::startGnome(int width, int height) {
+    if (!prepare(u"GNOME"_s))
+        return false;
+    giveToUser(root_);
+    ::setenv("LIBGL_ALWAYS_SOFTWARE", "1", 1);
+    // gnome-shell wants a system bus (logind, accounts): a private one, with nothing on it.
+    QString systemBus;
+    auto system = startAndReadLine(asUser({u"dbus-daemon"_s, u"--session"_s, u"--nofork"_s,
+                                           u"--address=unix:path="_s + runtime_ + u"/system_bus"_s,
+                                           u"--print-address={fd}"_s}),
+                                   &systemBus);
+    if (!system)
+        return false;
+    children_.push_back(std::move(system));
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", qPrintable(systemBus), 1);
+    if (!startBus())
+        return false;
+    runAsUser({u"gsettings"_s, u"set"_s, u"org.gnome.desktop.interface"_s, u"enable-hot-corners"_s,
+               u"false"_s});
+    // The shell sometimes hangs at its start (a child it forks locks up): it is started again.
+    bool up = false;
+    for (int attempt = 0; attempt < 3 && !up; ++attempt) {
+        if (attempt > 0)
+            children_.pop_back();
+        children_.push_back(ChildProcess::start(
+            asUser({u"gnome-shell"_s, u"--headless"_s, u"--wayland"_s, u"--no-x11"_s,
+                    u"--virtual-monitor"_s, u"%1x%2"_s.arg(width).arg(height)})));
+        up = waitFor([&] { return QFile::exists(runtime_ + u"/wayland-0"_s); }, 20000) &&
+             waitFor(
+                 [&] {
+                     return call({u"-d"_s, u"org.gnome.Shell"_s, u"-o"_s, u"/org/gnome/Shell"_s,
+                                  u"-m"_s, u"org.freedesktop.DBus.Properties.Get"_s,
+                                  u"org.gnome.Shell"_s, u"ShellVersion"_s})
+                         .contains(u'4');
+                 },
+                 20000);
+    }
+    if (!up) {
+        std::fprintf(stderr, "WaylandSession: gnome-shell did not start\n");
+        return false;
+    }
+    ::setenv("WAYLAND_DISPLAY", "wayland-0", 1);
+    runAsUser({u"dbus-update-activation-environment"_s, u"--all"_s});
+    children_.push_back(ChildProcess::start(asUser({u"pipewire"_s})));
+    if (!waitFor([&] { return QFile::exists(runtime_ + u"/pipewire-0"_s); }))
+        return false;
+    children_.push_back(ChildProcess::start(asUser({u"wireplumber"_s})));
+    return startPortals({u"gnome.portal"_s, u"gtk.portal"_s}, {u"gnome"_s, u"gtk"_s});
+}
+
+int WaylandSession::runAsUser(const QStringList& argv) const {
+    const QStringList command = asUser(argv);
+    return QProcess::execute(command.front(), command.mid(1));
+}
+
+QString WaylandSession::call(const QStringList& gdbusArguments) const {
+    const QStringList argv =
+        asUser(QStringList{u"gdbus"_s, u"call"_s, u"--session"_s, u"--timeout"_s, u"5"_s} +
+               gdbusArguments);
+    QProcess gdbus;
+    gdbus.start(argv.front(), argv.mid(1));
+    if (!gdbus.waitForFinished(8000) || gdbus.exitCode() != 0)
+        return QString();
+    return QString::fromUtf8(gdbus.readAllStandardOutput()).trimmed();
 }
 
 WaylandSession::~WaylandSession() {
@@ -219,13 +302,9 @@ bool WaylandSession::sway(const QString& command) const {
 }
 
 bool WaylandSession::waitForName(const QString& name) const {
-    const QStringList argv =
-        asUser({u"gdbus"_s, u"call"_s, u"--session"_s, u"-d"_s, u"org.freedesktop.DBus"_s, u"-o"_s,
-                u"/org/freedesktop/DBus"_s, u"-m"_s, u"org.freedesktop.DBus.NameHasOwner"_s, name});
     return waitFor([&] {
-        QProcess gdbus;
-        gdbus.start(argv.front(), argv.mid(1));
-        return gdbus.waitForFinished(5000) && gdbus.readAllStandardOutput().trimmed() == "(true,)";
+        return call({u"-d"_s, u"org.freedesktop.DBus"_s, u"-o"_s, u"/org/freedesktop/DBus"_s,
+                     u"-m"_s, u"org.freedesktop.DBus.NameHasOwner"_s, name}) == u"(true,)"_s;
     });
 }
 

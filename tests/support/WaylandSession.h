@@ -20,6 +20,14 @@ public:
     // WirePlumber to link its streams.
     bool start(int width = 1280, int height = 720, bool portals = true,
                const QStringList& screenCastBackend = {});
+    // Stock GNOME instead of sway: gnome-shell headless on a virtual monitor (it needs a system
+    // bus: a private one), PipeWire, and GNOME's own portals. It has no tray and serves the
+    // notifications itself.
+    bool startGnome(int width = 1280, int height = 720);
+    // Runs `argv` to its end as the session's user; its exit code.
+    int runAsUser(const QStringList& argv) const;
+    // A D-Bus call as the session's user, through gdbus: its printed answer, empty on failure.
+    QString call(const QStringList& gdbusArguments) const;
 
     // `argv` as the session's user.
     QStringList asUser(const QStringList& argv) const;
@@ -34,6 +42,9 @@ public:
     pid_t screenCastBackend() const { return screenCast_; }
 
 private:
+    bool prepare(const QString& desktop);
+    bool startBus();
+    bool startPortals(const QStringList& portalFiles, const QStringList& backends);
     bool waitForName(const QString& name) const;
 
     QString root_, runtime_;
