@@ -316,7 +316,10 @@ QCoro::Task<> AppDelegate::copyText() {
             services_.clipboard->setText(text);
             if (Config::shared().boolValue(keys::playSound))
                 services_.sounds->play(platform::Sound::Success);
-            notifier_->notify(QStringLiteral("Text copied"), TextRecognizer::preview(text));
+            notifier_->notify(services_.clipboard->reachesOtherApps()
+                                  ? QStringLiteral("Text copied")
+                                  : QStringLiteral("Text recognized"),
+                              TextRecognizer::preview(text));
         } else {
             notifier_->notify(QStringLiteral("No text found"),
                               QStringLiteral("Try a bigger or sharper region."));

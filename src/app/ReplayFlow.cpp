@@ -112,7 +112,10 @@ QCoro::Task<> AppDelegate::saveReplay() {
         services_.clipboard->setText(link);
         if (Config::shared().boolValue(keys::playSound))
             services_.sounds->play(platform::Sound::Success);
-        notifier_->notify(QStringLiteral("Replay saved, link copied"), link, link);
+        notifier_->notify(services_.clipboard->reachesOtherApps()
+                              ? QStringLiteral("Replay saved, link copied")
+                              : QStringLiteral("Replay saved, link ready"),
+                          link, link);
         for (const QString& segment : segments)
             QFile::remove(segment);
     } catch (const Error& error) {

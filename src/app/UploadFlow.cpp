@@ -132,9 +132,14 @@ QCoro::Task<> AppDelegate::runBatch(QStringList files, bool deleteAfter,
             openLink(links.first());
         if (config.boolValue(keys::playSound))
             services_.sounds->play(platform::Sound::Success);
+        // Never "copied" where the desktop kept the clipboard from us (GNOME without focus).
+        const bool copied = services_.clipboard->reachesOtherApps();
         notifier_->notify(links.size() == 1
-                              ? QStringLiteral("Uploaded, link copied")
-                              : QStringLiteral("Uploaded %1 files, links copied").arg(links.size()),
+                              ? (copied ? QStringLiteral("Uploaded, link copied")
+                                        : QStringLiteral("Uploaded, link ready"))
+                              : (copied ? QStringLiteral("Uploaded %1 files, links copied")
+                                        : QStringLiteral("Uploaded %1 files, links ready"))
+                                    .arg(links.size()),
                           text, links.first());
     }
     if (!lastError.isEmpty()) {

@@ -22,6 +22,7 @@ private:
 class QtClipboard : public Clipboard {
 public:
     void setText(const QString& text) override;
+    bool reachesOtherApps() const override;
     QCoro::Task<std::unique_ptr<QMimeData>> contents() override;
 };
 

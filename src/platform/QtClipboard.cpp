@@ -9,6 +9,13 @@ void QtClipboard::setText(const QString& text) {
     QGuiApplication::clipboard()->setText(text);
 }
 
+bool QtClipboard::reachesOtherApps() const {
+    // Wayland gives the clipboard to the focused window only: a tray app has none, unless one
+    // of its windows is in front right now.
+    return !QGuiApplication::platformName().startsWith(QStringLiteral("wayland")) ||
+           QGuiApplication::focusWindow() != nullptr;
+}
+
 QCoro::Task<std::unique_ptr<QMimeData>> QtClipboard::contents() {
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     if (!data)

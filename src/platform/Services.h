@@ -120,6 +120,9 @@ class Clipboard {
 public:
     virtual ~Clipboard() = default;
     virtual void setText(const QString& text) = 0;
+    // Whether what setText() puts there reaches other apps while no window of ours has the
+    // focus (not so in a Wayland session without a data-control protocol, such as GNOME's).
+    virtual bool reachesOtherApps() const { return true; }
     // A copy of what the clipboard holds (files as URLs, an image, text); null when it is empty
     // or can't be read.
     virtual QCoro::Task<std::unique_ptr<QMimeData>> contents() = 0;

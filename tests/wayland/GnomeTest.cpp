@@ -58,8 +58,8 @@ protected:
     }
 
     void startApp() {
-        const QStringList argv =
-            session.asUser({u"/bin/sh"_s, u"-c"_s, u"exec \"$0\" 2>>\"$1\""_s, appProgram, logFile});
+        const QStringList argv = session.asUser(
+            {u"/bin/sh"_s, u"-c"_s, u"exec \"$0\" 2>>\"$1\""_s, appProgram, logFile});
         app.start(argv.front(), argv.mid(1));
         ASSERT_TRUE(app.waitForStarted());
     }
@@ -87,6 +87,23 @@ TEST_F(GnomeTest, NoTrayMenuWindowAndTheRealScreenInScreenshots) {
         << log();
     QTest::qWait(1500); // the window's opening animation
 
+    // The notifications the shell is sent.
+    QProcess notifications;
+    const QStringList monitor =
+        session.asUser({u"dbus-monitor"_s, u"--session"_s,
+                        u"interface='org.freedesktop.Notifications',member='Notify'"_s});
+    notifications.start(monitor.front(), monitor.mid(1));
+    ASSERT_TRUE(notifications.waitForStarted());
+    QString sent;
+    const auto notified = [&](const QString& summary) {
+        return QTest::qWaitFor(
+            [&] {
+                sent += QString::fromUtf8(notifications.readAllStandardOutput());
+                return sent.contains(u"string \""_s + summary + u'"');
+            },
+            10000);
+    };
+
     // The whole screen through GNOME's portal, without a dialog, as the shell sees it.
     session.runAsUser({appProgram, u"--action"_s, u"screen"_s});
     ASSERT_TRUE(QTest::qWaitFor([] { return History::entries(Config()).size() == 1; }, 30000))
@@ -109,4 +126,11 @@ TEST_F(GnomeTest, NoTrayMenuWindowAndTheRealScreenInScreenshots) {
         }
     }
     EXPECT_LT(different, compared / 100) << different << " of " << compared << "; " << log();
+
+    // GNOME keeps the clipboard from an app without a focused window: the link is "ready",
+    // never said to be copied.
+    EXPECT_TRUE(notified(u"Uploaded, link ready"_s)) << sent;
+    EXPECT_FALSE(sent.contains(u"copied"_s)) << sent;
+    notifications.kill();
+    notifications.waitForFinished();
 }
