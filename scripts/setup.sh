@@ -30,9 +30,10 @@ packages=(
     qt6-wayland sway xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk grim
     pipewire wireplumber wtype wl-clipboard libglib2.0-bin
 )
-# Stock GNOME Shell, headless, with its own portals: only what it needs (its recommendations
-# would bring a whole desktop session).
-lean_packages=(gnome-shell gjs xdg-desktop-portal-gnome python3-gi)
+# Stock GNOME Shell and KDE Plasma's KWin, headless, with their own portals: only what they
+# need (their recommendations would bring whole desktop sessions).
+lean_packages=(gnome-shell gjs xdg-desktop-portal-gnome python3-gi
+    kwin-wayland xdg-desktop-portal-kde qtwayland5)
 
 missing_of() {
     local package

@@ -24,6 +24,8 @@ public:
     // bus: a private one), PipeWire, and GNOME's own portals. It has no tray and serves the
     // notifications itself.
     bool startGnome(int width = 1280, int height = 720);
+    // KDE Plasma's KWin instead: on a virtual output, with KDE's portals (global shortcuts).
+    bool startKde(int width = 1280, int height = 720);
     // Runs `argv` to its end as the session's user; its exit code.
     int runAsUser(const QStringList& argv) const;
     // A D-Bus call as the session's user, through gdbus: its printed answer, empty on failure.

@@ -49,7 +49,17 @@ std::unique_ptr<PortalShortcuts> PortalShortcuts::connect() {
     return shortcuts;
 }
 
-QString PortalShortcuts::trigger(int qtKey, Qt::KeyboardModifiers modifiers) {
+QString PortalShortcuts::trigger(int qtKey, Qt::KeyboardModifiers modifiers, bool shiftedSymbols) {
+    // The US layout's symbols over the digits 0 to 9, by their XKB names.
+    static const char* const symbols[] = {"parenright", "exclam",   "at",          "numbersign",
+                                          "dollar",     "percent",  "asciicircum", "ampersand",
+                                          "asterisk",   "parenleft"};
+    if (shiftedSymbols && (modifiers & Qt::ShiftModifier) && qtKey >= Qt::Key_0 &&
+        qtKey <= Qt::Key_9) {
+        const QString key = QLatin1String(symbols[qtKey - Qt::Key_0]);
+        const QString rest = trigger(Qt::Key_A, modifiers & ~Qt::ShiftModifier);
+        return rest.left(rest.size() - 1) + key; // the modifiers of "…+a", then the symbol
+    }
     QStringList parts;
     if (modifiers & Qt::ControlModifier)
         parts << QStringLiteral("CTRL");
@@ -73,8 +83,11 @@ QString PortalShortcuts::trigger(int qtKey, Qt::KeyboardModifiers modifiers) {
 
 bool PortalShortcuts::grab(quint32 id, int qtKey, Qt::KeyboardModifiers modifiers,
                            const QString& name, const QString& title) {
+    const bool kde = qEnvironmentVariable("XDG_CURRENT_DESKTOP")
+                         .split(QLatin1Char(':'))
+                         .contains(QStringLiteral("KDE"), Qt::CaseInsensitive);
     wanted_.append({id, name.isEmpty() ? QStringLiteral("shortcut-%1").arg(id) : name,
-                    title.isEmpty() ? name : title, trigger(qtKey, modifiers)});
+                    title.isEmpty() ? name : title, trigger(qtKey, modifiers, kde)});
     scheduleBind();
     return true;
 }
@@ -122,11 +135,20 @@ QCoro::Task<> PortalShortcuts::bind() {
         if (wanted.isEmpty())
             continue;
 
+        QList<PortalShortcut> shortcuts;
+        for (const Wanted& one : wanted)
+            shortcuts.append({one.name,
+                              {{QStringLiteral("description"), one.title},
+                               {QStringLiteral("preferred_trigger"), one.trigger}}});
+        // The shortcuts go with the session as well: KDE Plasma 5.27 binds them from there and
+        // opens its settings on BindShortcuts. The session's token is always the same: KDE keeps
+        // the bindings (the user's changes too) under its name from one start to the next.
         const QString token = newRequestToken();
         auto creating = portalRequest(
             shortcutsInterface, QStringLiteral("CreateSession"),
             {QVariantMap{{QStringLiteral("handle_token"), token},
-                         {QStringLiteral("session_handle_token"), newRequestToken()}}},
+                         {QStringLiteral("session_handle_token"), QStringLiteral("shotlark")},
+                         {QStringLiteral("shortcuts"), QVariant::fromValue(shortcuts)}}},
             token);
         const PortalAnswer creation = co_await std::move(creating);
         if (!self)
@@ -135,23 +157,24 @@ QCoro::Task<> PortalShortcuts::bind() {
         QStringList accepted;
         if (creation.code == 0 && !sessionPath.isEmpty()) {
             session_ = sessionPath;
-            QList<PortalShortcut> shortcuts;
-            for (const Wanted& one : wanted)
-                shortcuts.append({one.name,
-                                  {{QStringLiteral("description"), one.title},
-                                   {QStringLiteral("preferred_trigger"), one.trigger}}});
-            const QString bindToken = newRequestToken();
-            auto binding = portalRequest(shortcutsInterface, QStringLiteral("BindShortcuts"),
-                                         {QVariant::fromValue(QDBusObjectPath(sessionPath)),
-                                          QVariant::fromValue(shortcuts), QString(),
-                                          QVariantMap{{QStringLiteral("handle_token"), bindToken}}},
-                                         bindToken);
-            const PortalAnswer answer = co_await std::move(binding);
-            if (!self)
-                co_return;
             QList<PortalShortcut> answered;
-            const QVariant list = answer.results.value(QStringLiteral("shortcuts"));
-            if (answer.code == 0 && list.canConvert<QDBusArgument>())
+            QVariant list = creation.results.value(QStringLiteral("shortcuts"));
+            const bool boundAtCreation = list.isValid();
+            if (!boundAtCreation) {
+                const QString bindToken = newRequestToken();
+                auto binding =
+                    portalRequest(shortcutsInterface, QStringLiteral("BindShortcuts"),
+                                  {QVariant::fromValue(QDBusObjectPath(sessionPath)),
+                                   QVariant::fromValue(shortcuts), QString(),
+                                   QVariantMap{{QStringLiteral("handle_token"), bindToken}}},
+                                  bindToken);
+                const PortalAnswer answer = co_await std::move(binding);
+                if (!self)
+                    co_return;
+                if (answer.code == 0)
+                    list = answer.results.value(QStringLiteral("shortcuts"));
+            }
+            if (list.canConvert<QDBusArgument>())
                 qvariant_cast<QDBusArgument>(list) >> answered;
             for (const PortalShortcut& one : answered)
                 accepted.append(one.id);

@@ -36,8 +36,9 @@ public:
     void ungrab(quint32 id) override;
     std::optional<int> unmodifiedKey(const QKeyEvent& event) const override;
 
-    // The trigger a shortcut is proposed with, in the portal's terms ("CTRL+SHIFT+7").
-    static QString trigger(int qtKey, Qt::KeyboardModifiers modifiers);
+    // The trigger a shortcut is proposed with, in the portal's terms ("CTRL+SHIFT+7"). KDE
+    // Plasma matches a shifted digit by the symbol Shift makes of it (US layout: "CTRL+ampersand").
+    static QString trigger(int qtKey, Qt::KeyboardModifiers modifiers, bool shiftedSymbols = false);
 
 private Q_SLOTS:
     void activated(const QDBusMessage& message);
