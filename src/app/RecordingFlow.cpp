@@ -164,10 +164,16 @@ QCoro::Task<std::optional<Selection>> AppDelegate::chooseScreenCast(QString fail
     QPointer<AppDelegate> self(this);
     choosingStream_ = true;
     std::shared_ptr<platform::ScreenCast> stream;
+    QImage picture;
     QString problem;
     try {
         auto asking = Capture::chooseScreenCast(*services_.recording, *services_.dialogs);
         stream = co_await std::move(asking);
+        // Its first picture measures it, and shows it to choose an area on.
+        if (stream && self) {
+            auto picturing = ScreenRecorder::firstPicture(stream);
+            picture = co_await std::move(picturing);
+        }
     } catch (const Error& error) {
         problem = error.message();
     }
@@ -176,24 +182,8 @@ QCoro::Task<std::optional<Selection>> AppDelegate::chooseScreenCast(QString fail
     choosingStream_ = false;
     if (!problem.isEmpty())
         showWarning(failureTitle, problem);
-    if (!stream)
+    if (!stream || picture.isNull())
         co_return std::nullopt;
-    // Its first picture measures it, and shows it to choose an area on.
-    QImage picture;
-    choosingStream_ = true;
-    try {
-        auto picturing = ScreenRecorder::firstPicture(stream);
-        picture = co_await std::move(picturing);
-    } catch (const Error& error) {
-        problem = error.message();
-    }
-    if (!self)
-        co_return std::nullopt;
-    choosingStream_ = false;
-    if (!problem.isEmpty()) {
-        showWarning(failureTitle, problem);
-        co_return std::nullopt;
-    }
     Selection selection;
     selection.isFullScreen = true;
     selection.stream = std::make_shared<MeasuredScreenCast>(std::move(stream), picture.size());

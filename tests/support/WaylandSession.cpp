@@ -238,13 +238,8 @@ bool WaylandSession::startGnome(int width, int height) {
         std::fprintf(stderr, "WaylandSession: gnome-shell did not start\n");
         return false;
     }
-    ::setenv("WAYLAND_DISPLAY", "wayland-0", 1);
-    runAsUser({u"dbus-update-activation-environment"_s, u"--all"_s});
-    children_.push_back(ChildProcess::start(asUser({u"pipewire"_s})));
-    if (!waitFor([&] { return QFile::exists(runtime_ + u"/pipewire-0"_s); }))
-        return false;
-    children_.push_back(ChildProcess::start(asUser({u"wireplumber"_s})));
-    return startPortals({u"gnome.portal"_s, u"gtk.portal"_s}, {u"gnome"_s, u"gtk"_s});
+    return startServices(u"wayland-0"_s, {u"gnome.portal"_s, u"gtk.portal"_s},
+                         {u"gnome"_s, u"gtk"_s});
 }
 
 int WaylandSession::runAsUser(const QStringList& argv) const {
@@ -274,13 +269,19 @@ bool WaylandSession::startKde(int width, int height) {
         std::fprintf(stderr, "WaylandSession: kwin_wayland did not start\n");
         return false;
     }
-    ::setenv("WAYLAND_DISPLAY", "wayland-k", 1);
+    return startServices(u"wayland-k"_s, {u"kde.portal"_s}, {u"kde"_s});
+}
+
+bool WaylandSession::startServices(const QString& socket, const QStringList& portalFiles,
+                                   const QStringList& backends) {
+    // What the bus starts on demand (the desktops' own services) must find the display too.
+    ::setenv("WAYLAND_DISPLAY", qPrintable(socket), 1);
     runAsUser({u"dbus-update-activation-environment"_s, u"--all"_s});
     children_.push_back(ChildProcess::start(asUser({u"pipewire"_s})));
     if (!waitFor([&] { return QFile::exists(runtime_ + u"/pipewire-0"_s); }))
         return false;
     children_.push_back(ChildProcess::start(asUser({u"wireplumber"_s})));
-    return startPortals({u"kde.portal"_s}, {u"kde"_s});
+    return startPortals(portalFiles, backends);
 }
 
 QString WaylandSession::call(const QStringList& gdbusArguments) const {

@@ -47,6 +47,10 @@ private:
     bool prepare(const QString& desktop);
     bool startBus();
     bool startPortals(const QStringList& portalFiles, const QStringList& backends);
+    // A full desktop's: the display for the bus's services, PipeWire with its session manager,
+    // the portals.
+    bool startServices(const QString& socket, const QStringList& portalFiles,
+                       const QStringList& backends);
     bool waitForName(const QString& name) const;
 
     QString root_, runtime_;
