@@ -168,7 +168,7 @@ protected:
 
 } // namespace
 
-TEST_F(KdeTest, HotkeysAreBoundAtTheStartWithoutSettingsAndFire) {
+TEST_F(KdeTest, HotkeysBoundAtTheStartAndScreenshotsWithoutAPicturesFolder) {
     startApp();
     // Bound under the app's name, with the keys KDE matches a shifted digit by (Ctrl+Shift+7
     // arrives as Ctrl+&: Qt's Ctrl | Key_Ampersand).
@@ -190,4 +190,17 @@ TEST_F(KdeTest, HotkeysAreBoundAtTheStartWithoutSettingsAndFire) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !notifications.received.isEmpty(); }, 20000)) << log();
     EXPECT_EQ(notifications.received.front().summary, u"Uploaded, link copied"_s);
     EXPECT_EQ(History::entries(Config()).size(), 1);
+
+    // The whole screen from KDE's portal, in a home without a Pictures folder (where KDE's portal
+    // saves its picture: without one it answered "cancelled").
+    ASSERT_FALSE(QFileInfo::exists(qEnvironmentVariable("HOME") + u"/Pictures"_s));
+    session.runAsUser({appProgram, u"--action"_s, u"screen"_s});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return notifications.received.size() >= 2; }, 30000))
+        << log();
+    EXPECT_EQ(notifications.received[1].summary, u"Uploaded, link copied"_s)
+        << notifications.received[1].body;
+    const QStringList stored =
+        QDir(serverData + u"/files"_s).entryList(QDir::Files, QDir::Time); // newest first
+    ASSERT_EQ(stored.size(), 2);
+    EXPECT_EQ(QImage(serverData + u"/files/"_s + stored.front()).size(), QSize(1280, 720));
 }
