@@ -287,7 +287,7 @@ QCoro::Task<> AppDelegate::capture(CaptureMode mode) {
         co_return;
     }
     QPointer<AppDelegate> self(this);
-    auto taking = Capture::take(mode, *services_.dialogs);
+    auto taking = Capture::take(mode, *services_.dialogs, services_.screenshots.get());
     const std::optional<QString> shot = co_await std::move(taking);
     if (!shot || !self)
         co_return;
@@ -305,7 +305,8 @@ QCoro::Task<> AppDelegate::capture(CaptureMode mode) {
 
 QCoro::Task<> AppDelegate::copyText() {
     QPointer<AppDelegate> self(this);
-    auto taking = Capture::take(CaptureMode::region, *services_.dialogs);
+    auto taking =
+        Capture::take(CaptureMode::region, *services_.dialogs, services_.screenshots.get());
     const std::optional<QString> shot = co_await std::move(taking);
     if (!shot || !self)
         co_return;

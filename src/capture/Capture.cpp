@@ -113,9 +113,31 @@ Capture::chooseScreenCast(platform::RecordingBackends& recording, platform::Dial
     co_return choice.cast;
 }
 
-QCoro::Task<std::optional<QString>> Capture::take(CaptureMode mode, platform::Dialogs& dialogs) {
+QCoro::Task<std::optional<QString>> Capture::take(CaptureMode mode, platform::Dialogs& dialogs,
+                                                  platform::ScreenshotPermission* permission) {
     if (!ensurePermission(dialogs))
         co_return std::nullopt;
+    // GNOME asks once whether apps may take screenshots, but not an app without a focused
+    // window (a hotkey's): then its portal never answers. Asked here, in a window of ours, and
+    // kept where GNOME keeps its own answer.
+    if (permission) {
+        auto checking = permission->state();
+        const platform::ScreenshotPermission::State state = co_await std::move(checking);
+        if (state != platform::ScreenshotPermission::State::Granted) {
+            auto asking = dialogs.alert(
+                {platform::Alert::Style::Informational,
+                 QStringLiteral("Allow Shotlark to take screenshots?"),
+                 QStringLiteral("GNOME lets apps take screenshots once you allow it. Your answer "
+                                "is kept with GNOME\u2019s own, for the apps on this computer "
+                                "that don\u2019t run in a sandbox."),
+                 {QStringLiteral("Allow"), QStringLiteral("Cancel")}});
+            const int answer = co_await std::move(asking);
+            if (answer != 0)
+                co_return std::nullopt;
+            auto granting = permission->grant();
+            co_await std::move(granting); // when it can't be kept, GNOME's portal asks itself
+        }
+    }
     const QString path = newScreenshotPath();
     const QString tool = toolPath();
     if (path.isEmpty() || tool.isEmpty())

@@ -16,7 +16,10 @@ class Capture {
 public:
     // The screenshot's file, or nothing (no permission, the tool couldn't start, cancelled).
     // `dialogs` shows the permission alert when the screen can't be read.
-    static QCoro::Task<std::optional<QString>> take(CaptureMode mode, platform::Dialogs& dialogs);
+    // `permission`: the desktop's consent to screenshots, asked of the user first where it is
+    // missing (GNOME); null where the desktop asks nothing.
+    static QCoro::Task<std::optional<QString>> take(CaptureMode mode, platform::Dialogs& dialogs,
+                                                    platform::ScreenshotPermission* permission);
     // Whether the screen can be read here (an X11 or a Wayland display); otherwise says so and
     // returns false. A Wayland session without the portal needed is told after the try.
     static bool ensurePermission(platform::Dialogs& dialogs);

@@ -1,6 +1,7 @@
 #include "platform/LinuxBackends.h"
 #include "platform/RecordingBackends.h"
 #include "platform/wayland/DataControlClipboard.h"
+#include "platform/wayland/PermissionStore.h"
 #include "platform/wayland/PortalShortcuts.h"
 
 #include <QGuiApplication>
@@ -32,6 +33,7 @@ Services Services::linuxDesktop() {
     if (!services.clipboard)
         services.clipboard = std::make_unique<QtClipboard>();
     services.tray = std::make_unique<DesktopTrayHost>();
+    services.screenshots = wayland::PermissionStoreScreenshots::forThisDesktop();
     return services;
 }
 

@@ -136,6 +136,17 @@ public:
     virtual QCoro::Task<bool> present() = 0;
 };
 
+// The desktop's own yes or no for apps that take screenshots (GNOME asks once, for every app it
+// can't tell apart, and may not show its question to an app without a focused window).
+class ScreenshotPermission {
+public:
+    enum class State { Granted, Denied, Unasked };
+    virtual ~ScreenshotPermission() = default;
+    virtual QCoro::Task<State> state() = 0;
+    // Keeps the user's yes where the desktop keeps its own answer; false when it can't.
+    virtual QCoro::Task<bool> grant() = 0;
+};
+
 class RecordingBackends;
 class ScreenCast;
 
@@ -148,8 +159,9 @@ struct Services {
     std::unique_ptr<GlobalHotkeys> hotkeys;
     std::shared_ptr<RecordingBackends> recording; // shared with recorders still finishing
     std::unique_ptr<MediaPlayers> players;
-    std::unique_ptr<Clipboard> clipboard; // null: Qt's own
-    std::unique_ptr<TrayHost> tray;       // null: assume there is one
+    std::unique_ptr<Clipboard> clipboard;              // null: Qt's own
+    std::unique_ptr<TrayHost> tray;                    // null: assume there is one
+    std::unique_ptr<ScreenshotPermission> screenshots; // null: the desktop asks nothing
 
     // The Linux desktop: libcanberra, Qt dialogs, the desktop's browser, the session bus's
     // notification service, XDG autostart, X11 key grabs (none on Wayland), X11 frames with
