@@ -22,10 +22,11 @@ keeps a replay buffer, reads text from the screen and uploads files and the
 clipboard to a media server you run; every upload puts a link on the
 clipboard.")
 # Loaded at run time, not linked: Qt's X11 platform plugin, the English text model, and the
-# sounds. Wayland sessions want Qt's Wayland plugin and the desktop portal as well.
+# sounds. Wayland sessions want Qt's Wayland plugin and the desktop portal as well, and
+# notifications a server: GNOME Shell's runs on gjs, which it doesn't depend on.
 set(CPACK_DEBIAN_APP_PACKAGE_DEPENDS "qt6-qpa-plugins, tesseract-ocr-eng, sound-theme-freedesktop")
 set(CPACK_DEBIAN_APP_PACKAGE_RECOMMENDS
-    "pulseaudio | pipewire-pulse, xdg-utils, qt6-wayland, xdg-desktop-portal")
+    "pulseaudio | pipewire-pulse, xdg-utils, qt6-wayland, xdg-desktop-portal, gjs | notification-daemon")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME shotlark-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
