@@ -66,7 +66,8 @@ void MenuWindow::present(bool hint) {
         hint_ = label;
         layout_->insertWidget(0, hint_);
     }
-    signature_.clear(); // build anew
+    signature_.clear(); // build anew, before it is shown: it opens at its final size
+    rebuild();
     show();
     raise();
     activateWindow();
