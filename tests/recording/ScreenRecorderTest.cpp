@@ -3,6 +3,7 @@
 #include "recording/ScreenRecorder.h"
 #include "base/Errors.h"
 #include "platform/RecordingBackends.h"
+#include "recording/MeasuredScreenCast.h"
 #include "recording/RegionSelector.h"
 #include "store/Config.h"
 #include "store/Paths.h"
@@ -270,20 +271,25 @@ struct SilentScreen : platform::LinuxRecordingBackends {
     }
 };
 
-// A desktop's screen stream that sends no picture, and gives up as a real one does.
+// A desktop's screen stream that sends no picture, and gives up as a real one does. It
+// announces a size that is not its pictures' (KDE's window streams announce none).
 struct SilentStream : platform::ScreenCast {
     struct Source : platform::FrameSource {
-        void start(const QRect&, int, Handlers handlers) override {
+        explicit Source(QRect* asked) : asked(asked) {}
+        void start(const QRect& area, int, Handlers handlers) override {
+            *asked = area;
             QTimer::singleShot(
                 50, [handlers] { handlers.stopped(u"The screen stream sent no picture"_s); });
         }
         void stop() override {}
+        QRect* asked;
     };
-    QSize size() const override { return {640, 360}; }
+    QRect asked; // the area the last source was started with
+    QSize size() const override { return {1280, 720}; }
     QRect placement() const override { return {}; }
     bool isWindow() const override { return false; }
     std::unique_ptr<platform::FrameSource> frameSource() override {
-        return std::make_unique<Source>();
+        return std::make_unique<Source>(&asked);
     }
 };
 
@@ -301,8 +307,19 @@ TEST_F(ScreenRecorderTest, FailuresLeaveNoMovieBehind) {
     EXPECT_FALSE(anyMovieLeft());
 
     // A stream that never sends its first picture is a message, not a crash.
-    EXPECT_EQ(await(ScreenRecorder::firstPicture(std::make_shared<SilentStream>())).message(),
+    auto stream = std::make_shared<SilentStream>();
+    EXPECT_EQ(await(ScreenRecorder::firstPicture(stream)).message(),
               u"The screen stream sent no picture"_s);
+
+    // A stream measured by its pictures (640 × 360): areas in their pixels reach the desktop's
+    // stream in its own units, and the movie gets the pictures' size, not the announced one.
+    MeasuredScreenCast measured(stream, QSize(640, 360));
+    EXPECT_EQ(measured.size(), QSize(640, 360));
+    measured.frameSource()->start(QRect(64, 36, 320, 180), 30,
+                                  {[](const QImage&, platform::Nanoseconds) {},
+                                   [](const QString&) {
+                                   }});
+    EXPECT_EQ(stream->asked, QRect(128, 72, 640, 360));
 
     // A screen that is gone before the start.
     EXPECT_EQ(await(ScreenRecorder(backends).start({nullptr, QRect(0, 0, 10, 10), false}, false))

@@ -101,14 +101,9 @@ bool WaylandSession::startPortals(const QStringList& portalFiles, const QStringL
     // The frontend takes the backends listed in the folder it is shown, and looks for them once,
     // as it starts: they come first.
     const QString portals = root_ + u"/portals"_s;
-    for (const QString& file : portalFiles) {
-        if (file.startsWith(u'['))
-            writeFile(portals + u"/shotlark-"_s + QString::number(qHash(file)) + u".portal"_s,
-                      file.toUtf8());
-        else
-            writeFile(portals + u'/' + file,
-                      readTestFile(u"/usr/share/xdg-desktop-portal/portals/"_s + file));
-    }
+    for (const QString& file : portalFiles)
+        writeFile(portals + u'/' + file,
+                  readTestFile(u"/usr/share/xdg-desktop-portal/portals/"_s + file));
     giveToUser(portals);
     ::setenv("XDG_DESKTOP_PORTAL_DIR", qPrintable(portals), 1);
     for (const QString& backend : backends) {
@@ -132,8 +127,7 @@ bool WaylandSession::startPortals(const QStringList& portalFiles, const QStringL
     return true;
 }
 
-bool WaylandSession::start(int width, int height, bool portals,
-                           const QStringList& screenCastBackend) {
+bool WaylandSession::start(int width, int height, bool portals) {
     if (!prepare(u"sway"_s))
         return false;
     const QString config = root_ + u"/config"_s;
@@ -178,23 +172,7 @@ bool WaylandSession::start(int width, int height, bool portals,
         std::fprintf(stderr, "WaylandSession: pipewire did not start\n");
         return false;
     }
-    if (screenCastBackend.isEmpty())
-        return startPortals({u"wlr.portal"_s, u"gtk.portal"_s}, {u"wlr"_s, u"gtk"_s});
-    // The test's backend casts the screen; the wlr one keeps only its screenshots. Without a
-    // session manager nothing links a consumer to the stream.
-    children_.push_back(ChildProcess::start(asUser({u"wireplumber"_s})));
-    children_.push_back(ChildProcess::start(asUser(screenCastBackend)));
-    screenCast_ = children_.back()->pid();
-    if (!waitForName(u"org.freedesktop.impl.portal.desktop.shotlarktest"_s)) {
-        std::fprintf(stderr, "WaylandSession: the test ScreenCast backend did not start\n");
-        return false;
-    }
-    return startPortals({u"[portal]\nDBusName=org.freedesktop.impl.portal.desktop.wlr\n"
-                         "Interfaces=org.freedesktop.impl.portal.Screenshot;\nUseIn=sway;\n"_s,
-                         u"gtk.portal"_s,
-                         u"[portal]\nDBusName=org.freedesktop.impl.portal.desktop.shotlarktest\n"
-                         "Interfaces=org.freedesktop.impl.portal.ScreenCast;\nUseIn=sway;\n"_s},
-                        {u"wlr"_s, u"gtk"_s});
+    return startPortals({u"wlr.portal"_s, u"gtk.portal"_s}, {u"wlr"_s, u"gtk"_s});
 }
 
 bool WaylandSession::startGnome(int width, int height) {

@@ -15,11 +15,8 @@ namespace shotlark::test {
 class WaylandSession {
 public:
     ~WaylandSession();
-    // Without `portals`, a session whose desktop offers none. With a `screenCastBackend` (a
-    // program and its arguments), that program is the desktop's ScreenCast portal backend, with
-    // WirePlumber to link its streams.
-    bool start(int width = 1280, int height = 720, bool portals = true,
-               const QStringList& screenCastBackend = {});
+    // Without `portals`, a session whose desktop offers none.
+    bool start(int width = 1280, int height = 720, bool portals = true);
     // Stock GNOME instead of sway: gnome-shell headless on a virtual monitor (it needs a system
     // bus: a private one), PipeWire, and GNOME's own portals. It has no tray and serves the
     // notifications itself.
@@ -40,8 +37,6 @@ public:
     // A sway command through its IPC ("for_window ...", "seat ..."); true when it succeeded.
     bool sway(const QString& command) const;
     const QString& runtimeDirectory() const { return runtime_; }
-    // The ScreenCast backend's process, while it runs.
-    pid_t screenCastBackend() const { return screenCast_; }
 
 private:
     bool prepare(const QString& desktop);
@@ -55,7 +50,6 @@ private:
 
     QString root_, runtime_;
     bool switchUser_ = false;
-    pid_t screenCast_ = 0;
     std::vector<std::unique_ptr<ChildProcess>> children_; // started in order, ended in reverse
 };
 

@@ -14,9 +14,7 @@ class WaylandTest : public testing::Test {
 protected:
     static constexpr int width = 1280, height = 720;
 
-    void SetUp() override {
-        ASSERT_TRUE(session.start(width, height, withPortals, screenCastBackend));
-    }
+    void SetUp() override { ASSERT_TRUE(session.start(width, height, withPortals)); }
 
     void TearDown() override {
         for (QProcess* process : {&window, &pointer}) {
@@ -107,8 +105,7 @@ protected:
         return wrong;
     }
 
-    bool withPortals = true;       // set before SetUp
-    QStringList screenCastBackend; // likewise
+    bool withPortals = true; // set before SetUp
     WaylandSession session;
     QProcess window, pointer;
 };
