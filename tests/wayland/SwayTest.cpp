@@ -1,0 +1,237 @@
+// The real app on a private headless sway with the portals (wlr for screenshots, gtk for the
+// access checks), against the reference server: its tray icon and notifications on the session
+// bus, screenshots through the portal and chosen on our overlay (a virtual pointer, wtype as the
+// keyboard), windows found in sway's window list, and the link on the
+// clipboard as another client (wl-paste) reads it although the app has no focused window.
+#include "store/Config.h"
+#include "support/Isolation.h"
+#include "support/KnownPicture.h"
+#include "support/Prelude.h"
+#include "support/Programs.h"
+#include "support/TestDesktopServices.h"
+#include "support/WaylandSession.h"
+
+#include <QImage>
+
+namespace {
+
+const QString swayApp = QStringLiteral(SHOTLARK_APP_BINARY);
+const QString testWindow = QStringLiteral(SHOTLARK_TEST_WINDOW);
+const QString testPointer = QStringLiteral(SHOTLARK_TEST_POINTER);
+
+class SwayTest : public testing::Test {
+protected:
+    static constexpr int width = 1280, height = 720;
+
+    void SetUp() override {
+        ASSERT_TRUE(session.start(width, height, withPortals));
+        ASSERT_TRUE(notifications.registerOnBus());
+        ASSERT_TRUE(tray.registerOnBus());
+        reference = ReferenceServer::start(session.userDirectory(u"server"_s));
+        ASSERT_TRUE(reference.process);
+        Config::shared().setString(keys::server, reference.url);
+        Config::shared().setToken(reference.token);
+        Config::shared().setBool(keys::copyDirectLink, true);
+        Config::shared().setBool(keys::compressScreenshots, false);
+        // Written by the test, read (and written) by the app as the session's user.
+        session.giveToUser(qEnvironmentVariable("XDG_CONFIG_HOME"));
+        session.giveToUser(qEnvironmentVariable("HOME"));
+        logFile = session.userDirectory(u"log"_s) + u"/stderr.txt"_s;
+        start(app, {u"/bin/sh"_s, u"-c"_s, u"exec \"$0\" 2>>\"$1\""_s, swayApp, logFile});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !tray.itemService().isEmpty(); }, 20000))
+            << "no tray icon: " << log();
+    }
+
+    void TearDown() override {
+        for (QProcess* process : {&app, &known, &coloured, &pointer}) {
+            process->kill();
+            process->waitForFinished();
+        }
+    }
+
+    void start(QProcess& process, const QStringList& argv) {
+        const QStringList command = session.asUser(argv);
+        process.start(command.front(), command.mid(1));
+        ASSERT_TRUE(process.waitForStarted());
+    }
+
+    // Runs `argv` as the session's user to its end; its standard output.
+    QByteArray runAs(const QStringList& argv, const QByteArray& input = {}) {
+        QProcess process;
+        start(process, argv);
+        process.write(input);
+        process.closeWriteChannel();
+        EXPECT_TRUE(process.waitForFinished(15000)) << argv.join(u' ');
+        return process.readAllStandardOutput();
+    }
+
+    QString log() const { return QString::fromUtf8(readTestFile(logFile)); }
+    void action(const QString& name) { runAs({swayApp, u"--action"_s, name}); }
+    QString clipboard() { return QString::fromUtf8(runAs({u"wl-paste"_s, u"--no-newline"_s})); }
+    QByteArray fetch(const QString& link) { return runAs({u"curl"_s, u"-sSf"_s, link}); }
+
+    // The next notification's body (an upload's link), once it came with `summary`.
+    QString nextNotification(const QString& summary) {
+        const qsizetype count = seen + 1;
+        EXPECT_TRUE(QTest::qWaitFor([&] { return notifications.received.size() >= count; }, 20000))
+            << log();
+        if (notifications.received.size() < count)
+            return QString();
+        const ReceivedNotification& got = notifications.received[seen++];
+        EXPECT_EQ(got.summary, summary) << got.body;
+        return got.body;
+    }
+
+    // Whether sway shows a window whose app_id is `appId`.
+    bool shown(const QString& appId) {
+        return QTest::qWaitFor(
+            [&] {
+                return runAs({u"swaymsg"_s, u"-t"_s, u"get_tree"_s})
+                    .contains("\"app_id\": \"" + appId.toUtf8() + '"');
+            },
+            10000);
+    }
+
+    // The overlay of shotlark-screencapture, up and ready for the pointer.
+    bool overlayShown() {
+        const bool up = shown(u"shotlark-screencapture"_s);
+        QTest::qWait(300);
+        return up;
+    }
+
+    // A pointer to drive (a headless session has none of its own): "move X Y", "press",
+    // "release", each answered once the compositor has seen it.
+    void drive(const QStringList& commands) {
+        if (pointer.state() == QProcess::NotRunning) {
+            start(pointer, {testPointer, QString::number(width), QString::number(height)});
+            ASSERT_TRUE(pointer.waitForReadyRead(10000));
+            ASSERT_EQ(pointer.readLine().trimmed(), "ready");
+        }
+        for (const QString& command : commands) {
+            pointer.write(command.toUtf8() + '\n');
+            ASSERT_TRUE(pointer.waitForReadyRead(5000)) << command;
+            EXPECT_EQ(pointer.readLine().trimmed(), "ok");
+            QTest::qWait(30);
+        }
+    }
+
+    static QString moveTo(QPoint at) { return u"move %1 %2"_s.arg(at.x()).arg(at.y()); }
+
+    void drag(QPoint from, QPoint to) {
+        drive({moveTo(from), u"press"_s, moveTo((from + to) / 2), moveTo(to), u"release"_s});
+    }
+
+    void click(QPoint at) { drive({moveTo(at), u"press"_s, u"release"_s}); }
+
+    // Every 37th pixel of `shot` that differs from the known picture at `origin` (by more than
+    // the rounding of a pointer sprite's transparent pixels blended over it).
+    static int wrongKnownPixels(const QImage& shot, QPoint origin) {
+        int wrong = 0;
+        for (int y = 0; y < shot.height(); y += 37) {
+            for (int x = 0; x < shot.width(); x += 37) {
+                const QColor got = shot.pixelColor(x, y);
+                const QColor want = knownPixel(origin.x() + x, origin.y() + y, width, height);
+                wrong += std::abs(got.red() - want.red()) > 2 ||
+                         std::abs(got.green() - want.green()) > 2 ||
+                         std::abs(got.blue() - want.blue()) > 2;
+            }
+        }
+        return wrong;
+    }
+
+    bool withPortals = true; // set before SetUp
+    WaylandSession session;
+    TestNotificationServer notifications;
+    TestTrayHost tray;
+    ReferenceServer reference;
+    QString logFile;
+    QProcess app, known, coloured, pointer;
+    qsizetype seen = 0;
+};
+
+} // namespace
+
+TEST_F(SwayTest, ScreenshotsRegionsWindowsAndTheClipboardWithoutAFocusedWindow) {
+    start(known, {testWindow, u"known"_s});
+    ASSERT_TRUE(shown(u"shotlark-test-window"_s));
+    QTest::qWait(200); // its first frame
+
+    // The whole screen through the portal; the link on the clipboard for other clients.
+    action(u"screen"_s);
+    const QString screen = nextNotification(u"Uploaded, link copied"_s);
+    ASSERT_TRUE(screen.startsWith(reference.url)) << screen;
+    EXPECT_EQ(clipboard(), screen);
+    const QImage shot = QImage::fromData(fetch(screen));
+    ASSERT_EQ(shot.size(), QSize(width, height));
+    EXPECT_FALSE(shot.hasAlphaChannel());
+    EXPECT_EQ(wrongKnownPixels(shot, {0, 0}), 0);
+
+    // A region dragged on the frozen picture.
+    action(u"region"_s);
+    ASSERT_TRUE(overlayShown());
+    drag({200, 100}, {520, 340});
+    const QString region = nextNotification(u"Uploaded, link copied"_s);
+    EXPECT_EQ(clipboard(), region);
+    const QImage part = QImage::fromData(fetch(region));
+    EXPECT_EQ(part.size(), QSize(320, 240));
+    EXPECT_EQ(wrongKnownPixels(part, {200, 100}), 0);
+
+    // Escape cancels; nothing is uploaded. wtype's keyboard exists only while it runs: it waits
+    // before the key so that the overlay has taken up the new keyboard, and presses again if the
+    // key still came too early.
+    action(u"region"_s);
+    ASSERT_TRUE(overlayShown());
+    for (int attempt = 0; attempt < 10 && shown(u"shotlark-screencapture"_s); ++attempt)
+        runAs({u"wtype"_s, u"-s"_s, u"400"_s, u"-k"_s, u"Escape"_s});
+    QTest::qWait(1000);
+    EXPECT_EQ(notifications.received.size(), seen);
+
+    // A window, found in sway's own list, by a click (a floating one is centred: 440,210 to
+    // 840,510); the desktop beside it is no window, and nothing is taken.
+    known.kill();
+    ASSERT_TRUE(session.sway(u"for_window [app_id=\"shotlark-test-window\"] floating enable"_s));
+    start(coloured, {testWindow, u"#cc3311"_s, u"400"_s, u"300"_s});
+    ASSERT_TRUE(shown(u"shotlark-test-window"_s));
+    QTest::qWait(200);
+    action(u"window"_s);
+    ASSERT_TRUE(overlayShown());
+    click({640, 360});
+    const QImage picked = QImage::fromData(fetch(nextNotification(u"Uploaded, link copied"_s)));
+    EXPECT_EQ(picked.size(), QSize(400, 300));
+    EXPECT_EQ(picked.pixelColor(1, 1), QColor(0xcc, 0x33, 0x11));
+    action(u"window"_s);
+    ASSERT_TRUE(overlayShown());
+    click({100, 100});
+    QTest::qWait(1000);
+    EXPECT_EQ(notifications.received.size(), seen);
+
+    // Text another client copied is read and uploaded.
+    runAs({u"wl-copy"_s}, "copied on Wayland");
+    action(u"clipboard"_s);
+    const QString text = nextNotification(u"Uploaded, link copied"_s);
+    EXPECT_EQ(fetch(text), "copied on Wayland");
+    EXPECT_EQ(clipboard(), text);
+}
+
+namespace {
+class NoPortalSwayTest : public SwayTest {
+protected:
+    NoPortalSwayTest() { withPortals = false; }
+};
+} // namespace
+
+TEST_F(NoPortalSwayTest, WithoutThePortalOneAlertSaysWhatToInstall) {
+    action(u"screen"_s);
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return log().contains(u"Install xdg-desktop-portal"_s); }, 10000))
+        << log();
+    EXPECT_EQ(log().count(u"Screen Recording permission needed"_s), 1);
+
+    // Recording: the same alert, naming the screen cast portal.
+    action(u"record"_s);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return log().contains(u"through the desktop\u2019s screen cast portal"_s); }, 10000))
+        << log();
+    EXPECT_EQ(log().count(u"Screen Recording permission needed"_s), 2);
+    EXPECT_TRUE(notifications.received.isEmpty()) << "nothing uploaded";
+}
