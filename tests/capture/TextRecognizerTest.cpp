@@ -36,9 +36,3 @@ TEST(TextRecognizer, NoTextIsEmptyAndAMissingFileIsAnError) {
     EXPECT_EQ(missing.message<UploaderError>(), u"Couldn't read the capture"_s);
 }
 
-TEST(TextRecognizer, NotificationPreviewCutsAt120) {
-    const QString exact(120, u'a');
-    EXPECT_EQ(TextRecognizer::preview(exact), exact);
-    EXPECT_EQ(TextRecognizer::preview(exact + u'b'), exact + QChar(0x2026));
-    EXPECT_EQ(TextRecognizer::preview(QString()), QString());
-}

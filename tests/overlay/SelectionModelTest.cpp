@@ -52,11 +52,3 @@ TEST(SelectionModel, ScreenshotRulesCancelOnAClick) {
     EXPECT_EQ(area.rect, QRect(50, 50, 3, 3));
 }
 
-TEST(SelectionModel, SizeLabelAndWhereItGoes) {
-    EXPECT_EQ(SelectionModel::sizeLabel(QSize(300, 200), 2.0), u"600 \u00d7 400"_s);
-    EXPECT_EQ(SelectionModel::sizeLabel(QSize(301, 201), 1.5), u"451 \u00d7 301"_s)
-        << "cut towards zero";
-    // 18 below the area; at the bottom of the screen, 14 above its edge.
-    EXPECT_EQ(SelectionModel::labelCenter(QRect(100, 100, 300, 200), 900), QPoint(250, 318));
-    EXPECT_EQ(SelectionModel::labelCenter(QRect(100, 700, 300, 195), 900), QPoint(250, 886));
-}
