@@ -34,20 +34,13 @@ QByteArray answerFor(const QString& name) {
                .toUtf8();
 }
 
-// The file name of a recorded multipart upload.
-QString partName(const RecordedRequest& request) {
-    const QRegularExpressionMatch match =
-        QRegularExpression(u"filename=\"([^\"]*)\""_s).match(QString::fromUtf8(request.body));
-    return match.captured(1);
-}
-
 class AppTest : public testing::Test {
 protected:
     void SetUp() override {
         HttpClient::session().setLimits({4, 60s, 3600s});
         server.setHandler([this](const RecordedRequest& request) -> CannedResponse {
             if (request.path() == "/api/upload") {
-                const QString name = partName(request);
+                const QString name = request.partName();
                 if (failing.contains(name))
                     return {500, R"({"error":"Disk full"})"};
                 return {200, answerFor(name), "application/json", CannedResponse::Behaviour::Answer,
@@ -117,8 +110,8 @@ TEST_F(AppTest, BatchWithAFailureReportsBothOutcomesInOrder) {
               (QList<platform::Sound>{platform::Sound::Success, platform::Sound::Failure}));
     const auto requests = server.requestsTo("/api/upload");
     ASSERT_EQ(requests.size(), 3);
-    EXPECT_EQ(partName(requests[0]), u"a.png"_s) << "sent in order";
-    EXPECT_EQ(partName(requests[2]), u"c.png"_s);
+    EXPECT_EQ(requests[0].partName(), u"a.png"_s) << "sent in order";
+    EXPECT_EQ(requests[2].partName(), u"c.png"_s);
     EXPECT_EQ(History::entries().size(), 2);
     EXPECT_EQ(app->activeUploads(), 0);
     EXPECT_TRUE(app->progress().isEmpty());
@@ -131,26 +124,6 @@ TEST_F(AppTest, BatchWithAFailureReportsBothOutcomesInOrder) {
     EXPECT_TRUE(QFile::exists(files[0])) << "files of the user are not deleted";
 }
 
-TEST_F(AppTest, TemporaryFilesGoAfterUploadButFailedOnesAreKept) {
-    connectToServer();
-    const QString dir = paths::newCaptureDir();
-    const QString sent = writeTestFile(dir + u"/Screenshot_2026-01-02_03-04-05.png"_s);
-    runBatches([&] { app->upload({sent}, true); });
-    EXPECT_FALSE(QFile::exists(sent));
-    EXPECT_FALSE(QFileInfo::exists(dir)) << "its capture directory goes too";
-
-    failing = {u"clipboard_1.png"_s};
-    const QString lost = writeTestFile(paths::newCaptureDir() + u"/clipboard_1.png"_s);
-    runBatches([&] { app->upload({lost}, true); });
-    const QString kept = AppDelegate::failedUploadsDir() + u"/clipboard_1.png"_s;
-    EXPECT_FALSE(QFile::exists(lost));
-    ASSERT_TRUE(QFile::exists(kept));
-    EXPECT_EQ(desktop.notifications->posted.back().link, QUrl::fromLocalFile(kept));
-    desktop.notifications->click(static_cast<int>(desktop.notifications->posted.size()) - 1);
-    EXPECT_EQ(desktop.opener->opened.back(), QUrl::fromLocalFile(kept))
-        << "our own folder may open";
-}
-
 TEST_F(AppTest, ClipboardImageFilesAndNothing) {
     connectToServer();
     QImage image(64, 48, QImage::Format_RGB32);
@@ -159,7 +132,7 @@ TEST_F(AppTest, ClipboardImageFilesAndNothing) {
     Config::shared().setBool(keys::compressScreenshots, false);
     runBatches([&] { app->uploadClipboard(); });
     const RecordedRequest sent = server.requestsTo("/api/upload").back();
-    EXPECT_TRUE(QRegularExpression(u"^clipboard_\\d+\\.png$"_s).match(partName(sent)).hasMatch());
+    EXPECT_TRUE(QRegularExpression(u"^clipboard_\\d+\\.png$"_s).match(sent.partName()).hasMatch());
     EXPECT_TRUE(sent.body.contains("Content-Type: image/png\r\n\r\n\x89PNG"));
     EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty());
 
@@ -169,7 +142,7 @@ TEST_F(AppTest, ClipboardImageFilesAndNothing) {
     files->setText(u"report.pdf"_s);
     QGuiApplication::clipboard()->setMimeData(files);
     runBatches([&] { app->uploadClipboard(); });
-    EXPECT_EQ(partName(server.requestsTo("/api/upload").back()), u"report.pdf"_s);
+    EXPECT_EQ(server.requestsTo("/api/upload").back().partName(), u"report.pdf"_s);
     EXPECT_TRUE(QFile::exists(mine));
 
     QGuiApplication::clipboard()->clear();
@@ -178,27 +151,6 @@ TEST_F(AppTest, ClipboardImageFilesAndNothing) {
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return desktop.sounds->played.back() == platform::Sound::Beep; }, 5000));
     EXPECT_EQ(server.requests().size(), before);
-}
-
-TEST_F(AppTest, ConfigurationLinkAsksChecksAndConnects) {
-    const QString host = server.url();
-    desktop.dialogs->answers = {0};
-    app->handleArguments(
-        {u"shotlark://configure?token=slk_new&server="_s + QUrl::toPercentEncoding(host + u"/"_s)});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !desktop.notifications->posted.isEmpty(); }, 10000));
-    ASSERT_EQ(desktop.dialogs->alerts.size(), 1);
-    EXPECT_EQ(desktop.dialogs->alerts[0].message, u"Connect to %1?"_s.arg(host));
-    EXPECT_EQ(desktop.dialogs->alerts[0].informative,
-              u"Screenshots you take with this app will be uploaded there."_s);
-    EXPECT_EQ(desktop.dialogs->alerts[0].buttons, (QStringList{u"Connect"_s, u"Cancel"_s}));
-    EXPECT_EQ(Config::shared().server(), host);
-    EXPECT_EQ(Config::shared().token(), u"slk_new"_s);
-    EXPECT_EQ(Config::shared().username(), u"ada"_s);
-    EXPECT_EQ(server.requestsTo("/api/me").front().header("Authorization"), "Bearer slk_new");
-    EXPECT_FALSE(server.requestsTo("/api/features").isEmpty()) << "features refreshed";
-    EXPECT_EQ(desktop.notifications->posted[0].title, u"Connected"_s);
-    EXPECT_EQ(desktop.notifications->posted[0].body,
-              u"Signed in as ada. Press Ctrl+Shift+7 to capture."_s);
 }
 
 TEST_F(AppTest, FailedCheckKeepsTheOldConnection) {

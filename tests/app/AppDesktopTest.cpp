@@ -36,12 +36,6 @@ void writeClipboard(const QByteArray& text) {
     QTest::qWait(500);
 }
 
-QString partName(const RecordedRequest& request) {
-    return QRegularExpression(u"filename=\"([^\"]*)\""_s)
-        .match(QString::fromUtf8(request.body))
-        .captured(1);
-}
-
 bool matches(const QString& pattern, const QString& text) {
     return QRegularExpression(pattern).match(text).hasMatch();
 }
@@ -88,7 +82,7 @@ protected:
                     uR"({"id":"%1","url":"http://m.example/u/%1",)"
                     R"("raw_url":"http://m.example/r/%1","thumbnail_url":"http://m.example/t/%1",)"
                     R"("deletion_url":"http://m.example/d/%1","name":"%2","size":4})"_s
-                        .arg(id, partName(request))
+                        .arg(id, request.partName())
                         .toUtf8()};
             }
             if (request.path() == "/api/features")
@@ -167,7 +161,7 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
     EXPECT_EQ(uploaded.summary, u"Uploaded, link copied"_s);
     EXPECT_EQ(uploaded.body, u"http://m.example/u/id1"_s);
     EXPECT_TRUE(uploaded.actions.contains(u"default"_s));
-    EXPECT_EQ(partName(server.requestsTo("/api/upload").front()), u"Holiday photo.png"_s);
+    EXPECT_EQ(server.requestsTo("/api/upload").front().partName(), u"Holiday photo.png"_s);
     EXPECT_EQ(readClipboard(), u"http://m.example/u/id1"_s);
     EXPECT_TRUE(QFile::exists(file));
     Config reread;
@@ -184,7 +178,7 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
     ASSERT_TRUE(menu().click({u"Upload Clipboard"_s}));
     EXPECT_EQ(notification(2).summary, u"Uploaded, link copied"_s);
     const RecordedRequest text = server.requestsTo("/api/upload").back();
-    EXPECT_TRUE(matches(u"^clipboard_\\d+\\.txt$"_s, partName(text)));
+    EXPECT_TRUE(matches(u"^clipboard_\\d+\\.txt$"_s, text.partName()));
     EXPECT_TRUE(text.body.contains("\r\n\r\nfrom the tray \xc3\xa9\n\r\n--"));
     EXPECT_TRUE(QDir(paths::privateTempDir()).isEmpty()) << "the temporary text file is gone";
     EXPECT_EQ(readClipboard(), u"http://m.example/u/id2"_s);
@@ -214,6 +208,12 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
     const QStringList kept = QDir(failedDir).entryList(QDir::Files);
     ASSERT_EQ(kept.size(), 1);
     EXPECT_EQ(readTestFile(failedDir + kept.front()), "will fail");
+    // Its notification opens the kept copy.
+    QFile::remove(openLog);
+    notifications.invoke(failed.id, u"default"_s);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(openLog); }, 10000));
+    EXPECT_EQ(readTestFile(openLog),
+              QUrl::fromLocalFile(failedDir + kept.front()).toEncoded() + '\n');
 
     // The menu as the tray host shows it, and Quit.
     const QStringList labels = menu().open().labels();
@@ -273,7 +273,7 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     // The screen under the pointer, whole, uploaded like any capture.
     action(u"screen"_s);
     EXPECT_EQ(notification(1).summary, u"Uploaded, link copied"_s);
-    const QString shot = partName(server.requestsTo("/api/upload").back());
+    const QString shot = server.requestsTo("/api/upload").back().partName();
     EXPECT_TRUE(
         matches(u"^Screenshot_\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d\\.(png|jpg)$"_s, shot))
         << shot;
@@ -299,7 +299,7 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     drag(QPoint(50, 60), QPoint(450, 310));
     EXPECT_EQ(notification(3).summary, u"Uploaded, link copied"_s);
     const RecordedRequest region = server.requestsTo("/api/upload").back();
-    EXPECT_TRUE(partName(region).endsWith(u".png"_s));
+    EXPECT_TRUE(region.partName().endsWith(u".png"_s));
     const QByteArray marker = "Content-Type: image/png\r\n\r\n";
     const qsizetype start = region.body.indexOf(marker) + marker.size();
     const QImage uploaded =
@@ -403,7 +403,9 @@ TEST_F(ConnectionDesktopTest, HttpsServersConnectOrFailWithTheirReason) {
     pressIn(second, u"Escape"_s);
     ASSERT_TRUE(QTest::qWaitFor([] { return shotlarkWindows().size() == 1; }, 10000));
     pressIn(first, u"Return"_s);
-    EXPECT_EQ(notification(1).summary, u"Connected"_s);
+    const ReceivedNotification connected = notification(1);
+    EXPECT_EQ(connected.summary, u"Connected"_s);
+    EXPECT_EQ(connected.body, u"Signed in as tls-user. Press Ctrl+Shift+7 to capture."_s);
     QTest::qWait(500);
     EXPECT_EQ(notifications.received.size(), 1) << "one link connected, once";
     EXPECT_TRUE(app->running());
@@ -445,8 +447,8 @@ TEST_F(AppDesktopTest, RecordingsFromHotkeyActionsToUploads) {
     EXPECT_EQ(notification(1).summary, u"Uploaded, link copied"_s);
     const RecordedRequest movie = server.requestsTo("/api/upload").back();
     EXPECT_TRUE(
-        matches(u"^Recording_\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d\\.mp4$"_s, partName(movie)))
-        << partName(movie);
+        matches(u"^Recording_\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d\\.mp4$"_s, movie.partName()))
+        << movie.partName();
     EXPECT_TRUE(movie.header("X-Convert").isNull());
     EXPECT_TRUE(movie.body.contains("Content-Type: video/mp4"));
     EXPECT_TRUE(windowsNamed(frame).isEmpty());

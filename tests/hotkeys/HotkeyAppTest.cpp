@@ -95,22 +95,6 @@ TEST_F(HotkeyAppTest, EveryActionIsGrabbedUnlessSwitchedOff) {
     EXPECT_EQ(desktop.hotkeys->grabbed.size(), 7) << "switched off: not grabbed";
 }
 
-TEST_F(HotkeyAppTest, PressesAndCommandLineActionsRunTheFlow) {
-    Config::shared().setString(keys::server, u"http://127.0.0.1:9"_s);
-    Config::shared().setToken(u"t"_s);
-    QGuiApplication::clipboard()->clear();
-    app->registerHotKeys();
-    ASSERT_TRUE(desktop.hotkeys->press(Qt::Key_0, Qt::ControlModifier | Qt::ShiftModifier));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !desktop.sounds->played.isEmpty(); }, 2000));
-    EXPECT_EQ(desktop.sounds->played, QList<platform::Sound>{platform::Sound::Beep})
-        << "an empty clipboard beeps";
-
-    app->handleArguments({u"--action"_s, u"clipboard"_s});
-    EXPECT_EQ(desktop.sounds->played.size(), 2);
-    app->handleArguments({u"--action"_s, u"nonsense"_s});
-    EXPECT_EQ(desktop.sounds->played.size(), 2);
-}
-
 TEST_F(HotkeyAppTest, ActionsTheServerSwitchedOffSaySo) {
     TestHttpServer server;
     server.on("/api/features", {200, R"({"enabled":[]})"});

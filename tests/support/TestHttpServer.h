@@ -25,6 +25,12 @@ struct RecordedRequest {
     }
     // The value of the first header of that name (case-insensitive); null when absent.
     QByteArray header(const QByteArray& name) const;
+    // The file name of the (first) uploaded part of a multipart body.
+    QString partName() const {
+        return QRegularExpression(u"filename=\"([^\"]*)\""_s)
+            .match(QString::fromUtf8(body))
+            .captured(1);
+    }
 };
 
 // A certificate and its key in PEM files, for a TLS test server.
