@@ -496,8 +496,7 @@ TEST_F(AppDesktopTest, RecordingsFromHotkeyActionsToUploads) {
 TEST_F(AppDesktopTest, GifAndReplayComeBackFromTheReferenceServer) {
     ReferenceServer reference = ReferenceServer::start(testHome() + u"/server-data"_s);
     ASSERT_TRUE(reference.process);
-    Config::shared().setString(keys::server, reference.url);
-    Config::shared().setToken(reference.token);
+    reference.connect();
     Config::shared().setBool(keys::copyDirectLink, true);
     showBackdrop();
     startApp();

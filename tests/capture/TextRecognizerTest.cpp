@@ -35,4 +35,3 @@ TEST(TextRecognizer, NoTextIsEmptyAndAMissingFileIsAnError) {
     const auto missing = test::await(TextRecognizer::recognize(test::testHome() + u"/gone.png"_s));
     EXPECT_EQ(missing.message<UploaderError>(), u"Couldn't read the capture"_s);
 }
-

@@ -51,4 +51,3 @@ TEST(SelectionModel, ScreenshotRulesCancelOnAClick) {
     EXPECT_EQ(area.kind, Outcome::Kind::Area);
     EXPECT_EQ(area.rect, QRect(50, 50, 3, 3));
 }
-

@@ -155,27 +155,6 @@ TEST_F(ScreenRecorderTest, AreaMovieHasTheStatedFormat) {
     QFile::remove(movie);
 }
 
-TEST_F(ScreenRecorderTest, AScreenThatGoesAwayEndsTheRecording) {
-    const QSize size = QGuiApplication::primaryScreen()->geometry().size();
-    const int half = size.width() / 2;
-    ASSERT_TRUE(splitScreen(size));
-    ScreenRecorder recorder(backends);
-    QString reason;
-    recorder.onUnexpectedStop = [&](const QString& why) {
-        reason = why;
-    };
-    auto started = await(recorder.start(
-        {QGuiApplication::primaryScreen(), QRect(half + 100, 100, 200, 200), false}, false));
-    ASSERT_FALSE(started.error) << started.message();
-    QTest::qWait(500);
-    ASSERT_TRUE(unplugRightMonitor());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !reason.isEmpty(); }, 5000));
-    EXPECT_EQ(reason, u"The screen being recorded is gone"_s);
-    // Asking to stop afterwards reports the reason, and no movie is left.
-    const auto stopped = await(recorder.stop());
-    EXPECT_EQ(stopped.message(), u"The screen being recorded is gone"_s);
-    EXPECT_FALSE(anyMovieLeft()) << "nothing half-written is left";
-}
 
 namespace {
 

@@ -2,6 +2,7 @@
 
 // Other programs as a person or a script runs them: what they print, movies as ffprobe sees
 // them, and the reference server with a user.
+#include "store/Config.h"
 #include "support/ChildProcess.h"
 #include "support/Prelude.h"
 
@@ -79,6 +80,12 @@ struct ReferenceServer {
     std::unique_ptr<ChildProcess> process;
     QString url;
     QString token;
+
+    // Makes it the app's server, as a one-click connection would.
+    void connect() const {
+        Config::shared().setString(keys::server, url);
+        Config::shared().setToken(token);
+    }
 
     static ReferenceServer start(const QString& data, const QStringList& extra = {}) {
         const QString binary = QStringLiteral(SHOTLARK_SERVER_BINARY);

@@ -130,8 +130,7 @@ TEST_F(UpdateDesktopTest, ReferenceServerUpdateReplacesAndRestartsTheApp) {
     const ReferenceServer reference =
         ReferenceServer::start(testHome() + u"/server-data"_s, {u"--releases"_s, releases});
     ASSERT_TRUE(reference.process);
-    Config::shared().setString(keys::server, reference.url);
-    Config::shared().setToken(reference.token);
+    reference.connect();
 
     startInstalled();
     // The first start of a bundle registers it for links and "Open With".

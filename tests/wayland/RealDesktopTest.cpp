@@ -24,8 +24,7 @@ protected:
         serverData = session.userDirectory(u"server"_s);
         reference = ReferenceServer::start(serverData);
         ASSERT_TRUE(reference.process);
-        Config::shared().setString(keys::server, reference.url);
-        Config::shared().setToken(reference.token);
+        reference.connect();
         Config::shared().setBool(keys::compressScreenshots, false);
         session.giveToUser(qEnvironmentVariable("XDG_CONFIG_HOME"));
         session.giveToUser(qEnvironmentVariable("HOME"));

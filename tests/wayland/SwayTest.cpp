@@ -29,8 +29,7 @@ protected:
         ASSERT_TRUE(tray.registerOnBus());
         reference = ReferenceServer::start(session.userDirectory(u"server"_s));
         ASSERT_TRUE(reference.process);
-        Config::shared().setString(keys::server, reference.url);
-        Config::shared().setToken(reference.token);
+        reference.connect();
         Config::shared().setBool(keys::copyDirectLink, true);
         Config::shared().setBool(keys::compressScreenshots, false);
         // Written by the test, read (and written) by the app as the session's user.
