@@ -30,6 +30,15 @@ QStringList signatureLines(const QList<MenuItem>& items, const QString& indent) 
     return lines;
 }
 
+// A line of the menu: a flat button, its text at the left as in a menu.
+QPushButton* lineButton(const MenuItem& item) {
+    auto* button = new QPushButton(item.title);
+    button->setStyleSheet(QStringLiteral("text-align: left; padding: 4px 8px;"));
+    button->setFlat(true);
+    button->setToolTip(item.toolTip);
+    return button;
+}
+
 } // namespace
 
 MenuWindow::MenuWindow(std::function<QList<MenuItem>()> model) : model_(std::move(model)) {
@@ -126,13 +135,10 @@ void MenuWindow::rebuild() {
             break;
         }
         case MenuItem::Kind::Submenu: {
-            auto* button = new QPushButton(item.title);
-            button->setStyleSheet(QStringLiteral("text-align: left; padding: 4px 8px;"));
-            button->setFlat(true);
+            QPushButton* button = lineButton(item);
             auto* menu = new QMenu(button);
             StatusItem::render(*menu, item.children);
             button->setMenu(menu);
-            button->setToolTip(item.toolTip);
             grid->addWidget(button, row++, 0, 1, 2);
             break;
         }
@@ -147,11 +153,8 @@ void MenuWindow::rebuild() {
                 grid->addWidget(heading, row++, 0, 1, 2);
                 break;
             }
-            auto* button = new QPushButton(item.title);
-            button->setStyleSheet(QStringLiteral("text-align: left; padding: 4px 8px;"));
-            button->setFlat(true);
+            QPushButton* button = lineButton(item);
             button->setEnabled(item.enabled && item.trigger);
-            button->setToolTip(item.toolTip);
             if (!item.iconName.isEmpty())
                 button->setIcon(QIcon::fromTheme(item.iconName));
             connect(button, &QPushButton::clicked, this, [this, trigger = item.trigger] {

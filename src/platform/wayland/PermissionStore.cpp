@@ -1,5 +1,7 @@
 #include "platform/wayland/PermissionStore.h"
 
+#include "platform/wayland/PortalRequest.h"
+
 #include <QCoro/QCoroDBusPendingCall>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -23,10 +25,8 @@ QDBusMessage storeCall(const QString& method) {
 } // namespace
 
 std::unique_ptr<PermissionStoreScreenshots> PermissionStoreScreenshots::forThisDesktop() {
-    const bool gnome = qEnvironmentVariable("XDG_CURRENT_DESKTOP")
-                           .split(QLatin1Char(':'))
-                           .contains(QStringLiteral("GNOME"), Qt::CaseInsensitive);
-    if (!gnome || !QGuiApplication::platformName().startsWith(QStringLiteral("wayland")))
+    if (!onDesktop(QStringLiteral("GNOME")) ||
+        !QGuiApplication::platformName().startsWith(QStringLiteral("wayland")))
         return nullptr;
     return std::make_unique<PermissionStoreScreenshots>();
 }

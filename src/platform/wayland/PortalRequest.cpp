@@ -88,4 +88,10 @@ bool offersPortal(const QString& interface) {
     return bus.call(get, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage;
 }
 
+bool onDesktop(const QString& desktop) {
+    return qEnvironmentVariable("XDG_CURRENT_DESKTOP")
+        .split(QLatin1Char(':'))
+        .contains(desktop, Qt::CaseInsensitive);
+}
+
 } // namespace shotlark::platform::wayland

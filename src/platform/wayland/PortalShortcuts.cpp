@@ -50,15 +50,22 @@ std::unique_ptr<PortalShortcuts> PortalShortcuts::connect() {
 }
 
 QString PortalShortcuts::trigger(int qtKey, Qt::KeyboardModifiers modifiers, bool shiftedSymbols) {
-    // The US layout's symbols over the digits 0 to 9, by their XKB names.
+    // Keys by their XKB names: letters in lower case, digits and F-keys as they are; with
+    // `shiftedSymbols` a shifted digit is the US layout's symbol over it, without the Shift.
     static const char* const symbols[] = {"parenright", "exclam",   "at",          "numbersign",
                                           "dollar",     "percent",  "asciicircum", "ampersand",
                                           "asterisk",   "parenleft"};
-    if (shiftedSymbols && (modifiers & Qt::ShiftModifier) && qtKey >= Qt::Key_0 &&
-        qtKey <= Qt::Key_9) {
-        const QString key = QLatin1String(symbols[qtKey - Qt::Key_0]);
-        const QString rest = trigger(Qt::Key_A, modifiers & ~Qt::ShiftModifier);
-        return rest.left(rest.size() - 1) + key; // the modifiers of "…+a", then the symbol
+    const bool digit = qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9;
+    QString key;
+    if (digit && shiftedSymbols && (modifiers & Qt::ShiftModifier)) {
+        key = QLatin1String(symbols[qtKey - Qt::Key_0]);
+        modifiers &= ~Qt::ShiftModifier;
+    } else if (digit) {
+        key = QChar(QLatin1Char(char('0' + (qtKey - Qt::Key_0))));
+    } else if (qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z) {
+        key = QChar(QLatin1Char(char('a' + (qtKey - Qt::Key_A))));
+    } else {
+        key = QKeySequence(qtKey).toString(QKeySequence::PortableText);
     }
     QStringList parts;
     if (modifiers & Qt::ControlModifier)
@@ -69,23 +76,13 @@ QString PortalShortcuts::trigger(int qtKey, Qt::KeyboardModifiers modifiers, boo
         parts << QStringLiteral("SHIFT");
     if (modifiers & Qt::MetaModifier)
         parts << QStringLiteral("LOGO");
-    // Keys by their XKB names: letters in lower case, digits and F-keys as they are.
-    QString key;
-    if (qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z)
-        key = QChar(QLatin1Char(char('a' + (qtKey - Qt::Key_A))));
-    else if (qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9)
-        key = QChar(QLatin1Char(char('0' + (qtKey - Qt::Key_0))));
-    else
-        key = QKeySequence(qtKey).toString(QKeySequence::PortableText);
     parts << key;
     return parts.join(QLatin1Char('+'));
 }
 
 bool PortalShortcuts::grab(quint32 id, int qtKey, Qt::KeyboardModifiers modifiers,
                            const QString& name, const QString& title) {
-    const bool kde = qEnvironmentVariable("XDG_CURRENT_DESKTOP")
-                         .split(QLatin1Char(':'))
-                         .contains(QStringLiteral("KDE"), Qt::CaseInsensitive);
+    static const bool kde = onDesktop(QStringLiteral("KDE"));
     wanted_.append({id, name.isEmpty() ? QStringLiteral("shortcut-%1").arg(id) : name,
                     title.isEmpty() ? name : title, trigger(qtKey, modifiers, kde)});
     scheduleBind();
