@@ -24,10 +24,10 @@ QString readClipboard() {
     return run({u"xclip"_s, u"-selection"_s, u"clipboard"_s, u"-o"_s}, 5000).out;
 }
 
-void writeClipboard(const QByteArray& text) {
+void writeClipboard(const QByteArray& text, const QString& type = u"UTF8_STRING"_s) {
     // xclip keeps serving the selection in the background until another client takes it.
     QProcess xclip;
-    xclip.start(u"xclip"_s, {u"-selection"_s, u"clipboard"_s, u"-i"_s});
+    xclip.start(u"xclip"_s, {u"-selection"_s, u"clipboard"_s, u"-t"_s, type, u"-i"_s});
     xclip.write(text);
     xclip.closeWriteChannel();
     xclip.waitForFinished(5000);
@@ -59,6 +59,11 @@ QStringList shotlarkWindows() {
     return windowsNamed(u"^Shotlark$"_s);
 }
 
+// Presses a key in an alert, as a person would after reading it.
+void pressIn(const QString& window, const QString& key) {
+    xdotool({u"windowfocus"_s, window, u"key"_s, key});
+}
+
 bool tempDirEmpties() {
     return QTest::qWaitFor([] { return QDir(paths::privateTempDir()).isEmpty(); }, 5000);
 }
@@ -74,17 +79,20 @@ protected:
         ::setenv("SHOTLARK_OPEN_LOG", QFile::encodeName(openLog).constData(), 1);
         server.setHandler([this](const RecordedRequest& request) -> CannedResponse {
             if (request.path() == "/api/upload") {
-                if (failNext)
+                if (failNext || failing.contains(request.partName()))
                     return {500, R"({"error":"Server <b>bold</b> & broken"})"};
                 const QString id = u"id%1"_s.arg(server.requestsTo("/api/upload").size());
                 return {
                     200,
                     uR"({"id":"%1","url":"http://m.example/u/%1",)"
                     R"("raw_url":"http://m.example/r/%1","thumbnail_url":"http://m.example/t/%1",)"
-                    R"("deletion_url":"http://m.example/d/%1","name":"%2","size":4})"_s
-                        .arg(id, request.partName())
+                    R"("deletion_url":"%2","name":"%3","size":4})"_s
+                        .arg(id, server.url(u"/d/"_s + id), request.partName())
                         .toUtf8()};
             }
+            if (request.path().startsWith("/d/")) // the first upload may go, no other
+                return request.path() == "/d/id1" ? CannedResponse{200, "{}"}
+                                                  : CannedResponse{403, R"({"error":"no"})"};
             if (request.path() == "/api/features")
                 return {200, R"({"enabled":["app_ocr","app_gif"]})"};
             return {404, R"({"error":"Not found"})"};
@@ -145,6 +153,7 @@ protected:
     std::unique_ptr<PictureWindow> backdrop;
     QString openLog, logFile;
     bool failNext = false;
+    QStringList failing;  // names whose upload fails
     bool withTray = true; // set before SetUp
 };
 
@@ -192,15 +201,32 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
     EXPECT_EQ(unknown.exitCode, 2);
     EXPECT_TRUE(unknown.err.contains(u"unknown action"_s));
 
+    // A copied picture goes up as a PNG; copied files go up as themselves, and stay.
+    QImage flat(64, 48, QImage::Format_RGB32);
+    flat.fill(Qt::darkCyan);
+    flat.save(testHome() + u"/flat.png"_s);
+    writeClipboard(readTestFile(testHome() + u"/flat.png"_s), u"image/png"_s);
+    action(u"clipboard"_s);
+    notification(4);
+    const RecordedRequest picture = server.requestsTo("/api/upload").back();
+    EXPECT_TRUE(matches(u"^clipboard_\\d+\\.png$"_s, picture.partName())) << picture.partName();
+    EXPECT_TRUE(picture.body.contains("Content-Type: image/png\r\n\r\n\x89PNG"));
+    const QString report = writeTestFile(u"report.pdf"_s);
+    writeClipboard(QUrl::fromLocalFile(report).toEncoded() + "\r\n", u"text/uri-list"_s);
+    action(u"clipboard"_s);
+    notification(5);
+    EXPECT_EQ(server.requestsTo("/api/upload").back().partName(), u"report.pdf"_s);
+    EXPECT_TRUE(QFile::exists(report));
+
     // The app's own clipboard ownership must have reached the X server before ours replaces it.
     ASSERT_TRUE(
-        QTest::qWaitFor([] { return readClipboard() == u"http://m.example/u/id3"_s; }, 5000));
+        QTest::qWaitFor([] { return readClipboard() == u"http://m.example/u/id5"_s; }, 5000));
 
     // A failure: server text is escaped for a markup-reading notification server, the capture kept.
     failNext = true;
     writeClipboard("will fail");
     ASSERT_TRUE(menu().click({u"Upload Clipboard"_s}));
-    const ReceivedNotification failed = notification(4);
+    const ReceivedNotification failed = notification(6);
     EXPECT_EQ(failed.summary, u"Upload failed"_s);
     EXPECT_TRUE(failed.body.endsWith(u": Server &lt;b&gt;bold&lt;/b&gt; &amp; broken"_s))
         << failed.body;
@@ -214,6 +240,23 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(openLog); }, 10000));
     EXPECT_EQ(readTestFile(openLog),
               QUrl::fromLocalFile(failedDir + kept.front()).toEncoded() + '\n');
+
+    // Deleting recent uploads: what the server accepts leaves the list, what it refuses stays.
+    failNext = false;
+    ASSERT_TRUE(
+        menu().click({u"Recent Uploads"_s, u"Holiday photo.png"_s, u"Delete from Server"_s}));
+    EXPECT_EQ(notification(7).summary, u"Deleted"_s);
+    EXPECT_EQ(notification(7).body, u"http://m.example/u/id1"_s);
+    const QString second = server.requestsTo("/api/upload")[1].partName();
+    ASSERT_TRUE(menu().click({u"Recent Uploads"_s, second, u"Delete from Server"_s}));
+    ASSERT_TRUE(QTest::qWaitFor([] { return !shotlarkWindows().isEmpty(); }, 10000));
+    EXPECT_TRUE(
+        log().contains(u"shotlark: Delete failed: The server didn't accept the deletion link."_s));
+    pressIn(shotlarkWindows().front(), u"Return"_s);
+    const auto left = History::entries(Config());
+    EXPECT_EQ(left.size(), 4);
+    EXPECT_TRUE(std::none_of(left.begin(), left.end(),
+                             [](const HistoryEntry& entry) { return entry.id == u"id1"_s; }));
 
     // The menu as the tray host shows it, and Quit.
     const QStringList labels = menu().open().labels();
@@ -268,6 +311,7 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     // Known text on screen, where a region drag will find it.
     showBackdrop(textImage(QSize(1280, 800), {u"Copied from the screen"_s, u"second line 42"_s}, 30,
                            QPoint(120, 200), 60));
+    Config::shared().setBool(keys::openAfterUpload, true);
     startApp();
 
     // The screen under the pointer, whole, uploaded like any capture.
@@ -306,14 +350,26 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
         QImage::fromData(region.body.mid(start, region.body.lastIndexOf("\r\n--") - start), "PNG");
     EXPECT_EQ(uploaded.size(), QSize(400, 250));
     EXPECT_EQ(readClipboard(), u"http://m.example/u/id2"_s);
+
+    // Files handed over together: sent in order, one notification for what went up (its first
+    // link opened) and one for what failed.
+    failing = {u"b.png"_s};
+    QStringList files = {appBinary};
+    for (const QString& name : {u"a.png"_s, u"b.png"_s, u"c.png"_s})
+        files.append(writeTestFile(name));
+    run(files, 10000);
+    EXPECT_EQ(notification(4).summary, u"Uploaded 2 files, links copied"_s);
+    EXPECT_EQ(notification(4).body, u"http://m.example/u/id3\nhttp://m.example/u/id5"_s);
+    EXPECT_EQ(notification(5).summary, u"Upload failed"_s);
+    EXPECT_TRUE(notification(5).body.startsWith(u"b.png: "_s)) << notification(5).body;
+    EXPECT_EQ(readClipboard(), notification(4).body);
+    const auto sent = server.requestsTo("/api/upload");
+    EXPECT_EQ(sent[3].partName() + sent[4].partName(), u"b.pngc.png"_s) << "sent in order";
+    EXPECT_TRUE(readTestFile(openLog).endsWith("/id2\nhttp://m.example/u/id3\n"))
+        << "only the first link of the batch opens";
 }
 
 namespace {
-
-// Presses a key in an alert, as a person would after reading it.
-void pressIn(const QString& window, const QString& key) {
-    xdotool({u"windowfocus"_s, window, u"key"_s, key});
-}
 
 class ConnectionDesktopTest : public AppDesktopTest {
 protected:
@@ -384,6 +440,7 @@ TEST_F(ConnectionDesktopTest, HttpsServersConnectOrFailWithTheirReason) {
     untrusted.setDefault({200, R"({"username":"stranger"})"});
     EXPECT_TRUE(failedConnection(untrusted.url()).contains(u"certificate"_s));
     EXPECT_TRUE(untrusted.requests().isEmpty());
+    EXPECT_EQ(Config().token(), u"slk_desktop"_s) << "failed checks keep the old connection";
 
     // A trusted certificate connects. A second link arrives while the first confirmation is
     // open; both are answered and nothing is re-entered.
@@ -415,6 +472,12 @@ TEST_F(ConnectionDesktopTest, HttpsServersConnectOrFailWithTheirReason) {
     EXPECT_EQ(reread.token(), u"slk_tls"_s);
     // The check and the refresh after it; the cancelled link sent nothing.
     EXPECT_EQ(secure.requestsTo("/api/me").size(), 2);
+
+    // What this server switched off says so.
+    action(u"gif"_s);
+    EXPECT_EQ(notification(2).summary, u"Turned off"_s);
+    EXPECT_EQ(notification(2).body,
+              u"Record GIF (press again to stop) is switched off on this server."_s);
 }
 
 TEST_F(AppDesktopTest, RecordingsFromHotkeyActionsToUploads) {

@@ -5,9 +5,10 @@
 #include "platform/LinuxBackends.h"
 #include "settings/SettingsWindowController.h"
 #include "settings/ShortcutField.h"
-#include "support/FakeServices.h"
 #include "support/Prelude.h"
 #include "support/ScreenDriver.h"
+#include "support/TestDesktopServices.h"
+#include "support/TestHttpServer.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -92,14 +93,13 @@ TEST(X11Hotkeys, PressesReachTheMainThreadWithNumLockAndStopAfterUnregister) {
 
 TEST(X11Hotkeys, ACombinationAnotherClientOwnsIsRefused) {
     OtherClient other(XK_0, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_SHIFT);
-    FakeDesktop desktop;
-    platform::Services services = desktop.services();
-    services.hotkeys = std::make_unique<platform::XcbHotkeys>();
-    AppDelegate app(std::move(services));
+    TestNotificationServer notifications;
+    ASSERT_TRUE(notifications.registerOnBus());
+    AppDelegate app(platform::Services::linuxDesktop());
     app.registerHotKeys();
     EXPECT_EQ(HotkeyState::shared().failed, QSet<HotkeyAction>{HotkeyAction::clipboard});
-    ASSERT_EQ(desktop.notifications->posted.size(), 1);
-    EXPECT_EQ(desktop.notifications->posted[0].body,
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !notifications.received.isEmpty(); }, 5000));
+    EXPECT_EQ(notifications.received.front().body,
               u"Ctrl+Shift+0 is used by another app. Pick different ones in Settings."_s);
 }
 
@@ -107,9 +107,8 @@ namespace {
 class ShortcutFieldTest : public testing::Test {
 protected:
     void SetUp() override {
-        platform::Services services = desktop.services();
-        services.hotkeys = std::make_unique<platform::XcbHotkeys>();
-        app = std::make_unique<AppDelegate>(std::move(services));
+        ASSERT_TRUE(notifications.registerOnBus()); // else the bus starts the desktop's own
+        app = std::make_unique<AppDelegate>(platform::Services::linuxDesktop());
         app->registerHotKeys();
         SettingsWindowController::shared().show();
         SettingsView* view = SettingsWindowController::shared().view();
@@ -145,7 +144,7 @@ protected:
         return nullptr;
     }
 
-    FakeDesktop desktop;
+    TestNotificationServer notifications;
     std::unique_ptr<AppDelegate> app;
     ShortcutField* field = nullptr;
 };
@@ -158,7 +157,6 @@ TEST_F(ShortcutFieldTest, RecordingAssignsWithRealKeysAndClearsTheDuplicate) {
     press(u"a"_s);
     QTest::qWait(200);
     EXPECT_TRUE(field->isRecording()) << "a letter alone is no shortcut";
-    EXPECT_EQ(desktop.sounds->played, QList<platform::Sound>{platform::Sound::Beep});
 
     press(u"ctrl+shift+7"_s);
     ASSERT_TRUE(waitUntilIdle());
@@ -170,10 +168,11 @@ TEST_F(ShortcutFieldTest, RecordingAssignsWithRealKeysAndClearsTheDuplicate) {
         << "the other row shows it";
 
     // The new shortcut is live again after the recording.
-    QGuiApplication::clipboard()->clear();
-    Config::shared().setString(keys::server, u"http://127.0.0.1:9"_s);
+    TestHttpServer server;
+    Config::shared().setString(keys::server, server.url());
     Config::shared().setToken(u"t"_s);
+    QGuiApplication::clipboard()->setText(u"by the new shortcut"_s);
     press(u"ctrl+shift+7"_s);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return desktop.sounds->played.size() == 2; }, 5000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !server.requestsTo("/api/upload").isEmpty(); }, 5000))
         << "the clipboard flow ran";
 }
