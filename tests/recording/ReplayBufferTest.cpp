@@ -6,6 +6,7 @@
 #include "support/Await.h"
 #include "support/Isolation.h"
 #include "support/Prelude.h"
+#include "support/Programs.h"
 
 #include <sys/stat.h>
 
@@ -50,14 +51,6 @@ struct ScriptedScreen : platform::LinuxRecordingBackends {
     platform::Nanoseconds base{};
 };
 
-double durationOf(const QString& movie) {
-    QProcess ffprobe;
-    ffprobe.start(u"ffprobe"_s, {u"-v"_s, u"error"_s, u"-show_entries"_s, u"format=duration"_s,
-                                 u"-of"_s, u"csv=p=0"_s, movie});
-    ffprobe.waitForFinished(30000);
-    return ffprobe.readAllStandardOutput().trimmed().toDouble();
-}
-
 QStringList segmentsIn(const QString& dir) {
     return QDir(dir).entryList({u"segment-*.mp4"_s}, QDir::Files, QDir::Name);
 }
@@ -88,7 +81,7 @@ TEST(ReplayBufferTest, RollingSegmentsAndSavedCopies) {
     ASSERT_EQ(copies.size(), 1);
     EXPECT_TRUE(QFileInfo(copies[0]).fileName().startsWith(u"Replay_"_s));
     EXPECT_TRUE(copies[0].startsWith(paths::privateTempDir()));
-    EXPECT_NEAR(durationOf(copies[0]), 3.0, 0.6);
+    EXPECT_NEAR(probe(copies[0]).duration, 3.0, 0.6);
     QFile::remove(copies[0]);
 
     // Forty more seconds: segments of ten seconds, the fifth finished one pushes out the first,
@@ -113,7 +106,7 @@ TEST(ReplayBufferTest, RollingSegmentsAndSavedCopies) {
     for (int i = 0; i < 4; ++i) {
         const QString segment = dir + u"/segment-%1.mp4"_s.arg(i + 3);
         EXPECT_EQ(inodeOf(copies[i]), inodeOf(segment)) << "a hard link";
-        EXPECT_NEAR(durationOf(copies[i]), i < 3 ? 10.0 : 0.5, 0.6) << i;
+        EXPECT_NEAR(probe(copies[i]).duration, i < 3 ? 10.0 : 0.5, 0.6) << i;
     }
 
     // Stopping removes the segments; the copies stay with the caller.
