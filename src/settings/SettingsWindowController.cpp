@@ -39,9 +39,19 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
                            platform::GlobalHotkeys& keys)
     : autostart_(autostart), sounds_(sounds), keys_(keys) {
     setWindowTitle(QStringLiteral("Shotlark"));
-    setFixedSize(500, 700);
+    // Opens at 500 × 700; larger fonts, a longer language or a smaller screen scroll the form
+    // instead of squeezing its rows into each other.
+    resize(500, 700);
+    setMinimumSize(360, 240);
+    auto* scroll = new QScrollArea;
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(scroll);
+    auto* content = new QWidget;
     Config& config = Config::shared();
-    auto* layout = new QVBoxLayout(this);
+    auto* layout = new QVBoxLayout(content);
 
     // Account
     auto* account = new QGroupBox(QStringLiteral("Account"));
@@ -95,15 +105,29 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
         toggle(QStringLiteral("Share what I'm listening to (Spotify, Apple Music) on my bio page"),
                keys::shareNowPlaying);
     afterForm->addRow(nowPlayingRow);
+    // The page the track is shown on.
+    auto* bioLink = caption(QString());
+    bioLink->setOpenExternalLinks(true);
+    afterForm->addRow(bioLink);
     annotateRow_ = toggle(QStringLiteral("Open screenshots in the editor to draw on them"),
                           keys::annotateAfterCapture);
     afterForm->addRow(annotateRow_);
-    auto showFeatureRows = [this, nowPlayingRow] {
+    auto showFeatureRows = [this, nowPlayingRow, bioLink] {
         annotateRow_->setVisible(ServerInfo::shared().isEnabled(features::annotate));
-        nowPlayingRow->setVisible(ServerInfo::shared().isEnabled(features::appPresence));
+        const bool presence = ServerInfo::shared().isEnabled(features::appPresence);
+        nowPlayingRow->setVisible(presence);
+        const Config& config = Config::shared();
+        const auto username = config.username();
+        bioLink->setVisible(presence && username && config.isConfigured());
+        if (username) {
+            const QString page =
+                (config.server() + QStringLiteral("/@") + *username).toHtmlEscaped();
+            bioLink->setText(QStringLiteral("Your page: <a href=\"%1\">%1</a>").arg(page));
+        }
     };
     showFeatureRows();
     QObject::connect(&ServerInfo::shared(), &ServerInfo::changed, this, showFeatureRows);
+    QObject::connect(&config, &Config::changed, this, showFeatureRows);
     layout->addWidget(after);
 
     // Screenshots & recordings
@@ -201,6 +225,7 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     generalForm->addRow(caption(QStringLiteral("Version ") + Updater::currentVersion()));
     layout->addWidget(general);
     layout->addStretch(1);
+    scroll->setWidget(content);
 }
 
 void SettingsView::rebuildHotkeyRows() {

@@ -1,24 +1,99 @@
 // The settings window on Qt's offscreen platform, against a loopback test server.
 #include "platform/LinuxBackends.h"
+#include "server/ServerInfo.h"
 #include "settings/SettingsWindowController.h"
 #include "store/Config.h"
+#include "support/Await.h"
 #include "support/Prelude.h"
 #include "support/TestHttpServer.h"
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+
+namespace {
+
+// What a person reads or clicks: each at least the size it asks for (no text cut, wrapped text
+// given its height), and none over another.
+void expectReadable(QWidget* window, const char* when) {
+    QList<QWidget*> controls;
+    for (QWidget* widget : window->findChildren<QWidget*>()) {
+        const bool control = qobject_cast<QLabel*>(widget) ||
+                             qobject_cast<QAbstractButton*>(widget) ||
+                             qobject_cast<QComboBox*>(widget) || qobject_cast<QLineEdit*>(widget);
+        if (!control || !widget->isVisibleTo(window))
+            continue;
+        const QString name = widget->metaObject()->className() + u" \""_s +
+                             widget->property("text").toString().left(30) + u'"';
+        const int height = widget->hasHeightForWidth() ? widget->heightForWidth(widget->width())
+                                                       : widget->minimumSizeHint().height();
+        EXPECT_GE(widget->height(), height) << when << ": " << name;
+        EXPECT_GE(widget->width(), widget->minimumSizeHint().width()) << when << ": " << name;
+        controls.append(widget);
+    }
+    EXPECT_GT(controls.size(), 30) << when;
+    for (qsizetype i = 0; i < controls.size(); ++i) {
+        for (qsizetype j = i + 1; j < controls.size(); ++j) {
+            QWidget* a = controls[i];
+            QWidget* b = controls[j];
+            if (a->isAncestorOf(b) || b->isAncestorOf(a))
+                continue;
+            const QRect ra(a->mapTo(window, QPoint()), a->size());
+            const QRect rb(b->mapTo(window, QPoint()), b->size());
+            EXPECT_FALSE(ra.intersects(rb)) << when << ": " << a->property("text").toString()
+                                            << " over " << b->property("text").toString();
+        }
+    }
+}
+
+struct Backends {
+    platform::XdgAutostart autostart;
+    platform::CanberraSounds sounds;
+    platform::NoGlobalHotkeys keys;
+};
+
+} // namespace
+
+TEST(SettingsWindow, EveryRowReadableAtTheOpeningSizeWithLargeFontsAndLongTexts) {
+    const QFont standard = QApplication::font();
+    for (const double scale : {1.0, 2.0}) {
+        QFont font = standard;
+        font.setPointSizeF(standard.pointSizeF() * scale); // text as on a screen at 2×
+        QApplication::setFont(font);
+        Backends backends;
+        SettingsWindowController settings(backends.autostart, backends.sounds, backends.keys);
+        settings.show();
+        SettingsView* view = settings.view();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(view));
+        EXPECT_EQ(view->size(), QSize(500, 700)) << "the size it opens at";
+        EXPECT_LT(view->minimumWidth(), 500) << "and it can be resized";
+        QTest::qWait(50);
+        expectReadable(view, scale == 1.0 ? "as it opens" : "fonts at 2x");
+
+        // Texts twice as long, as some languages make them.
+        for (QLabel* label : view->findChildren<QLabel*>())
+            label->setText(label->text() + u' ' + label->text());
+        for (QCheckBox* box : view->findChildren<QCheckBox*>())
+            box->setText(box->text() + u' ' + box->text());
+        QTest::qWait(50);
+        expectReadable(view, scale == 1.0 ? "long texts" : "long texts, fonts at 2x");
+    }
+    QApplication::setFont(standard);
+}
 
 TEST(SettingsWindow, ConnectSavesOnlyWhatTheServerAccepted) {
     TestHttpServer server;
     CannedResponse me{401, R"({"error":"Unknown token"})"};
     server.setHandler([&](const RecordedRequest& request) {
+        if (request.path() == "/api/features")
+            return CannedResponse{200, R"({"enabled":["app_presence"]})"};
         return request.path() == "/api/me" ? me : CannedResponse{404, R"({"error":"Not found"})"};
     });
-    platform::XdgAutostart autostart;
-    platform::CanberraSounds sounds;
-    platform::NoGlobalHotkeys keys;
-    SettingsWindowController settings(autostart, sounds, keys);
+    Backends backends;
+    SettingsWindowController settings(backends.autostart, backends.sounds, backends.keys);
     settings.show();
     SettingsView* form = settings.view();
     ASSERT_TRUE(form && form->isVisible());
@@ -44,4 +119,11 @@ TEST(SettingsWindow, ConnectSavesOnlyWhatTheServerAccepted) {
     EXPECT_EQ(form->serverField()->text(), server.url());
     EXPECT_EQ(Config::shared().token(), u"slk_typed"_s);
     EXPECT_EQ(Config::shared().username(), u"ada"_s);
+
+    // Where the track the user listens to is shown, linked beside the choice to share it.
+    await(ServerInfo::shared().refresh(true));
+    const QList<QLabel*> labels = form->findChildren<QLabel*>();
+    EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [&](QLabel* label) {
+        return label->isVisibleTo(form) && label->text().contains(server.url() + u"/@ada\""_s);
+    }));
 }
