@@ -4,13 +4,14 @@
 # that connecting takes one click.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${SHOTLARK_BUILD_DIR:-$root/build}"
 started=$SECONDS
-"$root/scripts/setup.sh" "$root/build"
+"$root/scripts/setup.sh" "$build"
 built=$((SECONDS - started))
 server_note=""
 
-app="$root/build/bin/shotlark"
-server="$root/build/bin/shotlark-server"
+app="$build/bin/shotlark"
+server="$build/bin/shotlark-server"
 port="${SHOTLARK_SERVER_PORT:-8477}"
 local_url="http://127.0.0.1:$port"
 server_data="${XDG_DATA_HOME:-$HOME/.local/share}/shotlark-server"
@@ -34,7 +35,7 @@ if [[ -s "$token_file" && -f "$settings" ]]; then
     configured_server="$(sed -n 's/.*"server": *"\([^"]*\)".*/\1/p' "$settings" | head -n 1)"
 fi
 
-args=()
+links=() # handed over on standard input: a token in argv is readable by every local user
 if [[ -z "$configured_server" || "$configured_server" == "$local_url" ]]; then
     user_token="$server_data/local-user-token"
     if [[ ! -s "$user_token" ]]; then
@@ -54,12 +55,16 @@ if [[ -z "$configured_server" || "$configured_server" == "$local_url" ]]; then
         server_note=", the reference server at $local_url (log: $server_data/server.log)"
     fi
     if [[ -z "$configured_server" ]]; then
-        args+=("shotlark://configure?server=$(urlencode "$local_url")&token=$(urlencode "$(cat "$user_token")")")
+        links+=("shotlark://configure?server=$(urlencode "$local_url")&token=$(urlencode "$(cat "$user_token")")")
     fi
 fi
 
 status=0
-"$app" "${args[@]}" "$@" || status=$?
+if ((${#links[@]})); then
+    "$app" --stdin "$@" <<<"${links[*]}" || status=$?
+else
+    "$app" "$@" || status=$?
+fi
 ran=$((SECONDS - started - built))
 echo "== run.sh: set up and built in ${built} s, Shotlark ran $((ran / 60)) min $((ran % 60)) s" \
     "(exit status $status)${server_note}; the app's messages are above"

@@ -35,12 +35,15 @@ packages=(
 lean_packages=(gnome-shell gjs xdg-desktop-portal-gnome python3-gi
     kwin-wayland xdg-desktop-portal-kde qtwayland5)
 
+# One query for all of them (a start that changes nothing should not wait for seventy).
 missing_of() {
-    local package
-    for package in "$@"; do
-        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
-            echo "$package"
-        fi
+    local -A have=()
+    local name state
+    while read -r name state; do
+        [[ "$state" == "install ok installed" ]] && have[$name]=1
+    done < <(dpkg-query -W -f='${Package} ${Status}\n' "$@" 2>/dev/null)
+    for name in "$@"; do
+        [[ -n "${have[$name]:-}" ]] || echo "$name"
     done
 }
 mapfile -t missing < <(missing_of "${packages[@]}")
@@ -59,5 +62,8 @@ if ((${#missing[@]} + ${#missing_lean[@]})); then
     fi
 fi
 
-cmake -S "$root" -B "$build" -G Ninja "$@" >/dev/null
+# A configured tree configures itself again when a CMake file changed.
+if [[ ! -f "$build/CMakeCache.txt" || $# -gt 0 ]]; then
+    cmake -S "$root" -B "$build" -G Ninja "$@" >/dev/null
+fi
 cmake --build "$build"

@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFile>
 
 #include <csignal>
 #include <cstdio>
@@ -27,6 +28,8 @@ constexpr const char* usage =
     "\n"
     "  FILE...          upload files through the running Shotlark (starting it if needed)\n"
     "  LINK             a shotlark://configure?server=...&token=... link connects the app\n"
+    "  --stdin          read FILEs and LINKs from standard input, one a line: a link's\n"
+    "                   token stays out of the process list, which every user can read\n"
     "  --action NAME    run an action in the running Shotlark, as its hotkey would, for\n"
     "                   desktops where apps can't take global shortcuts; NAME is one of:\n"
     "                   %s\n"
@@ -58,7 +61,8 @@ int main(int argc, char** argv) {
     // Used by the update script only: this (new) bundle takes the place of the one at PATH.
     const QCommandLineOption swapInto(QStringLiteral("swap-into"), QString(),
                                       QStringLiteral("PATH"));
-    parser.addOptions({help, version, action, desktopEntry, swapInto});
+    const QCommandLineOption fromStdin(QStringLiteral("stdin"), QString());
+    parser.addOptions({help, version, action, desktopEntry, swapInto, fromStdin});
     if (!parser.parse(raw))
         return misuse(parser.errorText());
     if (parser.isSet(help)) {
@@ -110,8 +114,17 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("shotlark"));
     QApplication::setQuitOnLastWindowClosed(false); // the tray icon is the app's only presence
 
-    const QStringList arguments =
-        shotlark::absoluteArguments(parser.positionalArguments()) + actions;
+    QStringList positional = parser.positionalArguments();
+    if (parser.isSet(fromStdin)) {
+        QFile input;
+        if (input.open(stdin, QIODevice::ReadOnly)) {
+            for (const QByteArray& line : input.readAll().split('\n')) {
+                if (!line.trimmed().isEmpty())
+                    positional.append(QString::fromLocal8Bit(line.trimmed()));
+            }
+        }
+    }
+    const QStringList arguments = shotlark::absoluteArguments(positional) + actions;
     if (shotlark::Instance::forward(arguments))
         return 0;
     shotlark::Instance instance;

@@ -13,6 +13,7 @@
 #include "support/TestDesktopServices.h"
 #include "support/TestHttpServer.h"
 
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -375,12 +376,10 @@ class ConnectionDesktopTest : public AppDesktopTest {
 protected:
     // Hands a configuration link to the running app and waits for its confirmation.
     QString handLink(const QString& server, int windowsBefore = 0) {
-        EXPECT_EQ(run({appBinary, u"shotlark://configure?server="_s +
-                                      QString::fromUtf8(QUrl::toPercentEncoding(server)) +
-                                      u"&token=slk_tls"_s},
-                      10000)
-                      .exitCode,
-                  0);
+        // As the run script hands it over: the token stays out of the process list.
+        const QByteArray link =
+            "shotlark://configure?server=" + QUrl::toPercentEncoding(server) + "&token=slk_tls\n";
+        EXPECT_EQ(run({appBinary, u"--stdin"_s}, 10000, {}, link).exitCode, 0);
         if (!QTest::qWaitFor([&] { return shotlarkWindows().size() > windowsBefore; }, 10000))
             return QString();
         return shotlarkWindows().constLast();
@@ -622,6 +621,42 @@ TEST_F(AppDesktopTest, GifAndReplayComeBackFromTheReferenceServer) {
         5000));
     EXPECT_FALSE(Config().boolValue(keys::replayEnabled));
     EXPECT_TRUE(app->running());
+}
+
+TEST_F(AppDesktopTest, RunScriptConnectsToItsServerWithoutATokenInAnyCommandLine) {
+    // The first start of a new user: the script makes a local user and hands its link over.
+    quint16 port = 0;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+        port = probe.serverPort();
+    }
+    // Nothing configured yet.
+    QFile::remove(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                  u"/Shotlark/settings.json"_s);
+    QFile::remove(paths::dataDir() + u"/token"_s);
+    ::setenv("SHOTLARK_SERVER_PORT", QByteArray::number(port).constData(), 1);
+    ::setenv("SHOTLARK_BUILD_DIR", SHOTLARK_BUILD_DIR, 1);
+    const QString script = QFileInfo(QStringLiteral(SHOTLARK_MAKE_BUNDLE)).path() + u"/run.sh"_s;
+    app = ChildProcess::start({u"bash"_s, script});
+    ASSERT_TRUE(app);
+    ASSERT_TRUE(QTest::qWaitFor([] { return !shotlarkWindows().isEmpty(); }, 60000))
+        << "the confirmation";
+    const QByteArray token =
+        readTestFile(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                     u"/shotlark-server/local-user-token"_s)
+            .trimmed();
+    ASSERT_FALSE(token.isEmpty());
+    for (const QString& pid : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
+        QFile cmdline(u"/proc/"_s + pid + u"/cmdline"_s);
+        if (cmdline.open(QIODevice::ReadOnly)) {
+            EXPECT_FALSE(cmdline.readAll().contains(token)) << "process " << pid;
+        }
+    }
+    pressIn(shotlarkWindows().constLast(), u"Return"_s);
+    EXPECT_EQ(notification(1).summary, u"Connected"_s);
+    EXPECT_EQ(Config().server(), u"http://127.0.0.1:%1"_s.arg(port));
+    quit(); // the script ends with the app, and stops its server
 }
 
 namespace {

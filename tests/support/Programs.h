@@ -14,10 +14,14 @@ struct Ran {
     QString err;
 };
 
-inline Ran run(const QStringList& argv, int ms = 60000, const QString& directory = {}) {
+// `input` is the program's whole standard input.
+inline Ran run(const QStringList& argv, int ms = 60000, const QString& directory = {},
+               const QByteArray& input = {}) {
     QProcess process;
     process.setWorkingDirectory(directory);
     process.start(argv.front(), argv.mid(1));
+    process.write(input);
+    process.closeWriteChannel();
     if (!process.waitForFinished(ms) || process.exitStatus() != QProcess::NormalExit)
         return {};
     return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput()),
