@@ -73,8 +73,7 @@ void MediaServer::stop() {
 
 void MediaServer::waitForUploads(std::chrono::milliseconds limit) const {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (http_->streamedInFlight() > 0 &&
-           std::chrono::steady_clock::now() < deadline)
+    while (http_->streamedInFlight() > 0 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
@@ -310,14 +309,18 @@ void MediaServer::dashboard(const Request& request, Response& response) {
                     "<td><a href=\"/u/" +
                     id + "\">" + html::escape(upload.name) + "</a></td><td>" +
                     html::humanSize(upload.size) + "</td><td>" +
-                    (offers("annotate") && isEditable(upload)
+                    // The editor draws a GIF's first frame only: no Edit that loses the rest.
+                    (offers("annotate") && isEditable(upload) && upload.mime != "image/gif"
                          ? "<a class=\"button\" href=\"/dashboard/edit/?id=" + id + "\">Edit</a>"
                          : std::string()) +
-                    "</td><td><form method=\"post\" action=\"/dashboard/delete\">"
-                    "<input type=\"hidden\" name=\"id\" value=\"" +
-                    id + "\"><input type=\"hidden\" name=\"csrf\" value=\"" +
-                    html::escape(state.csrf) +
-                    "\"><button class=\"danger\" type=\"submit\">Delete</button></form></td></tr>";
+                    // Deleting asks first, in the page.
+                    "</td><td><details class=\"confirm\"><summary class=\"button danger\">Delete"
+                    "</summary><form method=\"post\" action=\"/dashboard/delete\">Delete " +
+                    html::escape(upload.name) +
+                    " from the server? <input type=\"hidden\" name=\"id\" value=\"" + id +
+                    "\"><input type=\"hidden\" name=\"csrf\" value=\"" + html::escape(state.csrf) +
+                    "\"><button class=\"danger\" type=\"submit\">Delete</button></form></details>"
+                    "</td></tr>";
         }
         body += "</table>";
     }

@@ -339,6 +339,15 @@ void AppDelegate::showWarning(const QString& message, const QString& informative
 
 QCoro::Task<> AppDelegate::deleteEntry(HistoryEntry entry) {
     QPointer<AppDelegate> self(this);
+    // It sits right under Annotate…: a slip of the pointer must not delete.
+    auto asking =
+        services_.dialogs->alert({platform::Alert::Style::Warning,
+                                  QStringLiteral("Delete %1 from the server?").arg(entry.name),
+                                  QStringLiteral("Its links stop working for everyone."),
+                                  {QStringLiteral("Delete"), QStringLiteral("Cancel")}});
+    const int answer = co_await std::move(asking);
+    if (answer != 0 || !self)
+        co_return;
     auto deleting = Uploader::deleteUpload(entry.deletionURL);
     const Uploader::Deletion outcome = co_await std::move(deleting);
     if (!self)

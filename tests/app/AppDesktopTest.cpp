@@ -242,17 +242,30 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
     EXPECT_EQ(readTestFile(openLog),
               QUrl::fromLocalFile(failedDir + kept.front()).toEncoded() + '\n');
 
-    // Deleting recent uploads: what the server accepts leaves the list, what it refuses stays.
+    // Deleting recent uploads asks first; what the server accepts leaves the list, what it
+    // refuses stays.
     failNext = false;
-    ASSERT_TRUE(
-        menu().click({u"Recent Uploads"_s, u"Holiday photo.png"_s, u"Delete from Server"_s}));
+    const QStringList deleteHoliday = {u"Recent Uploads"_s, u"Holiday photo.png"_s,
+                                       u"Delete from Server"_s};
+    ASSERT_TRUE(menu().click(deleteHoliday));
+    ASSERT_TRUE(QTest::qWaitFor([] { return !shotlarkWindows().isEmpty(); }, 10000));
+    pressIn(shotlarkWindows().front(), u"Escape"_s); // Cancel
+    ASSERT_TRUE(QTest::qWaitFor([] { return shotlarkWindows().isEmpty(); }, 10000));
+    ASSERT_TRUE(menu().click(deleteHoliday));
+    ASSERT_TRUE(QTest::qWaitFor([] { return !shotlarkWindows().isEmpty(); }, 10000));
+    EXPECT_TRUE(server.requestsTo("/d/id1").isEmpty()) << "asking deletes nothing";
+    pressIn(shotlarkWindows().front(), u"Return"_s); // Delete
     EXPECT_EQ(notification(7).summary, u"Deleted"_s);
     EXPECT_EQ(notification(7).body, u"http://m.example/u/id1"_s);
     const QString second = server.requestsTo("/api/upload")[1].partName();
     ASSERT_TRUE(menu().click({u"Recent Uploads"_s, second, u"Delete from Server"_s}));
     ASSERT_TRUE(QTest::qWaitFor([] { return !shotlarkWindows().isEmpty(); }, 10000));
+    pressIn(shotlarkWindows().front(), u"Return"_s);
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return log().contains(u"shotlark: Delete failed"_s); }, 10000));
     EXPECT_TRUE(
         log().contains(u"shotlark: Delete failed: The server didn't accept the deletion link."_s));
+    ASSERT_TRUE(QTest::qWaitFor([] { return !shotlarkWindows().isEmpty(); }, 10000));
     pressIn(shotlarkWindows().front(), u"Return"_s);
     const auto left = History::entries(Config());
     EXPECT_EQ(left.size(), 4);

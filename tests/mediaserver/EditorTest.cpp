@@ -171,6 +171,23 @@ TEST_F(EditorTest, MarksDrawnInTheBrowserAreSavedAsANewPicture) {
     const QByteArray dashboard = request("GET", u"/dashboard/"_s, {{"Cookie", signIn(token)}}).body;
     EXPECT_TRUE(dashboard.contains(">Screenshot-edited.png</a>")) << dashboard;
     EXPECT_EQ(request("GET", path(original.rawURL)).body, originalBytes);
+
+    // The dashboard's Delete asks first, in the page; only the confirmation deletes.
+    ASSERT_TRUE(browser->navigate(url + u"/dashboard/"_s));
+    const QString row = u"input[name=id][value='%1']"_s.arg(id);
+    clickButton(u"summary.danger"_s); // the newest upload's row comes first
+    ASSERT_TRUE(
+        browser->waitFor(u"document.querySelector(\"%1\").closest('details').open"_s.arg(row)));
+    EXPECT_TRUE(
+        browser->evaluate(u"document.querySelector(\"%1\").closest('form').textContent"_s.arg(row))
+            .toString()
+            .contains(u"Delete Screenshot-edited.png from the server?"_s));
+    EXPECT_EQ(request("GET", u"/r/"_s + id).status, 200) << "asking deletes nothing";
+    browser->evaluate(u"window.__left = true"_s);
+    clickButton(u"details[open] button.danger"_s);
+    ASSERT_TRUE(browser->waitFor(u"!window.__left && document.querySelector('h2')"_s));
+    EXPECT_EQ(request("GET", u"/r/"_s + id).status, 404);
+    EXPECT_EQ(request("GET", path(original.rawURL)).status, 200);
 }
 
 TEST_F(MediaServerTest, EditorRefusesWhatIsNotYoursOrNotAPicture) {
