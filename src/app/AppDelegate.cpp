@@ -381,8 +381,22 @@ QString AppDelegate::statusTitle() const {
 }
 
 void AppDelegate::updateStatusTitle() {
-    if (statusItem_)
-        statusItem_->setTitle(statusTitle(), isRecording()); // a recording's title is red
+    if (!statusItem_)
+        return;
+    const bool replaying = replay_ && replay_->isRunning();
+    QString toolTip = QStringLiteral("Shotlark");
+    if (isRecording()) {
+        toolTip += (recordingGIF_ ? QStringLiteral(": recording a GIF, ")
+                                  : QStringLiteral(": recording, ")) +
+                   recordingDuration();
+    } else if (const QString title = statusTitle(); !title.isEmpty()) {
+        toolTip += QStringLiteral(": uploading,") + title;
+    }
+    if (replaying)
+        toolTip += QStringLiteral("\nReplay buffer on: the last 30 seconds can be saved");
+    statusItem_->setStatus(statusTitle(), toolTip, isRecording(), replaying); // recording: red
+    if (isRecording())
+        statusItem_->refreshTexts(); // "Stop Recording (0:42)" counts on while the menu is open
 }
 
 QList<MenuItem> AppDelegate::menuModel() {

@@ -89,6 +89,8 @@ MenuItem recentUploads(const MenuState& state, const MenuActions& actions) {
 QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
     QList<MenuItem> menu;
     menu.append(disabled(header(state)));
+    if (state.replayRunning) // it records the screen: never without a visible sign
+        menu.append(disabled(QStringLiteral("\u25cf Replay buffer on")));
     if (state.activeUploads > 0)
         menu.append(
             disabled(QStringLiteral("Uploading %1 file(s)\u2026").arg(state.activeUploads)));

@@ -44,6 +44,7 @@ QCoro::Task<> AppDelegate::startReplay() {
             return;
         // "replayEnabled" stays as it is: the buffer starts again at the next launch.
         self->replay_.reset();
+        self->updateStatusTitle();
         self->notifier_->notify(QStringLiteral("Replay buffer stopped"), reason);
         // The buffer is reporting from inside its own event: it goes in a later turn.
         QMetaObject::invokeMethod(
@@ -53,9 +54,12 @@ QCoro::Task<> AppDelegate::startReplay() {
     try {
         auto starting = buffer->start(stream);
         co_await std::move(starting);
+        if (self)
+            updateStatusTitle();
     } catch (const Error& error) {
         if (self && self->replay_ == buffer) {
             self->replay_.reset();
+            updateStatusTitle();
             showWarning(QStringLiteral("Couldn't start the replay buffer"), error.message());
         }
     }
@@ -66,6 +70,7 @@ void AppDelegate::toggleReplayAction() {
     if (replay_ && replay_->isRunning()) {
         config.setBool(keys::replayEnabled, false);
         std::shared_ptr<ReplayBuffer> buffer = std::move(replay_);
+        updateStatusTitle();
         [](std::shared_ptr<ReplayBuffer> stopping) -> QCoro::Task<> {
             auto stopped = stopping->stop();
             co_await std::move(stopped);

@@ -15,7 +15,7 @@ StatusItem::StatusItem(std::function<QList<MenuItem>()> model, std::function<voi
     });
     tray_.setContextMenu(&menu_);
     tray_.setIcon(markIcon());
-    tray_.setToolTip(QStringLiteral("Shotlark"));
+    tray_.setToolTip(toolTip_ = QStringLiteral("Shotlark"));
     // Left clicks open the same menu, as on a status bar. A Wayland client doesn't know where
     // the pointer is: a menu placed there would open as a window in the middle of the screen.
     connect(&tray_, &QSystemTrayIcon::activated, this,
@@ -34,12 +34,27 @@ void StatusItem::show() {
     tray_.show();
 }
 
-void StatusItem::setTitle(const QString& title, bool alert) {
-    if (title == title_)
+void StatusItem::setStatus(const QString& title, const QString& toolTip, bool alert,
+                           bool replaying) {
+    if (toolTip != toolTip_)
+        tray_.setToolTip(toolTip_ = toolTip);
+    if (title == title_ && alert == alert_ && replaying == replaying_)
         return;
     title_ = title;
-    tray_.setToolTip(title.isEmpty() ? QStringLiteral("Shotlark") : title);
-    tray_.setIcon(iconFor(title, alert));
+    alert_ = alert;
+    replaying_ = replaying;
+    tray_.setIcon(iconFor(title, alert, replaying));
+}
+
+void StatusItem::refreshTexts() {
+    const QList<MenuItem> fresh = model_();
+    const QList<QAction*> actions = menu_.actions();
+    if (fresh.size() != actions.size())
+        return; // another shape: the next opening shows it
+    for (qsizetype i = 0; i < fresh.size(); ++i) {
+        if (fresh[i].kind == MenuItem::Kind::Action && actions[i]->text() != fresh[i].title)
+            actions[i]->setText(fresh[i].title);
+    }
 }
 
 void StatusItem::rebuild() {
@@ -101,13 +116,19 @@ QIcon StatusItem::markIcon() {
     return QIcon(pixmap);
 }
 
-QIcon StatusItem::iconFor(const QString& title, bool alert) const {
-    if (title.trimmed().isEmpty())
+QIcon StatusItem::iconFor(const QString& title, bool alert, bool replaying) const {
+    if (title.trimmed().isEmpty() && !replaying)
         return markIcon();
     QPixmap pixmap(64, 64);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
     paintMark(painter, QRectF(0, 0, 64, 64));
+    if (replaying) {
+        // The screen is being recorded in the background: a ring round the lens.
+        painter.setPen(QPen(QColor(0xfb, 0x8c, 0x00), 5));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawEllipse(QPointF(32, 34), 19, 19);
+    }
     painter.setPen(Qt::NoPen);
     const QString text = title.trimmed();
     if (alert) {

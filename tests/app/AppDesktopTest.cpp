@@ -135,6 +135,16 @@ protected:
 
     TrayMenu menu() const { return TrayMenu::of(tray.items().last()); }
 
+    // The tray icon's tooltip, as the tray host reads it (its texts in gdbus's print).
+    QString toolTip() const {
+        return run({u"gdbus"_s, u"call"_s, u"--session"_s, u"--dest"_s, tray.items().last(),
+                    u"--object-path"_s, u"/StatusNotifierItem"_s, u"--method"_s,
+                    u"org.freedesktop.DBus.Properties.Get"_s, u"org.kde.StatusNotifierItem"_s,
+                    u"ToolTip"_s},
+                   5000)
+            .out;
+    }
+
     void quit() {
         ASSERT_TRUE(menu().click({u"Quit"_s}));
         ASSERT_TRUE(QTest::qWaitFor([&] { return !app->running(); }, 10000));
@@ -516,6 +526,10 @@ TEST_F(AppDesktopTest, RecordingsFromHotkeyActionsToUploads) {
     const QStringList labels = menu().open().labels();
     EXPECT_EQ(labels.filter(QRegularExpression(u"^Stop Recording \\(0:0\\d\\)"_s)).size(), 1)
         << labels.join(u'|');
+    // The time counts on in the open menu and in the tooltip.
+    QTest::qWait(1100);
+    EXPECT_NE(menu().layout().labels(), labels);
+    EXPECT_TRUE(toolTip().contains(u"Shotlark: recording, 0:0"_s)) << toolTip();
 
     // The GIF action stops it, and it is uploaded as it is, without conversion.
     action(u"gif"_s);
@@ -599,6 +613,9 @@ TEST_F(AppDesktopTest, GifAndReplayComeBackFromTheReferenceServer) {
 
     ASSERT_TRUE(menu().click({u"Start Replay Buffer"_s}));
     QTest::qWait(3000);
+    // It records the screen: the menu and the tooltip say so.
+    EXPECT_TRUE(menu().open().labels().contains(u"\u25cf Replay buffer on"_s));
+    EXPECT_TRUE(toolTip().contains(u"Replay buffer on"_s)) << toolTip();
     action(u"replay"_s);
     const ReceivedNotification saved = notification(3);
     ASSERT_EQ(saved.summary, u"Replay saved, link copied"_s) << saved.body;
@@ -633,6 +650,7 @@ TEST_F(AppDesktopTest, GifAndReplayComeBackFromTheReferenceServer) {
         },
         5000));
     EXPECT_FALSE(Config().boolValue(keys::replayEnabled));
+    EXPECT_FALSE(toolTip().contains(u"Replay"_s)) << toolTip();
     EXPECT_TRUE(app->running());
 }
 

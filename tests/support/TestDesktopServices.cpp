@@ -110,6 +110,10 @@ TrayMenu TrayMenu::of(const QString& itemService) {
 
 DBusMenuNode TrayMenu::open() {
     menuCall(service_, path_, u"AboutToShow"_s, {0});
+    return layout();
+}
+
+DBusMenuNode TrayMenu::layout() {
     const QDBusMessage layout = menuCall(service_, path_, u"GetLayout"_s, {0, -1, QStringList()});
     if (layout.type() != QDBusMessage::ReplyMessage || layout.arguments().size() < 2)
         return {};

@@ -91,6 +91,8 @@ public:
     static TrayMenu of(const QString& itemService);
     // AboutToShow (the app rebuilds its menu) and the layout afterwards.
     DBusMenuNode open();
+    // The layout as it is now, as an open menu shows it (no AboutToShow).
+    DBusMenuNode layout();
     // Opens the menu and clicks the item whose label path matches; false when not found.
     bool click(const QStringList& labels);
 
