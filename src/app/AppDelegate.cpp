@@ -25,6 +25,8 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 
 #include <algorithm>
@@ -107,6 +109,13 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
     QObject::connect(
         &Updater::shared(), &Updater::announce, this,
         [this](const QString& title, const QString& body) { notifier_->notify(title, body); });
+    // A retried file that reaches the server leaves the folder; one that fails again stays.
+    menuActions_.retryUploads = [this](const QStringList& files) {
+        upload(files, true);
+    };
+    menuActions_.showInFolder = [this](const QString& file) {
+        services_.opener->open(QUrl::fromLocalFile(QFileInfo(file).absolutePath()));
+    };
     menuActions_.annotateEntry = [this](const QString& id) {
         if (const auto editor = ServerInfo::shared().editorURL(id))
             services_.opener->open(*editor);
@@ -411,6 +420,9 @@ QList<MenuItem> AppDelegate::menuModel() {
     state.recordingGIF = recordingGIF_;
     state.recordingDuration = recordingDuration();
     state.replayRunning = replay_ && replay_->isRunning();
+    for (const QFileInfo& kept :
+         QDir(failedUploadsDir()).entryInfoList(QDir::Files | QDir::NoSymLinks, QDir::Time))
+        state.failedUploads.append(kept.absoluteFilePath());
     if (const auto& update = Updater::shared().available())
         state.availableUpdate = update->version;
     state.isEnabled = [](const QString& feature) {

@@ -84,6 +84,32 @@ MenuItem recentUploads(const MenuState& state, const MenuActions& actions) {
     return recent;
 }
 
+// What didn't reach the server, to send again: the newest few, and all at once.
+MenuItem failedUploads(const MenuState& state, const MenuActions& actions) {
+    constexpr qsizetype shown = 5;
+    MenuItem failed;
+    failed.kind = MenuItem::Kind::Submenu;
+    failed.title = QStringLiteral("Failed Uploads");
+    for (const QString& file : state.failedUploads.mid(0, shown)) {
+        MenuItem item;
+        item.kind = MenuItem::Kind::Submenu;
+        item.title = QFileInfo(file).fileName();
+        item.toolTip = file;
+        item.children.append(
+            action(QStringLiteral("Retry"), [&actions, file] { actions.retryUploads({file}); }));
+        item.children.append(action(QStringLiteral("Show in Folder"),
+                                    [&actions, file] { actions.showInFolder(file); }));
+        failed.children.append(std::move(item));
+    }
+    failed.children.append(MenuItem::separator());
+    failed.children.append(
+        action(state.failedUploads.size() > shown
+                   ? QStringLiteral("Retry All %1").arg(state.failedUploads.size())
+                   : QStringLiteral("Retry All"),
+               [&actions, files = state.failedUploads] { actions.retryUploads(files); }));
+    return failed;
+}
+
 } // namespace
 
 QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
@@ -136,6 +162,8 @@ QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
     menu.append(action(QStringLiteral("Upload Files\u2026"), actions.pickFiles));
     menu.append(MenuItem::separator());
     menu.append(recentUploads(state, actions));
+    if (!state.failedUploads.isEmpty())
+        menu.append(failedUploads(state, actions));
     MenuItem dashboard = action(QStringLiteral("Open Dashboard"), actions.openDashboard);
     dashboard.enabled = state.configured;
     menu.append(dashboard);

@@ -41,6 +41,7 @@ struct MenuState {
     bool recordingGIF = false;
     QString recordingDuration; // "0:42"
     bool replayRunning = false;
+    QStringList failedUploads;              // kept files, newest first
     std::optional<QString> availableUpdate; // the version found by the last update check
     std::function<bool(const QString& feature)> isEnabled = [](const QString&) {
         return true;
@@ -59,6 +60,8 @@ struct MenuActions {
     std::function<void()> checkForUpdates, installUpdate;
     std::function<void(const HistoryEntry&)> copyEntry, openEntry, deleteEntry;
     std::function<void(const QString& id)> annotateEntry;
+    std::function<void(const QStringList& files)> retryUploads;
+    std::function<void(const QString& file)> showInFolder;
 };
 
 QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions);

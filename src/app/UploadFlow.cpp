@@ -201,10 +201,12 @@ QCoro::Task<> AppDelegate::sweepLeftovers() {
 
 QString AppDelegate::keepFailedUpload(const QString& file) {
     const QString dir = failedUploadsDir();
+    const QFileInfo info(file);
+    if (info.absolutePath() == QDir::cleanPath(dir))
+        return info.exists() ? file : QString(); // a retry that failed again stays as it is
     if (!QFileInfo::exists(file) || !paths::ensurePrivateDir(paths::dataDir()) ||
         !QDir().mkpath(dir))
         return QString();
-    const QFileInfo info(file);
     QString target = dir + QLatin1Char('/') + info.fileName();
     for (int n = 2; QFileInfo::exists(target); ++n)
         target =

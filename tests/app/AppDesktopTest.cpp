@@ -282,6 +282,20 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
     EXPECT_TRUE(std::none_of(left.begin(), left.end(),
                              [](const HistoryEntry& entry) { return entry.id == u"id1"_s; }));
 
+    // What failed is offered again: shown in its folder, retried, and gone from the folder once
+    // it is on the server.
+    const QStringList keptPath = {u"Failed Uploads"_s, kept.front()};
+    QFile::remove(openLog);
+    ASSERT_TRUE(menu().click(keptPath + QStringList{u"Show in Folder"_s}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(openLog); }, 10000));
+    EXPECT_EQ(readTestFile(openLog),
+              QUrl::fromLocalFile(QDir::cleanPath(failedDir)).toEncoded() + '\n');
+    ASSERT_TRUE(menu().click(keptPath + QStringList{u"Retry"_s}));
+    EXPECT_EQ(notification(8).summary, u"Uploaded, link copied"_s);
+    EXPECT_TRUE(server.requestsTo("/api/upload").back().body.contains("\r\n\r\nwill fail\r\n"));
+    EXPECT_TRUE(QDir(failedDir).isEmpty());
+    EXPECT_FALSE(menu().open().labels().contains(u"Failed Uploads"_s));
+
     // The menu as the tray host shows it, and Quit.
     const QStringList labels = menu().open().labels();
     ASSERT_FALSE(labels.isEmpty());
