@@ -24,6 +24,7 @@
 #include <QImage>
 #include <QMimeData>
 #include <QPointer>
+#include <QStandardPaths>
 
 #include <cstdio>
 
@@ -277,10 +278,18 @@ QCoro::Task<> AppDelegate::uploadClipboardContents(QImage image, QString text) {
 
 QCoro::Task<> AppDelegate::pickFiles() {
     QPointer<AppDelegate> self(this);
-    auto choosing = services_.dialogs->chooseFiles();
+    // Where the user last picked from; at first, the pictures (never the app's working folder).
+    QString startIn = Config::shared().stringValue(keys::lastUploadFolder).value_or(QString());
+    if (startIn.isEmpty() || !QFileInfo(startIn).isDir())
+        startIn = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    if (!QFileInfo(startIn).isDir())
+        startIn = QDir::homePath();
+    auto choosing = services_.dialogs->chooseFiles(startIn);
     const QStringList files = co_await std::move(choosing);
-    if (self && !files.isEmpty())
-        upload(files, false);
+    if (!self || files.isEmpty())
+        co_return;
+    Config::shared().setString(keys::lastUploadFolder, QFileInfo(files.front()).absolutePath());
+    upload(files, false);
 }
 
 } // namespace shotlark

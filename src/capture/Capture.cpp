@@ -68,12 +68,10 @@ bool onWayland() {
     return QGuiApplication::platformName().startsWith(QStringLiteral("wayland"));
 }
 
-void sayPermissionNeeded(platform::Dialogs& dialogs, const QString& text) {
+// What the desktop lacks for a capture, and what to do about it.
+void sayMissing(platform::Dialogs& dialogs, const QString& title, const QString& text) {
     // Not awaited: the alert only tells, and the capture ends here.
-    dialogs.alert({platform::Alert::Style::Warning,
-                   QStringLiteral("Screen Recording permission needed"),
-                   text,
-                   {}});
+    dialogs.alert({platform::Alert::Style::Warning, title, text, {}});
 }
 
 } // namespace
@@ -82,8 +80,9 @@ bool Capture::ensurePermission(platform::Dialogs& dialogs) {
     // In a Wayland session the portals are asked on each capture, and tell when there are none.
     if (onX11() || onWayland())
         return true;
-    sayPermissionNeeded(dialogs, QStringLiteral("Shotlark can\u2019t reach your display. Log in "
-                                                "to an X11 or a Wayland session, then try again."));
+    sayMissing(dialogs, QStringLiteral("No display to capture"),
+               QStringLiteral("Shotlark can\u2019t reach your display. Log in "
+                              "to an X11 or a Wayland session, then try again."));
     return false;
 }
 
@@ -96,8 +95,8 @@ Capture::chooseScreenCast(platform::RecordingBackends& recording, platform::Dial
         auto asking = recording.screenCast(token);
         choice = co_await std::move(asking);
     } catch (const platform::NoScreenCastPortal&) {
-        sayPermissionNeeded(
-            dialogs,
+        sayMissing(
+            dialogs, QStringLiteral("Screen cast portal needed"),
             QStringLiteral("In a Wayland session Shotlark records the screen through the "
                            "desktop\u2019s screen cast portal, which isn\u2019t running. Install "
                            "xdg-desktop-portal and the portal of your desktop "
@@ -155,8 +154,8 @@ QCoro::Task<std::optional<QString>> Capture::take(CaptureMode mode, platform::Di
     co_await std::move(finished);
     if (process.exitStatus() == QProcess::NormalExit &&
         process.exitCode() == platform::wayland::noScreenshotPortalExit)
-        sayPermissionNeeded(
-            dialogs,
+        sayMissing(
+            dialogs, QStringLiteral("Screenshot portal needed"),
             QStringLiteral("In a Wayland session Shotlark takes screenshots through the "
                            "desktop\u2019s screenshot portal, which isn\u2019t running. Install "
                            "xdg-desktop-portal and the portal of your desktop "

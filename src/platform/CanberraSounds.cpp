@@ -1,12 +1,20 @@
 #include "platform/LinuxBackends.h"
 
+#include <QFileInfo>
+
 #include <canberra.h>
 
 namespace shotlark::platform {
 
 CanberraSounds::CanberraSounds() {
-    if (ca_context_create(&context_) != CA_SUCCESS)
+    if (ca_context_create(&context_) != CA_SUCCESS) {
         context_ = nullptr;
+        return;
+    }
+    // Without a sound card, libcanberra's ALSA fallback can only fail, and ALSA says so on the
+    // terminal at every sound: the sound server (PulseAudio or PipeWire's) is the only way out.
+    if (!QFileInfo::exists(QStringLiteral("/proc/asound/card0")))
+        ca_context_set_driver(context_, "pulse");
 }
 
 CanberraSounds::~CanberraSounds() {

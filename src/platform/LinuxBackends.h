@@ -29,7 +29,7 @@ public:
 class QtDialogs : public Dialogs {
 public:
     QCoro::Task<int> alert(Alert alert) override;
-    QCoro::Task<QStringList> chooseFiles() override;
+    QCoro::Task<QStringList> chooseFiles(const QString& startIn) override;
 };
 
 // Opens links in the desktop's browser. With SHOTLARK_OPEN_LOG set, links are appended to that

@@ -62,9 +62,9 @@ QCoro::Task<int> QtDialogs::alert(Alert alert) {
     co_return static_cast<int>(buttons.indexOf(box->clickedButton()));
 }
 
-QCoro::Task<QStringList> QtDialogs::chooseFiles() {
+QCoro::Task<QStringList> QtDialogs::chooseFiles(const QString& startIn) {
     std::unique_ptr<QFileDialog, DeleteLater> dialog(
-        new QFileDialog(nullptr, QStringLiteral("Upload Files")));
+        new QFileDialog(nullptr, QStringLiteral("Upload Files"), startIn));
     dialog->setFileMode(QFileDialog::ExistingFiles);
     dialog->setLabelText(QFileDialog::Accept, QStringLiteral("Upload"));
     auto showing = showAndWait(*dialog);

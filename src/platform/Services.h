@@ -44,7 +44,7 @@ public:
     // -1 when the alert was dismissed otherwise.
     virtual QCoro::Task<int> alert(Alert alert) = 0;
     // Lets the user pick several files (no directories) to upload; empty when cancelled.
-    virtual QCoro::Task<QStringList> chooseFiles() = 0;
+    virtual QCoro::Task<QStringList> chooseFiles(const QString& startIn) = 0;
 };
 
 class LinkOpener {

@@ -56,6 +56,13 @@ tesseract::TessBaseAPI& readyEngine() {
             "Text recognition isn't installed (Tesseract's English data is missing)."));
     api->SetPageSegMode(tesseract::PSM_AUTO);
     engine = std::move(api);
+    // Tesseract's dictionary cache came into being in Init, after `engine`: at exit it would go
+    // first and report every dictionary the engine still holds as a leak. Registered now, this
+    // ends the engine before it.
+    std::atexit([] {
+        QMutexLocker lock(&engineMutex);
+        engine.reset();
+    });
     return *engine;
 }
 

@@ -33,6 +33,8 @@ inline const QString replayEnabled = QStringLiteral("replayEnabled");
 inline const QString history = QStringLiteral("history");
 // The window that stands in for a missing tray has told how to get one (absent: not yet).
 inline const QString trayHintShown = QStringLiteral("trayHintShown");
+// The folder of the files last picked with Upload Files…, where the next choice starts.
+inline const QString lastUploadFolder = QStringLiteral("lastUploadFolder");
 // The desktop's token for the screen or window last chosen for recording (Wayland).
 inline const QString screenCastRestoreToken = QStringLiteral("screenCastRestoreToken");
 } // namespace keys

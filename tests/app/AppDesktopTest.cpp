@@ -296,6 +296,29 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
     EXPECT_TRUE(QDir(failedDir).isEmpty());
     EXPECT_FALSE(menu().open().labels().contains(u"Failed Uploads"_s));
 
+    // Upload Files… starts in the pictures, then where the last choice was made: a bare name is
+    // found there.
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    writeTestFile(pictures + u"/in-pictures.png"_s);
+    writeTestFile(testHome() + u"/elsewhere/first.txt"_s);
+    writeTestFile(testHome() + u"/elsewhere/second.txt"_s);
+    const QStringList picks = {u"in-pictures.png"_s, testHome() + u"/elsewhere/first.txt"_s,
+                               u"second.txt"_s};
+    for (const QString& pick : picks) {
+        ASSERT_TRUE(menu().click({u"Upload Files\u2026"_s}));
+        ASSERT_TRUE(waitForWindows(u"^Upload Files$"_s, true));
+        xdotool({u"windowfocus"_s, windowsNamed(u"^Upload Files$"_s).front(), u"type"_s, pick});
+        xdotool({u"key"_s, u"Return"_s});
+        ASSERT_TRUE(waitForWindows(u"^Upload Files$"_s, false)) << pick;
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                return server.requestsTo("/api/upload").back().partName() ==
+                       QFileInfo(pick).fileName();
+            },
+            10000))
+            << pick;
+    }
+
     // The menu as the tray host shows it, and Quit.
     const QStringList labels = menu().open().labels();
     ASSERT_FALSE(labels.isEmpty());
@@ -405,6 +428,11 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     EXPECT_EQ(sent[3].partName() + sent[4].partName(), u"b.pngc.png"_s) << "sent in order";
     EXPECT_TRUE(readTestFile(openLog).endsWith("/id2\nhttp://m.example/u/id3\n"))
         << "only the first link of the batch opens";
+
+    // Text recognition and sounds (with no sound card here) leave the terminal alone.
+    quit();
+    EXPECT_FALSE(log().contains(u"LEAK!"_s)) << log();
+    EXPECT_FALSE(log().contains(u"ALSA lib"_s)) << log();
 }
 
 namespace {

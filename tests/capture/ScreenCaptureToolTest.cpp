@@ -112,6 +112,14 @@ TEST_F(ToolTest, DisplayIsCapturedWholeAsAnOpaquePng) {
 
 TEST_F(ToolTest, EscapeOrAClickWithoutDragCancelsWithoutAFile) {
     start({u"-i"_s}, true);
+    // The dimmed screen says what to do, in white in its middle.
+    const QImage shown = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+    int white = 0;
+    for (int y = screen.height() / 2 - 12; y < screen.height() / 2 + 12; ++y) {
+        for (int x = screen.width() / 2 - 150; x < screen.width() / 2 + 150; ++x)
+            white += qGray(shown.pixel(x, y)) > 235;
+    }
+    EXPECT_GT(white, 100) << "the hint";
     xdotool({u"key"_s, u"Escape"_s});
     EXPECT_EQ(finish(), 0);
     EXPECT_FALSE(QFile::exists(target));

@@ -224,13 +224,13 @@ TEST_F(NoPortalSwayTest, WithoutThePortalOneAlertSaysWhatToInstall) {
     EXPECT_TRUE(
         QTest::qWaitFor([&] { return log().contains(u"Install xdg-desktop-portal"_s); }, 10000))
         << log();
-    EXPECT_EQ(log().count(u"Screen Recording permission needed"_s), 1);
+    EXPECT_EQ(log().count(u"Screenshot portal needed"_s), 1);
 
     // Recording: the same alert, naming the screen cast portal.
     action(u"record"_s);
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return log().contains(u"through the desktop\u2019s screen cast portal"_s); }, 10000))
         << log();
-    EXPECT_EQ(log().count(u"Screen Recording permission needed"_s), 2);
+    EXPECT_EQ(log().count(u"Screen cast portal needed"_s), 1);
     EXPECT_TRUE(notifications.received.isEmpty()) << "nothing uploaded";
 }

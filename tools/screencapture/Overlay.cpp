@@ -143,6 +143,8 @@ Picker::Picker(const QList<QImage>& frozen, bool windows)
     overlay::OverlayStyle style;
     style.picksPoints = windows_;
     style.title = QStringLiteral("shotlark-screencapture");
+    style.hint = windows_ ? QStringLiteral("Click a window \u00b7 Esc to cancel")
+                          : QStringLiteral("Drag to capture an area \u00b7 Esc to cancel");
     session_ = std::make_unique<overlay::SelectionSession>(
         frozen_, overlay::SelectionRules{3, false}, style);
     connect(session_.get(), &overlay::SelectionSession::finished, this,
