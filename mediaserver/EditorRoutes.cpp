@@ -6,6 +6,7 @@
 #include "WebHelpers.h"
 
 #include <QImageReader>
+#include <QUrl>
 
 #include <algorithm>
 #include <atomic>
@@ -47,8 +48,12 @@ const char* editorStyle = R"(<style>
 
 void MediaServer::editor(const Request& request, Response& response) {
     const auto signedIn = session(request);
-    if (!signedIn)
-        return htmlPage(response, "Sign in", html::signInForm(""));
+    if (!signedIn) {
+        const QByteArray id =
+            QUrl::toPercentEncoding(QString::fromStdString(request.get_param_value("id")));
+        return htmlPage(response, "Sign in",
+                        html::signInForm("", "/dashboard/edit/?id=" + id.toStdString()));
+    }
     if (!offers("annotate"))
         return fail(response, 404, "The editor is switched off on this server");
     const auto found = store_.upload(request.get_param_value("id"));

@@ -12,8 +12,8 @@ struct GifLimits {
     int64_t maxOutputBytes = int64_t(512) * 1024 * 1024;
     int maxWidth = 960;
     int maxFps = 15;
-    int maxSourceFps = 120;  // at most maxSeconds × this many frames are decoded
-    int decoderThreads = 2;  // one conversion never takes every processor
+    int maxSourceFps = 120; // at most maxSeconds × this many frames are decoded
+    int decoderThreads = 2; // one conversion never takes every processor
 };
 
 // Why a conversion did not give a GIF: an HTTP status and a text for the uploader.

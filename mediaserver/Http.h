@@ -17,7 +17,7 @@ using Headers = std::multimap<std::string, std::string, CaseInsensitive>;
 
 struct Request {
     std::string method;
-    std::string path;   // percent-decoded, without the query
+    std::string path; // percent-decoded, without the query
     Headers headers;
     std::multimap<std::string, std::string> params; // the query, decoded
     std::string body;                               // small bodies only

@@ -33,7 +33,8 @@ using namespace web;
 
 const std::vector<std::string>& allFeatures() {
     static const std::vector<std::string> names = {"annotate",     "app_gif",     "app_ocr",
-                                                   "app_presence", "auto_update", "replay_buffer"};
+                                                   "app_presence", "auto_update", "replay_buffer",
+                                                   "sign_in_links"};
     return names;
 }
 
@@ -124,6 +125,10 @@ void MediaServer::routes() {
     get("/dashboard", [](const Request&, Response& rs) { redirect(rs, "/dashboard/"); });
     get("/dashboard/", [this](const Request& rq, Response& rs) { dashboard(rq, rs); });
     post("/dashboard/login", [this](const Request& rq, Response& rs) { login(rq, rs); });
+    if (offers("sign_in_links")) {
+        post("/api/sign-in-link", [this](const Request& rq, Response& rs) { signInLink(rq, rs); });
+        get("/dashboard/once", [this](const Request& rq, Response& rs) { signInOnce(rq, rs); });
+    }
     post("/dashboard/logout", [this](const Request& rq, Response& rs) { logout(rq, rs); });
     post("/dashboard/delete", [this](const Request& rq, Response& rs) { dashboardDelete(rq, rs); });
     get("/dashboard/setup/", [this](const Request& rq, Response& rs) { setup(rq, rs); });
@@ -352,22 +357,71 @@ void MediaServer::login(const Request& request, Response& response) {
         return htmlPage(response, "Sign in",
                         html::signInForm("Sign in from this server's own page."), 403);
     const std::string token = request.get_param_value("token");
+    const std::string next = ownPath(request.get_param_value("next"));
     const auto user = token.empty() ? std::nullopt : store_.userForToken(token);
     if (!user)
-        return htmlPage(response, "Sign in", html::signInForm("That token is not valid."), 401);
+        return htmlPage(response, "Sign in", html::signInForm("That token is not valid.", next),
+                        401);
+    startSession(response, *user, token);
+    redirect(response, next);
+}
+
+void MediaServer::startSession(Response& response, const User& user, const std::string& token) {
     const std::string id = randomHex(32);
     {
         std::lock_guard lock(sessionsMutex_);
         for (auto it = sessions_.begin(); it != sessions_.end();)
             it = it->second.expires < now() ? sessions_.erase(it) : std::next(it);
-        sessions_[sha256Hex(id)] = Session{user->id, token, randomHex(16), now() + sessionSeconds};
+        sessions_[sha256Hex(id)] = Session{user.id, token, randomHex(16), now() + sessionSeconds};
     }
     const bool secure = startsWith(options_.publicUrl, "https://");
     response.set_header("Set-Cookie", std::string(sessionCookie) + "=" + id +
                                           "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
                                           std::to_string(sessionSeconds) +
                                           (secure ? "; Secure" : ""));
-    redirect(response, "/dashboard/");
+}
+
+void MediaServer::signInLink(const Request& request, Response& response) {
+    const auto user = bearer(request);
+    if (!user)
+        return fail(response, 401, "Invalid or missing upload token");
+    const QJsonObject body =
+        QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object();
+    const std::string next = ownPath(body.value(QStringLiteral("next")).toString().toStdString());
+    const std::string code = randomHex(32);
+    {
+        std::lock_guard lock(sessionsMutex_);
+        for (auto it = signIns_.begin(); it != signIns_.end();)
+            it = it->second.expires < now() ? signIns_.erase(it) : std::next(it);
+        // Each costs a few bytes for a minute; a client asking in a loop gets no more.
+        if (signIns_.size() >= 1000)
+            return fail(response, 503, "Too many sign-in links; try again in a minute");
+        signIns_[sha256Hex(code)] =
+            OneTimeSignIn{user->id, request.get_header_value("Authorization").substr(7), next,
+                          now() + signInLinkSeconds};
+    }
+    json(response, {{QStringLiteral("url"), q(link("/dashboard/once?code=" + code))}});
+}
+
+void MediaServer::signInOnce(const Request& request, Response& response) {
+    std::optional<OneTimeSignIn> found;
+    {
+        std::lock_guard lock(sessionsMutex_);
+        const auto it = signIns_.find(sha256Hex(request.get_param_value("code")));
+        if (it != signIns_.end()) {
+            if (it->second.expires >= now())
+                found = it->second;
+            signIns_.erase(it); // once, whatever comes of it
+        }
+    }
+    const auto user = found ? store_.userForToken(found->token) : std::nullopt;
+    if (!user || user->id != found->userId)
+        return htmlPage(response, "Sign in",
+                        html::signInForm("That sign-in link has expired or was used already.",
+                                         found ? found->next : std::string()),
+                        403);
+    startSession(response, *user, found->token);
+    redirect(response, found->next);
 }
 
 void MediaServer::logout(const Request& request, Response& response) {
@@ -395,7 +449,7 @@ void MediaServer::dashboardDelete(const Request& request, Response& response) {
 void MediaServer::setup(const Request& request, Response& response) {
     const auto signedIn = session(request);
     if (!signedIn)
-        return htmlPage(response, "Sign in", html::signInForm(""));
+        return htmlPage(response, "Sign in", html::signInForm("", "/dashboard/setup/"));
     const auto& [user, state] = *signedIn;
     const std::string configure =
         "shotlark://configure?server=" + html::percentEncode(options_.publicUrl) +

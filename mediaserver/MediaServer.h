@@ -92,6 +92,11 @@ private:
     void userPage(const http::Request& request, http::Response& response);
     void dashboard(const http::Request& request, http::Response& response);
     void login(const http::Request& request, http::Response& response);
+    // A session for `user` in the answer's cookie.
+    void startSession(http::Response& response, const User& user, const std::string& token);
+    // One-time sign-in links: the app asks for one, the browser it opens follows it once.
+    void signInLink(const http::Request& request, http::Response& response);
+    void signInOnce(const http::Request& request, http::Response& response);
     void logout(const http::Request& request, http::Response& response);
     void dashboardDelete(const http::Request& request, http::Response& response);
     void setup(const http::Request& request, http::Response& response);
@@ -116,6 +121,13 @@ private:
     std::unique_ptr<http::Server> http_;
     std::mutex sessionsMutex_;
     std::map<std::string, Session> sessions_;
+    struct OneTimeSignIn {
+        int64_t userId;
+        std::string token;
+        std::string next; // a path of this server
+        int64_t expires;
+    };
+    std::map<std::string, OneTimeSignIn> signIns_; // by the code's SHA-256, under sessionsMutex_
     std::unique_ptr<ConversionPool> conversions_;
 };
 

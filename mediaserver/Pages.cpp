@@ -118,11 +118,14 @@ nav.links{display:flex;gap:.4em;align-items:center;margin:1em 0}nav.links form{m
     return page;
 }
 
-std::string signInForm(const std::string& message) {
+std::string signInForm(const std::string& message, const std::string& next) {
     std::string body = "<div class=\"card\"><h2>Sign in</h2>";
     if (!message.empty())
         body += "<p class=\"error\">" + escape(message) + "</p>";
-    body += R"(<form method="post" action="/dashboard/login"><p><label>Upload token<br>
+    body += R"(<form method="post" action="/dashboard/login">)";
+    if (!next.empty())
+        body += "<input type=\"hidden\" name=\"next\" value=\"" + escape(next) + "\">";
+    body += R"(<p><label>Upload token<br>
 <input name="token" type="password" autocomplete="current-password" required></label></p>
 <p><button type="submit">Sign in</button></p></form></div>)";
     return body;

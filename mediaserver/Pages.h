@@ -12,7 +12,8 @@ std::string humanSize(long long bytes);
 // A complete page with the server's look.
 std::string document(std::string_view title, std::string_view body);
 // The dashboard's sign-in card, with an error line when `message` is not empty.
-std::string signInForm(const std::string& message);
+// `next`: the page of this server to return to once signed in (empty: the dashboard).
+std::string signInForm(const std::string& message, const std::string& next = {});
 // The dashboard's links and its sign-out button.
 std::string navigation(const std::string& csrf);
 

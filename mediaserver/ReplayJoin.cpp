@@ -97,8 +97,10 @@ bool joinSegments(const std::vector<fs::path>& paths, double seconds, const fs::
     for (size_t i = 0; i < paths.size(); ++i) {
         if (!openSegment(paths[i], segments[i], error))
             return false;
-        const AVCodecParameters* mine = segments[i].input->format()->streams[segments[i].stream]->codecpar;
-        const AVCodecParameters* firsts = segments[0].input->format()->streams[segments[0].stream]->codecpar;
+        const AVCodecParameters* mine =
+            segments[i].input->format()->streams[segments[i].stream]->codecpar;
+        const AVCodecParameters* firsts =
+            segments[0].input->format()->streams[segments[0].stream]->codecpar;
         if (mine->width != firsts->width || mine->height != firsts->height ||
             mine->extradata_size != firsts->extradata_size ||
             (mine->extradata_size > 0 &&

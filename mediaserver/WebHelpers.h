@@ -32,6 +32,18 @@ using http::Request;
 using http::Response;
 
 inline constexpr int64_t sessionSeconds = 12 * 3600;
+// How long a one-time sign-in link the app asked for may wait to be followed.
+inline constexpr int64_t signInLinkSeconds = 60;
+
+// `next` when it is a path of this server ("/dashboard/…"), the dashboard otherwise: never
+// another site ("//host", "/\\host"), a scheme, or bytes a header can't carry.
+inline std::string ownPath(const std::string& next) {
+    const bool own = !next.empty() && next[0] == '/' &&
+                     (next.size() == 1 || (next[1] != '/' && next[1] != '\\')) &&
+                     std::all_of(next.begin(), next.end(),
+                                 [](unsigned char c) { return c > 0x20 && c < 0x7f && c != '\\'; });
+    return own ? next : "/dashboard/";
+}
 inline constexpr const char* sessionCookie = "slk_session";
 
 inline int64_t now() {

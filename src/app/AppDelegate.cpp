@@ -88,7 +88,7 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
     };
     menuActions_.openDashboard = [this] {
         if (const auto base = Uploader::serverURL(Config::shared().server()))
-            services_.opener->open(Uploader::endpoint(*base, QStringLiteral("dashboard/")));
+            openSignedIn(Uploader::endpoint(*base, QStringLiteral("dashboard/")));
     };
     menuActions_.copyEntry = [this](const HistoryEntry& entry) {
         services_.clipboard->setText(entry.url);
@@ -118,7 +118,7 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
     };
     menuActions_.annotateEntry = [this](const QString& id) {
         if (const auto editor = ServerInfo::shared().editorURL(id))
-            services_.opener->open(*editor);
+            openSignedIn(*editor);
     };
 }
 
@@ -368,6 +368,14 @@ QCoro::Task<> AppDelegate::deleteEntry(HistoryEntry entry) {
         showWarning(QStringLiteral("Delete failed"),
                     QStringLiteral("The server didn't accept the deletion link."));
     }
+}
+
+QCoro::Task<> AppDelegate::openSignedIn(QUrl page) {
+    QPointer<AppDelegate> self(this);
+    auto signing = Uploader::signedInLink(page);
+    const QUrl link = co_await std::move(signing);
+    if (self)
+        services_.opener->open(link);
 }
 
 void AppDelegate::openLink(const QString& link) {

@@ -132,6 +132,8 @@ private:
     void stopRecording();
     void endRecordingUI();
     void openLink(const QString& link);
+    // A page of the server, opened signed in where the server can do that.
+    QCoro::Task<> openSignedIn(QUrl page);
     void showWarning(const QString& message, const QString& informative);
     // Moves a capture whose upload failed to the failed uploads (the newest are kept); returns
     // where it went, or nothing.

@@ -107,7 +107,7 @@ QCoro::Task<> AppDelegate::runBatch(QStringList files, bool deleteAfter,
                                                                           : result.url);
             if (annotate) {
                 if (const auto editor = ServerInfo::shared().editorURL(result.id))
-                    services_.opener->open(*editor);
+                    openSignedIn(*editor);
             }
         } catch (const Error& error) {
             failed = true;

@@ -21,6 +21,7 @@ inline const QString appOcr = QStringLiteral("app_ocr");
 inline const QString appPresence = QStringLiteral("app_presence");
 inline const QString autoUpdate = QStringLiteral("auto_update");
 inline const QString replayBuffer = QStringLiteral("replay_buffer");
+inline const QString signInLinks = QStringLiteral("sign_in_links");
 } // namespace features
 
 // Only http and https links from a server are opened or handed on.

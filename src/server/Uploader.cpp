@@ -3,6 +3,7 @@
 #include "base/Errors.h"
 #include "base/Worker.h"
 #include "server/HttpClient.h"
+#include "server/ServerInfo.h"
 #include "store/Config.h"
 #include "store/Paths.h"
 
@@ -282,6 +283,39 @@ QCoro::Task<QString> Uploader::verify(QString server, QString token) {
     if (!username.isString())
         throw DecodingError();
     co_return username.toString();
+}
+
+QCoro::Task<QUrl> Uploader::signedInLink(QUrl page) {
+    const Config& config = Config::shared();
+    const auto base = serverURL(config.server());
+    if (!base || !ServerInfo::shared().isEnabled(features::signInLinks) ||
+        page.scheme() != base->scheme() || page.host() != base->host() ||
+        page.port() != base->port())
+        co_return page;
+    HttpRequest request;
+    request.method = "POST";
+    request.url = endpoint(*base, QStringLiteral("api/sign-in-link"));
+    request.headers = {{"Authorization", bearer(config.token())},
+                       {"Content-Type", "application/json"}};
+    const QString next = page.path(QUrl::FullyEncoded) +
+                         (page.hasQuery() ? u'?' + page.query(QUrl::FullyEncoded) : QString());
+    request.body =
+        QJsonDocument(QJsonObject{{QStringLiteral("next"), next}}).toJson(QJsonDocument::Compact);
+    try {
+        auto sending = HttpClient::session().send(std::move(request));
+        const HttpResponse response = co_await std::move(sending);
+        const QUrl link(QJsonDocument::fromJson(response.body)
+                            .object()
+                            .value(QLatin1StringView("url"))
+                            .toString(),
+                        QUrl::StrictMode);
+        // Only a web link to the same server: the answer decides where the browser goes.
+        if (response.status == 200 && isWebLink(link) && link.host() == base->host())
+            co_return link;
+    } catch (const Error&) {
+        // The page itself: the user signs in there.
+    }
+    co_return page;
 }
 
 QCoro::Task<UploadResult> Uploader::uploadReplay(QStringList segments, int seconds) {

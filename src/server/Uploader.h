@@ -29,6 +29,10 @@ public:
     // Checks an address as typed and a token against "api/me"; returns the user name.
     static QCoro::Task<QString> verify(QString server, QString token);
 
+    // `page` (of the connected server) behind a one-time link that signs the browser in, where
+    // the server offers such links; else, or when asking fails, `page` itself.
+    static QCoro::Task<QUrl> signedInLink(QUrl page);
+
     // Sends replay segments, in playback order, as one upload to "api/replay".
     static QCoro::Task<UploadResult> uploadReplay(QStringList segments, int seconds);
 

@@ -671,6 +671,16 @@ TEST_F(AppDesktopTest, GifAndReplayComeBackFromTheReferenceServer) {
     // The copies went with the upload; the buffer's own directory stays while it runs.
     EXPECT_TRUE(QDir(paths::privateTempDir()).entryList({u"Replay_*"_s}, QDir::Files).isEmpty());
 
+    // Open Dashboard opens it signed in: a one-time link, good for one visit.
+    ASSERT_TRUE(menu().click({u"Open Dashboard"_s}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(openLog); }, 10000));
+    const QString once = QString::fromUtf8(readTestFile(openLog)).trimmed();
+    EXPECT_TRUE(once.startsWith(reference.url + u"/dashboard/once?code="_s)) << once;
+    const QString visit = run({u"curl"_s, u"-s"_s, u"-i"_s, once}, 10000).out;
+    EXPECT_TRUE(visit.startsWith(u"HTTP/1.1 303"_s)) << visit;
+    EXPECT_TRUE(visit.contains(u"Set-Cookie: slk_session="_s, Qt::CaseInsensitive)) << visit;
+    EXPECT_TRUE(run({u"curl"_s, u"-s"_s, u"-i"_s, once}, 10000).out.startsWith(u"HTTP/1.1 403"_s));
+
     // A server that has gone away: the copies are kept with the failed uploads, not deleted.
     reference.process.reset();
     QTest::qWait(1500);

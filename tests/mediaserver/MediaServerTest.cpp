@@ -103,7 +103,7 @@ TEST_F(MediaServerTest, AccountFeaturesVersionsAndNowPlaying) {
     ServerInfo info;
     await(info.refresh(true));
     ASSERT_TRUE(info.features());
-    EXPECT_EQ(info.features()->size(), 6);
+    EXPECT_EQ(info.features()->size(), 7);
     EXPECT_EQ(info.dashboardURL(), QUrl(url + u"/dashboard/"_s));
     EXPECT_EQ(info.editorURL(u"x1"_s)->toString(), url + u"/dashboard/edit/?id=x1"_s);
     EXPECT_EQ(request("GET", u"/api/setup/versions"_s).body, "{}");

@@ -205,6 +205,49 @@ TEST_F(ServerHardeningTest, SignInOnlyFromTheServersOwnPages) {
         EXPECT_EQ(answer.status, c.status) << c.headers;
         EXPECT_EQ(!answer.header("Set-Cookie").isEmpty(), c.status == 303) << c.headers;
     }
+
+    // Signed in, the form returns to the page that sent the user to it: a page of this server.
+    const std::vector<std::pair<QByteArray, QByteArray>> returns = {
+        {"/dashboard/edit/?id=abc", "/dashboard/edit/?id=abc"},
+        {"//evil.example/x", "/dashboard/"},
+        {"/\\evil.example", "/dashboard/"},
+        {"https://evil.example/", "/dashboard/"},
+        {"/dashboard/\r\nSet-Cookie: x=1", "/dashboard/"},
+    };
+    for (const auto& [next, location] : returns) {
+        const HttpResponse answer = request(
+            "POST", u"/dashboard/login"_s,
+            {{"Content-Type", "application/x-www-form-urlencoded"}, {"Origin", own}},
+            "token=" + QUrl::toPercentEncoding(token) + "&next=" + QUrl::toPercentEncoding(next));
+        EXPECT_EQ(answer.header("Location"), location) << next;
+    }
+
+    // A one-time link the app asks for with its token signs the browser in, once, and leads
+    // to the page it was asked for.
+    auto askLink = [&](const QByteArray& next, const QByteArray& bearer) {
+        return request(
+            "POST", u"/api/sign-in-link"_s,
+            {{"Authorization", "Bearer " + bearer}, {"Content-Type", "application/json"}},
+            R"({"next":")" + next + R"("})");
+    };
+    EXPECT_EQ(askLink("/dashboard/", "slk_wrong").status, 401);
+    const HttpResponse asked = askLink("/dashboard/edit/?id=abc", token.toUtf8());
+    ASSERT_EQ(asked.status, 200) << asked.body;
+    const QString once = QJsonDocument::fromJson(asked.body)[u"url"_s].toString();
+    ASSERT_TRUE(once.startsWith(url + u"/dashboard/once?code="_s)) << once;
+    const HttpResponse followed = request("GET", once);
+    EXPECT_EQ(followed.status, 303);
+    EXPECT_EQ(followed.header("Location"), "/dashboard/edit/?id=abc");
+    EXPECT_TRUE(followed.header("Set-Cookie").startsWith("slk_session="))
+        << followed.header("Set-Cookie");
+    const HttpResponse again = request("GET", once);
+    EXPECT_EQ(again.status, 403);
+    EXPECT_TRUE(again.header("Set-Cookie").isEmpty());
+    EXPECT_TRUE(again.body.contains("expired or was used already"));
+    const QString other =
+        QJsonDocument::fromJson(askLink("https://evil.example/", token.toUtf8()).body)[u"url"_s]
+            .toString();
+    EXPECT_EQ(request("GET", other).header("Location"), "/dashboard/") << "never another site";
 }
 
 TEST_F(ServerHardeningTest, ThumbnailsAreCachedOnlyWhenWrittenWhole) {
