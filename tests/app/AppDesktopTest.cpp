@@ -569,8 +569,7 @@ TEST_F(AppDesktopTest, RecordingsFromHotkeyActionsToUploads) {
     EXPECT_EQ(labels.filter(QRegularExpression(u"^Stop Recording \\(0:0\\d\\)"_s)).size(), 1)
         << labels.join(u'|');
     // The time counts on in the open menu and in the tooltip.
-    QTest::qWait(1100);
-    EXPECT_NE(menu().layout().labels(), labels);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return menu().layout().labels() != labels; }, 3000));
     EXPECT_TRUE(toolTip().contains(u"Shotlark: recording, 0:0"_s)) << toolTip();
 
     // The GIF action stops it, and it is uploaded as it is, without conversion.
