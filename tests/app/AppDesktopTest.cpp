@@ -373,6 +373,7 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     showBackdrop(textImage(QSize(1280, 800), {u"Copied from the screen"_s, u"second line 42"_s}, 30,
                            QPoint(120, 200), 60));
     Config::shared().setBool(keys::openAfterUpload, true);
+    Config::shared().setBool(keys::compressScreenshots, false); // the PNGs themselves go up
     startApp();
 
     // The screen under the pointer, whole, uploaded like any capture.
@@ -397,8 +398,7 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     EXPECT_TRUE(tempDirEmpties());
     EXPECT_EQ(server.requestsTo("/api/upload").size(), 1) << "text is not uploaded";
 
-    // A dragged region, uploaded with its link on the clipboard (compression off: the PNG itself).
-    Config::shared().setBool(keys::compressScreenshots, false);
+    // A dragged region, uploaded with its link on the clipboard.
     action(u"region"_s);
     ASSERT_TRUE(waitForCaptureOverlay());
     drag(QPoint(50, 60), QPoint(450, 310));

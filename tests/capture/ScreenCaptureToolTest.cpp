@@ -154,4 +154,14 @@ TEST_F(ToolTest, TwoScreensOfDifferentScale) {
     environment.insert(u"QT_SCREEN_SCALE_FACTORS"_s, u"1;2"_s);
     expectWindowPicked(QRect(half + 60, 100, 200, 160), QPoint(half + 120, 150));
     expectRegionDragged(QPoint(half + 160, 200), QPoint(half + 360, 360));
+
+    // Display 2, whole, in the order the app numbers its screens (read without Qt's GUI),
+    // once the picture is back where the overlay was.
+    QFile::remove(target);
+    QTest::qWait(300);
+    start({u"-D"_s, u"2"_s}, false);
+    ASSERT_EQ(finish(), 0) << process.readAllStandardError();
+    const QImage right(target);
+    EXPECT_EQ(right.size(), QSize(screen.width() - half, screen.height()));
+    expectKnownPixels(right, QPoint(half, 0));
 }

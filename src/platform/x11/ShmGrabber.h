@@ -28,6 +28,9 @@ public:
     void drawCursor(QImage& image, const QRect& rect);
     // False once the X connection has failed.
     bool isConnected() const;
+    // The monitors' rectangles of the root window in Qt's order (the primary one first, then
+    // RandR's), or the whole root window where RandR knows none.
+    QList<QRect> monitors() const;
 
 private:
     struct Impl;
@@ -37,5 +40,8 @@ private:
 // What every screen (in Qt's order) shows right now, in device pixels, as independent images.
 // Falls back to Qt's own grab without MIT-SHM.
 QList<QImage> freezeScreens();
+// The same on a connection of its own, without Qt's GUI: a whole-screen capture needs no fonts,
+// input methods or platform plugin. Empty when the X server can't be reached or has no MIT-SHM.
+QList<QImage> freezeScreensWithoutQt();
 
 } // namespace shotlark::platform::x11
