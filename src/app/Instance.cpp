@@ -3,6 +3,7 @@
 #include "store/Paths.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -11,6 +12,10 @@
 #include <QUrl>
 
 #include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <utility>
 
@@ -55,16 +60,35 @@ QStringList absoluteArguments(const QStringList& arguments) {
 }
 
 bool Instance::forward(const QStringList& arguments) {
-    QLocalSocket socket;
-    socket.connectToServer(socketPath());
-    if (!socket.waitForConnected(timeoutMs))
+    // Plain POSIX: a second start hands over before any application object, and with it a
+    // connection to the window system, exists.
+    const QByteArray path = QFile::encodeName(socketPath());
+    sockaddr_un address{};
+    if (path.size() >= static_cast<qsizetype>(sizeof(address.sun_path)))
         return false;
-    socket.write(
-        QJsonDocument(QJsonArray::fromStringList(arguments)).toJson(QJsonDocument::Compact) + '\n');
-    if (!socket.waitForBytesWritten(timeoutMs))
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), static_cast<size_t>(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
         return false;
+    const timeval timeout{timeoutMs / 1000, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const QByteArray line =
+        QJsonDocument(QJsonArray::fromStringList(arguments)).toJson(QJsonDocument::Compact) + '\n';
+    for (qsizetype sent = 0; ok && sent < line.size();) {
+        const ssize_t n = ::send(fd, line.constData() + sent,
+                                 static_cast<size_t>(line.size() - sent), MSG_NOSIGNAL);
+        ok = n > 0;
+        sent += ok ? n : 0;
+    }
     // The running instance answers once it has taken the arguments.
-    return socket.waitForReadyRead(timeoutMs) && socket.readAll().startsWith("ok");
+    char answer[2] = {};
+    ok = ok && ::recv(fd, answer, sizeof answer, MSG_WAITALL) == 2 && answer[0] == 'o' &&
+         answer[1] == 'k';
+    ::close(fd);
+    return ok;
 }
 
 bool Instance::claim(Receiver receiver) {

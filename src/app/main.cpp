@@ -101,6 +101,21 @@ int main(int argc, char** argv) {
             return misuse(QStringLiteral("unknown action \"%1\"").arg(name));
         actions << QStringLiteral("--action") << name;
     }
+
+    QStringList positional = parser.positionalArguments();
+    if (parser.isSet(fromStdin)) {
+        QFile input;
+        if (input.open(stdin, QIODevice::ReadOnly)) {
+            for (const QByteArray& line : input.readAll().split('\n')) {
+                if (!line.trimmed().isEmpty())
+                    positional.append(QString::fromLocal8Bit(line.trimmed()));
+            }
+        }
+    }
+    const QStringList arguments = shotlark::absoluteArguments(positional) + actions;
+    // A running instance takes them at once: a second start needs no window system.
+    if (shotlark::Instance::forward(arguments))
+        return 0;
     if (!shotlark::hasGraphicalSession()) {
         std::fprintf(stderr, "Shotlark %s\n", shotlark::noGraphicalSession);
         return 1;
@@ -114,19 +129,6 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("shotlark"));
     QApplication::setQuitOnLastWindowClosed(false); // the tray icon is the app's only presence
 
-    QStringList positional = parser.positionalArguments();
-    if (parser.isSet(fromStdin)) {
-        QFile input;
-        if (input.open(stdin, QIODevice::ReadOnly)) {
-            for (const QByteArray& line : input.readAll().split('\n')) {
-                if (!line.trimmed().isEmpty())
-                    positional.append(QString::fromLocal8Bit(line.trimmed()));
-            }
-        }
-    }
-    const QStringList arguments = shotlark::absoluteArguments(positional) + actions;
-    if (shotlark::Instance::forward(arguments))
-        return 0;
     shotlark::Instance instance;
     shotlark::AppDelegate* delegate = nullptr;
     if (!instance.claim([&delegate](const QStringList& forwarded) {
