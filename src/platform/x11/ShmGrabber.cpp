@@ -12,9 +12,11 @@
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <vector>
 
 namespace shotlark::platform::x11 {
 
@@ -24,57 +26,64 @@ struct ShmGrabber::Impl {
     xcb_window_t root = 0;
     bool hasShm = false;
     bool hasXFixes = false;
-    int segmentId = -1;
-    void* memory = nullptr;
-    size_t capacity = 0;
-    xcb_shm_seg_t segment = 0;
+    // Grabs go to these in turn: a picture stays valid until as many more grabs were made.
+    struct Segment {
+        void* memory = nullptr;
+        size_t capacity = 0;
+        xcb_shm_seg_t id = 0;
+    };
+    std::vector<Segment> segments{1};
+    size_t next = 0;
 
     ~Impl() {
-        release();
+        for (Segment& segment : segments)
+            release(segment);
         if (ownsConnection && connection)
             xcb_disconnect(connection);
     }
 
-    void release() {
-        if (!memory)
+    void release(Segment& segment) {
+        if (!segment.memory)
             return;
-        xcb_shm_detach(connection, segment);
+        xcb_shm_detach(connection, segment.id);
         xcb_flush(connection);
-        shmdt(memory);
-        memory = nullptr;
-        capacity = 0;
+        shmdt(segment.memory);
+        segment.memory = nullptr;
+        segment.capacity = 0;
     }
 
-    bool reserve(size_t bytes) {
-        if (memory && capacity >= bytes)
+    bool reserve(Segment& segment, size_t bytes) {
+        if (segment.memory && segment.capacity >= bytes)
             return true;
-        release();
-        segmentId = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-        if (segmentId < 0)
+        release(segment);
+        const int shmId = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+        if (shmId < 0)
             return false;
-        memory = shmat(segmentId, nullptr, 0);
-        shmctl(segmentId, IPC_RMID, nullptr); // freed once both sides have detached
-        if (memory == reinterpret_cast<void*>(-1)) {
-            memory = nullptr;
+        segment.memory = shmat(shmId, nullptr, 0);
+        shmctl(shmId, IPC_RMID, nullptr); // freed once both sides have detached
+        if (segment.memory == reinterpret_cast<void*>(-1)) {
+            segment.memory = nullptr;
             return false;
         }
-        segment = xcb_generate_id(connection);
+        segment.id = xcb_generate_id(connection);
         // Not read-only: the server writes the picture into the segment.
-        xcb_generic_error_t* error = xcb_request_check(
-            connection,
-            xcb_shm_attach_checked(connection, segment, static_cast<uint32_t>(segmentId), 0));
+        xcb_generic_error_t* error =
+            xcb_request_check(connection, xcb_shm_attach_checked(connection, segment.id,
+                                                                 static_cast<uint32_t>(shmId), 0));
         if (error) {
             free(error);
-            shmdt(memory);
-            memory = nullptr;
+            shmdt(segment.memory);
+            segment.memory = nullptr;
             return false;
         }
-        capacity = bytes;
+        segment.capacity = bytes;
         return true;
     }
 };
 
-ShmGrabber::ShmGrabber(const char* display, bool ownConnection) : impl_(std::make_unique<Impl>()) {
+ShmGrabber::ShmGrabber(const char* display, bool ownConnection, int buffers)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->segments.resize(static_cast<size_t>(std::max(1, buffers)));
     if (ownConnection) {
         impl_->connection = xcb_connect(display, nullptr);
         impl_->ownsConnection = true;
@@ -112,7 +121,8 @@ QImage ShmGrabber::grab(const QRect& rect) {
     if (!isValid() || rect.isEmpty())
         return QImage();
     const size_t bytes = static_cast<size_t>(rect.width()) * static_cast<size_t>(rect.height()) * 4;
-    if (!impl_->reserve(bytes))
+    Impl::Segment& segment = impl_->segments[impl_->next++ % impl_->segments.size()];
+    if (!impl_->reserve(segment, bytes))
         return QImage();
     xcb_generic_error_t* error = nullptr;
     xcb_shm_get_image_reply_t* reply = xcb_shm_get_image_reply(
@@ -120,7 +130,7 @@ QImage ShmGrabber::grab(const QRect& rect) {
         xcb_shm_get_image(impl_->connection, impl_->root, static_cast<int16_t>(rect.x()),
                           static_cast<int16_t>(rect.y()), static_cast<uint16_t>(rect.width()),
                           static_cast<uint16_t>(rect.height()), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                          impl_->segment, 0),
+                          segment.id, 0),
         &error);
     const bool ok = reply && !error && (reply->depth == 24 || reply->depth == 32);
     free(reply);
@@ -128,7 +138,7 @@ QImage ShmGrabber::grab(const QRect& rect) {
     if (!ok)
         return QImage();
     // 24-bit depth comes as 32-bit little-endian BGRx: Qt's RGB32 exactly, used in place.
-    return QImage(static_cast<uchar*>(impl_->memory), rect.width(), rect.height(),
+    return QImage(static_cast<uchar*>(segment.memory), rect.width(), rect.height(),
                   QImage::Format_RGB32);
 }
 

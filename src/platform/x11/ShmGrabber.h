@@ -8,21 +8,21 @@
 
 namespace shotlark::platform::x11 {
 
-// Grabs rectangles of the X root window through one shared-memory segment that is kept between
+// Grabs rectangles of the X root window through shared-memory segments that are kept between
 // grabs (under a millisecond for a full HD screen). Use from one thread at a time.
 class ShmGrabber {
 public:
     // On Qt's own X connection (the GUI thread), or, with `display` set, on a connection of its
-    // own (for a worker thread). Check isValid().
-    explicit ShmGrabber(const char* display = nullptr, bool ownConnection = false);
+    // own (for a worker thread); `buffers` segments taken in turn. Check isValid().
+    explicit ShmGrabber(const char* display = nullptr, bool ownConnection = false, int buffers = 1);
     ~ShmGrabber();
     ShmGrabber(const ShmGrabber&) = delete;
     ShmGrabber& operator=(const ShmGrabber&) = delete;
 
     bool isValid() const;
-    // `rect` of the root window as 32-bit BGRx (QImage::Format_RGB32). The image shares the
-    // segment: it is valid until the next grab. Null on failure (the connection broke, the
-    // rectangle is off the root window).
+    // `rect` of the root window as 32-bit BGRx (QImage::Format_RGB32). The image shares its
+    // segment: it is valid until `buffers` more grabs were made. Null on failure (the connection
+    // broke, the rectangle is off the root window).
     QImage grab(const QRect& rect);
     // Draws the pointer's current image into `image`, which shows `rect` of the root window.
     void drawCursor(QImage& image, const QRect& rect);
