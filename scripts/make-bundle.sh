@@ -3,7 +3,7 @@
 # Shotlark.app/ (bin/, lib/, share/, VERSION) with a MANIFEST of every file's SHA-256 and MANIFEST.sig,
 # its Ed25519 signature by KEY (a PEM private key that never lives in the repository).
 #   scripts/make-bundle.sh --version V --key KEY.pem --out DIR --build BUILD_DIR [--app PROGRAM]
-# PROGRAM defaults to BUILD_DIR/bin/shotlark; the helper tool and the recording module are taken
+# PROGRAM defaults to BUILD_DIR/bin/shotlark; the helper tool and the modules are taken
 # from BUILD_DIR.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -30,7 +30,9 @@ trap 'rm -rf "$stage"' EXIT
 app="$stage/Shotlark.app"
 install -D -m 0755 "$program" "$app/bin/shotlark"
 install -D -m 0755 "$build/bin/shotlark-screencapture" "$app/bin/shotlark-screencapture"
-install -D -m 0644 "$build/lib/shotlark/libshotlark-recording.so" "$app/lib/shotlark/libshotlark-recording.so"
+for module in recording ocr; do
+    install -D -m 0644 "$build/lib/shotlark/libshotlark-$module.so" "$app/lib/shotlark/libshotlark-$module.so"
+done
 install -D -m 0644 "$root/data/shotlark.desktop" "$app/share/applications/shotlark.desktop"
 install -D -m 0644 "$root/data/shotlark.svg" "$app/share/icons/hicolor/scalable/apps/shotlark.svg"
 # The version, as a file of the signed manifest: the updater refuses a bundle whose signed
@@ -39,7 +41,7 @@ printf '%s\n' "$version" >"$stage/VERSION"
 install -D -m 0644 "$stage/VERSION" "$app/VERSION"
 # Debug information stays with the build; users download the code only.
 strip --strip-unneeded "$app/bin/shotlark" "$app/bin/shotlark-screencapture" \
-    "$app/lib/shotlark/libshotlark-recording.so"
+    "$app/lib/shotlark/libshotlark-recording.so" "$app/lib/shotlark/libshotlark-ocr.so"
 
 (cd "$app" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | while IFS= read -r file; do
     sha256sum -- "$file"

@@ -1,3 +1,4 @@
+#include "platform/Modules.h"
 #include "platform/RecordingBackends.h"
 
 #include "platform/wayland/PortalScreenCast.h"
@@ -24,27 +25,8 @@ bool LinuxRecordingBackends::streamsOnly() const {
 
 namespace {
 
-// libshotlark-recording.so, loaded once on first use and never unloaded (objects made by it
-// may live until the process ends): beside the program in a build, in lib/shotlark installed.
-QLibrary& recordingModule() {
-    static QLibrary* module = [] {
-        auto* library = new QLibrary; // kept for the whole run
-        library->setLoadHints(QLibrary::PreventUnloadHint);
-        const QString dir = QCoreApplication::applicationDirPath();
-        for (const QString& candidate :
-             {dir + QStringLiteral("/../lib/shotlark/libshotlark-recording.so"),
-              dir + QStringLiteral("/libshotlark-recording.so")}) {
-            library->setFileName(candidate);
-            if (library->load())
-                break;
-        }
-        return library;
-    }();
-    return *module;
-}
-
 template <typename Maker> Maker entryPoint(const char* name) {
-    QLibrary& module = recordingModule();
+    QLibrary& module = shotlarkModule(QStringLiteral("recording"));
     const auto entry = reinterpret_cast<Maker>(module.resolve(name));
     if (!entry)
         throw Error(QStringLiteral("Couldn't start the video encoder: the recording module is "

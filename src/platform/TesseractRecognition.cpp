@@ -1,3 +1,5 @@
+// The text recogniser, in libshotlark-ocr.so: Tesseract and Leptonica (with their image
+// libraries) are loaded on the first recognition, not with the tray app.
 #include "platform/TextRecognition.h"
 
 #include "base/Errors.h"
@@ -12,7 +14,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <unistd.h>
 
 namespace shotlark::platform {
 
@@ -68,7 +69,7 @@ tesseract::TessBaseAPI& readyEngine() {
 
 } // namespace
 
-QStringList recognizeTextLines(const QImage& source) {
+QStringList tesseractTextLines(const QImage& source) {
     const QImage image = source.convertToFormat(QImage::Format_RGB888);
     QMutexLocker lock(&engineMutex);
     tesseract::TessBaseAPI& api = readyEngine();
@@ -94,12 +95,20 @@ QStringList recognizeTextLines(const QImage& source) {
     return lines;
 }
 
-void limitRecognizerThreads(char** argv) {
-    // Without a limit Tesseract's OpenMP threads oversubscribe small machines 5-10 times over.
-    if (qEnvironmentVariableIsSet("OMP_THREAD_LIMIT"))
-        return;
-    ::setenv("OMP_THREAD_LIMIT", "1", 1);
-    ::execv("/proc/self/exe", argv); // returns only on failure: then go on without the limit
+} // namespace shotlark::platform
+
+extern "C" {
+
+// The lines of `image` into `lines`; false with `error` set when the recogniser failed.
+Q_DECL_EXPORT bool shotlark_recognize_text_lines(const QImage* image, QStringList* lines,
+                                                 QString* error) {
+    try {
+        *lines = shotlark::platform::tesseractTextLines(*image);
+        return true;
+    } catch (const shotlark::Error& failure) {
+        *error = failure.message();
+        return false;
+    }
 }
 
-} // namespace shotlark::platform
+} // extern "C"

@@ -15,4 +15,7 @@ QStringList recognizeTextLines(const QImage& image);
 // with the limit set.
 void limitRecognizerThreads(char** argv);
 
+// What the OCR module does for recognizeTextLines (defined there only).
+QStringList tesseractTextLines(const QImage& image);
+
 } // namespace shotlark::platform
