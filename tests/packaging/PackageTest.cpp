@@ -79,11 +79,11 @@ TEST(PackageTest, AppAndServerPackagesHoldWhatTheyNeed) {
     EXPECT_EQ(unknownDependencies(serverDepends), QStringList());
 
     const QString appFiles = run(u"dpkg-deb"_s, {u"-c"_s, app}).out;
-    for (const char* path : {"./usr/bin/shotlark", "./usr/bin/shotlark-screencapture",
-                             "./usr/lib/shotlark/libshotlark-recording.so",
-                             "./usr/lib/shotlark/libshotlark-ocr.so",
-                             "./usr/share/applications/shotlark.desktop",
-                             "./usr/share/icons/hicolor/scalable/apps/shotlark.svg"})
+    for (const char* path :
+         {"./usr/bin/shotlark", "./usr/bin/shotlark-screencapture",
+          "./usr/lib/shotlark/libshotlark-recording.so", "./usr/lib/shotlark/libshotlark-ocr.so",
+          "./usr/share/applications/shotlark.desktop",
+          "./usr/share/icons/hicolor/scalable/apps/shotlark.svg"})
         EXPECT_TRUE(appFiles.contains(QLatin1String(path))) << path;
     const QString serverFiles = run(u"dpkg-deb"_s, {u"-c"_s, server}).out;
     EXPECT_TRUE(serverFiles.contains(u"./usr/bin/shotlark-server"_s));
