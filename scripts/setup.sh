@@ -20,14 +20,14 @@ packages=(
     # the reference media server
     libboost1.81-dev libsqlite3-dev libssl-dev libavfilter-dev
     # tests: GoogleTest, a private X display and session bus, X clients to inspect them
-    libgtest-dev libgmock-dev xvfb xauth dbus dbus-x11 x11-utils x11-xserver-utils xdotool xclip openssl
+    libgtest-dev libgmock-dev xvfb dbus x11-xserver-utils xdotool xclip openssl
     ffmpeg pulseaudio pulseaudio-utils sox
     # fuzz targets (clang's libFuzzer)
     clang-14 libfuzzer-14-dev
     # the web pages, in a real browser
     chromium
     # a headless Wayland session with the desktop portals, and a pointer and keys to drive it
-    qt6-wayland sway xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk grim
+    qt6-wayland sway xdg-desktop-portal xdg-desktop-portal-wlr xdg-desktop-portal-gtk
     pipewire wireplumber wtype wl-clipboard libglib2.0-bin
 )
 # Stock GNOME Shell and KDE Plasma's KWin, headless, with their own portals: only what they
