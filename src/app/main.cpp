@@ -49,6 +49,8 @@ int main(int argc, char** argv) {
     // The app writes to pipes and sockets whose reader may leave at any time (a paste that
     // stops halfway): that is an EPIPE to handle where it happens, never a reason to die.
     std::signal(SIGPIPE, SIG_IGN);
+    // Before anything is read (standard input above all): this may start the program again.
+    shotlark::platform::limitRecognizerThreads(argv);
     // Everything that needs no window system is settled before one is asked for.
     QStringList raw;
     for (int i = 0; i < argc; ++i)
@@ -121,7 +123,6 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    shotlark::platform::limitRecognizerThreads(argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Shotlark"));
     QApplication::setApplicationVersion(QStringLiteral(SHOTLARK_APP_VERSION));
