@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QDir(into).removeRecursively();
     QDir().mkpath(into);
     QString detail;
-    shotlark::bundle::unpack(zip, into, &detail, 16 << 20);
+    shotlark::bundle::unpackArchive(zip, into, &detail, 16 << 20);
     // Nothing may appear beside the folder it was unpacked into.
     if (QDir(work.path())
             .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System)

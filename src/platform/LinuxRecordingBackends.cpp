@@ -1,4 +1,4 @@
-#include "platform/Modules.h"
+#include "base/Modules.h"
 #include "platform/RecordingBackends.h"
 
 #include "platform/wayland/PortalScreenCast.h"

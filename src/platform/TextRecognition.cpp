@@ -1,9 +1,10 @@
 #include "platform/TextRecognition.h"
 
 #include "base/Errors.h"
-#include "platform/Modules.h"
+#include "base/Modules.h"
 
 #include <cstdlib>
+#include <dlfcn.h>
 #include <unistd.h>
 
 namespace shotlark::platform {
@@ -29,7 +30,10 @@ void limitRecognizerThreads(char** argv) {
     if (qEnvironmentVariableIsSet("OMP_THREAD_LIMIT"))
         return;
     ::setenv("OMP_THREAD_LIMIT", "1", 1);
-    ::execv("/proc/self/exe", argv); // returns only on failure: then go on without the limit
+    // OpenMP reads it once, as its library loads: with the recogniser in its module that is
+    // later, unless a library of the program brought OpenMP in already. Then start again.
+    if (::dlopen("libgomp.so.1", RTLD_LAZY | RTLD_NOLOAD))
+        ::execv("/proc/self/exe", argv); // returns only on failure: go on without the limit
 }
 
 } // namespace shotlark::platform

@@ -11,8 +11,8 @@ namespace shotlark::platform {
 QStringList recognizeTextLines(const QImage& image);
 
 // The OpenMP thread limit Tesseract needs on small machines only takes effect when it is in the
-// environment at process start: call first thing in main(); it re-executes the program once
-// with the limit set.
+// environment before OpenMP's library loads: call first thing in main(). Where the program
+// already has OpenMP loaded, it re-executes the program once with the limit set.
 void limitRecognizerThreads(char** argv);
 
 // What the OCR module does for recognizeTextLines (defined there only).

@@ -16,6 +16,7 @@ enum UnpackFailure {
     specialFile = 4,      // device, pipe or socket
     cantWrite = 5,        // the disk refused (full, read-only)
     tooLarge = 6,
+    noUnpacker = 7, // the unpacking module is missing
 };
 
 enum VerifyFailure {
@@ -34,6 +35,8 @@ enum VerifyFailure {
 // At most `largest` bytes are written in all, counted as they are written.
 int unpack(const QString& zip, const QString& into, QString* detail,
            qint64 largest = qint64(1) << 30);
+// The same without loading the module (it is the module's own, and the fuzzers').
+int unpackArchive(const QString& zip, const QString& into, QString* detail, qint64 largest);
 
 // Checks that `root`/MANIFEST.sig is the Ed25519 signature of `root`/MANIFEST by `publicKey`
 // (32 bytes) and that the files under `root` are exactly those listed, with those SHA-256s.

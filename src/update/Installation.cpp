@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <unistd.h>
-#include <stdio.h>
 
 namespace shotlark::installation {
 

@@ -82,7 +82,7 @@ TEST(PackageTest, AppAndServerPackagesHoldWhatTheyNeed) {
     for (const char* path :
          {"./usr/bin/shotlark", "./usr/bin/shotlark-screencapture",
           "./usr/lib/shotlark/libshotlark-recording.so", "./usr/lib/shotlark/libshotlark-ocr.so",
-          "./usr/share/applications/shotlark.desktop",
+          "./usr/lib/shotlark/libshotlark-archive.so", "./usr/share/applications/shotlark.desktop",
           "./usr/share/icons/hicolor/scalable/apps/shotlark.svg"})
         EXPECT_TRUE(appFiles.contains(QLatin1String(path))) << path;
     const QString serverFiles = run(u"dpkg-deb"_s, {u"-c"_s, server}).out;

@@ -1,10 +1,10 @@
-#include "platform/Modules.h"
+#include "base/Modules.h"
 
 #include <QCoreApplication>
 #include <QHash>
 #include <QMutex>
 
-namespace shotlark::platform {
+namespace shotlark {
 
 QLibrary& shotlarkModule(const QString& name) {
     static QMutex mutex;
@@ -26,4 +26,4 @@ QLibrary& shotlarkModule(const QString& name) {
     return *library;
 }
 
-} // namespace shotlark::platform
+} // namespace shotlark
