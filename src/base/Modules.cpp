@@ -8,9 +8,10 @@ namespace shotlark {
 
 QLibrary& shotlarkModule(const QString& name) {
     static QMutex mutex;
-    static QHash<QString, QLibrary*> loaded; // kept for the whole run
+    // Kept for the whole run, never destroyed: modules are not unloaded before the process ends.
+    static auto* loaded = new QHash<QString, QLibrary*>;
     const QMutexLocker lock(&mutex);
-    QLibrary*& library = loaded[name];
+    QLibrary*& library = (*loaded)[name];
     if (library)
         return *library;
     library = new QLibrary;
