@@ -54,8 +54,8 @@ QCoro::Task<PortalAnswer> portalRequest(QString interface, QString method, QVari
 // Whether the session bus offers the portal's `interface` (it answers for its version).
 bool offersPortal(const QString& interface);
 
-// Whether XDG_CURRENT_DESKTOP names `desktop` ("GNOME", "KDE"): their portals differ from the
-// specification where it matters.
+// Whether XDG_CURRENT_DESKTOP names `desktop` ("GNOME", "KDE"): their portals behave unlike the
+// portal documentation says in places that matter to us.
 bool onDesktop(const QString& desktop);
 
 } // namespace shotlark::platform::wayland
