@@ -61,25 +61,3 @@ TEST(HotkeyModel, AssignClearsEveryDuplicateButNotLookalikes) {
     EXPECT_FALSE(hotkeys::shortcut(HotkeyAction::gif));
     EXPECT_TRUE(hotkeys::shortcut(HotkeyAction::screen));
 }
-
-TEST(HotkeyModel, KeyPressesThatMakeAShortcut) {
-    EXPECT_EQ(Shortcut::fromKey(0, 0x100, u"a"_s), (Shortcut{0, 0x100, u"A"_s}));
-    EXPECT_FALSE(Shortcut::fromKey(0, 0x200, u"a"_s)) << "shift alone";
-    EXPECT_FALSE(Shortcut::fromKey(29, 0, u"0"_s));
-    EXPECT_EQ(Shortcut::fromKey(96, 0, QString()), (Shortcut{96, 0, u"F5"_s}));
-    EXPECT_EQ(Shortcut::fromKey(96, 0x200, QString()), (Shortcut{96, 0x200, u"F5"_s}));
-    EXPECT_EQ(Shortcut::fromKey(49, 0x800, u" "_s), (Shortcut{49, 0x800, u"Space"_s}));
-    EXPECT_FALSE(Shortcut::fromKey(3, 0x100, u"  "_s)) << "no key text";
-
-    // From Qt's key events: the key as produced without modifiers, Qt's modifier names.
-    EXPECT_EQ(Shortcut::fromQtKey(Qt::Key_7, Qt::ControlModifier | Qt::ShiftModifier), ctrlShift7);
-    EXPECT_EQ(Shortcut::fromQtKey(Qt::Key_R, Qt::MetaModifier | Qt::AltModifier),
-              hotkeys::defaultShortcut(HotkeyAction::replay));
-    EXPECT_EQ(Shortcut::fromQtKey(Qt::Key_F12, Qt::NoModifier), (Shortcut{111, 0, u"F12"_s}));
-    EXPECT_EQ(Shortcut::fromQtKey(Qt::Key_Return, Qt::ControlModifier),
-              (Shortcut{36, 0x100, u"\u21a9"_s}));
-    EXPECT_EQ(Shortcut::fromQtKey(Qt::Key_Minus, Qt::AltModifier), (Shortcut{27, 0x800, u"-"_s}));
-    EXPECT_FALSE(Shortcut::fromQtKey(Qt::Key_Space, Qt::ShiftModifier));
-    EXPECT_FALSE(Shortcut::fromQtKey(Qt::Key_VolumeUp, Qt::ControlModifier))
-        << "no key code for it";
-}

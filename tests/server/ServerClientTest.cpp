@@ -212,32 +212,15 @@ TEST_F(UploaderTest, AtMostFourUploadsPerHostAndWaitingOnesDoNotTimeOut) {
     EXPECT_EQ(server.peakConcurrent(), 4);
 }
 
-TEST_F(ServerRequests, VerifyChecksTheTypedAddressAndToken) {
-    server.on("/team/api/me", {200, R"({"username":"ada","server":{"dashboard_url":"x"}})"});
-    const auto ok = await(Uploader::verify(u"  "_s + server.url(u"/team//"_s), u"slk_typed"_s));
-    EXPECT_EQ(ok.value, u"ada"_s);
-    ASSERT_EQ(server.requests().size(), 1);
-    EXPECT_EQ(server.requests().front().target, "/team/api/me");
-    EXPECT_EQ(server.requests().front().header("Authorization"), "Bearer slk_typed");
-
-    server.on("/api/me", {401, R"({"error":"Unknown token"})"});
-    EXPECT_EQ(await(Uploader::verify(server.url(), u"x"_s)).message<UploaderError>(),
-              u"Unknown token"_s);
-    server.on("/api/me", {500, ""});
-    EXPECT_EQ(await(Uploader::verify(server.url(), u"x"_s)).message<UploaderError>(),
-              u"Server answered HTTP 500"_s);
-    server.on("/api/me", {201, R"({"username":"ada"})"});
-    EXPECT_EQ(await(Uploader::verify(server.url(), u"x"_s)).message<UploaderError>(),
-              u"Server answered HTTP 201"_s);
-    server.on("/api/me", {200, R"({"user":"ada"})"});
-    EXPECT_FALSE(await(Uploader::verify(server.url(), u"x"_s)).message<DecodingError>().isEmpty());
-
+TEST_F(ServerRequests, VerifyRefusesAddressesThatAreNoServer) {
+    // What the real server answers is checked against it; what never reaches one, here.
     for (const char* bad : {"", "   ", "/", "exa mple.org", "http://[::1"}) {
         EXPECT_EQ(
             await(Uploader::verify(QString::fromLatin1(bad), u"x"_s)).message<UploaderError>(),
             u"That server URL doesn't look right"_s)
             << bad;
     }
+    EXPECT_TRUE(server.requests().isEmpty());
 }
 
 TEST_F(ServerRequests, DeletionFollowsTheLinkWithoutCredentials) {
@@ -262,45 +245,6 @@ TEST_F(ServerRequests, DeletionFollowsTheLinkWithoutCredentials) {
     EXPECT_EQ(await(Uploader::deleteUpload(u"file:///etc/passwd"_s)).value,
               Uploader::Deletion::NotALink);
     EXPECT_EQ(server.requests().size(), 3);
-}
-
-TEST_F(ServerRequests, ReplayBodyHoldsSecondsThenEverySegment) {
-    server.on("/api/replay", {200, replayAnswer});
-    const QStringList segments = {writeTestFile(u"seg-a.mp4"_s, "AAA"),
-                                  writeTestFile(u"seg-b.mp4"_s, QByteArray("B\0B", 3)),
-                                  writeTestFile(u"whatever.bin"_s, "")};
-    const auto outcome = await(Uploader::uploadReplay(segments, 30));
-    ASSERT_FALSE(outcome.error) << outcome.message();
-    EXPECT_EQ(outcome.value->name, u"replay.mp4"_s);
-
-    const RecordedRequest& request = server.requests().back();
-    EXPECT_EQ(request.target, "/api/replay");
-    EXPECT_EQ(request.header("Authorization"), "Bearer slk_t");
-    EXPECT_TRUE(request.header("X-Convert").isNull());
-    const QByteArray boundary =
-        request.header("Content-Type").mid(QByteArray("multipart/form-data; boundary=").size());
-    ASSERT_TRUE(boundary.startsWith("slk-"));
-    QByteArray expected =
-        "--" + boundary + "\r\nContent-Disposition: form-data; name=\"seconds\"\r\n\r\n30\r\n";
-    const QByteArray contents[] = {"AAA", QByteArray("B\0B", 3), ""};
-    for (int i = 0; i < 3; ++i) {
-        expected += "--" + boundary +
-                    "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"segment" +
-                    QByteArray::number(i) + ".mp4\"\r\nContent-Type: video/mp4\r\n\r\n" +
-                    contents[i] + "\r\n";
-    }
-    expected += "--" + boundary + "--\r\n";
-    EXPECT_EQ(request.body, expected);
-    EXPECT_TRUE(noBodyFileLeft());
-
-    ASSERT_FALSE(await(Uploader::uploadReplay({}, 12)).error);
-    const RecordedRequest& empty = server.requests().back();
-    const QByteArray emptyBoundary =
-        empty.header("Content-Type").mid(QByteArray("multipart/form-data; boundary=").size());
-    EXPECT_EQ(empty.body,
-              "--" + emptyBoundary +
-                  "\r\nContent-Disposition: form-data; name=\"seconds\"\r\n\r\n12\r\n--" +
-                  emptyBoundary + "--\r\n");
 }
 
 TEST_F(ServerRequests, ReplayFailuresLeaveNoBody) {
