@@ -319,8 +319,10 @@ void MediaServer::dashboard(const Request& request, Response& response) {
                          ? "<a class=\"button\" href=\"/dashboard/edit/?id=" + id + "\">Edit</a>"
                          : std::string()) +
                     // Deleting asks first, in the page.
-                    "</td><td><details class=\"confirm\"><summary class=\"button danger\">Delete"
-                    "</summary><form method=\"post\" action=\"/dashboard/delete\">Delete " +
+                    "</td><td><details class=\"confirm\"><summary class=\"button danger\">"
+                    "<span class=\"ask\">Delete</span><span "
+                    "class=\"back\">Cancel</span></summary><form method=\"post\" "
+                    "action=\"/dashboard/delete\">Delete " +
                     html::escape(upload.name) +
                     " from the server? <input type=\"hidden\" name=\"id\" value=\"" + id +
                     "\"><input type=\"hidden\" name=\"csrf\" value=\"" + html::escape(state.csrf) +

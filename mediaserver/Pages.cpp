@@ -106,7 +106,8 @@ img.media,video.media{max-width:100%;border-radius:8px}
 pre{white-space:pre-wrap;word-break:break-word;background:#fafafa;padding:1em;border-radius:8px}
 button,.button{background:#0a66d8;color:#fff;border:0;border-radius:6px;padding:.5em 1em;font:inherit;cursor:pointer;text-decoration:none;display:inline-block}
 .button.danger,button.danger{background:#c62828}details.confirm summary{list-style:none}
-details.confirm summary::-webkit-details-marker{display:none}details.confirm[open] summary{display:none}
+details.confirm summary::-webkit-details-marker{display:none}
+details.confirm[open] summary{background:#777}details.confirm[open] .ask,details.confirm:not([open]) .back{display:none}
 details.confirm form{margin:0}code{background:#eee;padding:.1em .3em;border-radius:4px;word-break:break-all}
 .error{color:#c62828}input{font:inherit;padding:.4em;width:100%;box-sizing:border-box}
 nav.links{display:flex;gap:.4em;align-items:center;margin:1em 0}nav.links form{margin:0}

@@ -108,7 +108,8 @@ int main(int argc, char** argv) {
     if (parser.isSet(fromStdin)) {
         QFile input;
         if (input.open(stdin, QIODevice::ReadOnly)) {
-            for (const QByteArray& line : input.readAll().split('\n')) {
+            // Links and paths: a megabyte is far more than any hand-over needs.
+            for (const QByteArray& line : input.read(1 << 20).split('\n')) {
                 if (!line.trimmed().isEmpty())
                     positional.append(QString::fromLocal8Bit(line.trimmed()));
             }

@@ -182,6 +182,9 @@ TEST_F(EditorTest, MarksDrawnInTheBrowserAreSavedAsANewPicture) {
             .toString()
             .contains(u"Delete Screenshot-edited.png from the server?"_s));
     EXPECT_EQ(request("GET", u"/r/"_s + id).status, 200) << "asking deletes nothing";
+    clickButton(u"details[open] summary"_s); // Cancel
+    ASSERT_TRUE(browser->waitFor(u"!document.querySelector('details[open]')"_s));
+    clickButton(u"summary.danger"_s);
     browser->evaluate(u"window.__left = true"_s);
     clickButton(u"details[open] button.danger"_s);
     ASSERT_TRUE(browser->waitFor(u"!window.__left && document.querySelector('h2')"_s));
