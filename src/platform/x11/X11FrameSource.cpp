@@ -6,9 +6,7 @@
 
 #include <QThread>
 
-#include <xcb/randr.h>
-#include <xcb/xcb.h>
-
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <deque>
@@ -17,30 +15,6 @@
 namespace shotlark::platform::x11 {
 
 namespace {
-
-// Whether the middle of `area` lies on one of the X server's monitors; true when RandR can't
-// tell (the check is only there to notice a monitor that went away).
-bool onAMonitor(const QRect& area) {
-    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
-    bool found = true;
-    if (!xcb_connection_has_error(connection)) {
-        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
-        xcb_randr_get_monitors_reply_t* monitors = xcb_randr_get_monitors_reply(
-            connection, xcb_randr_get_monitors(connection, root, 1), nullptr);
-        if (monitors && monitors->nMonitors > 0) {
-            found = false;
-            const QPoint middle = area.center();
-            for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors); it.rem;
-                 xcb_randr_monitor_info_next(&it)) {
-                const QRect monitor(it.data->x, it.data->y, it.data->width, it.data->height);
-                found |= monitor.contains(middle);
-            }
-        }
-        free(monitors);
-    }
-    xcb_disconnect(connection);
-    return found;
-}
 
 // Grabs on a thread of its own, on a steady clock, and hands the pictures to the thread that
 // started it through a short queue: a slow encode there delays pictures, and costs one only when
@@ -95,7 +69,11 @@ private:
             return fail(QStringLiteral("The connection to the display was lost"));
         if (now - lastCheck_ >= std::chrono::seconds(1)) {
             lastCheck_ = now;
-            if (!onAMonitor(area_))
+            // Only there to notice a monitor that went away (RandR asked on our connection).
+            const QList<QRect> monitors = grabber_->monitors();
+            if (std::none_of(monitors.begin(), monitors.end(), [this](const QRect& monitor) {
+                    return monitor.contains(area_.center());
+                }))
                 return fail(QStringLiteral("The screen being recorded is gone"));
         }
         {
