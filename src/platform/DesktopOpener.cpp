@@ -9,7 +9,7 @@ void DesktopOpener::open(const QUrl& url) {
     const QByteArray log = qgetenv("SHOTLARK_OPEN_LOG");
     if (!log.isEmpty()) {
         QFile file(QFile::decodeName(log));
-        if (file.open(QIODevice::Append))
+        if (file.open(QIODevice::Append | QIODevice::Unbuffered))
             file.write(url.toEncoded() + '\n');
         return;
     }

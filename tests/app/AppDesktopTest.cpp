@@ -163,6 +163,11 @@ protected:
     std::unique_ptr<ChildProcess> app;
     std::unique_ptr<PictureWindow> backdrop;
     QString openLog, logFile;
+
+    // The opener writes a whole line; reading as soon as the file exists can find it empty.
+    bool openedLinkLogged() const {
+        return QTest::qWaitFor([&] { return readTestFile(openLog).endsWith('\n'); }, 10000);
+    }
     bool failNext = false;
     QStringList failing;  // names whose upload fails
     bool withTray = true; // set before SetUp
@@ -190,7 +195,7 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
 
     notifications.invoke(uploaded.id + 1000, u"default"_s); // someone else's
     notifications.invoke(uploaded.id, u"default"_s);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(openLog); }, 10000));
+    ASSERT_TRUE(openedLinkLogged());
     EXPECT_EQ(readTestFile(openLog), "http://m.example/u/id1\n");
 
     // The clipboard's text through the tray menu, as a desktop's tray host clicks it.
@@ -248,7 +253,7 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
     // Its notification opens the kept copy.
     QFile::remove(openLog);
     notifications.invoke(failed.id, u"default"_s);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(openLog); }, 10000));
+    ASSERT_TRUE(openedLinkLogged());
     EXPECT_EQ(readTestFile(openLog),
               QUrl::fromLocalFile(failedDir + kept.front()).toEncoded() + '\n');
 
@@ -287,7 +292,7 @@ TEST_F(AppDesktopTest, UploadsFromASecondStartAndFromTheTrayMenu) {
     const QStringList keptPath = {u"Failed Uploads"_s, kept.front()};
     QFile::remove(openLog);
     ASSERT_TRUE(menu().click(keptPath + QStringList{u"Show in Folder"_s}));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(openLog); }, 10000));
+    ASSERT_TRUE(openedLinkLogged());
     EXPECT_EQ(readTestFile(openLog),
               QUrl::fromLocalFile(QDir::cleanPath(failedDir)).toEncoded() + '\n');
     ASSERT_TRUE(menu().click(keptPath + QStringList{u"Retry"_s}));
@@ -672,7 +677,7 @@ TEST_F(AppDesktopTest, GifAndReplayComeBackFromTheReferenceServer) {
 
     // Open Dashboard opens it signed in: a one-time link, good for one visit.
     ASSERT_TRUE(menu().click({u"Open Dashboard"_s}));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(openLog); }, 10000));
+    ASSERT_TRUE(openedLinkLogged());
     const QString once = QString::fromUtf8(readTestFile(openLog)).trimmed();
     EXPECT_TRUE(once.startsWith(reference.url + u"/dashboard/once?code="_s)) << once;
     const QString visit = run({u"curl"_s, u"-s"_s, u"-i"_s, once}, 10000).out;
