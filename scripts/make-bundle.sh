@@ -30,7 +30,7 @@ trap 'rm -rf "$stage"' EXIT
 app="$stage/Shotlark.app"
 install -D -m 0755 "$program" "$app/bin/shotlark"
 install -D -m 0755 "$build/bin/shotlark-screencapture" "$app/bin/shotlark-screencapture"
-for module in recording ocr archive; do
+for module in main recording ocr archive; do
     install -D -m 0644 "$build/lib/shotlark/libshotlark-$module.so" "$app/lib/shotlark/libshotlark-$module.so"
 done
 install -D -m 0644 "$root/data/shotlark.desktop" "$app/share/applications/shotlark.desktop"
@@ -41,7 +41,7 @@ printf '%s\n' "$version" >"$stage/VERSION"
 install -D -m 0644 "$stage/VERSION" "$app/VERSION"
 # Debug information stays with the build; users download the code only.
 strip --strip-unneeded "$app/bin/shotlark" "$app/bin/shotlark-screencapture" \
-    "$app/lib/shotlark/libshotlark-recording.so" "$app/lib/shotlark/libshotlark-ocr.so" \
+    "$app/lib/shotlark/libshotlark-main.so" "$app/lib/shotlark/libshotlark-recording.so" "$app/lib/shotlark/libshotlark-ocr.so" \
     "$app/lib/shotlark/libshotlark-archive.so"
 
 (cd "$app" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | while IFS= read -r file; do

@@ -1,5 +1,6 @@
 #include "app/Instance.h"
 
+#include "base/Handover.h"
 #include "store/Paths.h"
 
 #include <QDir>
@@ -12,17 +13,13 @@
 #include <QUrl>
 
 #include <cstdio>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <utility>
 
 namespace shotlark {
 
 namespace {
-constexpr int timeoutMs = 5000;
+constexpr int lockTimeoutMs = 5000;
 
 // The directory of the instance socket and lock. Whoever can write there can take the place of
 // the running app and receive what later starts hand over (configuration links carry tokens).
@@ -60,42 +57,17 @@ QStringList absoluteArguments(const QStringList& arguments) {
 }
 
 bool Instance::forward(const QStringList& arguments) {
-    // Plain POSIX: a second start hands over before any application object, and with it a
-    // connection to the window system, exists.
-    const QByteArray path = QFile::encodeName(socketPath());
-    sockaddr_un address{};
-    if (path.size() >= static_cast<qsizetype>(sizeof(address.sun_path)))
-        return false;
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.constData(), static_cast<size_t>(path.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    const timeval timeout{timeoutMs / 1000, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    const QByteArray line =
-        QJsonDocument(QJsonArray::fromStringList(arguments)).toJson(QJsonDocument::Compact) + '\n';
-    for (qsizetype sent = 0; ok && sent < line.size();) {
-        const ssize_t n = ::send(fd, line.constData() + sent,
-                                 static_cast<size_t>(line.size() - sent), MSG_NOSIGNAL);
-        ok = n > 0;
-        sent += ok ? n : 0;
-    }
-    // The running instance answers once it has taken the arguments.
-    char answer[2] = {};
-    ok = ok && ::recv(fd, answer, sizeof answer, MSG_WAITALL) == 2 && answer[0] == 'o' &&
-         answer[1] == 'k';
-    ::close(fd);
-    return ok;
+    std::vector<std::string> utf8;
+    for (const QString& argument : arguments)
+        utf8.push_back(argument.toStdString());
+    return handover::send(QFile::encodeName(socketPath()).toStdString(), utf8);
 }
 
 bool Instance::claim(Receiver receiver) {
     // The lock makes "is one running? then become it" one step between two starting processes.
     lock_ = std::make_unique<QLockFile>(socketPath() + QStringLiteral(".lock"));
     lock_->setStaleLockTime(0);
-    if (!lock_->tryLock(timeoutMs))
+    if (!lock_->tryLock(lockTimeoutMs))
         return false;
     QLocalServer::removeServer(socketPath()); // a socket left by a crashed run
     server_.setSocketOptions(QLocalServer::UserAccessOption);

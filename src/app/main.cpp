@@ -45,7 +45,12 @@ int misuse(const QString& message) {
 
 } // namespace
 
+#ifdef SHOTLARK_MAIN_MODULE
+// Called by the launcher (Launcher.cpp) when no running instance took the arguments.
+extern "C" __attribute__((visibility("default"))) int shotlark_main(int argc, char** argv) {
+#else
 int main(int argc, char** argv) {
+#endif
     // The app writes to pipes and sockets whose reader may leave at any time (a paste that
     // stops halfway): that is an EPIPE to handle where it happens, never a reason to die.
     std::signal(SIGPIPE, SIG_IGN);

@@ -1,5 +1,7 @@
 #include "store/Paths.h"
 
+#include "base/Handover.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
@@ -65,9 +67,7 @@ bool ensureOwnedPrivateDir(const QString& path) {
 }
 
 bool isOwnedPrivateDir(const QString& path) {
-    struct stat st {};
-    return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &st) == 0 &&
-           S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+    return handover::isOwnedPrivateDir(QFile::encodeName(path).toStdString());
 }
 
 QString uuidString() {

@@ -1,11 +1,13 @@
 // Where the single-instance socket lives when the session has no private runtime directory.
 #include "app/Instance.h"
+#include "base/Handover.h"
 #include "support/Isolation.h"
 #include "support/Prelude.h"
 
 #include <QStandardPaths>
 
 #include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -52,6 +54,7 @@ TEST(InstanceTest, SocketDirectoryIsPrivateToThisUser) {
               0);
     EXPECT_EQ(socketDir(), fallback);
     EXPECT_EQ(modeOf(fallback), 0700u);
+    EXPECT_EQ(handover::existingRuntimeDir(), "") << "the launcher leaves it to the app";
     Instance instance;
     EXPECT_TRUE(instance.claim([](const QStringList&) {}));
     EXPECT_TRUE(QDir(elsewhere).isEmpty());
@@ -64,4 +67,31 @@ TEST(InstanceTest, SocketDirectoryIsPrivateToThisUser) {
         GTEST_SKIP() << "not root: can't make a directory owned by someone else";
     EXPECT_EQ(socketDir(), fallback);
     EXPECT_TRUE(QDir(predictable).isEmpty());
+}
+
+// The launcher writes the line itself; the app reads it with Qt's JSON parser.
+TEST(InstanceTest, ArgumentsArriveAsTheLauncherSentThem) {
+    const QString runtime = test::testHome() + u"/run-private"_s;
+    ASSERT_TRUE(QDir().mkpath(runtime));
+    ::chmod(QFile::encodeName(runtime).constData(), 0700);
+    ::setenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime).constData(), 1);
+    EXPECT_EQ(QString::fromStdString(handover::existingRuntimeDir()), runtime);
+    const std::vector<std::string> sent = {"/a \"quoted\" \\ name.png", "line\nbreak\ttab\x01",
+                                           "caf\xc3\xa9 \xf0\x9f\x93\xb7",
+                                           "shotlark://configure?server=http://x&token=t", ""};
+    const std::string socket = handover::existingRuntimeDir() + "/shotlark.socket";
+    EXPECT_FALSE(handover::send(socket, sent)) << "nobody listens yet";
+
+    QStringList received;
+    Instance instance;
+    ASSERT_TRUE(instance.claim([&](const QStringList& arguments) { received = arguments; }));
+    bool taken = false;
+    std::thread sender([&] { taken = handover::send(socket, sent); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !received.isEmpty(); }, 10000));
+    sender.join();
+    EXPECT_TRUE(taken);
+    ASSERT_EQ(received.size(), static_cast<qsizetype>(sent.size()));
+    for (size_t i = 0; i < sent.size(); ++i)
+        EXPECT_EQ(received[static_cast<qsizetype>(i)].toStdString(), sent[i]);
+    ::unsetenv("XDG_RUNTIME_DIR");
 }
