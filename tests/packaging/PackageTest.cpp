@@ -81,8 +81,9 @@ TEST(PackageTest, AppAndServerPackagesHoldWhatTheyNeed) {
     const QString appFiles = run(u"dpkg-deb"_s, {u"-c"_s, app}).out;
     for (const char* path :
          {"./usr/bin/shotlark", "./usr/bin/shotlark-screencapture",
-          "./usr/lib/shotlark/libshotlark-main.so", "./usr/lib/shotlark/libshotlark-recording.so", "./usr/lib/shotlark/libshotlark-ocr.so",
-          "./usr/lib/shotlark/libshotlark-archive.so", "./usr/share/applications/shotlark.desktop",
+          "./usr/lib/shotlark/libshotlark-main.so", "./usr/lib/shotlark/libshotlark-recording.so",
+          "./usr/lib/shotlark/libshotlark-ocr.so", "./usr/lib/shotlark/libshotlark-archive.so",
+          "./usr/share/applications/shotlark.desktop",
           "./usr/share/icons/hicolor/scalable/apps/shotlark.svg"})
         EXPECT_TRUE(appFiles.contains(QLatin1String(path))) << path;
     const QString serverFiles = run(u"dpkg-deb"_s, {u"-c"_s, server}).out;
