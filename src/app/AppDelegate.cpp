@@ -5,9 +5,6 @@
 #include "app/Notifier.h"
 #include "app/StatusItem.h"
 #include "base/Errors.h"
-#include "base/Worker.h"
-#include "capture/ImageCompressor.h"
-#include "capture/TextRecognizer.h"
 #include "hotkeys/HotKeyCenter.h"
 #include "hotkeys/HotkeyState.h"
 #include "nowplaying/NowPlaying.h"
@@ -53,6 +50,12 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
     };
     menuActions_.captureScreen = [this] {
         capture(CaptureMode::screen);
+    };
+    menuActions_.copyRegion = [this] {
+        keepRegion(KeepPicture::onClipboard);
+    };
+    menuActions_.saveRegion = [this] {
+        keepRegion(KeepPicture::inFile);
     };
     menuActions_.toggleRecording = [this] {
         toggleRecording(false);
@@ -290,57 +293,6 @@ QCoro::Task<> AppDelegate::configure(QString server, QString token) {
         QStringLiteral("Signed in as %1. Press Ctrl+Shift+7 to capture.").arg(username));
 }
 
-QCoro::Task<> AppDelegate::capture(CaptureMode mode) {
-    if (!Config::shared().isConfigured()) {
-        settings_->show();
-        co_return;
-    }
-    QPointer<AppDelegate> self(this);
-    auto taking = Capture::take(mode, *services_.dialogs, services_.screenshots.get());
-    const std::optional<QString> shot = co_await std::move(taking);
-    if (!shot || !self)
-        co_return;
-    QString file = *shot;
-    if (Config::shared().boolValue(keys::compressScreenshots) && mode != CaptureMode::window) {
-        auto compressing = onWorker([file] { return ImageCompressor::compress(file); });
-        file = co_await std::move(compressing);
-        if (!self)
-            co_return;
-    }
-    const bool annotate = Config::shared().boolValue(keys::annotateAfterCapture) &&
-                          ServerInfo::shared().isEnabled(features::annotate);
-    upload({file}, true, std::nullopt, annotate);
-}
-
-QCoro::Task<> AppDelegate::copyText() {
-    QPointer<AppDelegate> self(this);
-    auto taking =
-        Capture::take(CaptureMode::region, *services_.dialogs, services_.screenshots.get());
-    const std::optional<QString> shot = co_await std::move(taking);
-    if (!shot || !self)
-        co_return;
-    try {
-        auto reading = TextRecognizer::recognize(*shot);
-        const QString text = co_await std::move(reading);
-        if (!text.isEmpty()) {
-            services_.clipboard->setText(text);
-            if (Config::shared().boolValue(keys::playSound))
-                services_.sounds->play(platform::Sound::Success);
-            notifier_->notify(services_.clipboard->reachesOtherApps()
-                                  ? QStringLiteral("Text copied")
-                                  : QStringLiteral("Text recognized"),
-                              TextRecognizer::preview(text));
-        } else {
-            notifier_->notify(QStringLiteral("No text found"),
-                              QStringLiteral("Try a bigger or sharper region."));
-        }
-    } catch (const Error& error) {
-        if (self)
-            showWarning(QStringLiteral("Couldn't read text"), error.message());
-    }
-    paths::removeTemporary(*shot);
-}
-
 void AppDelegate::showWarning(const QString& message, const QString& informative) {
     // Not awaited: the flow that failed is over, the alert only tells.
     services_.dialogs->alert({platform::Alert::Style::Warning, message, informative, {}});
@@ -388,6 +340,8 @@ QString AppDelegate::statusTitle() const {
     if (isRecording())
         return QStringLiteral(" \u25cf ") + (recordingGIF_ ? QStringLiteral("GIF ") : QString()) +
                recordingDuration();
+    if (captureCountdown_ > 0)
+        return QStringLiteral(" %1").arg(captureCountdown_);
     if (progress_.isEmpty())
         return QString();
     double sum = 0;
@@ -406,6 +360,8 @@ void AppDelegate::updateStatusTitle() {
         toolTip += (recordingGIF_ ? QStringLiteral(": recording a GIF, ")
                                   : QStringLiteral(": recording, ")) +
                    recordingDuration();
+    } else if (captureCountdown_ > 0) {
+        toolTip += QStringLiteral(": capturing in %1 s").arg(captureCountdown_);
     } else if (const QString title = statusTitle(); !title.isEmpty()) {
         toolTip += QStringLiteral(": uploading,") + title;
     }

@@ -66,6 +66,12 @@ public:
     QCoro::Task<> capture(CaptureMode mode);
     // The text of a dragged region onto the clipboard.
     QCoro::Task<> copyText();
+    // A dragged region as a picture: onto the clipboard, or into a file the user names. Nothing
+    // is uploaded.
+    enum class KeepPicture { onClipboard, inFile };
+    QCoro::Task<> keepRegion(KeepPicture where);
+    // Seconds left before a delayed capture is taken (0: none waiting).
+    int captureCountdown() const { return captureCountdown_; }
 
     // What an earlier run left in the temporary directory when it quit or crashed mid-upload:
     // request bodies are removed, captures are kept with the failed uploads. Only for the one
@@ -112,6 +118,12 @@ Q_SIGNALS:
 
 private:
     QCoro::Task<> configure(QString server, QString token);
+    QCoro::Task<> copyPicture(QString file);
+    QCoro::Task<> savePicture(QString file);
+    // A region the user drags: its capture file, nothing when cancelled.
+    QCoro::Task<std::optional<QString>> takeRegion();
+    // Counts a delayed capture down where the tray shows it; false when the app went meanwhile.
+    QCoro::Task<bool> countDown(int seconds);
     QCoro::Task<> runBatch(QStringList files, bool deleteAfter, std::optional<QString> convert,
                            bool annotate);
     QCoro::Task<> uploadClipboardContents(QImage image, QString text);
@@ -157,6 +169,7 @@ private:
     bool recordingGIF_ = false;
     std::shared_ptr<ReplayBuffer> replay_;
     std::unique_ptr<NowPlaying> nowPlaying_;
+    int captureCountdown_ = 0;
     qint64 activeUploads_ = 0;
     QHash<QUuid, double> progress_;
 };

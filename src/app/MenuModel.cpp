@@ -145,6 +145,8 @@ QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
                            actions.captureWindow));
     menu.append(hotkeyItem(state, QStringLiteral("Capture Screen"), HotkeyAction::screen,
                            actions.captureScreen));
+    menu.append(action(QStringLiteral("Copy Region to Clipboard"), actions.copyRegion));
+    menu.append(action(QStringLiteral("Save Region\u2026"), actions.saveRegion));
     if (state.isEnabled(features::appOcr))
         menu.append(hotkeyItem(state, QStringLiteral("Copy Text from Region"), HotkeyAction::ocr,
                                actions.copyText));

@@ -55,6 +55,7 @@ struct MenuActions {
     std::function<void()> uploadClipboard, pickFiles, openDashboard, openSettings, clearHistory,
         quit;
     std::function<void()> captureRegion, captureWindow, captureScreen, copyText;
+    std::function<void()> copyRegion, saveRegion; // the picture itself, nothing uploaded
     std::function<void()> toggleRecording, recordGIF, stopRecording;
     std::function<void()> toggleReplay, saveReplay;
     std::function<void()> checkForUpdates, installUpdate;

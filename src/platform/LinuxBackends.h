@@ -22,6 +22,7 @@ private:
 class QtClipboard : public Clipboard {
 public:
     void setText(const QString& text) override;
+    void setImage(const QByteArray& png) override;
     bool reachesOtherApps() const override;
     QCoro::Task<std::unique_ptr<QMimeData>> contents() override;
 };
@@ -30,6 +31,7 @@ class QtDialogs : public Dialogs {
 public:
     QCoro::Task<int> alert(Alert alert) override;
     QCoro::Task<QStringList> chooseFiles(const QString& startIn) override;
+    QCoro::Task<QString> chooseSaveFile(const QString& suggested) override;
 };
 
 // Opens links in the desktop's browser. With SHOTLARK_OPEN_LOG set, links are appended to that

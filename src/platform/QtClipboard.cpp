@@ -2,11 +2,19 @@
 
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QMimeData>
 
 namespace shotlark::platform {
 
 void QtClipboard::setText(const QString& text) {
     QGuiApplication::clipboard()->setText(text);
+}
+
+void QtClipboard::setImage(const QByteArray& png) {
+    // The file's own bytes: nothing is decoded or encoded again, whatever asks for it.
+    auto* data = new QMimeData;
+    data->setData(QStringLiteral("image/png"), png);
+    QGuiApplication::clipboard()->setMimeData(data);
 }
 
 bool QtClipboard::reachesOtherApps() const {

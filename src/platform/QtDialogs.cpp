@@ -74,4 +74,18 @@ QCoro::Task<QStringList> QtDialogs::chooseFiles(const QString& startIn) {
     co_return dialog->selectedFiles();
 }
 
+QCoro::Task<QString> QtDialogs::chooseSaveFile(const QString& suggested) {
+    std::unique_ptr<QFileDialog, DeleteLater> dialog(
+        new QFileDialog(nullptr, QStringLiteral("Save Region"), suggested));
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setNameFilter(QStringLiteral("PNG pictures (*.png)"));
+    dialog->setDefaultSuffix(QStringLiteral("png"));
+    dialog->selectFile(suggested);
+    auto showing = showAndWait(*dialog);
+    const int result = co_await std::move(showing);
+    if (result != QDialog::Accepted || dialog->selectedFiles().isEmpty())
+        co_return QString();
+    co_return dialog->selectedFiles().front();
+}
+
 } // namespace shotlark::platform

@@ -45,6 +45,8 @@ public:
     virtual QCoro::Task<int> alert(Alert alert) = 0;
     // Lets the user pick several files (no directories) to upload; empty when cancelled.
     virtual QCoro::Task<QStringList> chooseFiles(const QString& startIn) = 0;
+    // Asks where to save a picture, proposing `suggested` (a full path); empty when cancelled.
+    virtual QCoro::Task<QString> chooseSaveFile(const QString& suggested) = 0;
 };
 
 class LinkOpener {
@@ -120,6 +122,8 @@ class Clipboard {
 public:
     virtual ~Clipboard() = default;
     virtual void setText(const QString& text) = 0;
+    // A picture, offered as image/png (the bytes of a PNG file).
+    virtual void setImage(const QByteArray& png) = 0;
     // Whether what setText() puts there reaches other apps while no window of ours has the
     // focus (not so in a Wayland session without a data-control protocol, such as GNOME's).
     virtual bool reachesOtherApps() const { return true; }

@@ -22,6 +22,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace shotlark {
 
 namespace {
@@ -135,6 +137,18 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     auto* shotsForm = new QFormLayout(shots);
     shotsForm->addRow(toggle(QStringLiteral("Compress screenshots before uploading (much faster)"),
                              keys::compressScreenshots));
+    auto* delay = new QComboBox;
+    for (const int seconds : {0, 3, 5, 10})
+        delay->addItem(seconds ? QStringLiteral("%1 seconds").arg(seconds) : QStringLiteral("None"),
+                       seconds);
+    delay->setCurrentIndex(
+        std::max(0, delay->findData(static_cast<int>(config.integerValue(keys::captureDelay)))));
+    QObject::connect(delay, &QComboBox::currentIndexChanged, this, [delay](int index) {
+        Config::shared().setInteger(keys::captureDelay, delay->itemData(index).toInt());
+    });
+    delay->setToolTip(QStringLiteral("Time to open a menu before a screen or window is captured. "
+                                     "Regions are chosen by hand, without a delay."));
+    shotsForm->addRow(QStringLiteral("Capture delay"), delay);
     auto* frameRate = new QComboBox;
     frameRate->addItem(QStringLiteral("30 fps"), 30);
     frameRate->addItem(QStringLiteral("60 fps (smoother, bigger)"), 60);
@@ -226,6 +240,21 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     layout->addWidget(general);
     layout->addStretch(1);
     scroll->setWidget(content);
+    // The wheel scrolls the form: a choice changes only once it was clicked, never because the
+    // pointer passed over it while scrolling.
+    scroll_ = scroll;
+    for (QComboBox* combo : content->findChildren<QComboBox*>()) {
+        combo->setFocusPolicy(Qt::StrongFocus);
+        combo->installEventFilter(this);
+    }
+}
+
+bool SettingsView::eventFilter(QObject* watched, QEvent* event) {
+    auto* combo = qobject_cast<QComboBox*>(watched);
+    if (event->type() != QEvent::Wheel || !combo || combo->hasFocus())
+        return QWidget::eventFilter(watched, event);
+    QCoreApplication::sendEvent(scroll_->viewport(), event);
+    return true;
 }
 
 void SettingsView::rebuildHotkeyRows() {

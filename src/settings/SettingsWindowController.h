@@ -13,6 +13,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 
 namespace shotlark {
 
@@ -34,6 +35,9 @@ public:
 
     static inline const QString defaultServer = QStringLiteral("https://media.example.org");
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void updateConnectButton();
     // The stored server, token and user name, as they are now.
@@ -49,6 +53,7 @@ private:
     platform::SoundPlayer& sounds_;
     platform::GlobalHotkeys& keys_;
     QWidget* hotkeyRows_ = nullptr;
+    QScrollArea* scroll_ = nullptr;
     int shownRevision_ = -1;
     QLineEdit* server_;
     QLineEdit* token_;

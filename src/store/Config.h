@@ -26,6 +26,8 @@ inline const QString copyDirectLink = QStringLiteral("copyDirectLink");
 inline const QString openAfterUpload = QStringLiteral("openAfterUpload");
 inline const QString recordFrameRate = QStringLiteral("recordFrameRate");
 inline const QString recordHighQuality = QStringLiteral("recordHighQuality");
+// Seconds between asking for a screen or window capture and taking it (0: none).
+inline const QString captureDelay = QStringLiteral("captureDelay");
 inline const QString annotateAfterCapture = QStringLiteral("annotateAfterCapture");
 inline const QString autoUpdate = QStringLiteral("autoUpdate");
 inline const QString shareNowPlaying = QStringLiteral("shareNowPlaying");

@@ -25,6 +25,13 @@ QString readClipboard() {
     return run({u"xclip"_s, u"-selection"_s, u"clipboard"_s, u"-o"_s}, 5000).out;
 }
 
+QByteArray readClipboardBytes(const QString& type) {
+    QProcess xclip;
+    xclip.start(u"xclip"_s, {u"-selection"_s, u"clipboard"_s, u"-t"_s, type, u"-o"_s});
+    xclip.waitForFinished(5000);
+    return xclip.readAllStandardOutput();
+}
+
 void writeClipboard(const QByteArray& text, const QString& type = u"UTF8_STRING"_s) {
     // xclip keeps serving the selection in the background until another client takes it.
     QProcess xclip;
@@ -375,15 +382,24 @@ TEST_F(AppDesktopTest, LeftoversOfAnEarlierRunAreSweptAtStart) {
 
 TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     // Known text on screen, where a region drag will find it.
-    showBackdrop(textImage(QSize(1280, 800), {u"Copied from the screen"_s, u"second line 42"_s}, 30,
-                           QPoint(120, 200), 60));
+    const QImage screen =
+        textImage(QSize(1280, 800), {u"Copied from the screen"_s, u"second line 42"_s}, 30,
+                  QPoint(120, 200), 60);
+    showBackdrop(screen);
     Config::shared().setBool(keys::openAfterUpload, true);
     Config::shared().setBool(keys::compressScreenshots, false); // the PNGs themselves go up
+    Config::shared().setInteger(keys::captureDelay, 3);
     startApp();
 
-    // The screen under the pointer, whole, uploaded like any capture.
+    // The screen under the pointer, whole, uploaded like any capture: after the delay, counted
+    // down where the tray shows it.
+    QElapsedTimer asked;
+    asked.start();
     action(u"screen"_s);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return toolTip().contains(u"capturing in "_s); }, 2000))
+        << toolTip();
     EXPECT_EQ(notification(1).summary, u"Uploaded, link copied"_s);
+    EXPECT_GE(asked.elapsed(), 2500) << "it waited";
     const QString shot = server.requestsTo("/api/upload").back().partName();
     EXPECT_TRUE(
         matches(u"^Screenshot_\\d{4}-\\d\\d-\\d\\d_\\d\\d-\\d\\d-\\d\\d\\.(png|jpg)$"_s, shot))
@@ -433,6 +449,34 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     EXPECT_EQ(sent[3].partName() + sent[4].partName(), u"b.pngc.png"_s) << "sent in order";
     EXPECT_TRUE(readTestFile(openLog).endsWith("/id2\nhttp://m.example/u/id3\n"))
         << "only the first link of the batch opens";
+
+    // A region as a picture, never uploaded: its PNG onto the clipboard, or into a file named in
+    // a dialog that starts in the pictures folder.
+    const qsizetype uploads = server.requestsTo("/api/upload").size();
+    ASSERT_TRUE(menu().click({u"Copy Region to Clipboard"_s}));
+    ASSERT_TRUE(waitForCaptureOverlay());
+    drag(QPoint(100, 160), QPoint(600, 280));
+    EXPECT_EQ(notification(6).summary, u"Picture copied"_s);
+    EXPECT_EQ(notification(6).body, u"500 \u00d7 120 pixels, ready to paste."_s);
+    const auto rgb = [](const QImage& image) {
+        return image.convertToFormat(QImage::Format_RGB32);
+    };
+    EXPECT_EQ(rgb(QImage::fromData(readClipboardBytes(u"image/png"_s), "PNG")),
+              rgb(screen.copy(100, 160, 500, 120)));
+    ASSERT_TRUE(menu().click({u"Save Region\u2026"_s}));
+    ASSERT_TRUE(waitForCaptureOverlay());
+    drag(QPoint(50, 60), QPoint(450, 310));
+    ASSERT_TRUE(waitForWindows(u"^Save Region$"_s, true));
+    xdotool({u"windowfocus"_s, windowsNamed(u"^Save Region$"_s).front(), u"key"_s, u"ctrl+a"_s,
+             u"type"_s, u"kept"_s});
+    xdotool({u"key"_s, u"Return"_s});
+    const QString saved =
+        QStandardPaths::writableLocation(QStandardPaths::PicturesLocation) + u"/kept.png"_s;
+    EXPECT_EQ(notification(7).summary, u"Picture saved"_s);
+    EXPECT_EQ(notification(7).body, saved);
+    EXPECT_EQ(rgb(QImage(saved)), rgb(screen.copy(50, 60, 400, 250)));
+    EXPECT_EQ(server.requestsTo("/api/upload").size(), uploads);
+    EXPECT_TRUE(tempDirEmpties());
 
     // Text recognition and sounds (with no sound card here) leave the terminal alone.
     quit();

@@ -13,6 +13,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QWheelEvent>
 
 namespace {
 
@@ -72,6 +75,22 @@ TEST(SettingsWindow, EveryRowReadableAtTheOpeningSizeWithLargeFontsAndLongTexts)
         EXPECT_LT(view->minimumWidth(), 500) << "and it can be resized";
         QTest::qWait(50);
         expectReadable(view, scale == 1.0 ? "as it opens" : "fonts at 2x");
+        if (scale == 1.0) {
+            auto* area = view->findChild<QScrollArea*>();
+            ASSERT_TRUE(area);
+            EXPECT_FALSE(area->horizontalScrollBar()->isVisible()) << "wider than the window";
+            // The wheel over a choice scrolls the form and leaves the choice as it was.
+            QComboBox* rate = nullptr;
+            for (QComboBox* combo : view->findChildren<QComboBox*>())
+                rate = combo->findText(u"30 fps"_s) >= 0 ? combo : rate;
+            ASSERT_TRUE(rate);
+            const int chosen = rate->currentIndex();
+            QWheelEvent wheel(QPointF(5, 5), rate->mapToGlobal(QPointF(5, 5)), {}, QPoint(0, -120),
+                              Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+            QApplication::sendEvent(rate, &wheel);
+            EXPECT_EQ(rate->currentIndex(), chosen);
+            EXPECT_GT(area->verticalScrollBar()->value(), 0);
+        }
 
         // Texts twice as long, as some languages make them.
         for (QLabel* label : view->findChildren<QLabel*>())

@@ -140,7 +140,7 @@ struct DataControlClipboard::Impl {
     wl_proxy* manager = nullptr;
     wl_proxy* device = nullptr;
     wl_proxy* source = nullptr; // ours, while we own the clipboard
-    QByteArray text;            // what our source sends
+    QByteArray payload;         // what our source sends, whichever of its types is asked for
     wl_proxy* selection = nullptr;
     QHash<wl_proxy*, QStringList> offers; // announced offers and their types
     std::unique_ptr<QSocketNotifier> notifier;
@@ -169,6 +169,22 @@ struct DataControlClipboard::Impl {
     void forget(wl_proxy* offer) {
         if (offer && offers.remove(offer))
             destroy(offer);
+    }
+
+    // Takes the clipboard with a new source of `types`, each of which sends `bytes`.
+    void offer(const QStringList& types, const QByteArray& bytes) {
+        if (!device)
+            return;
+        wl_proxy* made =
+            wl_proxy_marshal_constructor(manager, createDataSource, &sourceInterface, nullptr);
+        listen(made, sourceListener, this);
+        for (const QString& type : types)
+            wl_proxy_marshal(made, offerMime, type.toUtf8().constData());
+        // The old source hears "cancelled" and goes then.
+        source = made;
+        payload = bytes;
+        wl_proxy_marshal(device, setSelection, made);
+        wl_display_flush(display);
     }
 
     // Reads what the compositor sent, runs the handlers, sends what they asked.
@@ -222,7 +238,7 @@ struct DataControlClipboard::Impl {
             return;
         }
         // A slow reader must not hold up the app.
-        std::thread(writeAll, fd, self->text).detach();
+        std::thread(writeAll, fd, self->payload).detach();
     }
     static void onCancelled(void* data, wl_proxy* source) {
         auto* self = static_cast<Impl*>(data);
@@ -278,19 +294,11 @@ DataControlClipboard::DataControlClipboard(std::unique_ptr<Impl> impl) : impl_(s
 DataControlClipboard::~DataControlClipboard() = default;
 
 void DataControlClipboard::setText(const QString& text) {
-    Impl& d = *impl_;
-    if (!d.device)
-        return;
-    wl_proxy* source =
-        wl_proxy_marshal_constructor(d.manager, createDataSource, &sourceInterface, nullptr);
-    listen(source, Impl::sourceListener, &d);
-    for (const QString& type : textTypes)
-        wl_proxy_marshal(source, offerMime, type.toUtf8().constData());
-    // The old source hears "cancelled" and goes then.
-    d.source = source;
-    d.text = text.toUtf8();
-    wl_proxy_marshal(d.device, setSelection, source);
-    wl_display_flush(d.display);
+    impl_->offer(textTypes, text.toUtf8());
+}
+
+void DataControlClipboard::setImage(const QByteArray& png) {
+    impl_->offer({QStringLiteral("image/png")}, png);
 }
 
 QCoro::Task<std::unique_ptr<QMimeData>> DataControlClipboard::contents() {

@@ -15,6 +15,7 @@ public:
     ~DataControlClipboard() override;
 
     void setText(const QString& text) override;
+    void setImage(const QByteArray& png) override;
     QCoro::Task<std::unique_ptr<QMimeData>> contents() override;
 
     struct Impl;

@@ -1,0 +1,190 @@
+// Screenshots from the menu and hotkeys: uploaded, read as text, or kept on this computer as a
+// picture (the clipboard, a file).
+#include "app/AppDelegate.h"
+#include "app/Notifier.h"
+#include "base/Errors.h"
+#include "base/Worker.h"
+#include "capture/ImageCompressor.h"
+#include "capture/TextRecognizer.h"
+#include "server/ServerInfo.h"
+#include "settings/SettingsWindowController.h"
+#include "store/Config.h"
+#include "store/Paths.h"
+
+#include <QBuffer>
+#include <QCoro/QCoroTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QPointer>
+#include <QStandardPaths>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+namespace shotlark {
+
+namespace {
+
+// A hand-edited setting can't make a capture wait for minutes.
+constexpr int longestDelay = 60;
+
+} // namespace
+
+QCoro::Task<bool> AppDelegate::countDown(int seconds) {
+    QPointer<AppDelegate> self(this);
+    for (int left = std::clamp(seconds, 0, longestDelay); left > 0; --left) {
+        captureCountdown_ = left;
+        updateStatusTitle();
+        auto second = QCoro::sleepFor(std::chrono::seconds(1));
+        co_await std::move(second);
+        if (!self)
+            co_return false;
+    }
+    captureCountdown_ = 0;
+    updateStatusTitle();
+    co_return true;
+}
+
+QCoro::Task<std::optional<QString>> AppDelegate::takeRegion() {
+    return Capture::take(CaptureMode::region, *services_.dialogs, services_.screenshots.get());
+}
+
+QCoro::Task<> AppDelegate::capture(CaptureMode mode) {
+    if (!Config::shared().isConfigured()) {
+        settings_->show();
+        co_return;
+    }
+    QPointer<AppDelegate> self(this);
+    // The delay lets menus and tooltips be opened first; a region is chosen by hand anyway.
+    if (mode != CaptureMode::region) {
+        if (captureCountdown_ > 0)
+            co_return; // one delayed capture at a time: the icon shows it counting
+        auto waiting =
+            countDown(static_cast<int>(Config::shared().integerValue(keys::captureDelay)));
+        const bool waited = co_await std::move(waiting);
+        if (!waited || !self)
+            co_return;
+    }
+    auto taking = Capture::take(mode, *services_.dialogs, services_.screenshots.get());
+    const std::optional<QString> shot = co_await std::move(taking);
+    if (!shot || !self)
+        co_return;
+    QString file = *shot;
+    if (Config::shared().boolValue(keys::compressScreenshots) && mode != CaptureMode::window) {
+        auto compressing = onWorker([file] { return ImageCompressor::compress(file); });
+        file = co_await std::move(compressing);
+        if (!self)
+            co_return;
+    }
+    const bool annotate = Config::shared().boolValue(keys::annotateAfterCapture) &&
+                          ServerInfo::shared().isEnabled(features::annotate);
+    upload({file}, true, std::nullopt, annotate);
+}
+
+QCoro::Task<> AppDelegate::copyText() {
+    QPointer<AppDelegate> self(this);
+    auto taking = takeRegion();
+    const std::optional<QString> shot = co_await std::move(taking);
+    if (!shot || !self)
+        co_return;
+    try {
+        auto reading = TextRecognizer::recognize(*shot);
+        const QString text = co_await std::move(reading);
+        if (!text.isEmpty()) {
+            services_.clipboard->setText(text);
+            if (Config::shared().boolValue(keys::playSound))
+                services_.sounds->play(platform::Sound::Success);
+            notifier_->notify(services_.clipboard->reachesOtherApps()
+                                  ? QStringLiteral("Text copied")
+                                  : QStringLiteral("Text recognized"),
+                              TextRecognizer::preview(text));
+        } else {
+            notifier_->notify(QStringLiteral("No text found"),
+                              QStringLiteral("Try a bigger or sharper region."));
+        }
+    } catch (const Error& error) {
+        if (self)
+            showWarning(QStringLiteral("Couldn't read text"), error.message());
+    }
+    paths::removeTemporary(*shot);
+}
+
+QCoro::Task<> AppDelegate::keepRegion(KeepPicture where) {
+    QPointer<AppDelegate> self(this);
+    auto taking = takeRegion();
+    const std::optional<QString> shot = co_await std::move(taking);
+    if (!shot || !self)
+        co_return;
+    auto keeping = where == KeepPicture::onClipboard ? copyPicture(*shot) : savePicture(*shot);
+    co_await std::move(keeping);
+    paths::removeTemporary(*shot);
+}
+
+QCoro::Task<> AppDelegate::copyPicture(QString file) {
+    QPointer<AppDelegate> self(this);
+    auto reading = onWorker([file] {
+        QFile png(file);
+        return png.open(QIODevice::ReadOnly) ? png.readAll() : QByteArray();
+    });
+    const QByteArray png = co_await std::move(reading);
+    if (!self)
+        co_return;
+    if (png.isEmpty()) {
+        showWarning(QStringLiteral("Couldn't copy the picture"),
+                    QStringLiteral("The capture could not be read."));
+        co_return;
+    }
+    // What the desktop won't hand on is said, never claimed as copied.
+    const bool reaches = services_.clipboard->reachesOtherApps();
+    services_.clipboard->setImage(png);
+    if (Config::shared().boolValue(keys::playSound))
+        services_.sounds->play(platform::Sound::Success);
+    QByteArray header = png;
+    QBuffer buffer(&header);
+    const QSize size = QImageReader(&buffer, "png").size();
+    notifier_->notify(reaches ? QStringLiteral("Picture copied")
+                              : QStringLiteral("Picture not copied"),
+                      reaches ? QStringLiteral("%1 \u00d7 %2 pixels, ready to paste.")
+                                    .arg(size.width())
+                                    .arg(size.height())
+                              : QStringLiteral("This desktop gives the clipboard only to the app "
+                                               "in front. Use Save Region\u2026 instead."));
+}
+
+QCoro::Task<> AppDelegate::savePicture(QString file) {
+    QPointer<AppDelegate> self(this);
+    const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    QDir().mkpath(pictures); // else the dialog opens wherever the app was started
+    auto asking =
+        services_.dialogs->chooseSaveFile(pictures + QLatin1Char('/') + QFileInfo(file).fileName());
+    const QString target = co_await std::move(asking);
+    if (!self || target.isEmpty())
+        co_return;
+    // The chosen name is replaced whole or not at all (the dialog asked before overwriting).
+    auto saving = onWorker([file, target]() -> QString {
+        const QString part = target + QStringLiteral(".part");
+        QFile::remove(part);
+        if (!QFile::copy(file, part))
+            return QStringLiteral("Couldn't write to %1.").arg(QFileInfo(target).absolutePath());
+        if (::rename(QFile::encodeName(part).constData(), QFile::encodeName(target).constData())) {
+            QFile::remove(part);
+            return QStringLiteral("Couldn't name the file %1.").arg(QFileInfo(target).fileName());
+        }
+        return QString();
+    });
+    const QString failure = co_await std::move(saving);
+    if (!self)
+        co_return;
+    if (!failure.isEmpty()) {
+        showWarning(QStringLiteral("Couldn't save the picture"), failure);
+        co_return;
+    }
+    if (Config::shared().boolValue(keys::playSound))
+        services_.sounds->play(platform::Sound::Success);
+    notifier_->notify(QStringLiteral("Picture saved"), target);
+}
+
+} // namespace shotlark
