@@ -175,6 +175,16 @@ TEST_F(SwayTest, ScreenshotsRegionsWindowsAndTheClipboardWithoutAFocusedWindow) 
     EXPECT_EQ(part.size(), QSize(320, 240));
     EXPECT_EQ(wrongKnownPixels(part, {200, 100}), 0);
 
+    // The same region as a picture, onto the clipboard and not uploaded.
+    ASSERT_TRUE(TrayMenu::of(tray.items().last()).click({u"Copy Region to Clipboard"_s}));
+    ASSERT_TRUE(overlayShown());
+    drag({200, 100}, {520, 340});
+    nextNotification(u"Picture copied"_s);
+    const QImage copied =
+        QImage::fromData(runAs({u"wl-paste"_s, u"--type"_s, u"image/png"_s}), "PNG");
+    EXPECT_EQ(copied.size(), QSize(320, 240));
+    EXPECT_EQ(wrongKnownPixels(copied, {200, 100}), 0);
+
     // Escape cancels; nothing is uploaded. wtype's keyboard exists only while it runs: it waits
     // before the key so that the overlay has taken up the new keyboard, and presses again if the
     // key still came too early.
