@@ -51,6 +51,9 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
     menuActions_.captureScreen = [this] {
         capture(CaptureMode::screen);
     };
+    menuActions_.annotateRegion = [this] {
+        markUp(CaptureMode::region);
+    };
     menuActions_.copyRegion = [this] {
         keepRegion(KeepPicture::onClipboard);
     };

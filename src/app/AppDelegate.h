@@ -66,6 +66,8 @@ public:
     QCoro::Task<> capture(CaptureMode mode);
     // The text of a dragged region onto the clipboard.
     QCoro::Task<> copyText();
+    // A region or window marked up in the editor, then uploaded, copied or saved as it says.
+    QCoro::Task<> markUp(CaptureMode mode);
     // A dragged region as a picture: onto the clipboard, or into a file the user names. Nothing
     // is uploaded.
     enum class KeepPicture { onClipboard, inFile };
@@ -119,7 +121,10 @@ Q_SIGNALS:
 private:
     QCoro::Task<> configure(QString server, QString token);
     QCoro::Task<> copyPicture(QString file);
-    QCoro::Task<> savePicture(QString file);
+    // Without `ask`, straight into the pictures folder under the capture's own name.
+    QCoro::Task<> savePicture(QString file, bool ask = true);
+    // A capture file through the upload pipeline (compressed where the rule says).
+    QCoro::Task<> uploadCapture(QString file, CaptureMode mode);
     // A region the user drags: its capture file, nothing when cancelled.
     QCoro::Task<std::optional<QString>> takeRegion();
     // Counts a delayed capture down where the tray shows it; false when the app went meanwhile.

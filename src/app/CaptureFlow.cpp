@@ -68,11 +68,21 @@ QCoro::Task<> AppDelegate::capture(CaptureMode mode) {
         if (!waited || !self)
             co_return;
     }
+    if (mode != CaptureMode::screen && Config::shared().boolValue(keys::annotateBeforeUpload)) {
+        auto marking = markUp(mode);
+        co_await std::move(marking);
+        co_return;
+    }
     auto taking = Capture::take(mode, *services_.dialogs, services_.screenshots.get());
     const std::optional<QString> shot = co_await std::move(taking);
     if (!shot || !self)
         co_return;
-    QString file = *shot;
+    auto uploading = uploadCapture(*shot, mode);
+    co_await std::move(uploading);
+}
+
+QCoro::Task<> AppDelegate::uploadCapture(QString file, CaptureMode mode) {
+    QPointer<AppDelegate> self(this);
     if (Config::shared().boolValue(keys::compressScreenshots) && mode != CaptureMode::window) {
         auto compressing = onWorker([file] { return ImageCompressor::compress(file); });
         file = co_await std::move(compressing);
@@ -82,6 +92,34 @@ QCoro::Task<> AppDelegate::capture(CaptureMode mode) {
     const bool annotate = Config::shared().boolValue(keys::annotateAfterCapture) &&
                           ServerInfo::shared().isEnabled(features::annotate);
     upload({file}, true, std::nullopt, annotate);
+}
+
+QCoro::Task<> AppDelegate::markUp(CaptureMode mode) {
+    QPointer<AppDelegate> self(this);
+    QString ending;
+    auto taking = Capture::take(mode, *services_.dialogs, services_.screenshots.get(), &ending);
+    const std::optional<QString> shot = co_await std::move(taking);
+    if (!shot || !self)
+        co_return;
+    if (ending == QStringLiteral("upload")) {
+        if (!Config::shared().isConfigured()) {
+            // Marks are work: kept with the failed uploads, to be retried once connected.
+            keepFailedUpload(*shot);
+            settings_->show();
+            co_return;
+        }
+        auto uploading = uploadCapture(*shot, mode);
+        co_await std::move(uploading);
+        co_return;
+    }
+    if (ending == QStringLiteral("copy")) {
+        auto copying = copyPicture(*shot);
+        co_await std::move(copying);
+    } else {
+        auto saving = savePicture(*shot, ending == QStringLiteral("save-as"));
+        co_await std::move(saving);
+    }
+    paths::removeTemporary(*shot);
 }
 
 QCoro::Task<> AppDelegate::copyText() {
@@ -118,7 +156,8 @@ QCoro::Task<> AppDelegate::keepRegion(KeepPicture where) {
     const std::optional<QString> shot = co_await std::move(taking);
     if (!shot || !self)
         co_return;
-    auto keeping = where == KeepPicture::onClipboard ? copyPicture(*shot) : savePicture(*shot);
+    auto keeping =
+        where == KeepPicture::onClipboard ? copyPicture(*shot) : savePicture(*shot, true);
     co_await std::move(keeping);
     paths::removeTemporary(*shot);
 }
@@ -154,15 +193,23 @@ QCoro::Task<> AppDelegate::copyPicture(QString file) {
                                                "in front. Use Save Region\u2026 instead."));
 }
 
-QCoro::Task<> AppDelegate::savePicture(QString file) {
+QCoro::Task<> AppDelegate::savePicture(QString file, bool ask) {
     QPointer<AppDelegate> self(this);
     const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
     QDir().mkpath(pictures); // else the dialog opens wherever the app was started
-    auto asking =
-        services_.dialogs->chooseSaveFile(pictures + QLatin1Char('/') + QFileInfo(file).fileName());
-    const QString target = co_await std::move(asking);
-    if (!self || target.isEmpty())
-        co_return;
+    const QFileInfo named(pictures + QLatin1Char('/') + QFileInfo(file).fileName());
+    QString target = named.filePath();
+    if (ask) {
+        auto asking = services_.dialogs->chooseSaveFile(target);
+        target = co_await std::move(asking);
+        if (!self || target.isEmpty())
+            co_return;
+    } else {
+        // Unasked, nothing already there is replaced.
+        for (int n = 2; QFileInfo::exists(target); ++n)
+            target = named.path() + QLatin1Char('/') + named.completeBaseName() +
+                     QStringLiteral("-%1.").arg(n) + named.suffix();
+    }
     // The chosen name is replaced whole or not at all (the dialog asked before overwriting).
     auto saving = onWorker([file, target]() -> QString {
         const QString part = target + QStringLiteral(".part");

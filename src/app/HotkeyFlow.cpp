@@ -103,6 +103,9 @@ void AppDelegate::perform(HotkeyAction action) {
     case HotkeyAction::region:
         capture(CaptureMode::region);
         break;
+    case HotkeyAction::annotate:
+        markUp(CaptureMode::region);
+        break;
     case HotkeyAction::window:
         capture(CaptureMode::window);
         break;

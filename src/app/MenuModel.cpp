@@ -141,6 +141,8 @@ QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
     }
     menu.append(hotkeyItem(state, QStringLiteral("Capture Region"), HotkeyAction::region,
                            actions.captureRegion));
+    menu.append(hotkeyItem(state, QStringLiteral("Capture Region & Annotate"),
+                           HotkeyAction::annotate, actions.annotateRegion));
     menu.append(hotkeyItem(state, QStringLiteral("Capture Window"), HotkeyAction::window,
                            actions.captureWindow));
     menu.append(hotkeyItem(state, QStringLiteral("Capture Screen"), HotkeyAction::screen,

@@ -56,6 +56,7 @@ struct MenuActions {
         quit;
     std::function<void()> captureRegion, captureWindow, captureScreen, copyText;
     std::function<void()> copyRegion, saveRegion; // the picture itself, nothing uploaded
+    std::function<void()> annotateRegion;         // marked up, then as the editor says
     std::function<void()> toggleRecording, recordGIF, stopRecording;
     std::function<void()> toggleReplay, saveReplay;
     std::function<void()> checkForUpdates, installUpdate;

@@ -57,8 +57,8 @@ QString MenuWindow::hintText() {
         "<i>gnome-shell-extension-appindicator</i>, then Extensions). Until then, open Shotlark "
         "again to see this menu.<br><br>"
         "<b>Hotkeys:</b> in Settings \u2192 Keyboard \u2192 Keyboard Shortcuts \u2192 Custom "
-        "Shortcuts, add a shortcut whose command is <i>shotlark --action region</i> (or record, "
-        "gif, window, screen, ocr, clipboard, replay).");
+        "Shortcuts, add a shortcut whose command is <i>shotlark --action region</i> (or annotate, "
+        "record, gif, window, screen, ocr, clipboard, replay).");
 }
 
 void MenuWindow::present(bool hint) {

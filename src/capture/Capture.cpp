@@ -35,12 +35,14 @@ int Capture::displayUnderCursor() {
     return 1;
 }
 
-QStringList Capture::arguments(CaptureMode mode, const QString& path) {
+QStringList Capture::arguments(CaptureMode mode, const QString& path, bool markUp) {
+    const QStringList edit = markUp ? QStringList{QStringLiteral("-e")} : QStringList();
     switch (mode) {
     case CaptureMode::region:
-        return {QStringLiteral("-x"), QStringLiteral("-i"), path};
+        return QStringList{QStringLiteral("-x"), QStringLiteral("-i")} + edit + QStringList{path};
     case CaptureMode::window:
-        return {QStringLiteral("-x"), QStringLiteral("-i"), QStringLiteral("-W"), path};
+        return QStringList{QStringLiteral("-x"), QStringLiteral("-i"), QStringLiteral("-W")} +
+               edit + QStringList{path};
     case CaptureMode::screen:
         break;
     }
@@ -113,7 +115,8 @@ Capture::chooseScreenCast(platform::RecordingBackends& recording, platform::Dial
 }
 
 QCoro::Task<std::optional<QString>> Capture::take(CaptureMode mode, platform::Dialogs& dialogs,
-                                                  platform::ScreenshotPermission* permission) {
+                                                  platform::ScreenshotPermission* permission,
+                                                  QString* ending) {
     if (!ensurePermission(dialogs))
         co_return std::nullopt;
     // GNOME asks once whether apps may take screenshots, but not an app without a focused
@@ -143,7 +146,7 @@ QCoro::Task<std::optional<QString>> Capture::take(CaptureMode mode, platform::Di
         co_return std::nullopt;
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(tool, arguments(mode, path));
+    process.start(tool, arguments(mode, path, ending != nullptr && mode != CaptureMode::screen));
     auto started = qCoro(process).waitForStarted();
     if (!co_await std::move(started)) {
         paths::removeTemporary(path);
@@ -161,6 +164,8 @@ QCoro::Task<std::optional<QString>> Capture::take(CaptureMode mode, platform::Di
                            "xdg-desktop-portal and the portal of your desktop "
                            "(xdg-desktop-portal-gnome, xdg-desktop-portal-kde or "
                            "xdg-desktop-portal-wlr), log in again, then try again."));
+    if (ending)
+        *ending = QString::fromUtf8(process.readAllStandardOutput()).trimmed();
     // Cancelled or failed: no file, and its capture directory goes too.
     if (!QFileInfo::exists(path)) {
         paths::removeTemporary(path);

@@ -18,8 +18,11 @@ public:
     // `dialogs` shows the permission alert when the screen can't be read.
     // `permission`: the desktop's consent to screenshots, asked of the user first where it is
     // missing (GNOME); null where the desktop asks nothing.
+    // With `ending`, a region or window is marked up first, and how it left the editor
+    // ("upload", "copy", "save", "save-as") is stored there.
     static QCoro::Task<std::optional<QString>> take(CaptureMode mode, platform::Dialogs& dialogs,
-                                                    platform::ScreenshotPermission* permission);
+                                                    platform::ScreenshotPermission* permission,
+                                                    QString* ending = nullptr);
     // Whether the screen can be read here (an X11 or a Wayland display); otherwise says so and
     // returns false. A Wayland session without the portal needed is told after the try.
     static bool ensurePermission(platform::Dialogs& dialogs);
@@ -30,7 +33,7 @@ public:
     chooseScreenCast(platform::RecordingBackends& recording, platform::Dialogs& dialogs);
 
     // The tool's arguments for a mode, the target path last.
-    static QStringList arguments(CaptureMode mode, const QString& path);
+    static QStringList arguments(CaptureMode mode, const QString& path, bool markUp = false);
     // 1-based number of the screen under the pointer, in the order the tool counts them too.
     static int displayUnderCursor();
     // "Screenshot_" + local "yyyy-MM-dd_HH-mm-ss" + ".png", in a capture directory of its own.

@@ -30,6 +30,7 @@ const Description& describe(HotkeyAction action) {
         {"clipboard", "Upload clipboard", {29, 0x300, QStringLiteral("0")}},
         {"ocr", "Copy text from region", {19, 0x300, QStringLiteral("2")}},
         {"replay", "Save replay (last 30 seconds)", {15, 0x1800, QStringLiteral("R")}},
+        {"annotate", "Capture region & annotate", {23, 0x300, QStringLiteral("5")}},
     };
     return table[static_cast<int>(action)];
 }
@@ -37,8 +38,9 @@ const Description& describe(HotkeyAction action) {
 
 const QList<HotkeyAction>& allCases() {
     static const QList<HotkeyAction> actions = {
-        HotkeyAction::record, HotkeyAction::gif,       HotkeyAction::region, HotkeyAction::window,
-        HotkeyAction::screen, HotkeyAction::clipboard, HotkeyAction::ocr,    HotkeyAction::replay};
+        HotkeyAction::record,    HotkeyAction::gif,    HotkeyAction::region,
+        HotkeyAction::annotate,  HotkeyAction::window, HotkeyAction::screen,
+        HotkeyAction::clipboard, HotkeyAction::ocr,    HotkeyAction::replay};
     return actions;
 }
 

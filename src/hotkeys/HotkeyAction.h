@@ -10,7 +10,7 @@
 namespace shotlark {
 
 // The actions a global shortcut can start, in their fixed order.
-enum class HotkeyAction { record, gif, region, window, screen, clipboard, ocr, replay };
+enum class HotkeyAction { record, gif, region, window, screen, clipboard, ocr, replay, annotate };
 
 namespace hotkeys {
 

@@ -137,6 +137,8 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     auto* shotsForm = new QFormLayout(shots);
     shotsForm->addRow(toggle(QStringLiteral("Compress screenshots before uploading (much faster)"),
                              keys::compressScreenshots));
+    shotsForm->addRow(toggle(QStringLiteral("Annotate screenshots before uploading"),
+                             keys::annotateBeforeUpload));
     auto* delay = new QComboBox;
     for (const int seconds : {0, 3, 5, 10})
         delay->addItem(seconds ? QStringLiteral("%1 seconds").arg(seconds) : QStringLiteral("None"),
@@ -182,7 +184,7 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
             caption(QStringLiteral("This desktop doesn't let apps take global shortcuts. Bind them "
                                    "in your desktop's keyboard "
                                    "settings to the command “shotlark --action NAME”, with NAME "
-                                   "one of record, gif, region, "
+                                   "one of record, gif, region, annotate, "
                                    "window, screen, clipboard, ocr, replay.")));
     }
     hotkeyRows_ = new QWidget;

@@ -69,12 +69,19 @@ Config::Config()
 
 const Config::Defaults& Config::standardDefaults() {
     static const Defaults defaults = {
-        {keys::playSound, true},           {keys::showNotifications, true},
-        {keys::compressScreenshots, true}, {keys::recordAudio, false},
-        {keys::copyDirectLink, false},     {keys::openAfterUpload, false},
-        {keys::recordFrameRate, 30},       {keys::recordHighQuality, false},
-        {keys::captureDelay, 0},           {keys::annotateAfterCapture, false},
-        {keys::autoUpdate, true},          {keys::shareNowPlaying, false},
+        {keys::playSound, true},
+        {keys::showNotifications, true},
+        {keys::compressScreenshots, true},
+        {keys::recordAudio, false},
+        {keys::copyDirectLink, false},
+        {keys::openAfterUpload, false},
+        {keys::recordFrameRate, 30},
+        {keys::recordHighQuality, false},
+        {keys::captureDelay, 0},
+        {keys::annotateAfterCapture, false},
+        {keys::annotateBeforeUpload, false},
+        {keys::autoUpdate, true},
+        {keys::shareNowPlaying, false},
         {keys::replayEnabled, false},
     };
     return defaults;

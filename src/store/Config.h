@@ -29,6 +29,8 @@ inline const QString recordHighQuality = QStringLiteral("recordHighQuality");
 // Seconds between asking for a screen or window capture and taking it (0: none).
 inline const QString captureDelay = QStringLiteral("captureDelay");
 inline const QString annotateAfterCapture = QStringLiteral("annotateAfterCapture");
+// Region and window captures open the markup editor before they leave.
+inline const QString annotateBeforeUpload = QStringLiteral("annotateBeforeUpload");
 inline const QString autoUpdate = QStringLiteral("autoUpdate");
 inline const QString shareNowPlaying = QStringLiteral("shareNowPlaying");
 inline const QString replayEnabled = QStringLiteral("replayEnabled");

@@ -25,6 +25,14 @@ QString readClipboard() {
     return run({u"xclip"_s, u"-selection"_s, u"clipboard"_s, u"-o"_s}, 5000).out;
 }
 
+// The PNG an upload carried.
+QImage uploadedPicture(const RecordedRequest& upload) {
+    const QByteArray marker = "Content-Type: image/png\r\n\r\n";
+    const qsizetype start = upload.body.indexOf(marker) + marker.size();
+    return QImage::fromData(upload.body.mid(start, upload.body.lastIndexOf("\r\n--") - start),
+                            "PNG");
+}
+
 QByteArray readClipboardBytes(const QString& type) {
     QProcess xclip;
     xclip.start(u"xclip"_s, {u"-selection"_s, u"clipboard"_s, u"-t"_s, type, u"-o"_s});
@@ -426,11 +434,7 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     EXPECT_EQ(notification(3).summary, u"Uploaded, link copied"_s);
     const RecordedRequest region = server.requestsTo("/api/upload").back();
     EXPECT_TRUE(region.partName().endsWith(u".png"_s));
-    const QByteArray marker = "Content-Type: image/png\r\n\r\n";
-    const qsizetype start = region.body.indexOf(marker) + marker.size();
-    const QImage uploaded =
-        QImage::fromData(region.body.mid(start, region.body.lastIndexOf("\r\n--") - start), "PNG");
-    EXPECT_EQ(uploaded.size(), QSize(400, 250));
+    EXPECT_EQ(uploadedPicture(region).size(), QSize(400, 250));
     EXPECT_EQ(readClipboard(), u"http://m.example/u/id2"_s);
 
     // Files handed over together: sent in order, one notification for what went up (its first
@@ -477,6 +481,40 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     EXPECT_EQ(rgb(QImage(saved)), rgb(screen.copy(50, 60, 400, 250)));
     EXPECT_EQ(server.requestsTo("/api/upload").size(), uploads);
     EXPECT_TRUE(tempDirEmpties());
+
+    // Marked up on the frozen screen: a box drawn in the chosen area goes up with it, at the
+    // screen's pixels, without the toolbar.
+    const QString editor = u"^Shotlark editor$"_s;
+    action(u"annotate"_s);
+    ASSERT_TRUE(waitForCaptureOverlay());
+    drag(QPoint(100, 100), QPoint(500, 400));
+    ASSERT_TRUE(waitForWindows(editor, true));
+    xdotool({u"key"_s, u"r"_s});
+    drag(QPoint(150, 150), QPoint(300, 250));
+    xdotool({u"key"_s, u"Return"_s});
+    EXPECT_EQ(notification(8).summary, u"Uploaded, link copied"_s);
+    const QImage marked = rgb(uploadedPicture(server.requestsTo("/api/upload").back()));
+    ASSERT_EQ(marked.size(), QSize(400, 300));
+    const QColor ink(0xe5, 0x39, 0x35);
+    EXPECT_EQ(marked.pixelColor(50, 100), ink) << "the box's left edge";
+    EXPECT_EQ(marked.pixelColor(200, 60), ink) << "its right edge";
+    EXPECT_EQ(marked.pixelColor(125, 100), screen.pixelColor(225, 200)) << "nothing inside";
+    EXPECT_EQ(marked.pixelColor(10, 290), screen.pixelColor(110, 390));
+    // Escape with marks asks first (Escape again keeps editing); Ctrl+C copies, uploads nothing.
+    action(u"annotate"_s);
+    ASSERT_TRUE(waitForCaptureOverlay());
+    drag(QPoint(100, 100), QPoint(500, 400));
+    ASSERT_TRUE(waitForWindows(editor, true));
+    drag(QPoint(150, 150), QPoint(300, 250)); // the box is still the tool
+    xdotool({u"key"_s, u"Escape"_s});
+    ASSERT_TRUE(QTest::qWaitFor([] { return !shotlarkWindows().isEmpty(); }, 10000));
+    pressIn(shotlarkWindows().front(), u"Escape"_s);
+    ASSERT_TRUE(QTest::qWaitFor([] { return shotlarkWindows().isEmpty(); }, 10000));
+    EXPECT_FALSE(windowsNamed(editor).isEmpty());
+    xdotool({u"windowfocus"_s, windowsNamed(editor).front(), u"key"_s, u"ctrl+c"_s});
+    EXPECT_EQ(notification(9).summary, u"Picture copied"_s);
+    EXPECT_EQ(rgb(QImage::fromData(readClipboardBytes(u"image/png"_s), "PNG")), marked);
+    EXPECT_EQ(server.requestsTo("/api/upload").size(), uploads + 1);
 
     // Text recognition and sounds (with no sound card here) leave the terminal alone.
     quit();

@@ -43,7 +43,7 @@ TEST(CommandLine, HelpAndVersionNeedNoDisplay) {
     // The app's help lists the actions this build can run.
     const Outcome help = runWithoutDisplay(app, {u"-h"_s});
     EXPECT_TRUE(help.out.contains(u"--action NAME"_s));
-    EXPECT_TRUE(help.out.contains(u"region, window, screen"_s));
+    EXPECT_TRUE(help.out.contains(u"region, annotate, window, screen"_s));
 }
 
 TEST(CommandLine, WithoutAnyDisplayOneLineAndAFailure) {

@@ -149,9 +149,10 @@ Picker::Picker(const QList<QImage>& frozen, bool windows)
         frozen_, overlay::SelectionRules{3, false}, style);
     connect(session_.get(), &overlay::SelectionSession::finished, this,
             [this](int screen, const overlay::Outcome& outcome) {
-                if (outcome.kind == overlay::Outcome::Kind::Area)
-                    Q_EMIT finished(crop(screen, outcome.rect));
-                else
+                if (outcome.kind == overlay::Outcome::Kind::Area) {
+                    const QRect pixels = toPixels(screen, outcome.rect);
+                    Q_EMIT finished(frozen_[screen].copy(pixels), screen, pixels);
+                } else
                     cancel();
             });
     for (const auto& shown : session_->overlays()) {
@@ -204,20 +205,22 @@ void Picker::released(QPoint global) {
     }
     // The window's pixels on the screen it was clicked on, straight from the frozen picture.
     const qsizetype index = space - spaces_.constData();
-    const QRect pixels = window.intersected(space->native).translated(-space->native.topLeft());
-    Q_EMIT finished(frozen_[index].copy(pixels.intersected(frozen_[index].rect())));
+    const QRect pixels = window.intersected(space->native)
+                             .translated(-space->native.topLeft())
+                             .intersected(frozen_[index].rect());
+    Q_EMIT finished(frozen_[index].copy(pixels), static_cast<int>(index), pixels);
 }
 
 void Picker::cancel() {
-    Q_EMIT finished(QImage());
+    Q_EMIT finished(QImage(), -1, QRect());
 }
 
-QImage Picker::crop(int screen, const QRect& logical) const {
+QRect Picker::toPixels(int screen, const QRect& logical) const {
     const QImage& image = frozen_[screen];
     const qreal ratio = static_cast<qreal>(image.width()) / spaces_[screen].logical.width();
     const QRect pixels(QPoint(qRound(logical.x() * ratio), qRound(logical.y() * ratio)),
                        QSize(qRound(logical.width() * ratio), qRound(logical.height() * ratio)));
-    return image.copy(pixels.intersected(image.rect()));
+    return pixels.intersected(image.rect());
 }
 
 } // namespace shotlark::tool

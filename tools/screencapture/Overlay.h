@@ -12,7 +12,8 @@
 namespace shotlark::tool {
 
 // The interactive choice over every screen: a dragged region, or the window under a click.
-// Reports the chosen image, or a null image when cancelled.
+// Reports the chosen image with the screen it is on and its place there (device pixels), or a
+// null image when cancelled.
 class Picker : public QObject {
     Q_OBJECT
 public:
@@ -21,14 +22,14 @@ public:
     void show();
 
 Q_SIGNALS:
-    void finished(const QImage& image);
+    void finished(const QImage& image, int screen, const QRect& pixels);
 
 private:
     // In Qt's global coordinates, from the overlays.
     void hover(QPoint global);
     void released(QPoint global);
     void cancel();
-    QImage crop(int screen, const QRect& logicalOnScreen) const;
+    QRect toPixels(int screen, const QRect& logicalOnScreen) const;
     // The topmost window under a point of Qt's global coordinates, on the root window.
     QRect windowAt(const QPoint& global) const;
     // The screen a point of Qt's global coordinates is on.

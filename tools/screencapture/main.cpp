@@ -3,10 +3,13 @@
 //   shotlark-screencapture -x -i PATH        drag a region (Escape or a click cancels)
 //   shotlark-screencapture -x -i -W PATH     click a window
 //   shotlark-screencapture -x -D N PATH      display N (1-based, in Qt's screen order), whole
+//   -e after -i or -i -W: the choice stays on screen to be marked up; how it left ("upload",
+//   "copy", "save", "save-as") is printed on standard output
 // The screens are frozen when it starts: what the user sees is what gets captured. An opaque
 // PNG is written (to a temporary name, then renamed) only when an image was taken; a cancel
 // exits 0 without a file. Errors go to stderr with a non-zero exit; 69 when a Wayland session
 // has no screenshot portal.
+#include "Editor.h"
 #include "Overlay.h"
 #include "PngWriter.h"
 #include "base/GraphicalSession.h"
@@ -21,12 +24,14 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 namespace {
 
-constexpr const char* usage = "usage: shotlark-screencapture -x (-i [-W] | -D N) PATH\n"
+constexpr const char* usage = "usage: shotlark-screencapture -x (-i [-W] [-e] | -D N) PATH\n"
                               "  -x -i PATH       drag a region (Escape or a click cancels)\n"
                               "  -x -i -W PATH    click a window\n"
+                              "  -e               then mark it up; prints how it left\n"
                               "  -x -D N PATH     display N (1-based), whole\n";
 
 int fail(const char* message) {
@@ -88,6 +93,7 @@ int main(int argc, char** argv) {
         return 64;
     }
     const QString path = args.takeLast();
+    const bool edit = args.removeAll(QStringLiteral("-e")) > 0;
     enum class Mode { Region, Window, Display } mode;
     int display = 0;
     if (args == QStringList{QStringLiteral("-i")}) {
@@ -133,16 +139,38 @@ int main(int argc, char** argv) {
         return writePng(frozen[display - 1], path) ? 0 : fail("couldn't write the image");
     }
 
+    // The tool ends when the choice does; closing the editor's question is not the end.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
     shotlark::tool::Picker picker(frozen, mode == Mode::Window);
     QImage taken;
+    std::unique_ptr<shotlark::tool::Editor> editor;
+    std::optional<shotlark::tool::Ending> ending;
     QObject::connect(&picker, &shotlark::tool::Picker::finished, app.get(),
-                     [&](const QImage& image) {
-                         taken = image;
-                         QCoreApplication::quit();
+                     [&](const QImage& image, int screen, const QRect& pixels) {
+                         if (!edit || image.isNull()) {
+                             taken = image;
+                             QCoreApplication::quit();
+                             return;
+                         }
+                         // The choice stays where it was, now with the tools beside it.
+                         editor = std::make_unique<shotlark::tool::Editor>(
+                             frozen[screen], QGuiApplication::screens().value(screen), pixels);
+                         QObject::connect(
+                             editor.get(), &shotlark::tool::Editor::finished, app.get(),
+                             [&](std::optional<shotlark::tool::Ending> how, const QImage& marked) {
+                                 ending = how;
+                                 taken = marked;
+                                 QCoreApplication::quit();
+                             });
+                         editor->start();
                      });
     picker.show();
     QCoreApplication::exec();
     if (taken.isNull())
         return 0; // cancelled: no file
-    return writePng(taken, path) ? 0 : fail("couldn't write the image");
+    if (!writePng(taken, path))
+        return fail("couldn't write the image");
+    if (ending)
+        std::printf("%s\n", shotlark::tool::endingName(*ending));
+    return 0;
 }
