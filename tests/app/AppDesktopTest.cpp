@@ -491,7 +491,9 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     ASSERT_TRUE(waitForWindows(editor, true));
     xdotool({u"key"_s, u"r"_s});
     drag(QPoint(150, 150), QPoint(300, 250));
-    xdotool({u"key"_s, u"Return"_s});
+    xdotool({u"key"_s, u"t"_s, u"mousemove"_s, u"350"_s, u"330"_s, u"click"_s, u"1"_s});
+    xdotool({u"type"_s, u"Hi"_s});
+    xdotool({u"key"_s, u"Return"_s, u"key"_s, u"Return"_s}); // the text ends, then the editor
     EXPECT_EQ(notification(8).summary, u"Uploaded, link copied"_s);
     const QImage marked = rgb(uploadedPicture(server.requestsTo("/api/upload").back()));
     ASSERT_EQ(marked.size(), QSize(400, 300));
@@ -500,12 +502,24 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     EXPECT_EQ(marked.pixelColor(200, 60), ink) << "its right edge";
     EXPECT_EQ(marked.pixelColor(125, 100), screen.pixelColor(225, 200)) << "nothing inside";
     EXPECT_EQ(marked.pixelColor(10, 290), screen.pixelColor(110, 390));
+    int inked = 0;
+    for (int y = 230; y < 260; ++y) {
+        for (int x = 250; x < 300; ++x)
+            inked += marked.pixelColor(x, y) == ink;
+    }
+    EXPECT_GT(inked, 40) << "the typed text";
+    EXPECT_TRUE(
+        readTestFile(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                     u"/Shotlark/markup.json"_s)
+            .contains("\"tool\": \"text\""))
+        << "the tool last used is the next run's first";
     // Escape with marks asks first (Escape again keeps editing); Ctrl+C copies, uploads nothing.
     action(u"annotate"_s);
     ASSERT_TRUE(waitForCaptureOverlay());
     drag(QPoint(100, 100), QPoint(500, 400));
     ASSERT_TRUE(waitForWindows(editor, true));
-    drag(QPoint(150, 150), QPoint(300, 250)); // the box is still the tool
+    xdotool({u"key"_s, u"r"_s});
+    drag(QPoint(150, 150), QPoint(300, 250));
     xdotool({u"key"_s, u"Escape"_s});
     ASSERT_TRUE(QTest::qWaitFor([] { return !shotlarkWindows().isEmpty(); }, 10000));
     pressIn(shotlarkWindows().front(), u"Escape"_s);
@@ -513,7 +527,9 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     EXPECT_FALSE(windowsNamed(editor).isEmpty());
     xdotool({u"windowfocus"_s, windowsNamed(editor).front(), u"key"_s, u"ctrl+c"_s});
     EXPECT_EQ(notification(9).summary, u"Picture copied"_s);
-    EXPECT_EQ(rgb(QImage::fromData(readClipboardBytes(u"image/png"_s), "PNG")), marked);
+    const QImage copiedMarks = rgb(QImage::fromData(readClipboardBytes(u"image/png"_s), "PNG"));
+    EXPECT_EQ(copiedMarks.pixelColor(50, 100), ink);
+    EXPECT_EQ(copiedMarks.pixelColor(260, 240), screen.pixelColor(360, 340)) << "no text this time";
     EXPECT_EQ(server.requestsTo("/api/upload").size(), uploads + 1);
 
     // Text recognition and sounds (with no sound card here) leave the terminal alone.

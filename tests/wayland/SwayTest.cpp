@@ -185,6 +185,22 @@ TEST_F(SwayTest, ScreenshotsRegionsWindowsAndTheClipboardWithoutAFocusedWindow) 
     EXPECT_EQ(copied.size(), QSize(320, 240));
     EXPECT_EQ(wrongKnownPixels(copied, {200, 100}), 0);
 
+    // Marked up on Wayland: an arrow (the first tool) drawn with the pointer, uploaded with
+    // Enter. The editor's keyboard, like the overlay's, may come a moment after it is shown.
+    action(u"annotate"_s);
+    ASSERT_TRUE(overlayShown());
+    drag({200, 100}, {520, 340});
+    QTest::qWait(500);
+    drag({240, 140}, {400, 260});
+    for (int attempt = 0; attempt < 10 && notifications.received.size() == seen; ++attempt) {
+        runAs({u"wtype"_s, u"-s"_s, u"400"_s, u"-k"_s, u"Return"_s});
+        QTest::qWait(500);
+    }
+    const QImage marked = QImage::fromData(fetch(nextNotification(u"Uploaded, link copied"_s)));
+    ASSERT_EQ(marked.size(), QSize(320, 240));
+    EXPECT_EQ(marked.pixelColor(120, 100), QColor(0xe5, 0x39, 0x35)) << "the arrow's shaft";
+    EXPECT_EQ(wrongKnownPixels(marked.copy(0, 0, 320, 30), {200, 100}), 0) << "nothing else";
+
     // Escape cancels; nothing is uploaded. wtype's keyboard exists only while it runs: it waits
     // before the key so that the overlay has taken up the new keyboard, and presses again if the
     // key still came too early.
