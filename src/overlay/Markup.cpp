@@ -51,11 +51,48 @@ QRect Mark::bounds() const {
     }
     if (points.isEmpty())
         return QRect();
-    QRectF box(points.front(), QSizeF(0, 0));
-    for (const QPointF& point : points)
-        box |= QRectF(point, QSizeF(0, 0));
+    // Spanned by hand: QRectF's union skips rectangles without an area, which points are.
+    qreal left = points.front().x(), right = left, top = points.front().y(), bottom = top;
+    for (const QPointF& point : points) {
+        left = std::min(left, point.x());
+        right = std::max(right, point.x());
+        top = std::min(top, point.y());
+        bottom = std::max(bottom, point.y());
+    }
     const qreal margin = (tool == MarkTool::arrow ? headLength(width) : width * 4.0) + 2;
-    return box.adjusted(-margin, -margin, margin, margin).toAlignedRect();
+    return QRectF(QPointF(left - margin, top - margin), QPointF(right + margin, bottom + margin))
+        .toAlignedRect();
+}
+
+Mark Mark::movedBy(QPointF offset) const {
+    Mark moved = *this;
+    for (QPointF& point : moved.points)
+        point += offset;
+    return moved;
+}
+
+void Markup::remove(qsizetype at) {
+    QList<Mark> next = marks();
+    if (at < 0 || at >= next.size())
+        return;
+    next.removeAt(at);
+    push(std::move(next));
+}
+
+void Markup::shiftAll(QPointF offset) {
+    for (QList<Mark>& state : states_) {
+        for (Mark& mark : state)
+            mark = mark.movedBy(offset);
+    }
+}
+
+qsizetype Markup::markAt(QPointF point) const {
+    const QList<Mark>& all = marks();
+    for (qsizetype i = all.size() - 1; i >= 0; --i) {
+        if (QRectF(all[i].bounds()).contains(point))
+            return i;
+    }
+    return -1;
 }
 
 void Markup::push(QList<Mark> state) {

@@ -36,6 +36,7 @@ struct Mark {
 
     // The pixels the mark may touch, for repaints.
     QRect bounds() const;
+    Mark movedBy(QPointF offset) const;
 };
 
 // The marks of one picture, with undo and redo. Every change is one step.
@@ -45,8 +46,11 @@ public:
     bool isEmpty() const { return marks().isEmpty(); }
 
     void add(const Mark& mark);
-    // Replaces mark `at` (a text edited again); an empty text removes it.
+    // Replaces mark `at` (a text edited again, a mark moved); an empty text removes it.
     void replace(qsizetype at, const Mark& mark);
+    void remove(qsizetype at);
+    // Moves every mark of every step by `offset`: the picture's origin moved under them.
+    void shiftAll(QPointF offset);
     bool canUndo() const { return index_ > 0; }
     bool canRedo() const { return index_ + 1 < states_.size(); }
     void undo();
@@ -57,6 +61,8 @@ public:
     int nextNumber(const QColor& color, int start) const;
     // The text mark whose box contains `point`; -1 when none.
     qsizetype textAt(QPointF point) const;
+    // The topmost mark at `point`; -1 when none.
+    qsizetype markAt(QPointF point) const;
 
 private:
     void push(QList<Mark> state);

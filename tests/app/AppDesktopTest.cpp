@@ -524,12 +524,19 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     ASSERT_TRUE(QTest::qWaitFor([] { return !shotlarkWindows().isEmpty(); }, 10000));
     pressIn(shotlarkWindows().front(), u"Escape"_s);
     ASSERT_TRUE(QTest::qWaitFor([] { return shotlarkWindows().isEmpty(); }, 10000));
-    EXPECT_FALSE(windowsNamed(editor).isEmpty());
-    xdotool({u"windowfocus"_s, windowsNamed(editor).front(), u"key"_s, u"ctrl+c"_s});
+    ASSERT_FALSE(windowsNamed(editor).isEmpty());
+    // Selected, the box moves by 20 × 10; the area's left edge, dragged, takes in 40 more pixels
+    // while the box stays where it is on the screen.
+    xdotool({u"windowfocus"_s, windowsNamed(editor).front(), u"key"_s, u"v"_s});
+    drag(QPoint(150, 200), QPoint(170, 210));
+    drag(QPoint(100, 300), QPoint(60, 300));
+    xdotool({u"key"_s, u"ctrl+c"_s});
     EXPECT_EQ(notification(9).summary, u"Picture copied"_s);
     const QImage copiedMarks = rgb(QImage::fromData(readClipboardBytes(u"image/png"_s), "PNG"));
-    EXPECT_EQ(copiedMarks.pixelColor(50, 100), ink);
-    EXPECT_EQ(copiedMarks.pixelColor(260, 240), screen.pixelColor(360, 340)) << "no text this time";
+    ASSERT_EQ(copiedMarks.size(), QSize(440, 300));
+    EXPECT_EQ(copiedMarks.pixelColor(110, 110), ink) << "the moved box's left edge";
+    EXPECT_EQ(copiedMarks.pixelColor(90, 110), screen.pixelColor(150, 210)) << "not where it was";
+    EXPECT_EQ(copiedMarks.pixelColor(20, 20), screen.pixelColor(80, 120)) << "the area grew";
     EXPECT_EQ(server.requestsTo("/api/upload").size(), uploads + 1);
 
     // Text recognition and sounds (with no sound card here) leave the terminal alone.

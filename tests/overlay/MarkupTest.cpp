@@ -48,6 +48,20 @@ TEST(Markup, UndoRedoStepNumbersAndTextsEditedAgain) {
     EXPECT_EQ(markup.textAt(QPointF(25, 30)), -1) << "emptied, it is gone";
     markup.undo();
     EXPECT_EQ(markup.marks().back().text, u"Click here"_s);
+
+    // Picked by their whole extent (a box by its far corner too), moved, and shifted with
+    // every step when the picture's origin moves.
+    Markup shapes;
+    shapes.add(mark(MarkTool::rectangle, {{20, 20}, {100, 80}}));
+    EXPECT_TRUE(shapes.marks().front().bounds().contains(QRect(20, 20, 80, 60)));
+    EXPECT_EQ(shapes.markAt(QPointF(99, 79)), 0);
+    shapes.replace(0, shapes.marks().front().movedBy(QPointF(10, 5)));
+    shapes.shiftAll(QPointF(40, 0));
+    EXPECT_EQ(shapes.marks().front().points.front(), QPointF(70, 25));
+    shapes.undo();
+    EXPECT_EQ(shapes.marks().front().points.front(), QPointF(60, 20)) << "the step before, shifted";
+    shapes.remove(0);
+    EXPECT_TRUE(shapes.isEmpty());
 }
 
 TEST(Markup, EachToolDrawsWhereItWasDrawn) {

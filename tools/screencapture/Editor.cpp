@@ -65,6 +65,10 @@ const QColor swatchColors[] = {QColor(0xe5, 0x39, 0x35), QColor(0xfb, 0x8c, 0x00
                                QColor(0x1e, 0x88, 0xe5), QColor(Qt::black),
                                QColor(Qt::white)};
 
+constexpr int selectId = 100; // the selection tool's button
+constexpr int edgeReach = 6;  // how near an edge of the area a press takes the edge
+enum Edge { left = 1, right = 2, top = 4, bottom = 8 };
+
 constexpr int smallestWidth = 1;
 constexpr int largestWidth = 30;
 
@@ -111,13 +115,14 @@ Editor::Editor(const QImage& screen, QScreen* where, const QRect& area)
     setMouseTracking(false);
     setGeometry(where->geometry());
     ratio_ = static_cast<qreal>(screen.width()) / where->geometry().width();
-    dimmed_ = screen.convertToFormat(QImage::Format_RGB32);
+    screen_ = screen.convertToFormat(QImage::Format_RGB32);
+    dimmed_ = screen_.copy();
     {
         QPainter painter(&dimmed_);
         painter.fillRect(dimmed_.rect(), QColor(0, 0, 0, 89)); // as the chooser dims it
     }
     dimmed_.setDevicePixelRatio(ratio_);
-    picture_ = screen.copy(area_);
+    picture_ = screen_.copy(area_);
     const QPointF origin = QPointF(area_.topLeft()) / ratio_;
     shown_ = QRectF(origin, QSizeF(area_.size()) / ratio_).toAlignedRect();
     loadStyles();
@@ -148,6 +153,14 @@ void Editor::buildToolbar() {
     row->setContentsMargins(6, 4, 6, 4);
     row->setSpacing(2);
     tools_ = new QButtonGroup(toolbar_);
+    auto* select = new QToolButton;
+    select->setText(QStringLiteral("\u2725"));
+    select->setCheckable(true);
+    select->setAutoRaise(true);
+    select->setToolTip(QStringLiteral("Select (V): drag a mark to move it, Delete removes it; drag "
+                                      "the area's edges to resize it"));
+    tools_->addButton(select, selectId);
+    row->addWidget(select);
     for (const ToolInfo& info : toolInfos) {
         auto* button = new QToolButton;
         button->setText(QString::fromUtf8(info.glyph));
@@ -161,8 +174,12 @@ void Editor::buildToolbar() {
         tools_->addButton(button, static_cast<int>(info.tool));
         row->addWidget(button);
     }
-    connect(tools_, &QButtonGroup::idClicked, this,
-            [this](int id) { choose(static_cast<MarkTool>(id)); });
+    connect(tools_, &QButtonGroup::idClicked, this, [this](int id) {
+        if (id == selectId)
+            chooseSelect();
+        else
+            choose(static_cast<MarkTool>(id));
+    });
     row->addSpacing(8);
     for (const QColor& color : swatchColors) {
         auto* swatch = new QToolButton;
@@ -202,10 +219,12 @@ void Editor::buildToolbar() {
         row->addWidget(button);
     }
     connect(undo_, &QToolButton::clicked, this, [this] {
+        selected_ = -1;
         markup_.undo();
         commitMarks();
     });
     connect(redo_, &QToolButton::clicked, this, [this] {
+        selected_ = -1;
         markup_.redo();
         commitMarks();
     });
@@ -245,8 +264,46 @@ void Editor::placeToolbar() {
     toolbar_->move(x, std::max(4, shown_.bottom() - size.height() - 8));
 }
 
+void Editor::chooseSelect() {
+    commitTyping();
+    selecting_ = true;
+    setMouseTracking(true); // the cursor tells where an edge can be taken
+    tools_->button(selectId)->setChecked(true);
+    setCursor(Qt::ArrowCursor);
+    counterStart_->setVisible(false);
+    refreshToolbar();
+}
+
+int Editor::edgesNear(QPoint at) const {
+    const QRect reach = shown_.adjusted(-edgeReach, -edgeReach, edgeReach, edgeReach);
+    if (!reach.contains(at))
+        return 0;
+    int edges = 0;
+    edges |= std::abs(at.x() - shown_.left()) <= edgeReach ? left : 0;
+    edges |= std::abs(at.x() - shown_.right()) <= edgeReach ? right : 0;
+    edges |= std::abs(at.y() - shown_.top()) <= edgeReach ? top : 0;
+    edges |= std::abs(at.y() - shown_.bottom()) <= edgeReach ? bottom : 0;
+    return edges;
+}
+
+void Editor::applyArea(const QRect& area) {
+    // The marks stay where they are on the screen: their picture's origin moved under them.
+    markup_.shiftAll(QPointF(area_.topLeft() - area.topLeft()));
+    area_ = area;
+    picture_ = screen_.copy(area_);
+    const QPointF origin = QPointF(area_.topLeft()) / ratio_;
+    shown_ = QRectF(origin, QSizeF(area_.size()) / ratio_).toAlignedRect();
+    selected_ = -1;
+    placeToolbar();
+    commitMarks();
+    update();
+}
+
 void Editor::choose(MarkTool tool) {
     commitTyping();
+    selecting_ = false;
+    selected_ = -1;
+    setMouseTracking(false);
     tool_ = tool;
     if (QAbstractButton* button = tools_->button(static_cast<int>(tool)))
         button->setChecked(true);
@@ -304,8 +361,10 @@ void Editor::repaintPicture(const QRect& pictureRect) {
 
 void Editor::commitMarks() {
     QList<Mark> marks = markup_.marks();
-    if (retyped_ >= 0 && retyped_ < marks.size())
-        marks.removeAt(retyped_); // shown as it is being typed instead
+    // A text being typed again or a mark being moved is drawn where it is now instead.
+    const qsizetype hidden = retyped_ >= 0 ? retyped_ : moved_ ? selected_ : -1;
+    if (hidden >= 0 && hidden < marks.size())
+        marks.removeAt(hidden);
     marked_ = overlay::renderMarks(picture_, marks);
     marked_.setDevicePixelRatio(ratio_);
     refreshToolbar();
@@ -340,6 +399,8 @@ void Editor::paintEvent(QPaintEvent*) {
             overlay::paintMark(painter, *drawing_, marked_);
         }
     }
+    if (moved_)
+        overlay::paintMark(painter, *moved_, marked_);
     if (typing_) {
         overlay::paintMark(painter, *typing_, marked_);
         const QRectF box = overlay::textBox(*typing_);
@@ -350,10 +411,37 @@ void Editor::paintEvent(QPaintEvent*) {
     painter.restore();
     painter.setPen(QPen(Qt::white, 1));
     painter.drawRect(shown_.adjusted(-1, -1, 0, 0));
+    if (selecting_ && selected_ >= 0 && selected_ < markup_.marks().size()) {
+        const QRect bounds = (moved_ ? *moved_ : markup_.marks()[selected_]).bounds();
+        painter.setPen(QPen(Qt::white, 1, Qt::DashLine));
+        painter.drawRect(toWidget(bounds));
+    }
+    if (resized_) {
+        painter.setPen(QPen(Qt::white, 1, Qt::DashLine));
+        painter.drawRect(
+            QRectF(QPointF(resized_->topLeft()) / ratio_, QSizeF(resized_->size()) / ratio_));
+    }
 }
 
 void Editor::mousePressEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton || !shown_.contains(event->position().toPoint()))
+    if (event->button() != Qt::LeftButton)
+        return;
+    if (selecting_) {
+        const QPoint at = event->position().toPoint();
+        edges_ = edgesNear(at);
+        if (edges_) {
+            resized_ = area_;
+            return;
+        }
+        const QRect before =
+            selected_ >= 0 ? toWidget(markup_.marks()[selected_].bounds()) : QRect();
+        selected_ = shown_.contains(at) ? markup_.markAt(toPicture(event->position())) : -1;
+        if (selected_ >= 0)
+            grabbed_ = toPicture(event->position());
+        update(before | shown_);
+        return;
+    }
+    if (!shown_.contains(event->position().toPoint()))
         return;
     commitTyping();
     const QPointF at = toPicture(event->position());
@@ -381,6 +469,37 @@ void Editor::mousePressEvent(QMouseEvent* event) {
 }
 
 void Editor::mouseMoveEvent(QMouseEvent* event) {
+    if (selecting_) {
+        if (resized_) {
+            // The taken edges follow the pointer, within the screen, never closer than 8 pixels.
+            const QPoint at = (event->position() * ratio_).toPoint();
+            QRect area = *resized_;
+            if (edges_ & left)
+                area.setLeft(std::clamp(at.x(), 0, area.right() - 8));
+            if (edges_ & right)
+                area.setRight(std::clamp(at.x(), area.left() + 8, screen_.width() - 1));
+            if (edges_ & top)
+                area.setTop(std::clamp(at.y(), 0, area.bottom() - 8));
+            if (edges_ & bottom)
+                area.setBottom(std::clamp(at.y(), area.top() + 8, screen_.height() - 1));
+            resized_ = area;
+            update();
+        } else if (grabbed_ && selected_ >= 0) {
+            const bool first = !moved_;
+            moved_ = markup_.marks()[selected_].movedBy(toPicture(event->position()) - *grabbed_);
+            if (first)
+                commitMarks(); // the mark leaves its old place
+            update(shown_.adjusted(-1, -1, 1, 1));
+        } else if (!(event->buttons() & Qt::LeftButton)) {
+            const int edges = edgesNear(event->position().toPoint());
+            setCursor(edges == (left | top) || edges == (right | bottom)   ? Qt::SizeFDiagCursor
+                      : edges == (right | top) || edges == (left | bottom) ? Qt::SizeBDiagCursor
+                      : edges & (left | right)                             ? Qt::SizeHorCursor
+                      : edges & (top | bottom)                             ? Qt::SizeVerCursor
+                                                                           : Qt::ArrowCursor);
+        }
+        return;
+    }
     if (!drawing_)
         return;
     const QRect before = drawing_->bounds();
@@ -394,7 +513,22 @@ void Editor::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void Editor::mouseReleaseEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton || !drawing_)
+    if (event->button() != Qt::LeftButton)
+        return;
+    if (selecting_) {
+        if (resized_) {
+            const QRect area = *std::exchange(resized_, std::nullopt);
+            if (area != area_)
+                applyArea(area);
+        } else if (moved_) {
+            const Mark moved = *std::exchange(moved_, std::nullopt);
+            markup_.replace(selected_, moved);
+            commitMarks();
+        }
+        grabbed_.reset();
+        return;
+    }
+    if (!drawing_)
         return;
     const Mark mark = *std::exchange(drawing_, std::nullopt);
     if (isShape(mark))
@@ -432,10 +566,12 @@ void Editor::keyPressEvent(QKeyEvent* event) {
         return;
     }
     if (modifiers == Qt::ControlModifier && key == Qt::Key_Z) {
+        selected_ = -1;
         markup_.undo();
         commitMarks();
     } else if ((modifiers == (Qt::ControlModifier | Qt::ShiftModifier) && key == Qt::Key_Z) ||
                (modifiers == Qt::ControlModifier && key == Qt::Key_Y)) {
+        selected_ = -1;
         markup_.redo();
         commitMarks();
     } else if (modifiers == Qt::ControlModifier && key == Qt::Key_C) {
@@ -448,6 +584,11 @@ void Editor::keyPressEvent(QKeyEvent* event) {
         finish(Ending::upload);
     } else if (key == Qt::Key_Escape) {
         cancelAsked();
+    } else if ((key == Qt::Key_Delete || key == Qt::Key_Backspace) && selected_ >= 0) {
+        markup_.remove(std::exchange(selected_, -1));
+        commitMarks();
+    } else if (modifiers == Qt::NoModifier && key == Qt::Key_V) {
+        chooseSelect();
     } else if (modifiers == Qt::NoModifier) {
         for (const ToolInfo& info : toolInfos) {
             if (info.shortcut == key)

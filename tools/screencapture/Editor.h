@@ -51,6 +51,10 @@ private:
     };
 
     void buildToolbar();
+    void chooseSelect();
+    // Which edges of the area are within reach of `at` (widget coordinates): a bit each.
+    int edgesNear(QPoint at) const;
+    void applyArea(const QRect& area);
     void placeToolbar();
     void choose(overlay::MarkTool tool);
     void setColor(const QColor& color);
@@ -68,6 +72,7 @@ private:
     void repaintPicture(const QRect& pictureRect);
 
     QScreen* where_;
+    QImage screen_;  // the frozen screen (device pixels)
     QImage dimmed_;  // the frozen screen, dimmed, as the widget shows it
     QImage picture_; // the chosen area, unmarked (device pixels)
     QImage marked_;  // the chosen area with every committed mark
@@ -81,6 +86,13 @@ private:
     std::optional<overlay::Mark> drawing_; // the mark being dragged
     std::optional<overlay::Mark> typing_;  // a text being typed
     qsizetype retyped_ = -1;               // the text mark being edited again, or -1
+    // Selecting: marks are picked and moved, the area's edges dragged.
+    bool selecting_ = false;
+    qsizetype selected_ = -1;
+    std::optional<QPointF> grabbed_;     // where the selected mark was taken (picture pixels)
+    std::optional<overlay::Mark> moved_; // the selected mark where it is being dragged
+    int edges_ = 0;                      // the edges being dragged
+    std::optional<QRect> resized_;       // the area being resized (device pixels)
 
     QWidget* toolbar_ = nullptr;
     QButtonGroup* tools_ = nullptr;
