@@ -145,6 +145,25 @@ TEST_F(ToolTest, WindowAndRegionOnAScaledDesktop) {
     environment.insert(u"QT_SCALE_FACTOR"_s, u"2"_s);
     expectWindowPicked(QRect(210, 150, 320, 240), QPoint(300, 260));
     expectRegionDragged(QPoint(100, 120), QPoint(400, 320));
+
+    // Marked up: the picture keeps the server's pixels, and a box 4 wide on screen is 8 of them.
+    QFile::remove(target);
+    start({u"-i"_s, u"-e"_s}, true);
+    drag(QPoint(100, 120), QPoint(400, 320));
+    QTest::qWait(500);
+    xdotool({u"key"_s, u"r"_s});
+    drag(QPoint(120, 140), QPoint(220, 220));
+    xdotool({u"key"_s, u"Return"_s});
+    ASSERT_EQ(finish(), 0) << process.readAllStandardError();
+    EXPECT_EQ(process.readAllStandardOutput(), "upload\n");
+    const QImage marked = QImage(target).convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(marked.size(), QSize(300, 200));
+    const QColor ink(0xe5, 0x39, 0x35);
+    EXPECT_EQ(marked.pixelColor(17, 60), ink);
+    EXPECT_EQ(marked.pixelColor(23, 60), ink);
+    EXPECT_NE(marked.pixelColor(27, 60), ink);
+    EXPECT_EQ(marked.pixelColor(60, 60), knownPixel(160, 180, screen.width(), screen.height()))
+        << "inside the box, the screen as it was";
 }
 
 TEST_F(ToolTest, TwoScreensOfDifferentScale) {

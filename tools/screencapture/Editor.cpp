@@ -328,7 +328,7 @@ void Editor::changeWidth(int by) {
     style.width = std::clamp(style.width + by, smallestWidth, largestWidth);
     if (typing_) {
         const QRect before = typing_->bounds();
-        typing_->width = style.width;
+        typing_->width = std::max(1, qRound(style.width * ratio_));
         repaintPicture(before | typing_->bounds());
     }
     refreshToolbar();
@@ -449,7 +449,7 @@ void Editor::mousePressEvent(QMouseEvent* event) {
     Mark mark;
     mark.tool = tool_;
     mark.color = style.color;
-    mark.width = style.width;
+    mark.width = std::max(1, qRound(style.width * ratio_)); // as wide on any screen
     mark.points = {at};
     if (tool_ == MarkTool::text) {
         retyped_ = markup_.textAt(at);
