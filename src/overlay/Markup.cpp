@@ -251,7 +251,10 @@ void paintMark(QPainter& painter, const Mark& mark, const QImage& picture) {
 }
 
 QImage renderMarks(const QImage& picture, const QList<Mark>& marks) {
-    QImage out = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    // Drawn on the screen's own opaque format: nothing is converted on the way to the PNG.
+    QImage out = picture.format() == QImage::Format_RGB32
+                     ? picture.copy()
+                     : picture.convertToFormat(QImage::Format_RGB32);
     out.setDevicePixelRatio(1);
     QPainter painter(&out);
     for (const Mark& mark : marks)

@@ -489,17 +489,22 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     ASSERT_TRUE(waitForCaptureOverlay());
     drag(QPoint(100, 100), QPoint(500, 400));
     ASSERT_TRUE(waitForWindows(editor, true));
-    xdotool({u"key"_s, u"r"_s});
+    xdotool({u"key"_s, u"r"_s, u"key"_s, u"5"_s}); // a blue box
     drag(QPoint(150, 150), QPoint(300, 250));
     xdotool({u"key"_s, u"t"_s, u"mousemove"_s, u"350"_s, u"330"_s, u"click"_s, u"1"_s});
     xdotool({u"type"_s, u"Hi"_s});
-    xdotool({u"key"_s, u"Return"_s, u"key"_s, u"Return"_s}); // the text ends, then the editor
+    xdotool({u"key"_s, u"Return"_s}); // the text ends
+    // Two steps, made larger with the wheel.
+    xdotool({u"key"_s, u"n"_s, u"mousemove"_s, u"160"_s, u"340"_s, u"click"_s, u"--repeat"_s,
+             u"6"_s, u"4"_s, u"click"_s, u"1"_s, u"mousemove"_s, u"240"_s, u"340"_s, u"click"_s,
+             u"1"_s});
+    xdotool({u"key"_s, u"Return"_s});
     EXPECT_EQ(notification(8).summary, u"Uploaded, link copied"_s);
     const QImage marked = rgb(uploadedPicture(server.requestsTo("/api/upload").back()));
     ASSERT_EQ(marked.size(), QSize(400, 300));
-    const QColor ink(0xe5, 0x39, 0x35);
-    EXPECT_EQ(marked.pixelColor(50, 100), ink) << "the box's left edge";
-    EXPECT_EQ(marked.pixelColor(200, 60), ink) << "its right edge";
+    const QColor ink(0xe5, 0x39, 0x35), blue(0x1e, 0x88, 0xe5);
+    EXPECT_EQ(marked.pixelColor(50, 100), blue) << "the box's left edge";
+    EXPECT_EQ(marked.pixelColor(200, 60), blue) << "its right edge";
     EXPECT_EQ(marked.pixelColor(125, 100), screen.pixelColor(225, 200)) << "nothing inside";
     EXPECT_EQ(marked.pixelColor(10, 290), screen.pixelColor(110, 390));
     int inked = 0;
@@ -507,11 +512,28 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
         for (int x = 250; x < 300; ++x)
             inked += marked.pixelColor(x, y) == ink;
     }
-    EXPECT_GT(inked, 40) << "the typed text";
+    EXPECT_GT(inked, 40) << "the typed text, in the text tool's own colour";
+    // The second step's number, as a reader (OCR) sees it.
+    const QString step = testHome() + u"/step.png"_s;
+    // Inside the circle only, white on red turned into black on white with a margin.
+    QImage digit(76, 76, QImage::Format_RGB32);
+    digit.fill(Qt::white);
+    for (int y = 0; y < 36; ++y) {
+        for (int x = 0; x < 36; ++x) {
+            const QColor c = marked.pixelColor(122 + x, 222 + y);
+            if (std::min({c.red(), c.green(), c.blue()}) > 200)
+                digit.setPixelColor(20 + x, 20 + y, Qt::black);
+        }
+    }
+    digit.scaled(228, 228).save(step);
+    EXPECT_EQ(run({u"tesseract"_s, step, u"-"_s, u"--psm"_s, u"10"_s, u"-c"_s,
+                   u"tessedit_char_whitelist=0123456789"_s})
+                  .out.trimmed(),
+              u"2"_s);
     EXPECT_TRUE(
         readTestFile(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
                      u"/Shotlark/markup.json"_s)
-            .contains("\"tool\": \"text\""))
+            .contains("\"tool\": \"counter\""))
         << "the tool last used is the next run's first";
     // Escape with marks asks first (Escape again keeps editing); Ctrl+C copies, uploads nothing.
     action(u"annotate"_s);
@@ -520,6 +542,8 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     ASSERT_TRUE(waitForWindows(editor, true));
     xdotool({u"key"_s, u"r"_s});
     drag(QPoint(150, 150), QPoint(300, 250));
+    drag(QPoint(350, 300), QPoint(450, 350));
+    xdotool({u"key"_s, u"ctrl+z"_s}); // the second box goes again
     xdotool({u"key"_s, u"Escape"_s});
     ASSERT_TRUE(QTest::qWaitFor([] { return !shotlarkWindows().isEmpty(); }, 10000));
     pressIn(shotlarkWindows().front(), u"Escape"_s);
@@ -534,9 +558,29 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     EXPECT_EQ(notification(9).summary, u"Picture copied"_s);
     const QImage copiedMarks = rgb(QImage::fromData(readClipboardBytes(u"image/png"_s), "PNG"));
     ASSERT_EQ(copiedMarks.size(), QSize(440, 300));
-    EXPECT_EQ(copiedMarks.pixelColor(110, 110), ink) << "the moved box's left edge";
+    EXPECT_EQ(copiedMarks.pixelColor(110, 110), blue) << "the moved box's left edge, in the "
+                                                         "colour the box tool kept";
+    EXPECT_EQ(copiedMarks.pixelColor(290, 220), screen.pixelColor(350, 320)) << "undone";
     EXPECT_EQ(copiedMarks.pixelColor(90, 110), screen.pixelColor(150, 210)) << "not where it was";
     EXPECT_EQ(copiedMarks.pixelColor(20, 20), screen.pixelColor(80, 120)) << "the area grew";
+
+    // Without marks Escape just ends; Ctrl+S saves into the pictures under the capture's name.
+    action(u"annotate"_s);
+    ASSERT_TRUE(waitForCaptureOverlay());
+    drag(QPoint(100, 100), QPoint(500, 400));
+    ASSERT_TRUE(waitForWindows(editor, true));
+    xdotool({u"key"_s, u"Escape"_s});
+    ASSERT_TRUE(waitForWindows(editor, false));
+    EXPECT_TRUE(shotlarkWindows().isEmpty()) << "nothing asked";
+    action(u"annotate"_s);
+    ASSERT_TRUE(waitForCaptureOverlay());
+    drag(QPoint(100, 100), QPoint(500, 400));
+    ASSERT_TRUE(waitForWindows(editor, true));
+    xdotool({u"key"_s, u"ctrl+s"_s});
+    EXPECT_EQ(notification(10).summary, u"Picture saved"_s);
+    EXPECT_TRUE(matches(u"/Screenshot_[-_\\d]+\\.png$"_s, notification(10).body))
+        << notification(10).body;
+    EXPECT_EQ(QImage(notification(10).body).size(), QSize(400, 300));
     EXPECT_EQ(server.requestsTo("/api/upload").size(), uploads + 1);
 
     // Text recognition and sounds (with no sound card here) leave the terminal alone.

@@ -21,6 +21,7 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <iterator>
 
 namespace shotlark::tool {
 
@@ -67,7 +68,7 @@ const QColor swatchColors[] = {QColor(0xe5, 0x39, 0x35), QColor(0xfb, 0x8c, 0x00
 
 constexpr int selectId = 100; // the selection tool's button
 constexpr int edgeReach = 6;  // how near an edge of the area a press takes the edge
-enum Edge { left = 1, right = 2, top = 4, bottom = 8 };
+enum Edge { left = 1, right = 2, top = 4, bottom = 8, whole = 16 }; // whole: the area moves
 
 constexpr int smallestWidth = 1;
 constexpr int largestWidth = 30;
@@ -188,7 +189,7 @@ void Editor::buildToolbar() {
         swatch->setIcon(QIcon(square));
         swatch->setCheckable(true);
         swatch->setAutoRaise(true);
-        swatch->setToolTip(color.name());
+        swatch->setToolTip(QStringLiteral("Colour (%1)").arg(swatches_.size() + 1));
         connect(swatch, &QToolButton::clicked, this, [this, color] { setColor(color); });
         swatches_.append(swatch);
         row->addWidget(swatch);
@@ -436,8 +437,13 @@ void Editor::mousePressEvent(QMouseEvent* event) {
         const QRect before =
             selected_ >= 0 ? toWidget(markup_.marks()[selected_].bounds()) : QRect();
         selected_ = shown_.contains(at) ? markup_.markAt(toPicture(event->position())) : -1;
-        if (selected_ >= 0)
+        if (selected_ >= 0 || shown_.contains(at))
             grabbed_ = toPicture(event->position());
+        if (selected_ < 0 && shown_.contains(at)) {
+            // Where there is no mark, the drag moves the whole area over the frozen screen.
+            edges_ = whole;
+            resized_ = area_;
+        }
         update(before | shown_);
         return;
     }
@@ -474,6 +480,12 @@ void Editor::mouseMoveEvent(QMouseEvent* event) {
             // The taken edges follow the pointer, within the screen, never closer than 8 pixels.
             const QPoint at = (event->position() * ratio_).toPoint();
             QRect area = *resized_;
+            if (edges_ == whole && grabbed_) {
+                const QPoint by = (toPicture(event->position()) - *grabbed_).toPoint();
+                area = area_.translated(by);
+                area.moveLeft(std::clamp(area.left(), 0, screen_.width() - area.width()));
+                area.moveTop(std::clamp(area.top(), 0, screen_.height() - area.height()));
+            }
             if (edges_ & left)
                 area.setLeft(std::clamp(at.x(), 0, area.right() - 8));
             if (edges_ & right)
@@ -589,6 +601,9 @@ void Editor::keyPressEvent(QKeyEvent* event) {
         commitMarks();
     } else if (modifiers == Qt::NoModifier && key == Qt::Key_V) {
         chooseSelect();
+    } else if (modifiers == Qt::NoModifier && key >= Qt::Key_1 &&
+               key < Qt::Key_1 + static_cast<int>(std::size(swatchColors))) {
+        setColor(swatchColors[key - Qt::Key_1]);
     } else if (modifiers == Qt::NoModifier) {
         for (const ToolInfo& info : toolInfos) {
             if (info.shortcut == key)
@@ -627,7 +642,11 @@ void Editor::finish(std::optional<Ending> ending) {
     saveStyles();
     releaseKeyboard();
     hide();
-    Q_EMIT finished(ending, ending ? overlay::renderMarks(picture_, markup_.marks()) : QImage());
+    // What is on screen is what leaves: the marks were drawn into it as they were made, so the
+    // ending costs no more than writing an unmarked capture.
+    QImage picture = marked_;
+    picture.setDevicePixelRatio(1);
+    Q_EMIT finished(ending, ending ? picture : QImage());
 }
 
 void Editor::loadStyles() {
