@@ -587,6 +587,18 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     quit();
     EXPECT_FALSE(log().contains(u"LEAK!"_s)) << log();
     EXPECT_FALSE(log().contains(u"ALSA lib"_s)) << log();
+
+    // With "Annotate screenshots before uploading", a window capture opens the editor too.
+    Config::shared().setBool(keys::annotateBeforeUpload, true);
+    Config::shared().setInteger(keys::captureDelay, 0);
+    startApp();
+    action(u"window"_s);
+    ASSERT_TRUE(waitForCaptureOverlay());
+    xdotool({u"mousemove"_s, u"640"_s, u"400"_s, u"click"_s, u"1"_s}); // the backdrop
+    ASSERT_TRUE(waitForWindows(editor, true));
+    xdotool({u"key"_s, u"Return"_s});
+    EXPECT_EQ(notification(11).summary, u"Uploaded, link copied"_s);
+    EXPECT_EQ(uploadedPicture(server.requestsTo("/api/upload").back()).size(), QSize(1280, 800));
 }
 
 namespace {
