@@ -485,10 +485,15 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     // Marked up on the frozen screen: a box drawn in the chosen area goes up with it, at the
     // screen's pixels, without the toolbar.
     const QString editor = u"^Shotlark editor$"_s;
-    action(u"annotate"_s);
-    ASSERT_TRUE(waitForCaptureOverlay());
-    drag(QPoint(100, 100), QPoint(500, 400));
-    ASSERT_TRUE(waitForWindows(editor, true));
+    // The editor, on the area from 100,100 to 500,400.
+    const auto openEditor = [&] {
+        action(u"annotate"_s);
+        if (!waitForCaptureOverlay())
+            return false;
+        drag(QPoint(100, 100), QPoint(500, 400));
+        return waitForWindows(editor, true);
+    };
+    ASSERT_TRUE(openEditor());
     xdotool({u"key"_s, u"r"_s, u"key"_s, u"5"_s}); // a blue box
     drag(QPoint(150, 150), QPoint(300, 250));
     xdotool({u"key"_s, u"t"_s, u"mousemove"_s, u"350"_s, u"330"_s, u"click"_s, u"1"_s});
@@ -536,10 +541,7 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
             .contains("\"tool\": \"counter\""))
         << "the tool last used is the next run's first";
     // Escape with marks asks first (Escape again keeps editing); Ctrl+C copies, uploads nothing.
-    action(u"annotate"_s);
-    ASSERT_TRUE(waitForCaptureOverlay());
-    drag(QPoint(100, 100), QPoint(500, 400));
-    ASSERT_TRUE(waitForWindows(editor, true));
+    ASSERT_TRUE(openEditor());
     xdotool({u"key"_s, u"r"_s});
     drag(QPoint(150, 150), QPoint(300, 250));
     drag(QPoint(350, 300), QPoint(450, 350));
@@ -565,17 +567,11 @@ TEST_F(AppDesktopTest, ScreenshotsAndTextFromTheScreen) {
     EXPECT_EQ(copiedMarks.pixelColor(20, 20), screen.pixelColor(80, 120)) << "the area grew";
 
     // Without marks Escape just ends; Ctrl+S saves into the pictures under the capture's name.
-    action(u"annotate"_s);
-    ASSERT_TRUE(waitForCaptureOverlay());
-    drag(QPoint(100, 100), QPoint(500, 400));
-    ASSERT_TRUE(waitForWindows(editor, true));
+    ASSERT_TRUE(openEditor());
     xdotool({u"key"_s, u"Escape"_s});
     ASSERT_TRUE(waitForWindows(editor, false));
     EXPECT_TRUE(shotlarkWindows().isEmpty()) << "nothing asked";
-    action(u"annotate"_s);
-    ASSERT_TRUE(waitForCaptureOverlay());
-    drag(QPoint(100, 100), QPoint(500, 400));
-    ASSERT_TRUE(waitForWindows(editor, true));
+    ASSERT_TRUE(openEditor());
     xdotool({u"key"_s, u"ctrl+s"_s});
     EXPECT_EQ(notification(10).summary, u"Picture saved"_s);
     EXPECT_TRUE(matches(u"/Screenshot_[-_\\d]+\\.png$"_s, notification(10).body))

@@ -54,11 +54,7 @@ TEST(ImageCompressor, AlphaFormatsFlatPicturesAndNonImagesStayAsTheyAre) {
     EXPECT_TRUE(QFile::exists(flatPng));
     EXPECT_FALSE(QFile::exists(test::testHome() + u"/flat.jpg"_s));
 
-    const QString text = test::testHome() + u"/notes.png"_s;
-    QFile file(text);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("not an image");
-    file.close();
+    const QString text = test::writeTestFile(u"notes.png"_s, "not an image");
     EXPECT_EQ(ImageCompressor::compress(text), text);
     EXPECT_FALSE(QFile::exists(test::testHome() + u"/notes.jpg"_s));
 

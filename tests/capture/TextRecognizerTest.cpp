@@ -19,14 +19,6 @@ QString render(const QStringList& lines, const QString& name) {
 }
 } // namespace
 
-TEST(TextRecognizer, ReadsRenderedLinesInOrder) {
-    const QStringList lines = {u"The quick brown fox jumps"_s, u"over the lazy dog 12345"_s,
-                               u"Shotlark reads this line"_s};
-    const auto outcome = test::await(TextRecognizer::recognize(render(lines, u"text.png"_s)));
-    ASSERT_FALSE(outcome.error) << outcome.message();
-    EXPECT_EQ(*outcome.value, lines.join(u'\n'));
-}
-
 TEST(TextRecognizer, NoTextIsEmptyAndAMissingFileIsAnError) {
     const auto blank = test::await(TextRecognizer::recognize(render({}, u"blank.png"_s)));
     ASSERT_FALSE(blank.error);

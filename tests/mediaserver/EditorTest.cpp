@@ -128,11 +128,8 @@ TEST_F(EditorTest, MarksDrawnInTheBrowserAreSavedAsANewPicture) {
     EXPECT_TRUE(isRed(canvasPixel(300, 800)));
     clickButton(u"#undo"_s);
 
-    if (const QByteArray shot = qgetenv("SHOTLARK_EDITOR_SCREENSHOT"); !shot.isEmpty()) {
-        QFile out(QString::fromLocal8Bit(shot));
-        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
-        out.write(browser->screenshotPng());
-    }
+    if (const QByteArray shot = qgetenv("SHOTLARK_EDITOR_SCREENSHOT"); !shot.isEmpty())
+        writeTestFile(QString::fromLocal8Bit(shot), browser->screenshotPng());
 
     clickButton(u"#save"_s);
     ASSERT_TRUE(browser->waitFor(u"document.getElementById('saved')"_s))

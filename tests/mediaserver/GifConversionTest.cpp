@@ -9,14 +9,6 @@
 
 namespace {
 
-QString download(const QByteArray& bytes, const QString& name) {
-    const QString path = testHome() + u'/' + name;
-    QFile out(path);
-    out.open(QIODevice::WriteOnly);
-    out.write(bytes);
-    return path;
-}
-
 // An upload by the curl tool, so that several run at once whatever the app's client queues.
 std::unique_ptr<QProcess> curlUpload(const QString& url, const QString& token,
                                      const QString& file) {
@@ -51,7 +43,7 @@ TEST_F(MediaServerTest, RecordingBecomesASmallGifOfCappedSizeAndRate) {
 
     const HttpResponse raw = request("GET", gif.rawURL);
     EXPECT_EQ(raw.header("Content-Type"), "image/gif");
-    const QString ours = download(raw.body, u"ours.gif"_s);
+    const QString ours = writeTestFile(u"ours.gif"_s, raw.body);
     const Probed probed = probe(ours);
     EXPECT_EQ(probed.codec, u"gif"_s);
     EXPECT_EQ(probed.width, 960) << "at most 960 pixels wide";

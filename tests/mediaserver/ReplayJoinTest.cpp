@@ -18,13 +18,7 @@ TEST_F(MediaServerTest, ReplaySegmentsAreJoinedAndCut) {
     ASSERT_FALSE(outcome.error) << outcome.message();
     const UploadResult whole = *outcome.value;
     EXPECT_TRUE(whole.name.endsWith(u".mp4"_s));
-    const QString wholeFile = testHome() + u"/whole.mp4"_s;
-    {
-        const HttpResponse raw = request("GET", whole.rawURL);
-        QFile out(wholeFile);
-        out.open(QIODevice::WriteOnly);
-        out.write(raw.body);
-    }
+    const QString wholeFile = writeTestFile(u"whole.mp4"_s, request("GET", whole.rawURL).body);
     Probed probed = probe(wholeFile);
     EXPECT_NEAR(probed.duration, 12.0, 0.1);
     EXPECT_EQ(probed.frames, 360);
@@ -35,13 +29,7 @@ TEST_F(MediaServerTest, ReplaySegmentsAreJoinedAndCut) {
     // The last five seconds, from the key frame before them: six seconds.
     outcome = await(Uploader::uploadReplay(segments, 5));
     ASSERT_FALSE(outcome.error) << outcome.message();
-    const QString cutFile = testHome() + u"/cut.mp4"_s;
-    {
-        const HttpResponse raw = request("GET", outcome.value->rawURL);
-        QFile out(cutFile);
-        out.open(QIODevice::WriteOnly);
-        out.write(raw.body);
-    }
+    const QString cutFile = writeTestFile(u"cut.mp4"_s, request("GET", outcome.value->rawURL).body);
     probed = probe(cutFile);
     EXPECT_NEAR(probed.duration, 6.0, 0.1);
     EXPECT_EQ(probed.frames, 180);

@@ -2,24 +2,12 @@
 // dpkg-deb, and the unpacked programs run. Nothing is installed on the system.
 #include "support/Isolation.h"
 #include "support/Prelude.h"
+#include "support/Programs.h"
 
 namespace {
 
-struct Ran {
-    int code = -1;
-    QString out;
-};
-
-Ran run(const QString& program, const QStringList& arguments, int ms = 300000) {
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    const bool finished = process.waitForFinished(ms);
-    return {finished ? process.exitCode() : -1, QString::fromUtf8(process.readAll()).trimmed()};
-}
-
 QString field(const QString& deb, const QString& name) {
-    return run(u"dpkg-deb"_s, {u"-f"_s, deb, name}).out;
+    return run({u"dpkg-deb"_s, u"-f"_s, deb, name}).out.trimmed();
 }
 
 // Every package a Depends line names must be one Debian has: of alternatives, at least one.
@@ -34,7 +22,7 @@ QStringList unknownDependencies(const QString& depends) {
         groups << alternatives;
         names << alternatives;
     }
-    const QStringList known = run(u"apt-cache"_s, QStringList{u"policy"_s} + names)
+    const QStringList known = run(QStringList{u"apt-cache"_s, u"policy"_s} + names)
                                   .out.split(u'\n')
                                   .filter(QRegularExpression(u"^\\S+:$"_s));
     QStringList unknown;
@@ -48,19 +36,14 @@ QStringList unknownDependencies(const QString& depends) {
     return unknown;
 }
 
-QByteArray bytesOf(const QString& path) {
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
-}
-
 } // namespace
 
 TEST(PackageTest, AppAndServerPackagesHoldWhatTheyNeed) {
     const QString out = testHome() + u"/packages"_s;
-    const Ran made = run(u"cpack"_s, {u"-G"_s, u"DEB"_s, u"--config"_s,
-                                      QStringLiteral(SHOTLARK_CPACK_CONFIG), u"-B"_s, out});
-    ASSERT_EQ(made.code, 0) << made.out;
+    const Ran made = run({u"cpack"_s, u"-G"_s, u"DEB"_s, u"--config"_s,
+                          QStringLiteral(SHOTLARK_CPACK_CONFIG), u"-B"_s, out},
+                         300000);
+    ASSERT_EQ(made.exitCode, 0) << made.out << made.err;
     const QString version = QStringLiteral(SHOTLARK_VERSION);
     const QString app = out + u"/shotlark_"_s + version + u"_amd64.deb"_s;
     const QString server = out + u"/shotlark-server_"_s + version + u"_amd64.deb"_s;
@@ -78,7 +61,7 @@ TEST(PackageTest, AppAndServerPackagesHoldWhatTheyNeed) {
     EXPECT_TRUE(serverDepends.contains(u"libavfilter"_s));
     EXPECT_EQ(unknownDependencies(serverDepends), QStringList());
 
-    const QString appFiles = run(u"dpkg-deb"_s, {u"-c"_s, app}).out;
+    const QString appFiles = run({u"dpkg-deb"_s, u"-c"_s, app}).out;
     for (const char* path :
          {"./usr/bin/shotlark", "./usr/bin/shotlark-screencapture",
           "./usr/lib/shotlark/libshotlark-main.so", "./usr/lib/shotlark/libshotlark-recording.so",
@@ -86,33 +69,34 @@ TEST(PackageTest, AppAndServerPackagesHoldWhatTheyNeed) {
           "./usr/share/applications/shotlark.desktop",
           "./usr/share/icons/hicolor/scalable/apps/shotlark.svg"})
         EXPECT_TRUE(appFiles.contains(QLatin1String(path))) << path;
-    const QString serverFiles = run(u"dpkg-deb"_s, {u"-c"_s, server}).out;
+    const QString serverFiles = run({u"dpkg-deb"_s, u"-c"_s, server}).out;
     EXPECT_TRUE(serverFiles.contains(u"./usr/bin/shotlark-server"_s));
     EXPECT_TRUE(serverFiles.contains(u"./usr/lib/systemd/system/shotlark-server.service"_s));
     EXPECT_FALSE(serverFiles.contains(u".wants/"_s)) << "the service is not enabled";
 
     // Unpacked beside the test, not installed.
     const QString root = testHome() + u"/root"_s;
-    ASSERT_EQ(run(u"dpkg-deb"_s, {u"-x"_s, app, root}).code, 0);
-    ASSERT_EQ(run(u"dpkg-deb"_s, {u"-x"_s, server, root}).code, 0);
-    const QByteArray entry = bytesOf(root + u"/usr/share/applications/shotlark.desktop"_s);
+    ASSERT_EQ(run({u"dpkg-deb"_s, u"-x"_s, app, root}).exitCode, 0);
+    ASSERT_EQ(run({u"dpkg-deb"_s, u"-x"_s, server, root}).exitCode, 0);
+    const QByteArray entry = readTestFile(root + u"/usr/share/applications/shotlark.desktop"_s);
     EXPECT_TRUE(entry.contains("\nExec=shotlark %U\n"));
     EXPECT_TRUE(entry.contains("x-scheme-handler/shotlark;"));
-    const Ran appVersion = run(root + u"/usr/bin/shotlark"_s, {u"--version"_s});
-    EXPECT_EQ(appVersion.code, 0);
-    EXPECT_EQ(appVersion.out, u"shotlark "_s + version);
-    const Ran serverHelp = run(root + u"/usr/bin/shotlark-server"_s, {u"--help"_s});
-    EXPECT_EQ(serverHelp.code, 0) << serverHelp.out;
+    const Ran appVersion = run({root + u"/usr/bin/shotlark"_s, u"--version"_s});
+    EXPECT_EQ(appVersion.exitCode, 0);
+    EXPECT_EQ(appVersion.out.trimmed(), u"shotlark "_s + version);
+    const Ran serverHelp = run({root + u"/usr/bin/shotlark-server"_s, u"--help"_s});
+    EXPECT_EQ(serverHelp.exitCode, 0) << serverHelp.out << serverHelp.err;
     EXPECT_TRUE(serverHelp.out.contains(u"--data"_s)) << serverHelp.out;
-    const QByteArray unit = bytesOf(root + u"/usr/lib/systemd/system/shotlark-server.service"_s);
+    const QByteArray unit =
+        readTestFile(root + u"/usr/lib/systemd/system/shotlark-server.service"_s);
     EXPECT_TRUE(
         unit.contains("ExecStart=/usr/bin/shotlark-server --data /var/lib/shotlark-server"));
     EXPECT_TRUE(unit.contains("User=shotlark-server"));
 
     // The server's user is made on installation; nothing enables or starts the service.
     const QString control = testHome() + u"/control"_s;
-    ASSERT_EQ(run(u"dpkg-deb"_s, {u"-e"_s, server, control}).code, 0);
-    const QByteArray postinst = bytesOf(control + u"/postinst"_s);
+    ASSERT_EQ(run({u"dpkg-deb"_s, u"-e"_s, server, control}).exitCode, 0);
+    const QByteArray postinst = readTestFile(control + u"/postinst"_s);
     EXPECT_TRUE(postinst.contains("adduser --system"));
     EXPECT_FALSE(postinst.contains("enable"));
     EXPECT_FALSE(postinst.contains("systemctl"));

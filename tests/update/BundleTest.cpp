@@ -44,31 +44,18 @@ struct KeyPair {
     }
 };
 
-void write(const QString& path, const QByteArray& bytes) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-QByteArray read(const QString& path) {
-    QFile file(path);
-    file.open(QIODevice::ReadOnly);
-    return file.readAll();
-}
-
 // A bundle folder signed by `signer`.
 QString signedBundle(const QString& name, const KeyPair& signer,
                      const QByteArray& version = "2.0.0") {
     const QString root = testHome() + u'/' + name + u"/Shotlark.app"_s;
-    write(root + u"/bin/shotlark"_s, "program");
-    write(root + u"/lib/shotlark/module.so"_s, "module");
-    write(root + u"/share/applications/shotlark.desktop"_s, "[Desktop Entry]\n");
+    writeTestFile(root + u"/bin/shotlark"_s, "program");
+    writeTestFile(root + u"/lib/shotlark/module.so"_s, "module");
+    writeTestFile(root + u"/share/applications/shotlark.desktop"_s, "[Desktop Entry]\n");
     if (!version.isEmpty())
-        write(root + u"/VERSION"_s, version + "\n");
+        writeTestFile(root + u"/VERSION"_s, version + "\n");
     const QByteArray manifest = bundle::manifestOf(root);
-    write(root + u"/MANIFEST"_s, manifest);
-    write(root + u"/MANIFEST.sig"_s, signer.sign(manifest).toBase64());
+    writeTestFile(root + u"/MANIFEST"_s, manifest);
+    writeTestFile(root + u"/MANIFEST.sig"_s, signer.sign(manifest).toBase64());
     return root;
 }
 
@@ -91,11 +78,11 @@ TEST(BundleTest, OnlyTheExactSignedFilesVerify) {
     EXPECT_EQ(verify(signedBundle(u"foreign"_s, other), release), bundle::badSignature);
 
     const QString changed = signedBundle(u"changed"_s, release);
-    write(changed + u"/bin/shotlark"_s, "program, but patched");
+    writeTestFile(changed + u"/bin/shotlark"_s, "program, but patched");
     EXPECT_EQ(verify(changed, release), bundle::changedFile);
 
     const QString extra = signedBundle(u"extra"_s, release);
-    write(extra + u"/lib/shotlark/preload.so"_s, "more");
+    writeTestFile(extra + u"/lib/shotlark/preload.so"_s, "more");
     EXPECT_EQ(verify(extra, release), bundle::extraFile);
 
     const QString missing = signedBundle(u"missing"_s, release);
@@ -108,8 +95,8 @@ TEST(BundleTest, OnlyTheExactSignedFilesVerify) {
 
     // A manifest edited to match a patched file no longer matches its signature.
     const QString edited = signedBundle(u"edited"_s, release);
-    write(edited + u"/bin/shotlark"_s, "evil");
-    write(edited + u"/MANIFEST"_s, bundle::manifestOf(edited));
+    writeTestFile(edited + u"/bin/shotlark"_s, "evil");
+    writeTestFile(edited + u"/MANIFEST"_s, bundle::manifestOf(edited));
     EXPECT_EQ(verify(edited, release), bundle::badSignature);
 
     const QString unsigned_ = signedBundle(u"unsigned"_s, release);
@@ -120,8 +107,8 @@ TEST(BundleTest, OnlyTheExactSignedFilesVerify) {
     const QString escaping = signedBundle(u"escaping"_s, release);
     const QByteArray manifest =
         bundle::manifestOf(escaping) + QByteArray(64, 'a') + "  ../../outside\n";
-    write(escaping + u"/MANIFEST"_s, manifest);
-    write(escaping + u"/MANIFEST.sig"_s, release.sign(manifest).toBase64());
+    writeTestFile(escaping + u"/MANIFEST"_s, manifest);
+    writeTestFile(escaping + u"/MANIFEST.sig"_s, release.sign(manifest).toBase64());
     EXPECT_EQ(verify(escaping, release), bundle::malformedManifest);
 
     EXPECT_EQ(verify(signedBundle(u"nokey"_s, release), KeyPair()), bundle::badSignature);
@@ -133,7 +120,7 @@ TEST(BundleTest, OnlyTheExactSignedFilesVerify) {
     EXPECT_EQ(verify(signedBundle(u"unversioned"_s, release, QByteArray()), release, u"0.1"_s),
               bundle::notNewer);
     const QString relabelled = signedBundle(u"relabelled"_s, release, "1.0.0");
-    write(relabelled + u"/VERSION"_s, "99.0\n");
+    writeTestFile(relabelled + u"/VERSION"_s, "99.0\n");
     EXPECT_EQ(verify(relabelled, release, u"1.0.0"_s), bundle::changedFile);
 }
 
@@ -145,7 +132,7 @@ TEST(BundleTest, UnpackingKeepsEverythingInsideTheFolder) {
                {.path = "Shotlark.app/bin/shotlark", .contents = "program", .permissions = 04777},
                {.path = "Shotlark.app/share/doc", .contents = "text"}});
     EXPECT_EQ(unpack(good, into), bundle::unpacked);
-    EXPECT_EQ(read(into + u"/Shotlark.app/bin/shotlark"_s), "program");
+    EXPECT_EQ(readTestFile(into + u"/Shotlark.app/bin/shotlark"_s), "program");
     struct stat info {};
     ASSERT_EQ(::stat(QFile::encodeName(into + u"/Shotlark.app/bin/shotlark"_s), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0755u) << "executable, but never setuid or world-writable";

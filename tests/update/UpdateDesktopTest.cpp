@@ -238,10 +238,8 @@ TEST_F(UpdateDesktopTest, ScriptKilledBetweenItsStepsLeavesAWorkingApp) {
     const QString tools = testHome() + u"/tools"_s;
     QDir().mkpath(tools);
     auto wrap = [&](const QString& name, const QByteArray& body) {
-        QFile file(tools + u'/' + name);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("#!/bin/sh\n" + body);
-        file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+        QFile::setPermissions(writeTestFile(tools + u'/' + name, "#!/bin/sh\n" + body),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     };
     auto runScript = [&](const QString& fresh) {
         QProcess sh;
