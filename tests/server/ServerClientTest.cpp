@@ -11,7 +11,6 @@
 #include "support/Prelude.h"
 #include "support/TestHttpServer.h"
 
-#include <QTcpServer>
 
 #include <sys/resource.h>
 
@@ -116,26 +115,6 @@ TEST_F(UploaderTest, AnswersBecomeTheMessagesUsersSee) {
         EXPECT_TRUE(bodyFilesLeft().isEmpty());
     }
     EXPECT_TRUE(QFile::exists(file)) << "the source is never touched";
-}
-
-TEST_F(UploaderTest, TransportFailuresPassThroughWithTheirOwnText) {
-    const QString file = writeTestFile(u"a.png"_s, "x");
-    quint16 closedPort = 0;
-    {
-        QTcpServer probe;
-        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        closedPort = probe.serverPort();
-    }
-    connect(u"http://127.0.0.1:%1"_s.arg(closedPort), u"slk_token"_s);
-    auto outcome = await(Uploader::upload(file));
-    EXPECT_EQ(outcome.message<TransportError>(), u"Connection refused"_s);
-    EXPECT_TRUE(bodyFilesLeft().isEmpty());
-
-    connect(server.url(), u"slk_token"_s);
-    server.on("/api/upload", {200, {}, {}, CannedResponse::Behaviour::Close});
-    outcome = await(Uploader::upload(file));
-    EXPECT_FALSE(outcome.message<TransportError>().isEmpty());
-    EXPECT_TRUE(bodyFilesLeft().isEmpty());
 }
 
 TEST_F(UploaderTest, SilentServerTimesOut) {

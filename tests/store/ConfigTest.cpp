@@ -24,19 +24,6 @@ struct Fresh {
 
 } // namespace
 
-TEST(ConfigDefaults, FreshInstallReadsRegisteredDefaultsAndWritesNothing) {
-    Fresh fresh;
-    Config& config = fresh.config;
-    EXPECT_TRUE(config.boolValue(keys::playSound));
-    EXPECT_FALSE(config.boolValue(keys::recordAudio));
-    EXPECT_EQ(config.integerValue(keys::recordFrameRate), 30);
-    EXPECT_FALSE(config.stringValue(keys::server).has_value());
-    EXPECT_EQ(config.server(), QString());
-    EXPECT_FALSE(config.isConfigured());
-    EXPECT_FALSE(config.contains(keys::playSound));
-    EXPECT_FALSE(QFile::exists(config.settingsFile()));
-}
-
 TEST(ConfigValues, TypedValuesSurviveReopeningWithPrivatePermissions) {
     const QByteArray bytes("\x00\x01\xff{\"json\":true}", 17);
     {

@@ -12,9 +12,6 @@ public:
     ~DisplaySession();
     bool start(int width = 1280, int height = 800);
 
-    const QString& display() const { return display_; }       // ":N"
-    const QString& busAddress() const { return busAddress_; } // "unix:path=..."
-
 private:
     std::unique_ptr<ChildProcess> xvfb_;
     std::unique_ptr<ChildProcess> bus_;

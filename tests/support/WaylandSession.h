@@ -36,7 +36,6 @@ public:
     void giveToUser(const QString& path) const;
     // A sway command through its IPC ("for_window ...", "seat ..."); true when it succeeded.
     bool sway(const QString& command) const;
-    const QString& runtimeDirectory() const { return runtime_; }
 
 private:
     bool prepare(const QString& desktop);
