@@ -101,7 +101,10 @@ QCoro::Task<> AppDelegate::markUp(CaptureMode mode) {
     const std::optional<QString> shot = co_await std::move(taking);
     if (!shot || !self)
         co_return;
-    if (ending == QStringLiteral("upload")) {
+    const bool kept = ending == QStringLiteral("copy") || ending == QStringLiteral("save") ||
+                      ending == QStringLiteral("save-as");
+    // Anything but an ending that keeps it on this computer goes up, as without the editor.
+    if (!kept) {
         if (!Config::shared().isConfigured()) {
             // Marks are work: kept with the failed uploads, to be retried once connected.
             keepFailedUpload(*shot);

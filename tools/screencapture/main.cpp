@@ -145,25 +145,26 @@ int main(int argc, char** argv) {
     QImage taken;
     std::unique_ptr<shotlark::tool::Editor> editor;
     std::optional<shotlark::tool::Ending> ending;
-    QObject::connect(&picker, &shotlark::tool::Picker::finished, app.get(),
-                     [&](const QImage& image, int screen, const QRect& pixels) {
-                         if (!edit || image.isNull()) {
-                             taken = image;
-                             QCoreApplication::quit();
-                             return;
-                         }
-                         // The choice stays where it was, now with the tools beside it.
-                         editor = std::make_unique<shotlark::tool::Editor>(
-                             frozen[screen], QGuiApplication::screens().value(screen), pixels);
-                         QObject::connect(
-                             editor.get(), &shotlark::tool::Editor::finished, app.get(),
+    QObject::connect(
+        &picker, &shotlark::tool::Picker::finished, app.get(),
+        [&](const QImage& image, int screen, const QRect& pixels) {
+            if (!edit || image.isNull()) {
+                taken = image;
+                QCoreApplication::quit();
+                return;
+            }
+            // The choice stays where it was, now with the tools beside it.
+            editor = std::make_unique<shotlark::tool::Editor>(
+                frozen[screen],
+                QGuiApplication::screens().value(screen, QGuiApplication::primaryScreen()), pixels);
+            QObject::connect(editor.get(), &shotlark::tool::Editor::finished, app.get(),
                              [&](std::optional<shotlark::tool::Ending> how, const QImage& marked) {
                                  ending = how;
                                  taken = marked;
                                  QCoreApplication::quit();
                              });
-                         editor->start();
-                     });
+            editor->start();
+        });
     picker.show();
     QCoreApplication::exec();
     if (taken.isNull())
