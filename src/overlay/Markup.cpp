@@ -42,6 +42,29 @@ QRectF spanned(const Mark& mark) {
 
 } // namespace
 
+namespace {
+const std::pair<Ending, const char*> endingNames[] = {{Ending::upload, "upload"},
+                                                      {Ending::copy, "copy"},
+                                                      {Ending::save, "save"},
+                                                      {Ending::saveAs, "save-as"}};
+} // namespace
+
+QString endingName(Ending ending) {
+    for (const auto& [known, name] : endingNames) {
+        if (known == ending)
+            return QLatin1String(name);
+    }
+    return QString();
+}
+
+std::optional<Ending> endingNamed(const QString& name) {
+    for (const auto& [known, spelled] : endingNames) {
+        if (name == QLatin1String(spelled))
+            return known;
+    }
+    return std::nullopt;
+}
+
 QRect Mark::bounds() const {
     if (tool == MarkTool::text)
         return textBox(*this).toAlignedRect().adjusted(-2, -2, 2, 2);

@@ -7,6 +7,8 @@
 #include <QRect>
 #include <QString>
 
+#include <optional>
+
 class QPainter;
 
 namespace shotlark::overlay {
@@ -23,6 +25,12 @@ enum class MarkTool {
     pixelate,
     redact,
 };
+
+// How a marked-up picture leaves the editor; the editor names it on its standard output and the
+// app reads the name back.
+enum class Ending { upload, copy, save, saveAs };
+QString endingName(Ending ending);
+std::optional<Ending> endingNamed(const QString& name);
 
 // One mark on a picture, in the picture's own pixels (device pixels), so that what leaves has
 // exactly the marks drawn at the screen's real resolution.

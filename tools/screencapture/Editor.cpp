@@ -1,23 +1,16 @@
+// The editor on screen: the frozen screen with the chosen area, and marks drawn, picked and
+// moved with the pointer and keys.
 #include "Editor.h"
+#include "EditorTools.h"
 
+#include <QAbstractButton>
 #include <QButtonGroup>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QGuiApplication>
-#include <QHBoxLayout>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QScreen>
-#include <QSpinBox>
-#include <QStandardPaths>
-#include <QToolButton>
 #include <QWindow>
 
 #include <algorithm>
@@ -25,63 +18,13 @@
 
 namespace shotlark::tool {
 
+using namespace tools;
 using overlay::Mark;
-using overlay::MarkTool;
 
 namespace {
 
-struct ToolInfo {
-    MarkTool tool;
-    const char* key; // as stored
-    const char* glyph;
-    const char* name;
-    Qt::Key shortcut;
-    const char* tip;
-    QColor color; // the first time
-    int width;
-};
-
-const ToolInfo toolInfos[] = {
-    {MarkTool::arrow, "arrow", "\u2197", "Arrow", Qt::Key_A, "", QColor(0xe5, 0x39, 0x35), 4},
-    {MarkTool::line, "line", "\u2571", "Line", Qt::Key_L, "", QColor(0xe5, 0x39, 0x35), 4},
-    {MarkTool::rectangle, "rectangle", "\u25ad", "Rectangle", Qt::Key_R, "",
-     QColor(0xe5, 0x39, 0x35), 4},
-    {MarkTool::ellipse, "ellipse", "\u25ef", "Ellipse", Qt::Key_E, "", QColor(0xe5, 0x39, 0x35), 4},
-    {MarkTool::pen, "pen", "\u270e", "Pen", Qt::Key_P, "", QColor(0xe5, 0x39, 0x35), 4},
-    {MarkTool::highlighter, "highlighter", "\u258c", "Highlighter", Qt::Key_H, "",
-     QColor(0xfd, 0xd8, 0x35), 5},
-    {MarkTool::text, "text", "T", "Text", Qt::Key_T,
-     "Click to type; click a text again to change it", QColor(0xe5, 0x39, 0x35), 4},
-    {MarkTool::counter, "counter", "\u2460", "Step number", Qt::Key_N,
-     "1, 2, 3\u2026 each colour counts on its own", QColor(0xe5, 0x39, 0x35), 4},
-    {MarkTool::pixelate, "pixelate", "\u25a6", "Pixelate", Qt::Key_X,
-     "A determined reader can undo pixelation: use Redact to hide secrets",
-     QColor(0x80, 0x80, 0x80), 4},
-    {MarkTool::redact, "redact", "\u25a0", "Redact", Qt::Key_B,
-     "A solid box: nothing of what is below remains", QColor(Qt::black), 4},
-};
-
-const QColor swatchColors[] = {QColor(0xe5, 0x39, 0x35), QColor(0xfb, 0x8c, 0x00),
-                               QColor(0xfd, 0xd8, 0x35), QColor(0x43, 0xa0, 0x47),
-                               QColor(0x1e, 0x88, 0xe5), QColor(Qt::black),
-                               QColor(Qt::white)};
-
-constexpr int selectId = 100; // the selection tool's button
-constexpr int edgeReach = 6;  // how near an edge of the area a press takes the edge
+constexpr int edgeReach = 6; // how near an edge of the area a press takes the edge
 enum Edge { left = 1, right = 2, top = 4, bottom = 8, whole = 16 }; // whole: the area moves
-
-constexpr int smallestWidth = 1;
-constexpr int largestWidth = 30;
-
-const ToolInfo& infoOf(MarkTool tool) {
-    return *std::find_if(std::begin(toolInfos), std::end(toolInfos),
-                         [tool](const ToolInfo& info) { return info.tool == tool; });
-}
-
-QString stylesFile() {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-           QStringLiteral("/Shotlark/markup.json");
-}
 
 // Drags shorter than this are slips, not shapes.
 bool isShape(const Mark& mark) {
@@ -92,22 +35,7 @@ bool isShape(const Mark& mark) {
 
 } // namespace
 
-const char* endingName(Ending ending) {
-    switch (ending) {
-    case Ending::upload:
-        return "upload";
-    case Ending::copy:
-        return "copy";
-    case Ending::save:
-        return "save";
-    case Ending::saveAs:
-        return "save-as";
-    }
-    return "";
-}
-
-Editor::Editor(const QImage& screen, QScreen* where, const QRect& area)
-    : where_(where), area_(area.intersected(screen.rect())) {
+Editor::Editor(const QImage& screen, QScreen* where, const QRect& area) : where_(where) {
     setWindowFlags(Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                    Qt::X11BypassWindowManagerHint | Qt::Tool);
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -123,9 +51,7 @@ Editor::Editor(const QImage& screen, QScreen* where, const QRect& area)
         painter.fillRect(dimmed_.rect(), QColor(0, 0, 0, 89)); // as the chooser dims it
     }
     dimmed_.setDevicePixelRatio(ratio_);
-    picture_ = screen_.copy(area_);
-    const QPointF origin = QPointF(area_.topLeft()) / ratio_;
-    shown_ = QRectF(origin, QSizeF(area_.size()) / ratio_).toAlignedRect();
+    setArea(area.intersected(screen_.rect()));
     loadStyles();
     buildToolbar();
     commitMarks();
@@ -146,135 +72,6 @@ void Editor::start() {
     grabKeyboard(); // no window manager gives a bypassing window the keyboard
 }
 
-void Editor::buildToolbar() {
-    toolbar_ = new QWidget(this);
-    toolbar_->setAutoFillBackground(true);
-    toolbar_->setCursor(Qt::ArrowCursor);
-    auto* row = new QHBoxLayout(toolbar_);
-    row->setContentsMargins(6, 4, 6, 4);
-    row->setSpacing(2);
-    tools_ = new QButtonGroup(toolbar_);
-    auto* select = new QToolButton;
-    select->setText(QStringLiteral("\u2725"));
-    select->setCheckable(true);
-    select->setAutoRaise(true);
-    select->setToolTip(QStringLiteral("Select (V): drag a mark to move it, Delete removes it; drag "
-                                      "the area's edges to resize it"));
-    tools_->addButton(select, selectId);
-    row->addWidget(select);
-    for (const ToolInfo& info : toolInfos) {
-        auto* button = new QToolButton;
-        button->setText(QString::fromUtf8(info.glyph));
-        button->setCheckable(true);
-        button->setAutoRaise(true);
-        QString tip = QStringLiteral("%1 (%2)").arg(QString::fromUtf8(info.name),
-                                                    QKeySequence(info.shortcut).toString());
-        if (*info.tip)
-            tip += QStringLiteral(": ") + QString::fromUtf8(info.tip);
-        button->setToolTip(tip);
-        tools_->addButton(button, static_cast<int>(info.tool));
-        row->addWidget(button);
-    }
-    connect(tools_, &QButtonGroup::idClicked, this, [this](int id) {
-        if (id == selectId)
-            chooseSelect();
-        else
-            choose(static_cast<MarkTool>(id));
-    });
-    row->addSpacing(8);
-    for (const QColor& color : swatchColors) {
-        auto* swatch = new QToolButton;
-        QPixmap square(14, 14);
-        square.fill(color);
-        swatch->setIcon(QIcon(square));
-        swatch->setCheckable(true);
-        swatch->setAutoRaise(true);
-        swatch->setToolTip(QStringLiteral("Colour (%1)").arg(swatches_.size() + 1));
-        connect(swatch, &QToolButton::clicked, this, [this, color] { setColor(color); });
-        swatches_.append(swatch);
-        row->addWidget(swatch);
-    }
-    width_ = new QLabel;
-    width_->setToolTip(QStringLiteral("Width: turn the mouse wheel"));
-    width_->setMinimumWidth(
-        width_->fontMetrics().horizontalAdvance(QStringLiteral("\u2195 30 px")));
-    row->addWidget(width_);
-    auto* first = new QSpinBox;
-    first->setRange(0, 999);
-    first->setValue(firstNumber_);
-    first->setPrefix(QStringLiteral("from "));
-    first->setToolTip(QStringLiteral("The number a new colour's steps start at"));
-    first->setFocusPolicy(Qt::ClickFocus);
-    connect(first, &QSpinBox::valueChanged, this, [this](int value) { firstNumber_ = value; });
-    counterStart_ = first;
-    row->addWidget(first);
-    row->addSpacing(8);
-    undo_ = new QToolButton;
-    undo_->setText(QStringLiteral("\u21b6"));
-    undo_->setToolTip(QStringLiteral("Undo (Ctrl+Z)"));
-    redo_ = new QToolButton;
-    redo_->setText(QStringLiteral("\u21b7"));
-    redo_->setToolTip(QStringLiteral("Redo (Ctrl+Shift+Z)"));
-    for (QToolButton* button : {undo_, redo_}) {
-        button->setAutoRaise(true);
-        row->addWidget(button);
-    }
-    connect(undo_, &QToolButton::clicked, this, [this] {
-        selected_ = -1;
-        markup_.undo();
-        commitMarks();
-    });
-    connect(redo_, &QToolButton::clicked, this, [this] {
-        selected_ = -1;
-        markup_.redo();
-        commitMarks();
-    });
-    row->addSpacing(8);
-    const std::pair<const char*, Ending> endings[] = {
-        {"Copy", Ending::copy}, {"Save", Ending::save}, {"Upload", Ending::upload}};
-    for (const auto& [title, ending] : endings) {
-        auto* button = new QPushButton(QString::fromUtf8(title));
-        button->setFocusPolicy(Qt::NoFocus);
-        button->setToolTip(ending == Ending::copy   ? QStringLiteral("Copy the picture (Ctrl+C)")
-                           : ending == Ending::save ? QStringLiteral("Save to Pictures (Ctrl+S); "
-                                                                     "Ctrl+Shift+S asks where")
-                                                    : QStringLiteral("Upload (Enter)"));
-        connect(button, &QPushButton::clicked, this, [this, ending = ending] { finish(ending); });
-        row->addWidget(button);
-    }
-    choose(tool_);
-}
-
-void Editor::placeToolbar() {
-    toolbar_->adjustSize();
-    const QSize size = toolbar_->size();
-    const int x =
-        std::clamp(shown_.right() - size.width() + 1, 4, std::max(4, width() - size.width() - 4));
-    // Beside the area where there is room, never over it unless the area fills the screen.
-    const QList<QPoint> places = {{x, shown_.bottom() + 8},
-                                  {x, shown_.top() - 8 - size.height()},
-                                  {shown_.right() + 8, std::max(4, shown_.top())},
-                                  {shown_.left() - 8 - size.width(), std::max(4, shown_.top())}};
-    for (const QPoint& place : places) {
-        const QRect box(place, size);
-        if (rect().contains(box) && !box.intersects(shown_)) {
-            toolbar_->move(place);
-            return;
-        }
-    }
-    toolbar_->move(x, std::max(4, shown_.bottom() - size.height() - 8));
-}
-
-void Editor::chooseSelect() {
-    commitTyping();
-    selecting_ = true;
-    setMouseTracking(true); // the cursor tells where an edge can be taken
-    tools_->button(selectId)->setChecked(true);
-    setCursor(Qt::ArrowCursor);
-    counterStart_->setVisible(false);
-    refreshToolbar();
-}
-
 int Editor::edgesNear(QPoint at) const {
     const QRect reach = shown_.adjusted(-edgeReach, -edgeReach, edgeReach, edgeReach);
     if (!reach.contains(at))
@@ -287,70 +84,32 @@ int Editor::edgesNear(QPoint at) const {
     return edges;
 }
 
+void Editor::setArea(const QRect& area) {
+    area_ = area;
+    picture_ = screen_.copy(area_);
+    shown_ = QRectF(origin(), QSizeF(area_.size()) / ratio_).toAlignedRect();
+}
+
+QPointF Editor::origin() const {
+    return QPointF(area_.topLeft()) / ratio_;
+}
+
 void Editor::applyArea(const QRect& area) {
     // The marks stay where they are on the screen: their picture's origin moved under them.
     markup_.shiftAll(QPointF(area_.topLeft() - area.topLeft()));
-    area_ = area;
-    picture_ = screen_.copy(area_);
-    const QPointF origin = QPointF(area_.topLeft()) / ratio_;
-    shown_ = QRectF(origin, QSizeF(area_.size()) / ratio_).toAlignedRect();
+    setArea(area);
     selected_ = -1;
     placeToolbar();
     commitMarks();
     update();
 }
 
-void Editor::choose(MarkTool tool) {
-    commitTyping();
-    selecting_ = false;
-    selected_ = -1;
-    setMouseTracking(false);
-    tool_ = tool;
-    if (QAbstractButton* button = tools_->button(static_cast<int>(tool)))
-        button->setChecked(true);
-    setCursor(tool == MarkTool::text ? Qt::IBeamCursor : Qt::CrossCursor);
-    counterStart_->setVisible(tool == MarkTool::counter);
-    if (isVisible())
-        placeToolbar();
-    refreshToolbar();
-}
-
-void Editor::setColor(const QColor& color) {
-    styles_[static_cast<int>(tool_)].color = color;
-    if (typing_) {
-        typing_->color = color;
-        repaintPicture(typing_->bounds());
-    }
-    refreshToolbar();
-}
-
-void Editor::changeWidth(int by) {
-    Style& style = styles_[static_cast<int>(tool_)];
-    style.width = std::clamp(style.width + by, smallestWidth, largestWidth);
-    if (typing_) {
-        const QRect before = typing_->bounds();
-        typing_->width = std::max(1, qRound(style.width * ratio_));
-        repaintPicture(before | typing_->bounds());
-    }
-    refreshToolbar();
-}
-
-void Editor::refreshToolbar() {
-    const Style& style = styles_[static_cast<int>(tool_)];
-    for (qsizetype i = 0; i < swatches_.size(); ++i)
-        swatches_[i]->setChecked(swatchColors[i] == style.color);
-    width_->setText(QStringLiteral("\u2195 %1 px").arg(style.width));
-    undo_->setEnabled(markup_.canUndo());
-    redo_->setEnabled(markup_.canRedo());
-}
-
 QPointF Editor::toPicture(QPointF widgetPoint) const {
-    return (widgetPoint - QPointF(area_.topLeft()) / ratio_) * ratio_;
+    return (widgetPoint - origin()) * ratio_;
 }
 
 QRect Editor::toWidget(const QRect& pictureRect) const {
-    const QPointF origin = QPointF(area_.topLeft()) / ratio_;
-    return QRectF(origin + QPointF(pictureRect.topLeft()) / ratio_,
+    return QRectF(origin() + QPointF(pictureRect.topLeft()) / ratio_,
                   QSizeF(pictureRect.size()) / ratio_)
         .toAlignedRect()
         .adjusted(-1, -1, 1, 1);
@@ -386,10 +145,9 @@ void Editor::commitTyping() {
 void Editor::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.drawImage(QPointF(0, 0), dimmed_);
-    const QPointF origin = QPointF(area_.topLeft()) / ratio_;
-    painter.drawImage(origin, marked_);
+    painter.drawImage(origin(), marked_);
     painter.save();
-    painter.translate(origin);
+    painter.translate(origin());
     painter.scale(1 / ratio_, 1 / ratio_);
     painter.setClipRect(QRect(QPoint(0, 0), picture_.size()));
     if (drawing_) {
@@ -647,52 +405,6 @@ void Editor::finish(std::optional<Ending> ending) {
     QImage picture = marked_;
     picture.setDevicePixelRatio(1);
     Q_EMIT finished(ending, ending ? picture : QImage());
-}
-
-void Editor::loadStyles() {
-    for (const ToolInfo& info : toolInfos)
-        styles_[static_cast<int>(info.tool)] = {info.color, info.width};
-    QFile file(stylesFile());
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    // Written by this tool; anything unreadable in it just leaves the first-time styles.
-    const QJsonObject stored = QJsonDocument::fromJson(file.read(64 * 1024)).object();
-    const QJsonObject styles = stored.value(QStringLiteral("styles")).toObject();
-    for (const ToolInfo& info : toolInfos) {
-        const QJsonObject style = styles.value(QString::fromLatin1(info.key)).toObject();
-        const QColor color(style.value(QStringLiteral("color")).toString());
-        const int width = style.value(QStringLiteral("width")).toInt(0);
-        Style& kept = styles_[static_cast<int>(info.tool)];
-        if (color.isValid())
-            kept.color = color;
-        if (width >= smallestWidth && width <= largestWidth)
-            kept.width = width;
-    }
-    const QString tool = stored.value(QStringLiteral("tool")).toString();
-    for (const ToolInfo& info : toolInfos) {
-        if (tool == QString::fromLatin1(info.key))
-            tool_ = info.tool;
-    }
-    firstNumber_ = std::clamp(stored.value(QStringLiteral("counterStart")).toInt(1), 0, 999);
-}
-
-void Editor::saveStyles() const {
-    QJsonObject styles;
-    for (const ToolInfo& info : toolInfos) {
-        const Style& style = styles_[static_cast<int>(info.tool)];
-        styles.insert(QString::fromLatin1(info.key),
-                      QJsonObject{{QStringLiteral("color"), style.color.name()},
-                                  {QStringLiteral("width"), style.width}});
-    }
-    const QJsonObject stored{{QStringLiteral("styles"), styles},
-                             {QStringLiteral("tool"), QString::fromLatin1(infoOf(tool_).key)},
-                             {QStringLiteral("counterStart"), firstNumber_}};
-    QDir().mkpath(QFileInfo(stylesFile()).absolutePath());
-    QSaveFile file(stylesFile());
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(QJsonDocument(stored).toJson());
-        file.commit();
-    }
 }
 
 } // namespace shotlark::tool

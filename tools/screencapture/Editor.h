@@ -16,9 +16,7 @@ class QToolButton;
 
 namespace shotlark::tool {
 
-// How a marked-up picture leaves the editor.
-enum class Ending { upload, copy, save, saveAs };
-const char* endingName(Ending ending);
+using overlay::Ending;
 
 // The chosen area of a frozen screen, left on screen with a toolbar beside it to draw on:
 // shapes, pen and highlighter, text typed in place, numbered steps, pixelation and redaction,
@@ -34,7 +32,7 @@ public:
 
 Q_SIGNALS:
     // The picture with its marks, and how it leaves; no ending: cancelled.
-    void finished(std::optional<shotlark::tool::Ending> ending, const QImage& picture);
+    void finished(std::optional<shotlark::overlay::Ending> ending, const QImage& picture);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -55,6 +53,10 @@ private:
     // Which edges of the area are within reach of `at` (widget coordinates): a bit each.
     int edgesNear(QPoint at) const;
     void applyArea(const QRect& area);
+    // The chosen area (device pixels) and what follows from it: its picture and its place on
+    // screen.
+    void setArea(const QRect& area);
+    QPointF origin() const; // the area's top left in the widget's coordinates
     void placeToolbar();
     void choose(overlay::MarkTool tool);
     void setColor(const QColor& color);
@@ -97,7 +99,7 @@ private:
     QWidget* toolbar_ = nullptr;
     QButtonGroup* tools_ = nullptr;
     QLabel* width_ = nullptr;
-    QWidget* counterStart_ = nullptr; // shown with the step numbers
+    QWidget* firstNumberBox_ = nullptr; // shown with the step numbers
     QToolButton* undo_ = nullptr;
     QToolButton* redo_ = nullptr;
     QList<QToolButton*> swatches_;

@@ -149,10 +149,9 @@ Picker::Picker(const QList<QImage>& frozen, bool windows)
         frozen_, overlay::SelectionRules{3, false}, style);
     connect(session_.get(), &overlay::SelectionSession::finished, this,
             [this](int screen, const overlay::Outcome& outcome) {
-                if (outcome.kind == overlay::Outcome::Kind::Area) {
-                    const QRect pixels = toPixels(screen, outcome.rect);
-                    Q_EMIT finished(frozen_[screen].copy(pixels), screen, pixels);
-                } else
+                if (outcome.kind == overlay::Outcome::Kind::Area)
+                    Q_EMIT finished(screen, toPixels(screen, outcome.rect));
+                else
                     cancel();
             });
     for (const auto& shown : session_->overlays()) {
@@ -208,11 +207,11 @@ void Picker::released(QPoint global) {
     const QRect pixels = window.intersected(space->native)
                              .translated(-space->native.topLeft())
                              .intersected(frozen_[index].rect());
-    Q_EMIT finished(frozen_[index].copy(pixels), static_cast<int>(index), pixels);
+    Q_EMIT finished(static_cast<int>(index), pixels);
 }
 
 void Picker::cancel() {
-    Q_EMIT finished(QImage(), -1, QRect());
+    Q_EMIT finished(-1, QRect());
 }
 
 QRect Picker::toPixels(int screen, const QRect& logical) const {

@@ -12,8 +12,7 @@
 namespace shotlark::tool {
 
 // The interactive choice over every screen: a dragged region, or the window under a click.
-// Reports the chosen image with the screen it is on and its place there (device pixels), or a
-// null image when cancelled.
+// Reports the screen chosen on and the place there (device pixels), or -1 when cancelled.
 class Picker : public QObject {
     Q_OBJECT
 public:
@@ -22,7 +21,7 @@ public:
     void show();
 
 Q_SIGNALS:
-    void finished(const QImage& image, int screen, const QRect& pixels);
+    void finished(int screen, const QRect& pixels);
 
 private:
     // In Qt's global coordinates, from the overlays.

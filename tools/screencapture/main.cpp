@@ -144,12 +144,13 @@ int main(int argc, char** argv) {
     shotlark::tool::Picker picker(frozen, mode == Mode::Window);
     QImage taken;
     std::unique_ptr<shotlark::tool::Editor> editor;
-    std::optional<shotlark::tool::Ending> ending;
+    std::optional<shotlark::overlay::Ending> ending;
     QObject::connect(
         &picker, &shotlark::tool::Picker::finished, app.get(),
-        [&](const QImage& image, int screen, const QRect& pixels) {
-            if (!edit || image.isNull()) {
-                taken = image;
+        [&](int screen, const QRect& pixels) {
+            if (!edit || screen < 0 || pixels.isEmpty()) {
+                if (screen >= 0 && !pixels.isEmpty())
+                    taken = frozen[screen].copy(pixels);
                 QCoreApplication::quit();
                 return;
             }
@@ -157,12 +158,13 @@ int main(int argc, char** argv) {
             editor = std::make_unique<shotlark::tool::Editor>(
                 frozen[screen],
                 QGuiApplication::screens().value(screen, QGuiApplication::primaryScreen()), pixels);
-            QObject::connect(editor.get(), &shotlark::tool::Editor::finished, app.get(),
-                             [&](std::optional<shotlark::tool::Ending> how, const QImage& marked) {
-                                 ending = how;
-                                 taken = marked;
-                                 QCoreApplication::quit();
-                             });
+            QObject::connect(
+                editor.get(), &shotlark::tool::Editor::finished, app.get(),
+                [&](std::optional<shotlark::overlay::Ending> how, const QImage& marked) {
+                    ending = how;
+                    taken = marked;
+                    QCoreApplication::quit();
+                });
             editor->start();
         });
     picker.show();
@@ -172,6 +174,6 @@ int main(int argc, char** argv) {
     if (!writePng(taken, path))
         return fail("couldn't write the image");
     if (ending)
-        std::printf("%s\n", shotlark::tool::endingName(*ending));
+        std::printf("%s\n", qPrintable(shotlark::overlay::endingName(*ending)));
     return 0;
 }
