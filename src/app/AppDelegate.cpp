@@ -296,6 +296,11 @@ QCoro::Task<> AppDelegate::configure(QString server, QString token) {
         QStringLiteral("Signed in as %1. Press Ctrl+Shift+7 to capture.").arg(username));
 }
 
+void AppDelegate::playSound(platform::Sound sound) {
+    if (Config::shared().boolValue(keys::playSound))
+        services_.sounds->play(sound);
+}
+
 void AppDelegate::showWarning(const QString& message, const QString& informative) {
     // Not awaited: the flow that failed is over, the alert only tells.
     services_.dialogs->alert({platform::Alert::Style::Warning, message, informative, {}});

@@ -72,8 +72,6 @@ public:
     // is uploaded.
     enum class KeepPicture { onClipboard, inFile };
     QCoro::Task<> keepRegion(KeepPicture where);
-    // Seconds left before a delayed capture is taken (0: none waiting).
-    int captureCountdown() const { return captureCountdown_; }
 
     // What an earlier run left in the temporary directory when it quit or crashed mid-upload:
     // request bodies are removed, captures are kept with the failed uploads. Only for the one
@@ -152,6 +150,8 @@ private:
     // A page of the server, opened signed in where the server can do that.
     QCoro::Task<> openSignedIn(QUrl page);
     void showWarning(const QString& message, const QString& informative);
+    // A sound, where the settings want sounds.
+    void playSound(platform::Sound sound);
     // Moves a capture whose upload failed to the failed uploads (the newest are kept); returns
     // where it went, or nothing.
     static QString keepFailedUpload(const QString& file);

@@ -6,8 +6,10 @@
 #include "base/Worker.h"
 #include "capture/ImageCompressor.h"
 #include "capture/TextRecognizer.h"
+#include "overlay/Markup.h"
 #include "server/ServerInfo.h"
 #include "settings/SettingsWindowController.h"
+#include "store/AtomicFile.h"
 #include "store/Config.h"
 #include "store/Paths.h"
 
@@ -22,7 +24,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 
 namespace shotlark {
 
@@ -101,10 +102,9 @@ QCoro::Task<> AppDelegate::markUp(CaptureMode mode) {
     const std::optional<QString> shot = co_await std::move(taking);
     if (!shot || !self)
         co_return;
-    const bool kept = ending == QStringLiteral("copy") || ending == QStringLiteral("save") ||
-                      ending == QStringLiteral("save-as");
-    // Anything but an ending that keeps it on this computer goes up, as without the editor.
-    if (!kept) {
+    const overlay::Ending how = overlay::endingNamed(ending).value_or(overlay::Ending::upload);
+    // What the editor didn't say to keep on this computer goes up, as without the editor.
+    if (how == overlay::Ending::upload) {
         if (!Config::shared().isConfigured()) {
             // Marks are work: kept with the failed uploads, to be retried once connected.
             keepFailedUpload(*shot);
@@ -115,11 +115,11 @@ QCoro::Task<> AppDelegate::markUp(CaptureMode mode) {
         co_await std::move(uploading);
         co_return;
     }
-    if (ending == QStringLiteral("copy")) {
+    if (how == overlay::Ending::copy) {
         auto copying = copyPicture(*shot);
         co_await std::move(copying);
     } else {
-        auto saving = savePicture(*shot, ending == QStringLiteral("save-as"));
+        auto saving = savePicture(*shot, how == overlay::Ending::saveAs);
         co_await std::move(saving);
     }
     paths::removeTemporary(*shot);
@@ -136,8 +136,7 @@ QCoro::Task<> AppDelegate::copyText() {
         const QString text = co_await std::move(reading);
         if (!text.isEmpty()) {
             services_.clipboard->setText(text);
-            if (Config::shared().boolValue(keys::playSound))
-                services_.sounds->play(platform::Sound::Success);
+            playSound(platform::Sound::Success);
             notifier_->notify(services_.clipboard->reachesOtherApps()
                                   ? QStringLiteral("Text copied")
                                   : QStringLiteral("Text recognized"),
@@ -182,8 +181,7 @@ QCoro::Task<> AppDelegate::copyPicture(QString file) {
     // What the desktop won't hand on is said, never claimed as copied.
     const bool reaches = services_.clipboard->reachesOtherApps();
     services_.clipboard->setImage(png);
-    if (Config::shared().boolValue(keys::playSound))
-        services_.sounds->play(platform::Sound::Success);
+    playSound(platform::Sound::Success);
     QByteArray header = png;
     QBuffer buffer(&header);
     const QSize size = QImageReader(&buffer, "png").size();
@@ -215,15 +213,11 @@ QCoro::Task<> AppDelegate::savePicture(QString file, bool ask) {
     }
     // The chosen name is replaced whole or not at all (the dialog asked before overwriting).
     auto saving = onWorker([file, target]() -> QString {
-        const QString part = target + QStringLiteral(".part");
-        QFile::remove(part);
-        if (!QFile::copy(file, part))
-            return QStringLiteral("Couldn't write to %1.").arg(QFileInfo(target).absolutePath());
-        if (::rename(QFile::encodeName(part).constData(), QFile::encodeName(target).constData())) {
-            QFile::remove(part);
-            return QStringLiteral("Couldn't name the file %1.").arg(QFileInfo(target).fileName());
-        }
-        return QString();
+        QFile capture(file);
+        if (!capture.open(QIODevice::ReadOnly))
+            return QStringLiteral("The capture could not be read.");
+        QString error;
+        return writeFileAtomically(target, capture.readAll(), 0644, &error) ? QString() : error;
     });
     const QString failure = co_await std::move(saving);
     if (!self)
@@ -232,8 +226,7 @@ QCoro::Task<> AppDelegate::savePicture(QString file, bool ask) {
         showWarning(QStringLiteral("Couldn't save the picture"), failure);
         co_return;
     }
-    if (Config::shared().boolValue(keys::playSound))
-        services_.sounds->play(platform::Sound::Success);
+    playSound(platform::Sound::Success);
     notifier_->notify(QStringLiteral("Picture saved"), target);
 }
 

@@ -23,6 +23,13 @@ struct MenuItem {
     std::function<void()> trigger; // none for disabled lines
     QList<MenuItem> children;
 
+    // The title as Qt's menus and buttons take it, where '&' would mark a shortcut letter
+    // ("Capture Region & Annotate", a file named "Tom & Jerry.png").
+    QString widgetText() const {
+        QString text = title;
+        return text.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    }
+
     static MenuItem separator() {
         MenuItem item;
         item.kind = Kind::Separator;

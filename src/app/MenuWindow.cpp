@@ -32,7 +32,7 @@ QStringList signatureLines(const QList<MenuItem>& items, const QString& indent) 
 
 // A line of the menu: a flat button, its text at the left as in a menu.
 QPushButton* lineButton(const MenuItem& item) {
-    auto* button = new QPushButton(item.title);
+    auto* button = new QPushButton(item.widgetText());
     button->setStyleSheet(QStringLiteral("text-align: left; padding: 4px 8px;"));
     button->setFlat(true);
     button->setToolTip(item.toolTip);
@@ -51,14 +51,19 @@ MenuWindow::MenuWindow(std::function<QList<MenuItem>()> model) : model_(std::mov
 }
 
 QString MenuWindow::hintText() {
-    return QStringLiteral(
-        "<b>Your desktop shows no tray icons.</b> To have Shotlark's icon and menu in the top "
-        "bar, install and turn on the AppIndicator extension (package "
-        "<i>gnome-shell-extension-appindicator</i>, then Extensions). Until then, open Shotlark "
-        "again to see this menu.<br><br>"
-        "<b>Hotkeys:</b> in Settings \u2192 Keyboard \u2192 Keyboard Shortcuts \u2192 Custom "
-        "Shortcuts, add a shortcut whose command is <i>shotlark --action region</i> (or annotate, "
-        "record, gif, window, screen, ocr, clipboard, replay).");
+    QStringList others = hotkeys::rawValues();
+    others.removeOne(QStringLiteral("region"));
+    return QStringLiteral("<b>Your desktop shows no tray icons.</b> To have Shotlark's icon and "
+                          "menu in the top "
+                          "bar, install and turn on the AppIndicator extension (package "
+                          "<i>gnome-shell-extension-appindicator</i>, then Extensions). Until "
+                          "then, open Shotlark "
+                          "again to see this menu.<br><br>"
+                          "<b>Hotkeys:</b> in Settings \u2192 Keyboard \u2192 Keyboard Shortcuts "
+                          "\u2192 Custom "
+                          "Shortcuts, add a shortcut whose command is <i>shotlark --action "
+                          "region</i> (or %1).")
+        .arg(others.join(QStringLiteral(", ")));
 }
 
 void MenuWindow::present(bool hint) {

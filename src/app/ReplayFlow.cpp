@@ -115,8 +115,7 @@ QCoro::Task<> AppDelegate::saveReplay() {
         const QString link =
             Config::shared().boolValue(keys::copyDirectLink) ? result.rawURL : result.url;
         services_.clipboard->setText(link);
-        if (Config::shared().boolValue(keys::playSound))
-            services_.sounds->play(platform::Sound::Success);
+        playSound(platform::Sound::Success);
         notifier_->notify(services_.clipboard->reachesOtherApps()
                               ? QStringLiteral("Replay saved, link copied")
                               : QStringLiteral("Replay saved, link ready"),

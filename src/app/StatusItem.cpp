@@ -52,8 +52,8 @@ void StatusItem::refreshTexts() {
     if (fresh.size() != actions.size())
         return; // another shape: the next opening shows it
     for (qsizetype i = 0; i < fresh.size(); ++i) {
-        if (fresh[i].kind == MenuItem::Kind::Action && actions[i]->text() != fresh[i].title)
-            actions[i]->setText(fresh[i].title);
+        if (fresh[i].kind == MenuItem::Kind::Action && actions[i]->text() != fresh[i].widgetText())
+            actions[i]->setText(fresh[i].widgetText());
     }
 }
 
@@ -70,14 +70,14 @@ void StatusItem::render(QMenu& menu, const QList<MenuItem>& items) {
             menu.addSeparator();
             break;
         case MenuItem::Kind::Submenu: {
-            QMenu* sub = menu.addMenu(item.title);
+            QMenu* sub = menu.addMenu(item.widgetText());
             sub->setToolTipsVisible(true);
             sub->menuAction()->setToolTip(item.toolTip);
             render(*sub, item.children);
             break;
         }
         case MenuItem::Kind::Action: {
-            QAction* action = menu.addAction(item.title);
+            QAction* action = menu.addAction(item.widgetText());
             action->setEnabled(item.enabled && item.trigger);
             action->setToolTip(item.toolTip);
             if (!item.keyHint.isEmpty())

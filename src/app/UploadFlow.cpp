@@ -131,8 +131,7 @@ QCoro::Task<> AppDelegate::runBatch(QStringList files, bool deleteAfter,
         services_.clipboard->setText(text);
         if (config.boolValue(keys::openAfterUpload))
             openLink(links.first());
-        if (config.boolValue(keys::playSound))
-            services_.sounds->play(platform::Sound::Success);
+        playSound(platform::Sound::Success);
         // Never "copied" where the desktop kept the clipboard from us (GNOME without focus).
         const bool copied = services_.clipboard->reachesOtherApps();
         notifier_->notify(links.size() == 1
@@ -144,8 +143,7 @@ QCoro::Task<> AppDelegate::runBatch(QStringList files, bool deleteAfter,
                           text, links.first());
     }
     if (!lastError.isEmpty()) {
-        if (config.boolValue(keys::playSound))
-            services_.sounds->play(platform::Sound::Failure);
+        playSound(platform::Sound::Failure);
         notifier_->notify(
             QStringLiteral("Upload failed"), lastError,
             keptFailure.isEmpty()

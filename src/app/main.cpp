@@ -73,10 +73,7 @@ int main(int argc, char** argv) {
     if (!parser.parse(raw))
         return misuse(parser.errorText());
     if (parser.isSet(help)) {
-        QStringList names;
-        for (shotlark::HotkeyAction known : shotlark::hotkeys::allCases())
-            names.append(shotlark::hotkeys::rawValue(known));
-        std::printf(usage, qPrintable(names.join(QStringLiteral(", "))));
+        std::printf(usage, qPrintable(shotlark::hotkeys::rawValues().join(QStringLiteral(", "))));
         return 0;
     }
     if (parser.isSet(version)) {

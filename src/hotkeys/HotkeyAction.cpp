@@ -48,6 +48,13 @@ QString rawValue(HotkeyAction action) {
     return QLatin1String(describe(action).raw);
 }
 
+QStringList rawValues() {
+    QStringList names;
+    for (HotkeyAction action : allCases())
+        names.append(rawValue(action));
+    return names;
+}
+
 std::optional<HotkeyAction> fromRawValue(const QString& raw) {
     for (HotkeyAction action : allCases()) {
         if (rawValue(action) == raw)

@@ -16,6 +16,8 @@ namespace hotkeys {
 
 const QList<HotkeyAction>& allCases();
 QString rawValue(HotkeyAction action);
+// Every action's raw value, in order: the NAMEs `shotlark --action NAME` takes.
+QStringList rawValues();
 std::optional<HotkeyAction> fromRawValue(const QString& raw);
 QString title(HotkeyAction action);
 Shortcut defaultShortcut(HotkeyAction action);

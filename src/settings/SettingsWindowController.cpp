@@ -139,26 +139,18 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
                              keys::compressScreenshots));
     shotsForm->addRow(toggle(QStringLiteral("Annotate screenshots before uploading"),
                              keys::annotateBeforeUpload));
-    auto* delay = new QComboBox;
-    for (const int seconds : {0, 3, 5, 10})
-        delay->addItem(seconds ? QStringLiteral("%1 seconds").arg(seconds) : QStringLiteral("None"),
-                       seconds);
-    delay->setCurrentIndex(
-        std::max(0, delay->findData(static_cast<int>(config.integerValue(keys::captureDelay)))));
-    QObject::connect(delay, &QComboBox::currentIndexChanged, this, [delay](int index) {
-        Config::shared().setInteger(keys::captureDelay, delay->itemData(index).toInt());
-    });
+    QComboBox* delay = numberPicker({{QStringLiteral("None"), 0},
+                                     {QStringLiteral("3 seconds"), 3},
+                                     {QStringLiteral("5 seconds"), 5},
+                                     {QStringLiteral("10 seconds"), 10}},
+                                    keys::captureDelay);
     delay->setToolTip(QStringLiteral("Time to open a menu before a screen or window is captured. "
                                      "Regions are chosen by hand, without a delay."));
     shotsForm->addRow(QStringLiteral("Capture delay"), delay);
-    auto* frameRate = new QComboBox;
-    frameRate->addItem(QStringLiteral("30 fps"), 30);
-    frameRate->addItem(QStringLiteral("60 fps (smoother, bigger)"), 60);
-    frameRate->setCurrentIndex(config.integerValue(keys::recordFrameRate) == 60 ? 1 : 0);
-    QObject::connect(frameRate, &QComboBox::currentIndexChanged, this, [frameRate](int index) {
-        Config::shared().setInteger(keys::recordFrameRate, frameRate->itemData(index).toInt());
-    });
-    shotsForm->addRow(QStringLiteral("Recording frame rate"), frameRate);
+    shotsForm->addRow(QStringLiteral("Recording frame rate"),
+                      numberPicker({{QStringLiteral("30 fps"), 30},
+                                    {QStringLiteral("60 fps (smoother, bigger)"), 60}},
+                                   keys::recordFrameRate));
     shotsForm->addRow(QStringLiteral("Recording quality"),
                       switchPicker({QStringLiteral("Standard (up to 1920 px)"),
                                     QStringLiteral("High (up to 2560 px, bigger)")},
@@ -182,10 +174,9 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     if (!HotkeyState::shared().grabsAvailable) {
         hotkeysLayout->addWidget(
             caption(QStringLiteral("This desktop doesn't let apps take global shortcuts. Bind them "
-                                   "in your desktop's keyboard "
-                                   "settings to the command “shotlark --action NAME”, with NAME "
-                                   "one of record, gif, region, annotate, "
-                                   "window, screen, clipboard, ocr, replay.")));
+                                   "in your desktop's keyboard settings to the command "
+                                   "“shotlark --action NAME”, with NAME one of %1.")
+                        .arg(hotkeys::rawValues().join(QStringLiteral(", ")))));
     }
     hotkeyRows_ = new QWidget;
     hotkeysLayout->addWidget(hotkeyRows_);
@@ -273,6 +264,20 @@ void SettingsView::rebuildHotkeyRows() {
         if (hotkeys::isAvailable(action))
             form->addRow(hotkeys::title(action), new ShortcutField(action, keys_, sounds_));
     }
+}
+
+QComboBox* SettingsView::numberPicker(const QList<std::pair<QString, int>>& choices,
+                                      const QString& key) {
+    auto* picker = new QComboBox;
+    for (const auto& [title, value] : choices)
+        picker->addItem(title, value);
+    // A stored value that is none of the choices shows the first.
+    picker->setCurrentIndex(
+        std::max(0, picker->findData(static_cast<int>(Config::shared().integerValue(key)))));
+    QObject::connect(picker, &QComboBox::currentIndexChanged, this, [picker, key](int index) {
+        Config::shared().setInteger(key, picker->itemData(index).toInt());
+    });
+    return picker;
 }
 
 QComboBox* SettingsView::switchPicker(const QStringList& offOn, const QString& key) {

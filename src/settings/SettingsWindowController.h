@@ -46,6 +46,8 @@ private:
     QCheckBox* toggle(const QString& title, const QString& key);
     // A choice of two for a switch: the first item is off, the second on.
     QComboBox* switchPicker(const QStringList& offOn, const QString& key);
+    // A choice of numbers (seconds, frames a second) stored under `key`.
+    QComboBox* numberPicker(const QList<std::pair<QString, int>>& choices, const QString& key);
     void setLaunchAtLogin(bool on);
     void rebuildHotkeyRows();
 
