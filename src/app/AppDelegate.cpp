@@ -35,6 +35,7 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
         services_.clipboard = std::make_unique<platform::QtClipboard>();
     notifier_ = std::make_unique<Notifier>(*services_.notifications, *services_.opener);
     notifier_->allowLocalFolder(failedUploadsDir());
+    notifier_->onCopy([this](const QString& text) { copyAgain(text); });
     hotKeyCenter_ = std::make_unique<HotKeyCenter>(*services_.hotkeys);
     settings_ = std::make_unique<SettingsWindowController>(*services_.autostart, *services_.sounds,
                                                            *services_.hotkeys);
@@ -97,7 +98,7 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
             openSignedIn(Uploader::endpoint(*base, QStringLiteral("dashboard/")));
     };
     menuActions_.copyEntry = [this](const HistoryEntry& entry) {
-        services_.clipboard->setText(entry.url);
+        copyAndTell(entry.url, QString(), QStringLiteral("Link ready"), entry.url, entry.url);
     };
     menuActions_.openEntry = [this](const HistoryEntry& entry) {
         openLink(entry.url);
@@ -294,6 +295,29 @@ QCoro::Task<> AppDelegate::configure(QString server, QString token) {
     notifier_->notify(
         QStringLiteral("Connected"),
         QStringLiteral("Signed in as %1. Press Ctrl+Shift+7 to capture.").arg(username));
+}
+
+QCoro::Task<> AppDelegate::copyAndTell(QString text, QString copied, QString ready, QString body,
+                                       std::optional<QString> link) {
+    QPointer<AppDelegate> self(this);
+    auto setting = services_.clipboard->setText(text);
+    const bool reached = co_await std::move(setting);
+    if (!self)
+        co_return;
+    if (!reached)
+        notifier_->notify(ready, body, link, text);
+    else if (!copied.isEmpty())
+        notifier_->notify(copied, body, link);
+}
+
+QCoro::Task<> AppDelegate::copyAgain(QString text) {
+    QPointer<AppDelegate> self(this);
+    auto setting = services_.clipboard->setText(text);
+    const bool reached = co_await std::move(setting);
+    if (self && !reached)
+        notifier_->notify(QStringLiteral("Not copied"),
+                          QStringLiteral("The desktop didn't let Shotlark reach the clipboard."),
+                          std::nullopt, text);
 }
 
 void AppDelegate::playSound(platform::Sound sound) {

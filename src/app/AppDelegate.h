@@ -152,6 +152,12 @@ private:
     void showWarning(const QString& message, const QString& informative);
     // A sound, where the settings want sounds.
     void playSound(platform::Sound sound);
+    // Puts `text` on the clipboard and says so: `copied` (nothing when empty) where other apps
+    // can paste it, else `ready` with a Copy button, whose click gives the focus the desktop
+    // wants.
+    QCoro::Task<> copyAndTell(QString text, QString copied, QString ready, QString body,
+                              std::optional<QString> link);
+    QCoro::Task<> copyAgain(QString text);
     // Moves a capture whose upload failed to the failed uploads (the newest are kept); returns
     // where it went, or nothing.
     static QString keepFailedUpload(const QString& file);

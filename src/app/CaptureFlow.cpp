@@ -135,12 +135,11 @@ QCoro::Task<> AppDelegate::copyText() {
         auto reading = TextRecognizer::recognize(*shot);
         const QString text = co_await std::move(reading);
         if (!text.isEmpty()) {
-            services_.clipboard->setText(text);
             playSound(platform::Sound::Success);
-            notifier_->notify(services_.clipboard->reachesOtherApps()
-                                  ? QStringLiteral("Text copied")
-                                  : QStringLiteral("Text recognized"),
-                              TextRecognizer::preview(text));
+            auto copying =
+                copyAndTell(text, QStringLiteral("Text copied"), QStringLiteral("Text recognized"),
+                            TextRecognizer::preview(text), std::nullopt);
+            co_await std::move(copying);
         } else {
             notifier_->notify(QStringLiteral("No text found"),
                               QStringLiteral("Try a bigger or sharper region."));
@@ -179,9 +178,12 @@ QCoro::Task<> AppDelegate::copyPicture(QString file) {
         co_return;
     }
     // What the desktop won't hand on is said, never claimed as copied.
-    const bool reaches = services_.clipboard->reachesOtherApps();
-    services_.clipboard->setImage(png);
-    playSound(platform::Sound::Success);
+    auto setting = services_.clipboard->setImage(png);
+    const bool reaches = co_await std::move(setting);
+    if (!self)
+        co_return;
+    if (reaches)
+        playSound(platform::Sound::Success);
     QByteArray header = png;
     QBuffer buffer(&header);
     const QSize size = QImageReader(&buffer, "png").size();

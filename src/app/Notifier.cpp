@@ -10,10 +10,15 @@ namespace shotlark {
 Notifier::Notifier(platform::NotificationService& service, platform::LinkOpener& opener)
     : service_(service), opener_(opener) {
     connect(&service_, &platform::NotificationService::linkActivated, this, &Notifier::activated);
+    connect(&service_, &platform::NotificationService::copyRequested, this,
+            [this](const QString& text) {
+                if (copyHandler_)
+                    copyHandler_(text);
+            });
 }
 
-void Notifier::notify(const QString& title, const QString& body,
-                      const std::optional<QString>& url) {
+void Notifier::notify(const QString& title, const QString& body, const std::optional<QString>& url,
+                      const QString& copy) {
     if (!Config::shared().boolValue(keys::showNotifications))
         return;
     std::optional<QUrl> link;
@@ -22,7 +27,7 @@ void Notifier::notify(const QString& title, const QString& body,
         if (parsed.isValid())
             link = parsed;
     }
-    service_.post(title, body, link);
+    service_.post(title, body, link, copy);
 }
 
 void Notifier::activated(const QUrl& link) {

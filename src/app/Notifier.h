@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace shotlark {
@@ -15,9 +16,11 @@ class Notifier : public QObject, public CurrentInstance<Notifier> {
 public:
     Notifier(platform::NotificationService& service, platform::LinkOpener& opener);
 
-    // Nothing is posted while "showNotifications" is off.
+    // Nothing is posted while "showNotifications" is off. With `copy`, the notification has a
+    // "Copy" button, whose click reaches the copy handler.
     void notify(const QString& title, const QString& body,
-                const std::optional<QString>& url = std::nullopt);
+                const std::optional<QString>& url = std::nullopt, const QString& copy = QString());
+    void onCopy(std::function<void(const QString&)> handler) { copyHandler_ = std::move(handler); }
 
     // Links outside the web that a notification may open: the app's own kept files.
     void allowLocalFolder(const QString& folder) { localFolder_ = folder; }
@@ -28,6 +31,7 @@ private:
     platform::NotificationService& service_;
     platform::LinkOpener& opener_;
     QString localFolder_;
+    std::function<void(const QString&)> copyHandler_;
 };
 
 } // namespace shotlark

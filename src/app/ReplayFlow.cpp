@@ -114,14 +114,14 @@ QCoro::Task<> AppDelegate::saveReplay() {
         History::add(result);
         const QString link =
             Config::shared().boolValue(keys::copyDirectLink) ? result.rawURL : result.url;
-        services_.clipboard->setText(link);
-        playSound(platform::Sound::Success);
-        notifier_->notify(services_.clipboard->reachesOtherApps()
-                              ? QStringLiteral("Replay saved, link copied")
-                              : QStringLiteral("Replay saved, link ready"),
-                          link, link);
         for (const QString& segment : segments)
             QFile::remove(segment);
+        playSound(platform::Sound::Success);
+        auto copying = copyAndTell(link, QStringLiteral("Replay saved, link copied"),
+                                   QStringLiteral("Replay saved, link ready"), link, link);
+        co_await std::move(copying);
+        if (!self)
+            co_return;
     } catch (const Error& error) {
         if (!self)
             co_return;

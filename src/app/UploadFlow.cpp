@@ -128,19 +128,21 @@ QCoro::Task<> AppDelegate::runBatch(QStringList files, bool deleteAfter,
     const Config& config = Config::shared();
     if (!links.isEmpty()) {
         const QString text = links.join(QLatin1Char('\n'));
-        services_.clipboard->setText(text);
         if (config.boolValue(keys::openAfterUpload))
             openLink(links.first());
         playSound(platform::Sound::Success);
-        // Never "copied" where the desktop kept the clipboard from us (GNOME without focus).
-        const bool copied = services_.clipboard->reachesOtherApps();
-        notifier_->notify(links.size() == 1
-                              ? (copied ? QStringLiteral("Uploaded, link copied")
-                                        : QStringLiteral("Uploaded, link ready"))
-                              : (copied ? QStringLiteral("Uploaded %1 files, links copied")
-                                        : QStringLiteral("Uploaded %1 files, links ready"))
-                                    .arg(links.size()),
-                          text, links.first());
+        // Never "copied" where the desktop kept the clipboard from us.
+        const bool one = links.size() == 1;
+        auto copying =
+            copyAndTell(text,
+                        one ? QStringLiteral("Uploaded, link copied")
+                            : QStringLiteral("Uploaded %1 files, links copied").arg(links.size()),
+                        one ? QStringLiteral("Uploaded, link ready")
+                            : QStringLiteral("Uploaded %1 files, links ready").arg(links.size()),
+                        text, links.first());
+        co_await std::move(copying);
+        if (!self)
+            co_return;
     }
     if (!lastError.isEmpty()) {
         playSound(platform::Sound::Failure);

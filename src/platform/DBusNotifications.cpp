@@ -33,34 +33,42 @@ DBusNotifications::DBusNotifications() {
 }
 
 void DBusNotifications::post(const QString& title, const QString& body,
-                             const std::optional<QUrl>& link) {
+                             const std::optional<QUrl>& link, const QString& copy) {
     QDBusMessage notify =
         QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("Notify"));
     QStringList actions;
     if (link)
         actions << QStringLiteral("default") << QStringLiteral("Open");
+    if (!copy.isEmpty())
+        actions << QStringLiteral("copy") << QStringLiteral("Copy");
     notify << QStringLiteral("Shotlark") << quint32(0) << QStringLiteral("shotlark") << title
            << (markup_ ? body.toHtmlEscaped() : body) << actions << QVariantMap() << qint32(-1);
     auto* watcher =
         new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(notify), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, link](QDBusPendingCallWatcher* call) {
+            [this, link, copy](QDBusPendingCallWatcher* call) {
                 QDBusPendingReply<quint32> reply = *call;
                 if (reply.isValid() && link)
                     links_.insert(reply.value(), *link);
+                if (reply.isValid() && !copy.isEmpty())
+                    copies_.insert(reply.value(), copy);
                 call->deleteLater();
             });
 }
 
 void DBusNotifications::actionInvoked(quint32 id, const QString& action) {
-    // Signals of other applications' notifications arrive too; only ours are in the table.
+    // Signals of other applications' notifications arrive too; only ours are in the tables.
     const auto link = links_.constFind(id);
     if (action == QStringLiteral("default") && link != links_.constEnd())
         Q_EMIT linkActivated(*link);
+    const auto copy = copies_.constFind(id);
+    if (action == QStringLiteral("copy") && copy != copies_.constEnd())
+        Q_EMIT copyRequested(*copy);
 }
 
 void DBusNotifications::closed(quint32 id, quint32) {
     links_.remove(id);
+    copies_.remove(id);
 }
 
 } // namespace shotlark::platform

@@ -18,12 +18,12 @@ private:
     ca_context* context_ = nullptr;
 };
 
-// Qt's clipboard: right on X11; on Wayland only while one of our windows has the focus.
+// Qt's clipboard: right on X11; on Wayland it reaches other apps only while one of our windows
+// has the focus.
 class QtClipboard : public Clipboard {
 public:
-    void setText(const QString& text) override;
-    void setImage(const QByteArray& png) override;
-    bool reachesOtherApps() const override;
+    QCoro::Task<bool> setText(QString text) override;
+    QCoro::Task<bool> setImage(QByteArray png) override;
     QCoro::Task<std::unique_ptr<QMimeData>> contents() override;
 };
 
@@ -46,7 +46,8 @@ class DBusNotifications : public NotificationService {
     Q_OBJECT
 public:
     DBusNotifications();
-    void post(const QString& title, const QString& body, const std::optional<QUrl>& link) override;
+    void post(const QString& title, const QString& body, const std::optional<QUrl>& link,
+              const QString& copy) override;
 
 private Q_SLOTS:
     void actionInvoked(quint32 id, const QString& action);
@@ -55,6 +56,7 @@ private Q_SLOTS:
 private:
     bool markup_ = false;
     QHash<quint32, QUrl> links_;
+    QHash<quint32, QString> copies_;
 };
 
 // ~/.config/autostart/shotlark.desktop: on exactly when it exists and is not hidden.

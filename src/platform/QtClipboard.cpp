@@ -6,22 +6,28 @@
 
 namespace shotlark::platform {
 
-void QtClipboard::setText(const QString& text) {
-    QGuiApplication::clipboard()->setText(text);
+namespace {
+
+// Wayland gives the clipboard to the focused window only: a tray app has none, unless one of its
+// windows is in front right now.
+bool reachesOtherApps() {
+    return !QGuiApplication::platformName().startsWith(QStringLiteral("wayland")) ||
+           QGuiApplication::focusWindow() != nullptr;
 }
 
-void QtClipboard::setImage(const QByteArray& png) {
+} // namespace
+
+QCoro::Task<bool> QtClipboard::setText(QString text) {
+    QGuiApplication::clipboard()->setText(text);
+    co_return reachesOtherApps();
+}
+
+QCoro::Task<bool> QtClipboard::setImage(QByteArray png) {
     // The file's own bytes: nothing is decoded or encoded again, whatever asks for it.
     auto* data = new QMimeData;
     data->setData(QStringLiteral("image/png"), png);
     QGuiApplication::clipboard()->setMimeData(data);
-}
-
-bool QtClipboard::reachesOtherApps() const {
-    // Wayland gives the clipboard to the focused window only: a tray app has none, unless one
-    // of its windows is in front right now.
-    return !QGuiApplication::platformName().startsWith(QStringLiteral("wayland")) ||
-           QGuiApplication::focusWindow() != nullptr;
+    co_return reachesOtherApps();
 }
 
 QCoro::Task<std::unique_ptr<QMimeData>> QtClipboard::contents() {

@@ -1,6 +1,7 @@
 #include "platform/LinuxBackends.h"
 #include "platform/RecordingBackends.h"
 #include "platform/wayland/DataControlClipboard.h"
+#include "platform/wayland/FocusClipboard.h"
 #include "platform/wayland/PermissionStore.h"
 #include "platform/wayland/PortalShortcuts.h"
 
@@ -30,6 +31,8 @@ Services Services::linuxDesktop() {
     // A tray app has no focused window: in a Wayland session Qt's clipboard can't be set then.
     if (wayland)
         services.clipboard = wayland::DataControlClipboard::connect();
+    if (wayland && !services.clipboard)
+        services.clipboard = wayland::FocusClipboard::connect();
     if (!services.clipboard)
         services.clipboard = std::make_unique<QtClipboard>();
     services.tray = std::make_unique<DesktopTrayHost>();

@@ -60,11 +60,13 @@ public:
 class NotificationService : public QObject {
     Q_OBJECT
 public:
-    virtual void post(const QString& title, const QString& body,
-                      const std::optional<QUrl>& link) = 0;
+    // With `copy`, the notification offers a "Copy" button for that text.
+    virtual void post(const QString& title, const QString& body, const std::optional<QUrl>& link,
+                      const QString& copy = QString()) = 0;
 
 Q_SIGNALS:
     void linkActivated(const QUrl& link);
+    void copyRequested(const QString& text);
 };
 
 // Starting the app when the user logs in.
@@ -117,16 +119,16 @@ public:
 };
 
 // The clipboard. Reading completes later: in a Wayland session the data comes from the client
-// that owns the clipboard, which may take its time.
+// that owns the clipboard, which may take its time. Setting completes later too: where the
+// desktop gives the clipboard only to the app in front (GNOME), a window of ours first has to
+// get the focus.
 class Clipboard {
 public:
     virtual ~Clipboard() = default;
-    virtual void setText(const QString& text) = 0;
+    // True when other apps can paste it; false when the desktop kept the clipboard from us.
+    virtual QCoro::Task<bool> setText(QString text) = 0;
     // A picture, offered as image/png (the bytes of a PNG file).
-    virtual void setImage(const QByteArray& png) = 0;
-    // Whether what setText() puts there reaches other apps while no window of ours has the
-    // focus (not so in a Wayland session without a data-control protocol, such as GNOME's).
-    virtual bool reachesOtherApps() const { return true; }
+    virtual QCoro::Task<bool> setImage(QByteArray png) = 0;
     // A copy of what the clipboard holds (files as URLs, an image, text); null when it is empty
     // or can't be read.
     virtual QCoro::Task<std::unique_ptr<QMimeData>> contents() = 0;

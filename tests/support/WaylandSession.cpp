@@ -175,7 +175,7 @@ bool WaylandSession::start(int width, int height, bool portals) {
     return startPortals({u"wlr.portal"_s, u"gtk.portal"_s}, {u"wlr"_s, u"gtk"_s});
 }
 
-bool WaylandSession::startGnome(int width, int height) {
+bool WaylandSession::startGnome(int width, int height, bool withKeyboard) {
     if (!prepare(u"GNOME"_s))
         return false;
     giveToUser(root_);
@@ -194,14 +194,31 @@ bool WaylandSession::startGnome(int width, int height) {
         return false;
     runAsUser({u"gsettings"_s, u"set"_s, u"org.gnome.desktop.interface"_s, u"enable-hot-corners"_s,
                u"false"_s});
+    QStringList shell = {u"gnome-shell"_s,       u"--headless"_s,
+                         u"--wayland"_s,         u"--no-x11"_s,
+                         u"--virtual-monitor"_s, u"%1x%2"_s.arg(width).arg(height)};
+    if (withKeyboard) {
+        QString display;
+        auto x = startAndReadLine({u"Xvfb"_s, u"-displayfd"_s, u"{fd}"_s, u"-ac"_s, u"-screen"_s,
+                                   u"0"_s, u"%1x%2x24"_s.arg(width).arg(height)},
+                                  &display);
+        if (!x)
+            return false;
+        children_.push_back(std::move(x));
+        shell = {u"env"_s,
+                 u"DISPLAY=:"_s + display,
+                 u"MUTTER_DEBUG_DUMMY_MODE_SPECS=%1x%2"_s.arg(width).arg(height),
+                 u"gnome-shell"_s,
+                 u"--nested"_s,
+                 u"--wayland"_s,
+                 u"--no-x11"_s};
+    }
     // The shell sometimes hangs at its start (a child it forks locks up): it is started again.
     bool up = false;
     for (int attempt = 0; attempt < 3 && !up; ++attempt) {
         if (attempt > 0)
             children_.pop_back();
-        children_.push_back(ChildProcess::start(
-            asUser({u"gnome-shell"_s, u"--headless"_s, u"--wayland"_s, u"--no-x11"_s,
-                    u"--virtual-monitor"_s, u"%1x%2"_s.arg(width).arg(height)})));
+        children_.push_back(ChildProcess::start(asUser(shell)));
         up = waitFor([&] { return QFile::exists(runtime_ + u"/wayland-0"_s); }, 20000) &&
              waitFor(
                  [&] {

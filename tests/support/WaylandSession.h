@@ -19,8 +19,10 @@ public:
     bool start(int width = 1280, int height = 720, bool portals = true);
     // Stock GNOME instead of sway: gnome-shell headless on a virtual monitor (it needs a system
     // bus: a private one), PipeWire, and GNOME's own portals. It has no tray and serves the
-    // notifications itself.
-    bool startGnome(int width = 1280, int height = 720);
+    // notifications itself. Headless, its seat has no keyboard, and nothing can take the
+    // clipboard; `withKeyboard` runs it nested in a private X server instead, whose keyboard it
+    // takes for its own.
+    bool startGnome(int width = 1280, int height = 720, bool withKeyboard = false);
     // KDE Plasma's KWin instead: on a virtual output, with KDE's portals (global shortcuts).
     bool startKde(int width = 1280, int height = 720);
     // Runs `argv` to its end as the session's user; its exit code.

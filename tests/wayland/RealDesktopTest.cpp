@@ -16,6 +16,7 @@
 namespace {
 
 const QString appProgram = QStringLiteral(SHOTLARK_APP_BINARY);
+const QString testWindowProgram = QStringLiteral(SHOTLARK_TEST_WINDOW);
 
 // The app against the reference server in a session the subclass starts first.
 class RealDesktopTest : public testing::Test {
@@ -144,7 +145,7 @@ double differing(const QImage& a, const QImage& b, int top) {
 class GnomeTest : public RealDesktopTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(session.startGnome(1280, 720));
+        ASSERT_TRUE(session.startGnome(1280, 720, keyboard));
         input({u"key"_s, u"ff1b"_s}); // Escape: the shell starts in its overview
         connect();
     }
@@ -160,6 +161,8 @@ protected:
                              u"org.freedesktop.impl.portal.PermissionStore.Lookup"_s,
                              u"screenshot"_s, u"screenshot"_s});
     }
+
+    bool keyboard = false;
 
     QImage shellPicture() {
         const QString file = session.userDirectory(u"truth"_s) + u"/screen.png"_s;
@@ -218,14 +221,16 @@ TEST_F(GnomeTest, NoTrayMenuWindowAndTheRealScreenInScreenshots) {
     EXPECT_LT(differing(shot.copy(420, 0, 860, 720), truth.copy(420, 0, 860, 720), 120), 0.01)
         << log();
 
-    // With the menu's window closed (Escape) nothing of ours has the focus, and GNOME keeps the
-    // clipboard from the app: the link is "ready", never said to be copied. Nothing is asked.
+    // With the menu's window closed (Escape) nothing of ours has the focus. The headless shell
+    // has no keyboard, so it gives the clipboard to nobody: the link is "ready", with a Copy
+    // button, and never said to be copied. Nothing is asked.
     input({u"key"_s, u"ff1b"_s});
     QTest::qWait(500);
-    notifications.readAllStandardOutput(); // the first upload's, said while a window had focus
+    notifications.readAllStandardOutput(); // the first upload's
     sent.clear();
     session.runAsUser({appProgram, u"--action"_s, u"screen"_s});
     EXPECT_TRUE(notified(u"Uploaded, link ready"_s)) << sent << log();
+    EXPECT_TRUE(sent.contains(u"string \"Copy\""_s)) << sent;
     EXPECT_FALSE(sent.contains(u"copied"_s)) << sent;
     EXPECT_EQ(History::entries(Config()).size(), 2);
 
@@ -247,6 +252,50 @@ TEST_F(GnomeTest, NoTrayMenuWindowAndTheRealScreenInScreenshots) {
         << "the desktop under the area, not the overlay's dimming";
     notifications.kill();
     notifications.waitForFinished();
+}
+
+namespace {
+
+class GnomeWithKeyboardTest : public GnomeTest {
+protected:
+    GnomeWithKeyboardTest() { keyboard = true; }
+};
+
+} // namespace
+
+// GNOME lets only the app in front reach the clipboard, and ignores a change sent with an older
+// input serial than the clipboard's: the app's window of a moment sets it, after another app
+// copied with a click of its own, and reads it the same way.
+TEST_F(GnomeWithKeyboardTest, TheClipboardReadAndSetAsOtherAppsSeeIt) {
+    startApp();
+    ASSERT_TRUE(QTest::qWaitFor([] { return Config().boolValue(keys::trayHintShown); }, 20000))
+        << log();
+    QTest::qWait(1500);
+    input({u"key"_s, u"ff1b"_s}); // the menu's window closes
+    QProcess other;
+    const QStringList copying =
+        session.asUser({testWindowProgram, u"copy"_s, u"copied in another app"_s});
+    other.start(copying.front(), copying.mid(1));
+    QTest::qWait(1500);
+    input({u"click"_s, u"120"_s, u"117"_s}); // its button; the shell puts it top left
+    QTest::qWait(500);
+
+    session.runAsUser({appProgram, u"--action"_s, u"clipboard"_s});
+    ASSERT_TRUE(QTest::qWaitFor([] { return History::entries(Config()).size() == 1; }, 20000))
+        << log();
+    const QStringList stored = QDir(serverData + u"/files"_s).entryList(QDir::Files);
+    ASSERT_EQ(stored.size(), 1);
+    EXPECT_EQ(readTestFile(serverData + u"/files/"_s + stored.front()), "copied in another app");
+
+    QProcess paste;
+    const QStringList pasting = session.asUser({testWindowProgram, u"paste"_s});
+    paste.start(pasting.front(), pasting.mid(1));
+    ASSERT_TRUE(paste.waitForFinished(10000));
+    EXPECT_EQ(QString::fromUtf8(paste.readAllStandardOutput()),
+              History::entries(Config()).front().url)
+        << log();
+    other.kill();
+    other.waitForFinished();
 }
 
 namespace {

@@ -1,18 +1,11 @@
 #include "platform/wayland/DataControlClipboard.h"
 
-#include "base/Worker.h"
+#include "platform/wayland/ClipboardPipes.h"
 
 #include <QHash>
-#include <QImage>
 #include <QSocketNotifier>
 
-#include <wayland-client.h>
-
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <thread>
 #include <unistd.h>
 
 namespace shotlark::platform::wayland {
@@ -79,58 +72,6 @@ enum : uint32_t {
     receive = 0,
     destroyRequest = 1, // device, source and offer alike
 };
-
-const QStringList textTypes = {QStringLiteral("text/plain;charset=utf-8"),
-                               QStringLiteral("UTF8_STRING"), QStringLiteral("text/plain"),
-                               QStringLiteral("STRING"), QStringLiteral("TEXT")};
-const QStringList imageTypes = {QStringLiteral("image/png"), QStringLiteral("image/jpeg"),
-                                QStringLiteral("image/webp"), QStringLiteral("image/bmp"),
-                                QStringLiteral("image/gif")};
-
-// A listener struct is an array of handler pointers in the order of the interface's events.
-template <typename Listener> void listen(wl_proxy* proxy, const Listener& listener, void* data) {
-    wl_proxy_add_listener(
-        proxy, reinterpret_cast<void (**)(void)>(const_cast<Listener*>(&listener)), data);
-}
-
-constexpr qint64 largestRead = qint64(256) * 1024 * 1024;
-
-// Everything a pipe brings until its writer closes it; empty when the writer stays silent for
-// seconds or sends more than anyone copies.
-QByteArray readAll(int fd) {
-    QByteArray data;
-    char buffer[65536];
-    for (;;) {
-        pollfd ready{fd, POLLIN, 0};
-        if (::poll(&ready, 1, 5000) <= 0)
-            break;
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            ::close(fd);
-            return data;
-        }
-        data.append(buffer, got);
-        if (data.size() > largestRead)
-            break;
-    }
-    ::close(fd);
-    return {};
-}
-
-// The pasting client may close its end early (EPIPE): it left, and the rest is dropped.
-void writeAll(int fd, const QByteArray& bytes) {
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t put = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            break; // EPIPE included
-        done += put;
-    }
-    ::close(fd);
-}
 
 } // namespace
 
@@ -237,8 +178,7 @@ struct DataControlClipboard::Impl {
             ::close(fd);
             return;
         }
-        // A slow reader must not hold up the app.
-        std::thread(writeAll, fd, self->payload).detach();
+        sendDetached(fd, self->payload);
     }
     static void onCancelled(void* data, wl_proxy* source) {
         auto* self = static_cast<Impl*>(data);
@@ -293,71 +233,26 @@ DataControlClipboard::DataControlClipboard(std::unique_ptr<Impl> impl) : impl_(s
 
 DataControlClipboard::~DataControlClipboard() = default;
 
-void DataControlClipboard::setText(const QString& text) {
+QCoro::Task<bool> DataControlClipboard::setText(QString text) {
     impl_->offer(textTypes, text.toUtf8());
+    co_return true;
 }
 
-void DataControlClipboard::setImage(const QByteArray& png) {
+QCoro::Task<bool> DataControlClipboard::setImage(QByteArray png) {
     impl_->offer({QStringLiteral("image/png")}, png);
+    co_return true;
 }
 
 QCoro::Task<std::unique_ptr<QMimeData>> DataControlClipboard::contents() {
     Impl& d = *impl_;
     if (!d.selection)
         co_return std::unique_ptr<QMimeData>();
-    const QStringList offered = d.offers.value(d.selection);
-    // Each wanted type is asked for at once, then read while the owner writes.
-    auto ask = [&](const QString& type) -> int {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0)
-            return -1;
-        wl_proxy_marshal(d.selection, receive, type.toUtf8().constData(), fds[1]);
-        ::close(fds[1]);
-        return fds[0];
-    };
-    auto firstOf = [&](const QStringList& wanted) {
-        for (const QString& type : wanted)
-            if (offered.contains(type))
-                return type;
-        return QString();
-    };
-    const QString files = offered.contains(QStringLiteral("text/uri-list"))
-                              ? QStringLiteral("text/uri-list")
-                              : firstOf({QStringLiteral("x-special/gnome-copied-files")});
-    const QString image = firstOf(imageTypes);
-    const QString text = firstOf(textTypes);
-    const int filesFd = files.isEmpty() ? -1 : ask(files);
-    const int imageFd = image.isEmpty() ? -1 : ask(image);
-    const int textFd = text.isEmpty() ? -1 : ask(text);
-    wl_display_flush(d.display);
-    struct Read {
-        QByteArray files;
-        QImage image;
-        QString text;
-    };
-    auto reading = onWorker([filesFd, imageFd, textFd] {
-        auto read = [](int fd) {
-            return fd < 0 ? QByteArray() : readAll(fd);
-        };
-        Read got;
-        got.files = read(filesFd);
-        const QByteArray imageData = read(imageFd);
-        if (!imageData.isEmpty())
-            got.image = QImage::fromData(imageData);
-        got.text = QString::fromUtf8(read(textFd));
-        return got;
-    });
-    const Read got = co_await std::move(reading);
-    auto data = std::make_unique<QMimeData>();
-    if (!got.files.isEmpty())
-        data->setData(files, got.files);
-    if (!got.image.isNull())
-        data->setImageData(got.image);
-    if (!got.text.isEmpty())
-        data->setText(got.text);
-    if (data->formats().isEmpty())
-        co_return std::unique_ptr<QMimeData>();
-    co_return data;
+    wl_proxy* offer = d.selection;
+    auto reading = readOffer(
+        d.offers.value(offer),
+        [offer](const char* type, int fd) { wl_proxy_marshal(offer, receive, type, fd); },
+        [&d] { wl_display_flush(d.display); });
+    co_return co_await std::move(reading);
 }
 
 } // namespace shotlark::platform::wayland

@@ -14,8 +14,8 @@ public:
     static std::unique_ptr<DataControlClipboard> connect();
     ~DataControlClipboard() override;
 
-    void setText(const QString& text) override;
-    void setImage(const QByteArray& png) override;
+    QCoro::Task<bool> setText(QString text) override;
+    QCoro::Task<bool> setImage(QByteArray png) override;
     QCoro::Task<std::unique_ptr<QMimeData>> contents() override;
 
     struct Impl;
