@@ -1,7 +1,9 @@
-// shotlark-test-fakeinput KEY...: presses the keys (Linux input codes) in order and releases them
-// in reverse, through KWin's fake input protocol, as a keyboard would: the compositor sees the
-// keys and handles them as its own (global shortcuts included). KWin offers the protocol only to
-// a program its desktop file names with X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input.
+// Input through KWin's fake input protocol, as a keyboard and mouse give it: the compositor handles
+// it as its own (global shortcuts included). KWin offers the protocol only to a program its
+// desktop file names with X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input.
+//   shotlark-test-fakeinput KEY...       presses the keys (Linux input codes) in order, releases
+//                                        them in reverse
+//   shotlark-test-fakeinput click X Y    the left button at a point of the screen
 #include <wayland-client.h>
 
 #include <cstdio>
@@ -22,7 +24,8 @@ const wl_message requests[] = {
     {"keyboard_key", "4uu", none},
 };
 const wl_interface fakeInputInterface = {"org_kde_kwin_fake_input", 4, 11, requests, 0, nullptr};
-constexpr uint32_t authenticate = 0, keyboardKey = 10;
+constexpr uint32_t authenticate = 0, button = 2, pointerMotionAbsolute = 9, keyboardKey = 10;
+constexpr uint32_t leftButton = 0x110; // BTN_LEFT
 
 wl_proxy* fakeInput = nullptr;
 
@@ -48,6 +51,16 @@ int main(int argc, char** argv) {
         return 3;
     }
     wl_proxy_marshal(fakeInput, authenticate, "shotlark tests", "presses keys");
+    if (argc == 4 && !std::strcmp(argv[1], "click")) {
+        wl_proxy_marshal(fakeInput, pointerMotionAbsolute, wl_fixed_from_int(std::atoi(argv[2])),
+                         wl_fixed_from_int(std::atoi(argv[3])));
+        for (uint32_t state : {1u, 0u}) {
+            wl_display_roundtrip(display);
+            wl_proxy_marshal(fakeInput, button, leftButton, state);
+        }
+        wl_display_roundtrip(display);
+        return 0;
+    }
     std::vector<uint32_t> keys;
     for (int i = 1; i < argc; ++i)
         keys.push_back(uint32_t(std::strtoul(argv[i], nullptr, 10)));

@@ -11,7 +11,12 @@
 #include "support/TestDesktopServices.h"
 #include "support/WaylandSession.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 namespace {
 
@@ -81,14 +86,13 @@ protected:
         return got.body;
     }
 
-    // Whether sway shows a window whose app_id is `appId`.
+    // Whether sway shows a window whose app_id is `appId`: now, or within a few seconds.
+    bool showsNow(const QString& appId) {
+        return runAs({u"swaymsg"_s, u"-t"_s, u"get_tree"_s})
+            .contains("\"app_id\": \"" + appId.toUtf8() + '"');
+    }
     bool shown(const QString& appId) {
-        return QTest::qWaitFor(
-            [&] {
-                return runAs({u"swaymsg"_s, u"-t"_s, u"get_tree"_s})
-                    .contains("\"app_id\": \"" + appId.toUtf8() + '"');
-            },
-            10000);
+        return QTest::qWaitFor([&] { return showsNow(appId); }, 10000);
     }
 
     // The overlay of shotlark-screencapture, up and ready for the pointer.
@@ -206,7 +210,7 @@ TEST_F(SwayTest, ScreenshotsRegionsWindowsAndTheClipboardWithoutAFocusedWindow) 
     // key still came too early.
     action(u"region"_s);
     ASSERT_TRUE(overlayShown());
-    for (int attempt = 0; attempt < 10 && shown(u"shotlark-screencapture"_s); ++attempt)
+    for (int attempt = 0; attempt < 10 && showsNow(u"shotlark-screencapture"_s); ++attempt)
         runAs({u"wtype"_s, u"-s"_s, u"400"_s, u"-k"_s, u"Escape"_s});
     QTest::qWait(1000);
     EXPECT_EQ(notifications.received.size(), seen);
@@ -229,6 +233,32 @@ TEST_F(SwayTest, ScreenshotsRegionsWindowsAndTheClipboardWithoutAFocusedWindow) 
     click({100, 100});
     QTest::qWait(1000);
     EXPECT_EQ(notifications.received.size(), seen);
+
+    // A left click on the tray icon, as a status bar reports it (Activate at the pointer), opens
+    // the menu as a window (a popup can't be placed at the pointer on Wayland); Escape closes it.
+    QDBusMessage activate =
+        QDBusMessage::createMethodCall(tray.items().last(), u"/StatusNotifierItem"_s,
+                                       u"org.kde.StatusNotifierItem"_s, u"Activate"_s);
+    activate << 1200 << 10;
+    QDBusConnection::sessionBus().call(activate, QDBus::NoBlock);
+    ASSERT_TRUE(shown(u"shotlark"_s)) << log();
+    // A bare menu would be tiled over the whole screen.
+    const std::function<QJsonObject(const QJsonObject&)> find = [&](const QJsonObject& node) {
+        if (node[u"app_id"_s] == u"shotlark"_s)
+            return node;
+        for (const char16_t* list : {u"nodes", u"floating_nodes"})
+            for (const QJsonValue child : node[QString::fromUtf16(list)].toArray())
+                if (const QJsonObject found = find(child.toObject()); !found.isEmpty())
+                    return found;
+        return QJsonObject();
+    };
+    const QJsonObject menuWindow =
+        find(QJsonDocument::fromJson(runAs({u"swaymsg"_s, u"-t"_s, u"get_tree"_s})).object());
+    EXPECT_EQ(menuWindow[u"type"_s].toString(), u"floating_con"_s);
+    EXPECT_LT(menuWindow[u"rect"_s][u"width"_s].toInt(), 600);
+    for (int attempt = 0; attempt < 10 && showsNow(u"shotlark"_s); ++attempt)
+        runAs({u"wtype"_s, u"-s"_s, u"400"_s, u"-k"_s, u"Escape"_s});
+    EXPECT_FALSE(showsNow(u"shotlark"_s));
 
     // Text another client copied is read and uploaded.
     runAs({u"wl-copy"_s}, "copied on Wayland");
