@@ -263,10 +263,11 @@ protected:
 
 } // namespace
 
-// GNOME lets only the app in front reach the clipboard, and ignores a change sent with an older
-// input serial than the clipboard's: the app's window of a moment sets it, after another app
-// copied with a click of its own, and reads it the same way.
-TEST_F(GnomeWithKeyboardTest, TheClipboardReadAndSetAsOtherAppsSeeIt) {
+// With a keyboard, as GNOME runs on a real machine. GNOME lets only the app in front reach the
+// clipboard, and ignores a change sent with an older input serial than the clipboard's: the app's
+// window of a moment sets it, after another app copied with a click of its own, and reads it the
+// same way. The chooser and the editor get the keys.
+TEST_F(GnomeWithKeyboardTest, ClipboardChooserAndEditor) {
     startApp();
     ASSERT_TRUE(QTest::qWaitFor([] { return Config().boolValue(keys::trayHintShown); }, 20000))
         << log();
@@ -296,6 +297,38 @@ TEST_F(GnomeWithKeyboardTest, TheClipboardReadAndSetAsOtherAppsSeeIt) {
         << log();
     other.kill();
     other.waitForFinished();
+
+    // The chooser and the editor take the keyboard like any new window (screenshots allowed as
+    // GNOME keeps it): a box with the R key, Enter uploads; Escape in the chooser cancels.
+    session.call({u"-d"_s, u"org.freedesktop.impl.portal.PermissionStore"_s, u"-o"_s,
+                  u"/org/freedesktop/impl/portal/PermissionStore"_s, u"-m"_s,
+                  u"org.freedesktop.impl.portal.PermissionStore.SetPermission"_s, u"screenshot"_s,
+                  u"true"_s, u"screenshot"_s, u""_s, u"['yes']"_s});
+    const QImage desktop = shellPicture();
+    session.runAsUser({appProgram, u"--action"_s, u"annotate"_s});
+    QTest::qWait(2500);
+    // (Steps of whole pixels: the nested shell moves the pointer by integers.)
+    input({u"drag"_s, u"200"_s, u"152"_s, u"600"_s, u"456"_s});
+    QTest::qWait(1000);
+    input({u"key"_s, u"72"_s, u"drag"_s, u"248"_s, u"200"_s, u"408"_s, u"304"_s, u"key"_s,
+           u"ff0d"_s});
+    ASSERT_TRUE(QTest::qWaitFor([] { return History::entries(Config()).size() == 2; }, 20000))
+        << log();
+    const QImage marked(serverData + u"/files/"_s +
+                        QDir(serverData + u"/files"_s).entryList(QDir::Files, QDir::Time).front());
+    ASSERT_EQ(marked.size(), QSize(400, 304));
+    const QColor ink(0xe5, 0x39, 0x35);
+    EXPECT_EQ(marked.pixelColor(48, 100), ink) << "the box's left edge";
+    EXPECT_EQ(marked.pixelColor(128, 100), desktop.pixelColor(328, 252)) << "nothing inside";
+
+    session.runAsUser({appProgram, u"--action"_s, u"region"_s});
+    QTest::qWait(2500);
+    input({u"key"_s, u"ff1b"_s});
+    QTest::qWait(1000);
+    // Below the notifications' banners, the desktop as it was: not dimmed by a chooser.
+    EXPECT_LT(differing(shellPicture().copy(0, 360, 1280, 360), desktop.copy(0, 360, 1280, 360), 0),
+              0.01);
+    EXPECT_EQ(History::entries(Config()).size(), 2);
 }
 
 namespace {
