@@ -242,6 +242,29 @@ int WaylandSession::runAsUser(const QStringList& argv) const {
     return QProcess::execute(command.front(), command.mid(1));
 }
 
+bool WaylandSession::start(QProcess& process, const QStringList& argv,
+                           const QString& errorLog) const {
+    const QStringList command = asUser(
+        errorLog.isEmpty()
+            ? argv
+            : QStringList{u"/bin/sh"_s, u"-c"_s, u"exec \"$0\" \"$@\" 2>>\"$LOG\""_s} + argv);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"LOG"_s, errorLog);
+    process.setProcessEnvironment(environment);
+    process.start(command.front(), command.mid(1));
+    return process.waitForStarted();
+}
+
+QByteArray WaylandSession::output(const QStringList& argv, const QByteArray& input) const {
+    QProcess process;
+    if (!start(process, argv))
+        return {};
+    process.write(input);
+    process.closeWriteChannel();
+    process.waitForFinished(15000);
+    return process.readAllStandardOutput();
+}
+
 bool WaylandSession::startKde(int width, int height) {
     if (!prepare(u"KDE"_s))
         return false;

@@ -27,6 +27,12 @@ public:
     bool startKde(int width = 1280, int height = 720);
     // Runs `argv` to its end as the session's user; its exit code.
     int runAsUser(const QStringList& argv) const;
+    // Starts `argv` as the session's user in `process`, its standard error appended to
+    // `errorLog` when one is named; false when it didn't start.
+    bool start(QProcess& process, const QStringList& argv, const QString& errorLog = {}) const;
+    // Runs `argv` as the session's user to its end (15 s at most), `input` its standard input;
+    // its standard output.
+    QByteArray output(const QStringList& argv, const QByteArray& input = {}) const;
     // A D-Bus call as the session's user, through gdbus: its printed answer, empty on failure.
     QString call(const QStringList& gdbusArguments) const;
 

@@ -38,12 +38,7 @@ protected:
             app.kill();
     }
 
-    void startApp() {
-        const QStringList argv = session.asUser(
-            {u"/bin/sh"_s, u"-c"_s, u"exec \"$0\" 2>>\"$1\""_s, appProgram, logFile});
-        app.start(argv.front(), argv.mid(1));
-        ASSERT_TRUE(app.waitForStarted());
-    }
+    void startApp() { ASSERT_TRUE(session.start(app, {appProgram}, logFile)); }
 
     QString log() const { return QString::fromUtf8(readTestFile(logFile)); }
 
@@ -195,11 +190,9 @@ TEST_F(GnomeTest, NoTrayMenuWindowAndTheRealScreenInScreenshots) {
 
     // The notifications the shell is sent.
     QProcess notifications;
-    const QStringList monitor =
-        session.asUser({u"dbus-monitor"_s, u"--session"_s,
-                        u"interface='org.freedesktop.Notifications',member='Notify'"_s});
-    notifications.start(monitor.front(), monitor.mid(1));
-    ASSERT_TRUE(notifications.waitForStarted());
+    ASSERT_TRUE(session.start(notifications,
+                              {u"dbus-monitor"_s, u"--session"_s,
+                               u"interface='org.freedesktop.Notifications',member='Notify'"_s}));
     QString sent;
     const auto notified = [&](const QString& summary) {
         return QTest::qWaitFor(
@@ -294,9 +287,7 @@ TEST_F(GnomeWithKeyboardTest, ClipboardChooserAndEditor) {
     QTest::qWait(1500);
     input({u"key"_s, u"ff1b"_s}); // the menu's window closes
     QProcess other;
-    const QStringList copying =
-        session.asUser({testWindowProgram, u"copy"_s, u"copied in another app"_s});
-    other.start(copying.front(), copying.mid(1));
+    ASSERT_TRUE(session.start(other, {testWindowProgram, u"copy"_s, u"copied in another app"_s}));
     QTest::qWait(1500);
     input({u"click"_s, u"120"_s, u"117"_s}); // its button; the shell puts it top left
     QTest::qWait(500);
@@ -308,11 +299,7 @@ TEST_F(GnomeWithKeyboardTest, ClipboardChooserAndEditor) {
     ASSERT_EQ(stored.size(), 1);
     EXPECT_EQ(readTestFile(serverData + u"/files/"_s + stored.front()), "copied in another app");
 
-    QProcess paste;
-    const QStringList pasting = session.asUser({testWindowProgram, u"paste"_s});
-    paste.start(pasting.front(), pasting.mid(1));
-    ASSERT_TRUE(paste.waitForFinished(10000));
-    EXPECT_EQ(QString::fromUtf8(paste.readAllStandardOutput()),
+    EXPECT_EQ(QString::fromUtf8(session.output({testWindowProgram, u"paste"_s})),
               History::entries(Config()).front().url)
         << log();
     other.kill();

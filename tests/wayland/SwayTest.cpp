@@ -41,7 +41,7 @@ protected:
         session.giveToUser(qEnvironmentVariable("XDG_CONFIG_HOME"));
         session.giveToUser(qEnvironmentVariable("HOME"));
         logFile = session.userDirectory(u"log"_s) + u"/stderr.txt"_s;
-        start(app, {u"/bin/sh"_s, u"-c"_s, u"exec \"$0\" 2>>\"$1\""_s, swayApp, logFile});
+        ASSERT_TRUE(session.start(app, {swayApp}, logFile));
         ASSERT_TRUE(QTest::qWaitFor([&] { return !tray.itemService().isEmpty(); }, 20000))
             << "no tray icon: " << log();
     }
@@ -54,19 +54,10 @@ protected:
     }
 
     void start(QProcess& process, const QStringList& argv) {
-        const QStringList command = session.asUser(argv);
-        process.start(command.front(), command.mid(1));
-        ASSERT_TRUE(process.waitForStarted());
+        ASSERT_TRUE(session.start(process, argv));
     }
-
-    // Runs `argv` as the session's user to its end; its standard output.
     QByteArray runAs(const QStringList& argv, const QByteArray& input = {}) {
-        QProcess process;
-        start(process, argv);
-        process.write(input);
-        process.closeWriteChannel();
-        EXPECT_TRUE(process.waitForFinished(15000)) << argv.join(u' ');
-        return process.readAllStandardOutput();
+        return session.output(argv, input);
     }
 
     QString log() const { return QString::fromUtf8(readTestFile(logFile)); }

@@ -62,6 +62,22 @@ void writeAll(int fd, const QByteArray& bytes) {
 
 } // namespace
 
+std::unique_ptr<QSocketNotifier> serveOnMainLoop(wl_display* display) {
+    auto notifier =
+        std::make_unique<QSocketNotifier>(wl_display_get_fd(display), QSocketNotifier::Read);
+    QSocketNotifier* raw = notifier.get();
+    QObject::connect(raw, &QSocketNotifier::activated, raw, [display, raw] {
+        while (wl_display_prepare_read(display) != 0)
+            wl_display_dispatch_pending(display);
+        if (wl_display_read_events(display) < 0 || wl_display_dispatch_pending(display) < 0) {
+            raw->setEnabled(false);
+            return;
+        }
+        wl_display_flush(display);
+    });
+    return notifier;
+}
+
 void sendDetached(int fd, const QByteArray& bytes) {
     std::thread(writeAll, fd, bytes).detach();
 }

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QMimeData>
+#include <QSocketNotifier>
 #include <QStringList>
 #include <qcoro/qcorotask.h>
 #include <wayland-client.h>
@@ -20,6 +21,10 @@ template <typename Listener> void listen(wl_proxy* proxy, const Listener& listen
     wl_proxy_add_listener(
         proxy, reinterpret_cast<void (**)(void)>(const_cast<Listener*>(&listener)), data);
 }
+
+// Serves a connection of its own on the main thread's event loop: reads what the compositor
+// sent, runs the handlers, sends what they asked; stops when the compositor is gone.
+std::unique_ptr<QSocketNotifier> serveOnMainLoop(wl_display* display);
 
 // Sends `bytes` to a reader on a thread of its own, so a slow reader can't hold up the app; a
 // reader that leaves early (EPIPE) gets no more.

@@ -3,7 +3,6 @@
 #include "platform/wayland/ClipboardPipes.h"
 
 #include <QHash>
-#include <QSocketNotifier>
 
 #include <cstring>
 #include <unistd.h>
@@ -128,17 +127,6 @@ struct DataControlClipboard::Impl {
         wl_display_flush(display);
     }
 
-    // Reads what the compositor sent, runs the handlers, sends what they asked.
-    void serve() {
-        while (wl_display_prepare_read(display) != 0)
-            wl_display_dispatch_pending(display);
-        if (wl_display_read_events(display) < 0 || wl_display_dispatch_pending(display) < 0) {
-            notifier->setEnabled(false); // the compositor is gone
-            return;
-        }
-        wl_display_flush(display);
-    }
-
     static void onOffer(void* data, wl_proxy* offer, const char* mime) {
         auto* self = static_cast<Impl*>(data);
         if (self->offers.contains(offer))
@@ -221,11 +209,7 @@ std::unique_ptr<DataControlClipboard> DataControlClipboard::connect() {
                                                 nullptr, impl->seat);
     listen(impl->device, Impl::deviceListener, impl.get());
     wl_display_roundtrip(impl->display); // the clipboard as it is now
-    impl->notifier =
-        std::make_unique<QSocketNotifier>(wl_display_get_fd(impl->display), QSocketNotifier::Read);
-    Impl* raw = impl.get();
-    QObject::connect(impl->notifier.get(), &QSocketNotifier::activated, impl->notifier.get(),
-                     [raw] { raw->serve(); });
+    impl->notifier = serveOnMainLoop(impl->display);
     return std::unique_ptr<DataControlClipboard>(new DataControlClipboard(std::move(impl)));
 }
 

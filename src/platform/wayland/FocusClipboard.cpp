@@ -4,7 +4,6 @@
 
 #include <QElapsedTimer>
 #include <QHash>
-#include <QSocketNotifier>
 #include <qcoro/qcorotimer.h>
 
 #include <chrono>
@@ -134,16 +133,6 @@ struct FocusClipboard::Impl {
     }
 
     void flush() { wl_display_flush(display); }
-
-    void serve() {
-        while (wl_display_prepare_read(display) != 0)
-            wl_display_dispatch_pending(display);
-        if (wl_display_read_events(display) < 0 || wl_display_dispatch_pending(display) < 0) {
-            notifier->setEnabled(false); // the compositor is gone
-            return;
-        }
-        flush();
-    }
 
     // A 1x1 transparent window, as small as a window gets.
     bool openWindow() {
@@ -353,11 +342,7 @@ std::unique_ptr<FocusClipboard> FocusClipboard::connect() {
     impl->device = wl_data_device_manager_get_data_device(impl->manager, impl->seat);
     wl_data_device_add_listener(impl->device, &Impl::deviceListener, impl.get());
     wl_display_roundtrip(impl->display); // the seat's keyboard
-    impl->notifier =
-        std::make_unique<QSocketNotifier>(wl_display_get_fd(impl->display), QSocketNotifier::Read);
-    Impl* raw = impl.get();
-    QObject::connect(impl->notifier.get(), &QSocketNotifier::activated, impl->notifier.get(),
-                     [raw] { raw->serve(); });
+    impl->notifier = serveOnMainLoop(impl->display);
     return std::unique_ptr<FocusClipboard>(new FocusClipboard(std::move(impl)));
 }
 
