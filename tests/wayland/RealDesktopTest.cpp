@@ -279,8 +279,8 @@ protected:
 // With a keyboard, as GNOME runs on a real machine. GNOME lets only the app in front reach the
 // clipboard, and ignores a change sent with an older input serial than the clipboard's: the app's
 // window of a moment sets it, after another app copied with a click of its own, and reads it the
-// same way. The chooser and the editor get the keys.
-TEST_F(GnomeWithKeyboardTest, ClipboardChooserAndEditor) {
+// same way. The chooser and the editor get the keys. A window is recorded at its own size.
+TEST_F(GnomeWithKeyboardTest, ClipboardChooserEditorAndAWindowRecording) {
     startApp();
     ASSERT_TRUE(QTest::qWaitFor([] { return Config().boolValue(keys::trayHintShown); }, 20000))
         << log();
@@ -302,8 +302,6 @@ TEST_F(GnomeWithKeyboardTest, ClipboardChooserAndEditor) {
     EXPECT_EQ(QString::fromUtf8(session.output({testWindowProgram, u"paste"_s})),
               History::entries(Config()).front().url)
         << log();
-    other.kill();
-    other.waitForFinished();
 
     // The chooser and the editor take the keyboard like any new window (screenshots allowed as
     // GNOME keeps it): a box with the R key, Enter uploads; Escape in the chooser cancels.
@@ -336,6 +334,28 @@ TEST_F(GnomeWithKeyboardTest, ClipboardChooserAndEditor) {
     EXPECT_LT(differing(shellPicture().copy(0, 360, 1280, 360), desktop.copy(0, 360, 1280, 360), 0),
               0.01);
     EXPECT_EQ(History::entries(Config()).size(), 2);
+
+    // A window recorded through GNOME's own dialog ("Single Window", the window, "Share"): at
+    // the window's size (its stream says none), at the recorder's frame rate.
+    const QImage screen = shellPicture();
+    session.runAsUser({appProgram, u"--action"_s, u"record"_s});
+    QTest::qWait(2500);
+    input({u"click"_s, u"568"_s, u"248"_s});
+    QTest::qWait(1000);
+    input({u"click"_s, u"640"_s, u"401"_s, u"click"_s, u"852"_s, u"248"_s});
+    QTest::qWait(3000);
+    session.runAsUser({appProgram, u"--action"_s, u"record"_s});
+    ASSERT_TRUE(QTest::qWaitFor([] { return History::entries(Config()).size() == 3; }, 30000))
+        << log();
+    const QString movie = serverData + u"/files/"_s +
+                          QDir(serverData + u"/files"_s).entryList(QDir::Files, QDir::Time).front();
+    const Probed probed = probe(movie);
+    EXPECT_EQ(QSize(probed.width, probed.height), QSize(206, 132)) << "200 × 100 and Qt's frame";
+    EXPECT_GE(probed.frames, static_cast<int>(probed.duration * 30 * 0.85)) << probed.duration;
+    const QImage frame = frameAt(movie, 1.0).convertToFormat(QImage::Format_RGB32);
+    EXPECT_LT(differing(frame, screen.copy(19, 38, 206, 132), 0), 0.05);
+    other.kill();
+    other.waitForFinished();
 }
 
 namespace {
