@@ -10,7 +10,8 @@ packages=(
     # toolchain
     g++ cmake ninja-build pkg-config
     # the app
-    qt6-base-dev qcoro-qt6-dev libcurl4-openssl-dev libxkbcommon-dev fonts-dejavu-core shared-mime-info
+    qt6-base-dev qcoro-qt6-dev libcurl4-openssl-dev libxml2-dev libxkbcommon-dev fonts-dejavu-core
+    shared-mime-info
     libcanberra-dev sound-theme-freedesktop libxcb1-dev libxcb-keysyms1-dev libxcb-shm0-dev
     tesseract-ocr tesseract-ocr-eng libtesseract-dev libleptonica-dev
     libavcodec-dev libavformat-dev libavutil-dev libyuv-dev libpulse-dev libxcb-xfixes0-dev

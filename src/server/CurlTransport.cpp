@@ -416,6 +416,9 @@ QCoro::Task<HttpResponse> CurlTransport::perform(HttpRequest request, HttpClient
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     t->response.status = static_cast<int>(status);
+    char* effective = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+        t->response.url = QUrl(QString::fromUtf8(effective));
     co_return std::move(t->response);
 }
 

@@ -34,6 +34,7 @@ struct HttpRequest {
 
 struct HttpResponse {
     int status = 0;
+    QUrl url; // where the answer came from, after redirects
     QByteArray body;
     QList<std::pair<QByteArray, QByteArray>> headers;
 

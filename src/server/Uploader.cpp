@@ -158,12 +158,18 @@ QString Uploader::contentType(const QString& fileName) {
     return type.name();
 }
 
-QString Uploader::writeMultipartBody(const QString& file, const QString& boundary) {
+QString Uploader::writeMultipartBody(const QString& file, const QString& boundary,
+                                     const QString& fieldName,
+                                     const QList<std::pair<QString, QString>>& fields) {
     return writeBody([&](QFile& out) {
+        for (const auto& [field, value] : fields)
+            put(out, ("--" + boundary + "\r\nContent-Disposition: form-data; name=\"" +
+                      partFileName(field) + "\"\r\n\r\n" + value + "\r\n")
+                         .toUtf8());
         const QString name = QFileInfo(file).fileName();
-        put(out, ("--" + boundary + "\r\n" +
-                  "Content-Disposition: form-data; name=\"file\"; filename=\"" +
-                  partFileName(name) + "\"\r\n" + "Content-Type: " + contentType(name) + "\r\n\r\n")
+        put(out, ("--" + boundary + "\r\n" + "Content-Disposition: form-data; name=\"" +
+                  partFileName(fieldName) + "\"; filename=\"" + partFileName(name) + "\"\r\n" +
+                  "Content-Type: " + contentType(name) + "\r\n\r\n")
                      .toUtf8());
         copyInto(out, file);
         put(out, ("\r\n--" + boundary + "--\r\n").toUtf8());

@@ -48,8 +48,11 @@ public:
     static QString makeBoundary();
     static QString partFileName(const QString& fileName);
     static QString contentType(const QString& fileName);
-    // Writes the upload body for `file` into a new "slk-body-" file and returns its path.
-    static QString writeMultipartBody(const QString& file, const QString& boundary);
+    // Writes the upload body for `file` into a new "slk-body-" file and returns its path: the
+    // `fields` first, then the file as the part named `fieldName`.
+    static QString writeMultipartBody(const QString& file, const QString& boundary,
+                                      const QString& fieldName = QStringLiteral("file"),
+                                      const QList<std::pair<QString, QString>>& fields = {});
     static QString writeReplayBody(const QStringList& segments, int seconds,
                                    const QString& boundary);
     // The "error" string of an error answer, if it has one.
