@@ -34,6 +34,7 @@ for module in main recording ocr archive; do
     install -D -m 0644 "$build/lib/shotlark/libshotlark-$module.so" "$app/lib/shotlark/libshotlark-$module.so"
 done
 install -D -m 0644 "$root/data/shotlark.desktop" "$app/share/applications/shotlark.desktop"
+install -D -m 0644 "$root/data/shotlark-mime.xml" "$app/share/mime/packages/shotlark.xml"
 install -D -m 0644 "$root/data/shotlark.svg" "$app/share/icons/hicolor/scalable/apps/shotlark.svg"
 # The version, as a file of the signed manifest: the updater refuses a bundle whose signed
 # version is not newer than the one running, whatever number the server announced.

@@ -9,10 +9,12 @@
 #include "hotkeys/HotkeyState.h"
 #include "nowplaying/NowPlaying.h"
 #include "recording/ReplayBuffer.h"
+#include "server/CustomUploader.h"
 #include "server/ServerInfo.h"
 #include "server/Uploader.h"
 #include "settings/SettingsWindowController.h"
 #include "store/Config.h"
+#include "store/Destinations.h"
 #include "store/History.h"
 #include "store/Paths.h"
 #include "update/Installation.h"
@@ -106,6 +108,9 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
     menuActions_.deleteEntry = [this](const HistoryEntry& entry) {
         deleteEntry(entry);
     };
+    menuActions_.chooseDestination = [](const QString& id) {
+        destinations::setActive(id);
+    };
     menuActions_.checkForUpdates = [this] {
         checkForUpdates();
     };
@@ -145,7 +150,7 @@ void AppDelegate::launch() {
                                                [this] { showMenuWindow(false); });
     statusItem_->show();
     registerHotKeys();
-    if (!Config::shared().isConfigured())
+    if (!hasDestination())
         settings_->show();
     startServices();
     checkTray();
@@ -241,12 +246,13 @@ void AppDelegate::handleArguments(const QStringList& arguments) {
             continue;
         }
         const QUrl url(argument);
+        const QString file = url.isLocalFile() ? url.toLocalFile() : argument;
         if (url.scheme() == QStringLiteral("shotlark")) // QUrl lower-cases schemes
             links.append(argument);
-        else if (url.isLocalFile())
-            files.append(url.toLocalFile());
+        else if (file.endsWith(QStringLiteral(".sxcu"), Qt::CaseInsensitive))
+            importUploader(file);
         else
-            files.append(argument);
+            files.append(file);
     }
     openURLs(links);
     if (!files.isEmpty())
@@ -421,6 +427,16 @@ QList<MenuItem> AppDelegate::menuModel() {
         state.failedUploads.append(kept.absoluteFilePath());
     if (const auto& update = Updater::shared().available())
         state.availableUpdate = update->version;
+    for (const destinations::Saved& saved : destinations::all()) {
+        const QString name = saved.file.value(QLatin1StringView("Name")).toString();
+        state.destinations.append(
+            {saved.id,
+             name.isEmpty()
+                 ? QUrl(saved.file.value(QLatin1StringView("RequestURL")).toString()).host()
+                 : name});
+    }
+    if (const auto active = destinations::active())
+        state.destination = active->id;
     state.isEnabled = [](const QString& feature) {
         return ServerInfo::shared().isEnabled(feature);
     };

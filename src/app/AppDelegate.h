@@ -5,6 +5,8 @@
 #include "hotkeys/HotkeyAction.h"
 #include "platform/Services.h"
 #include "recording/RegionSelector.h"
+#include "server/UploadResult.h"
+#include "server/Uploader.h"
 
 #include <QCoro/QCoroTask>
 #include <QDateTime>
@@ -118,6 +120,13 @@ Q_SIGNALS:
 
 private:
     QCoro::Task<> configure(QString server, QString token);
+    // Asks before adding the upload server a custom-uploader file describes, and uses it.
+    QCoro::Task<> importUploader(QString file);
+    // Somewhere to upload to: the Shotlark server, or an imported upload server chosen instead.
+    static bool hasDestination();
+    // One file to wherever uploads go.
+    static QCoro::Task<UploadResult> sendFile(QString file, std::optional<QString> convert,
+                                              Uploader::Progress progress);
     QCoro::Task<> copyPicture(QString file);
     // Without `ask`, straight into the pictures folder under the capture's own name.
     QCoro::Task<> savePicture(QString file, bool ask = true);

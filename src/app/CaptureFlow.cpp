@@ -54,7 +54,7 @@ QCoro::Task<std::optional<QString>> AppDelegate::takeRegion() {
 }
 
 QCoro::Task<> AppDelegate::capture(CaptureMode mode) {
-    if (!Config::shared().isConfigured()) {
+    if (!hasDestination()) {
         settings_->show();
         co_return;
     }
@@ -105,7 +105,7 @@ QCoro::Task<> AppDelegate::markUp(CaptureMode mode) {
     const overlay::Ending how = overlay::endingNamed(ending).value_or(overlay::Ending::upload);
     // What the editor didn't say to keep on this computer goes up, as without the editor.
     if (how == overlay::Ending::upload) {
-        if (!Config::shared().isConfigured()) {
+        if (!hasDestination()) {
             // Marks are work: kept with the failed uploads, to be retried once connected.
             keepFailedUpload(*shot);
             settings_->show();

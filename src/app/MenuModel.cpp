@@ -53,6 +53,28 @@ bool canAnnotate(const HistoryEntry& entry) {
     return entry.id.has_value() && images.contains(QFileInfo(entry.name).suffix().toLower());
 }
 
+// Where uploads go: the Shotlark server or an imported one; the current one is checked.
+MenuItem uploadTo(const MenuState& state, const MenuActions& actions) {
+    MenuItem to;
+    to.kind = MenuItem::Kind::Submenu;
+    to.title = QStringLiteral("Upload To");
+    const auto choice = [&](const QString& id, const QString& name) {
+        MenuItem item = action(
+            (id == state.destination ? QStringLiteral("\u2713 ") : QStringLiteral("    ")) + name,
+            [&actions, id] { actions.chooseDestination(id); });
+        return item;
+    };
+    MenuItem ours =
+        choice(QString(), state.server.isEmpty()
+                              ? QStringLiteral("Shotlark Server")
+                              : QStringLiteral("Shotlark Server (%1)").arg(state.server));
+    ours.enabled = state.configured;
+    to.children.append(ours);
+    for (const auto& [id, name] : state.destinations)
+        to.children.append(choice(id, name));
+    return to;
+}
+
 MenuItem recentUploads(const MenuState& state, const MenuActions& actions) {
     MenuItem recent;
     recent.kind = MenuItem::Kind::Submenu;
@@ -164,6 +186,8 @@ QList<MenuItem> buildMenu(const MenuState& state, const MenuActions& actions) {
     menu.append(hotkeyItem(state, QStringLiteral("Upload Clipboard"), HotkeyAction::clipboard,
                            actions.uploadClipboard));
     menu.append(action(QStringLiteral("Upload Files\u2026"), actions.pickFiles));
+    if (!state.destinations.isEmpty())
+        menu.append(uploadTo(state, actions));
     menu.append(MenuItem::separator());
     menu.append(recentUploads(state, actions));
     if (!state.failedUploads.isEmpty())

@@ -50,6 +50,9 @@ struct MenuState {
     bool replayRunning = false;
     QStringList failedUploads;              // kept files, newest first
     std::optional<QString> availableUpdate; // the version found by the last update check
+    // Imported upload servers (id, name), and the id of the one uploads go to ("": ours).
+    QList<std::pair<QString, QString>> destinations;
+    QString destination;
     std::function<bool(const QString& feature)> isEnabled = [](const QString&) {
         return true;
     };
@@ -68,6 +71,7 @@ struct MenuActions {
     std::function<void()> toggleReplay, saveReplay;
     std::function<void()> checkForUpdates, installUpdate;
     std::function<void(const HistoryEntry&)> copyEntry, openEntry, deleteEntry;
+    std::function<void(const QString& id)> chooseDestination; // "": the Shotlark server
     std::function<void(const QString& id)> annotateEntry;
     std::function<void(const QStringList& files)> retryUploads;
     std::function<void(const QString& file)> showInFolder;

@@ -97,7 +97,7 @@ void AppDelegate::endRecordingUI() {
 }
 
 QCoro::Task<> AppDelegate::startRecording(bool gif) {
-    if (!Config::shared().isConfigured()) {
+    if (!hasDestination()) {
         settings_->show();
         co_return;
     }

@@ -61,7 +61,7 @@ QString clipboardName(const char* extension) {
 
 void AppDelegate::upload(const QStringList& files, bool deleteAfter,
                          const std::optional<QString>& convert, bool annotate) {
-    if (!Config::shared().isConfigured()) {
+    if (!hasDestination()) {
         // A capture taken while the connection went away is kept like any failed upload.
         if (deleteAfter) {
             QString kept;
@@ -100,7 +100,7 @@ QCoro::Task<> AppDelegate::runBatch(QStringList files, bool deleteAfter,
         };
         bool failed = false;
         try {
-            auto uploading = Uploader::upload(file, convert, onProgress);
+            auto uploading = sendFile(file, convert, onProgress);
             const UploadResult result = co_await std::move(uploading);
             History::add(result);
             links.append(Config::shared().boolValue(keys::copyDirectLink) ? result.rawURL
@@ -225,7 +225,7 @@ QString AppDelegate::keepFailedUpload(const QString& file) {
 }
 
 QCoro::Task<> AppDelegate::uploadClipboard() {
-    if (!Config::shared().isConfigured()) {
+    if (!hasDestination()) {
         settings_->show();
         co_return;
     }

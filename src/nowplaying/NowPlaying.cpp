@@ -4,6 +4,7 @@
 #include "server/ServerInfo.h"
 #include "server/Uploader.h"
 #include "store/Config.h"
+#include "store/Destinations.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -30,8 +31,9 @@ NowPlaying::NowPlaying(platform::MediaPlayers& media) : media_(media) {
 
 bool NowPlaying::isEnabled() {
     const Config& config = Config::shared();
+    // Another upload server than ours takes files only.
     return config.boolValue(keys::shareNowPlaying) && config.isConfigured() &&
-           ServerInfo::shared().isEnabled(features::appPresence);
+           !destinations::active() && ServerInfo::shared().isEnabled(features::appPresence);
 }
 
 void NowPlaying::start() {

@@ -4,6 +4,7 @@
 #include "base/Worker.h"
 #include "server/HttpClient.h"
 #include "server/UploaderSyntax.h"
+#include "store/Destinations.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -338,6 +339,13 @@ QJsonObject CustomUploader::toJson() const {
     put(QStringLiteral("DeletionURL"), deletionURL);
     put(QStringLiteral("ErrorMessage"), errorMessage);
     return out;
+}
+
+std::optional<CustomUploader> CustomUploader::chosen() {
+    const auto saved = destinations::active();
+    if (!saved)
+        return std::nullopt;
+    return parse(QJsonDocument(saved->file).toJson());
 }
 
 QString CustomUploader::displayName() const {

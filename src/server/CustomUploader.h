@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
 #include <utility>
 
 namespace shotlark {
@@ -33,6 +34,9 @@ struct CustomUploader {
     static CustomUploader parse(const QByteArray& text);
     // The fields as the current format writes them.
     QJsonObject toJson() const;
+    // The imported uploader uploads go to instead of the Shotlark server, if one is chosen;
+    // throws UploaderError when its saved fields no longer read as an uploader.
+    static std::optional<CustomUploader> chosen();
 
     // The name given, else the host requests go to.
     QString displayName() const;

@@ -4,6 +4,7 @@
 #include "server/HttpClient.h"
 #include "server/Uploader.h"
 #include "store/Config.h"
+#include "store/Destinations.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -54,6 +55,9 @@ ServerInfo& ServerInfo::shared() {
 ServerInfo::ServerInfo(Clock clock) : clock_(std::move(clock)) {}
 
 bool ServerInfo::isEnabled(const QString& feature) const {
+    // Beside another upload server, what needs ours is off; text recognition runs here.
+    if (feature != features::appOcr && destinations::active())
+        return false;
     return !features_ || features_->contains(feature);
 }
 

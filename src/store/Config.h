@@ -41,6 +41,8 @@ inline const QString trayHintShown = QStringLiteral("trayHintShown");
 inline const QString lastUploadFolder = QStringLiteral("lastUploadFolder");
 // The desktop's token for the screen or window last chosen for recording (Wayland).
 inline const QString screenCastRestoreToken = QStringLiteral("screenCastRestoreToken");
+// The imported upload server uploads go to (its id); absent: the Shotlark server.
+inline const QString destination = QStringLiteral("destination");
 } // namespace keys
 
 // The per-user settings: a JSON file under the config directory with an in-memory registration

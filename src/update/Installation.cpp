@@ -139,6 +139,16 @@ QString installDesktopEntry(const QString& root) {
         QStandardPaths::findExecutable(QStringLiteral("update-desktop-database"));
     if (!updater.isEmpty())
         QProcess::startDetached(updater, {applicationsDir()});
+    // Custom uploader files (*.sxcu) get their type, so that opening one comes here.
+    const QString mime = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                         QStringLiteral("/mime");
+    QFile types(root + QStringLiteral("/share/mime/packages/shotlark.xml"));
+    const QString mimeUpdater =
+        QStandardPaths::findExecutable(QStringLiteral("update-mime-database"));
+    if (types.open(QIODevice::ReadOnly) && QDir().mkpath(mime + QStringLiteral("/packages")) &&
+        writeFile(mime + QStringLiteral("/packages/shotlark.xml"), types.readAll()) &&
+        !mimeUpdater.isEmpty())
+        QProcess::startDetached(mimeUpdater, {mime});
     return QString();
 }
 

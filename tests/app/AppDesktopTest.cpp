@@ -923,3 +923,101 @@ TEST_F(NoTrayDesktopTest, WithoutATrayTheMenuIsAWindowOpenedByEachStart) {
     ASSERT_TRUE(waitForWindows(u"^Shotlark$"_s, true));
     EXPECT_TRUE(app->running());
 }
+
+// Upload servers people already run, imported from their custom-uploader files (stand-ins on
+// loopback answering in the shapes of three self-hosted servers), beside the Shotlark server.
+TEST_F(AppDesktopTest, UploadsToImportedUploadServers) {
+    TestHttpServer others;
+    others.setHandler([&](const RecordedRequest& request) -> CannedResponse {
+        const QString base = others.url();
+        if (request.path() == "/zipline/api/upload") // a bearer-less token header, links in a list
+            return request.header("authorization") == "zl-token"
+                       ? CannedResponse{200,
+                                        (uR"({"files":[")"_s + base + uR"(/zipline/u/abc.png"]})"_s)
+                                            .toUtf8()}
+                       : CannedResponse{401, R"({"error":"unauthorized"})"};
+        if (request.path() == "/xbb/upload") // its token is a form field
+            return request.body.contains("name=\"token\"\r\n\r\nxbb-token")
+                       ? CannedResponse{200, (uR"({"message":"OK","url":")"_s + base +
+                                              uR"(/xbb/Kx9"})"_s)
+                                                 .toUtf8()}
+                       : CannedResponse{401, R"({"message":"Token not found"})"};
+        if (request.path() == "/chibi/api/upload")
+            return {200,
+                    (uR"({"name":"a.png","uuid":"1f","url":")"_s + base + uR"(/chibi/a.png"})"_s)
+                        .toUtf8()};
+        return {500, R"({"error":{"message":"Disk full"}})"};
+    });
+    const auto uploaderFile = [&](const QString& name, const QString& fields) {
+        return writeTestFile(name + u".sxcu"_s,
+                             (u"{\"RequestURL\": \""_s + others.url() + fields).toUtf8());
+    };
+    startApp();
+    qsizetype seen = 0;
+    const auto next = [&] {
+        return notification(++seen);
+    };
+    // Opening a file asks first, saying where things will go; "Add and Use".
+    const auto import = [&](const QString& file) {
+        EXPECT_EQ(run({appBinary, file}, 10000).exitCode, 0);
+        EXPECT_TRUE(QTest::qWaitFor([] { return !shotlarkWindows().isEmpty(); }, 10000)) << log();
+        if (!shotlarkWindows().isEmpty())
+            pressIn(shotlarkWindows().front(), u"Return"_s);
+        EXPECT_TRUE(next().summary.startsWith(u"Uploads go to "_s));
+    };
+    const QString picture = writeTestFile(u"shot.png"_s, "PNG!");
+    const auto uploaded = [&] {
+        EXPECT_EQ(run({appBinary, picture}, 10000).exitCode, 0);
+        const ReceivedNotification said = next();
+        EXPECT_EQ(said.summary, u"Uploaded, link copied"_s) << said.body;
+        EXPECT_EQ(readClipboard(), said.body);
+        return said.body;
+    };
+
+    import(uploaderFile(u"zipline"_s, uR"(/zipline/api/upload", "Name": "Zipline at home",
+        "DestinationType": "ImageUploader, FileUploader", "Body": "MultipartFormData",
+        "FileFormName": "file", "Headers": {"authorization": "zl-token"},
+        "URL": "{json:files[0]}"})"_s));
+    EXPECT_EQ(uploaded(), others.url(u"/zipline/u/abc.png"_s));
+    EXPECT_EQ(others.requests().back().partName(), u"shot.png"_s);
+    // An older file, its link in the $…$ form.
+    import(uploaderFile(u"xbackbone"_s, uR"(/xbb/upload", "RequestType": "POST",
+        "FileFormName": "upload", "Arguments": {"token": "xbb-token"}, "URL": "$json:url$"})"_s));
+    EXPECT_EQ(uploaded(), others.url(u"/xbb/Kx9"_s));
+    import(uploaderFile(u"chibisafe"_s, uR"(/chibi/api/upload", "Body": "MultipartFormData",
+        "FileFormName": "file[]", "Headers": {"x-api-key": "ch-key"}, "URL": "{json:url}"})"_s));
+    EXPECT_EQ(uploaded(), others.url(u"/chibi/a.png"_s));
+    EXPECT_TRUE(server.requestsTo("/api/upload").isEmpty())
+        << "nothing went to the Shotlark server";
+    EXPECT_EQ(History::entries(Config()).front().url, others.url(u"/chibi/a.png"_s));
+
+    // The menu says where uploads go, and switches back.
+    const auto uploadTo = [&] {
+        const DBusMenuNode opened = menu().open();
+        return opened.children.value(opened.labels().indexOf(u"Upload To"_s));
+    };
+    const DBusMenuNode to = uploadTo();
+    ASSERT_EQ(to.children.size(), 4);
+    EXPECT_EQ(to.children[3].label(), u"\u2713 127.0.0.1"_s);
+    ASSERT_TRUE(menu().click({u"Upload To"_s, to.children[0].label()}));
+    uploaded();
+    EXPECT_EQ(server.requestsTo("/api/upload").size(), 1);
+
+    // A server's own error message; a file that can't be used says why and adds nothing.
+    import(uploaderFile(u"broken"_s, uR"(/broken", "FileFormName": "f",
+        "ErrorMessage": "{json:error.message}"})"_s));
+    EXPECT_EQ(run({appBinary, picture}, 10000).exitCode, 0);
+    const ReceivedNotification failed = next();
+    EXPECT_EQ(failed.summary, u"Upload failed"_s);
+    EXPECT_TRUE(failed.body.endsWith(u"Server answered HTTP 500: Disk full"_s)) << failed.body;
+    EXPECT_EQ(run({appBinary, uploaderFile(u"prompting"_s, uR"(/x", "Body": "None",
+        "URL": "{prompt:Link?}"})"_s)},
+                  10000)
+                  .exitCode,
+              0);
+    ASSERT_TRUE(QTest::qWaitFor([] { return !shotlarkWindows().isEmpty(); }, 10000));
+    EXPECT_TRUE(log().contains(u"URL: {prompt} is not something Shotlark can fill in"_s)) << log();
+    pressIn(shotlarkWindows().front(), u"Return"_s);
+    EXPECT_EQ(uploadTo().children.size(), 5)
+        << "the broken server stays, the prompting one never came";
+}
