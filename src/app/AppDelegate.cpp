@@ -41,6 +41,7 @@ AppDelegate::AppDelegate(platform::Services services) : services_(std::move(serv
     hotKeyCenter_ = std::make_unique<HotKeyCenter>(*services_.hotkeys);
     settings_ = std::make_unique<SettingsWindowController>(*services_.autostart, *services_.sounds,
                                                            *services_.hotkeys);
+    settings_->setImporter([this](const QString& file) { importUploader(file); });
 
     menuActions_.uploadClipboard = [this] {
         uploadClipboard();

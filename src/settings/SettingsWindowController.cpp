@@ -5,17 +5,21 @@
 #include "server/ServerInfo.h"
 #include "server/Uploader.h"
 #include "settings/ShortcutField.h"
+#include "settings/UploadServersBox.h"
 #include "store/Config.h"
 #include "update/Updater.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollArea>
@@ -38,8 +42,10 @@ QLabel* caption(const QString& text) {
 } // namespace
 
 SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer& sounds,
-                           platform::GlobalHotkeys& keys)
-    : autostart_(autostart), sounds_(sounds), keys_(keys) {
+                           platform::GlobalHotkeys& keys,
+                           std::function<void(const QString& file)> importUploader)
+    : autostart_(autostart), sounds_(sounds), keys_(keys),
+      importUploader_(std::move(importUploader)) {
     setWindowTitle(QStringLiteral("Shotlark"));
     // Opens at 500 × 700; larger fonts, a longer language or a smaller screen scroll the form
     // instead of squeezing its rows into each other.
@@ -77,6 +83,12 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
         caption(QStringLiteral("Find your token on the dashboard's Setup page. The \u201cConnect "
                                "app\u201d button there fills this in for you.")));
     layout->addWidget(account);
+    uploadServers_ = new UploadServersBox([this](const QString& file) {
+        if (importUploader_)
+            importUploader_(file);
+    });
+    layout->addWidget(uploadServers_);
+    setAcceptDrops(true);
     if (const auto username = config.username())
         showStatus(QStringLiteral("Connected as ") + *username, true);
     QObject::connect(server_, &QLineEdit::textChanged, this, [this] { updateConnectButton(); });
@@ -242,6 +254,33 @@ SettingsView::SettingsView(platform::Autostart& autostart, platform::SoundPlayer
     }
 }
 
+namespace {
+
+QStringList uploaderFiles(const QMimeData* data) {
+    QStringList files;
+    for (const QUrl& url : data->urls())
+        if (url.isLocalFile() && url.path().endsWith(QStringLiteral(".sxcu"), Qt::CaseInsensitive))
+            files.append(url.toLocalFile());
+    return files;
+}
+
+} // namespace
+
+void SettingsView::dragEnterEvent(QDragEnterEvent* event) {
+    if (!uploaderFiles(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void SettingsView::dropEvent(QDropEvent* event) {
+    const QStringList files = uploaderFiles(event->mimeData());
+    for (const QString& file : files) {
+        if (importUploader_)
+            importUploader_(file);
+    }
+    if (!files.isEmpty())
+        event->acceptProposedAction();
+}
+
 bool SettingsView::eventFilter(QObject* watched, QEvent* event) {
     auto* combo = qobject_cast<QComboBox*>(watched);
     if (event->type() != QEvent::Wheel || !combo || combo->hasFocus())
@@ -376,7 +415,7 @@ SettingsWindowController::~SettingsWindowController() = default;
 
 void SettingsWindowController::show() {
     if (!view_)
-        view_ = std::make_unique<SettingsView>(autostart_, sounds_, keys_);
+        view_ = std::make_unique<SettingsView>(autostart_, sounds_, keys_, importer_);
     view_->show();
     view_->raise();
     view_->activateWindow();

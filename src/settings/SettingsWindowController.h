@@ -6,6 +6,7 @@
 #include <QCoro/QCoroTask>
 #include <QWidget>
 
+#include <functional>
 #include <memory>
 
 class QCheckBox;
@@ -14,16 +15,22 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QScrollArea;
+class QDragEnterEvent;
+class QDropEvent;
 
 namespace shotlark {
+
+class UploadServersBox;
 
 // The settings form: the account (checked against the server before it is stored), what
 // happens after an upload, screenshot options, and general options.
 class SettingsView : public QWidget {
     Q_OBJECT
 public:
+    // `importUploader` adds the upload server of a custom uploader file (it asks first).
     SettingsView(platform::Autostart& autostart, platform::SoundPlayer& sounds,
-                 platform::GlobalHotkeys& keys);
+                 platform::GlobalHotkeys& keys,
+                 std::function<void(const QString& file)> importUploader = {});
 
     // "Save & Connect".
     QCoro::Task<> save();
@@ -35,8 +42,13 @@ public:
 
     static inline const QString defaultServer = QStringLiteral("https://media.example.org");
 
+    UploadServersBox* uploadServers() const { return uploadServers_; }
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Custom uploader files dropped on the window are imported.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void updateConnectButton();
@@ -63,6 +75,8 @@ private:
     QLabel* status_;
     QCheckBox* launchAtLogin_ = nullptr;
     QCheckBox* annotateRow_ = nullptr;
+    UploadServersBox* uploadServers_ = nullptr;
+    std::function<void(const QString&)> importUploader_;
     bool testing_ = false;
 };
 
@@ -76,11 +90,15 @@ public:
 
     void show();
     SettingsView* view() const { return view_.get(); }
+    void setImporter(std::function<void(const QString& file)> import) {
+        importer_ = std::move(import);
+    }
 
 private:
     platform::Autostart& autostart_;
     platform::SoundPlayer& sounds_;
     platform::GlobalHotkeys& keys_;
+    std::function<void(const QString&)> importer_;
     std::unique_ptr<SettingsView> view_;
 };
 

@@ -56,8 +56,10 @@ bool write(const QList<Saved>& saved) {
             QJsonObject{{QStringLiteral("id"), entry.id}, {QStringLiteral("file"), entry.file}});
     paths::ensurePrivateDir(paths::dataDir());
     QString error;
-    if (writeFileAtomically(path, QJsonDocument(array).toJson(), 0600, &error))
+    if (writeFileAtomically(path, QJsonDocument(array).toJson(), 0600, &error)) {
+        Q_EMIT Config::shared().changed(keys::destination); // what shows the list reads it again
         return true;
+    }
     std::fprintf(stderr, "shotlark: upload servers not saved: %s\n", qPrintable(error));
     return false;
 }

@@ -2,7 +2,9 @@
 #include "platform/LinuxBackends.h"
 #include "server/ServerInfo.h"
 #include "settings/SettingsWindowController.h"
+#include "settings/UploadServersBox.h"
 #include "store/Config.h"
+#include "store/Destinations.h"
 #include "support/Await.h"
 #include "support/Prelude.h"
 #include "support/TestHttpServer.h"
@@ -10,8 +12,12 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QMimeData>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -145,4 +151,49 @@ TEST(SettingsWindow, ConnectSavesOnlyWhatTheServerAccepted) {
     EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [&](QLabel* label) {
         return label->isVisibleTo(form) && label->text().contains(server.url() + u"/@ada\""_s);
     }));
+}
+
+TEST(SettingsWindow, UploadServersChosenRenamedRemovedAndDropped) {
+    const QString zipline = *destinations::add(QJsonObject{
+        {u"Name"_s, u"Zipline"_s}, {u"RequestURL"_s, u"https://z.example/api/upload"_s}});
+    const QString other =
+        *destinations::add(QJsonObject{{u"RequestURL"_s, u"https://x.example/upload"_s}});
+    Backends backends;
+    QStringList imported;
+    SettingsView form(backends.autostart, backends.sounds, backends.keys,
+                      [&](const QString& file) { imported.append(file); });
+    form.show();
+    UploadServersBox* box = form.uploadServers();
+    ASSERT_EQ(box->list()->count(), 3);
+    EXPECT_EQ(box->list()->item(2)->text(), u"x.example"_s) << "named by its host";
+
+    box->list()->setCurrentRow(1);
+    box->useButton()->click();
+    EXPECT_EQ(destinations::active()->id, zipline);
+    EXPECT_TRUE(box->findChild<QLabel*>()->text().contains(u"<b>Zipline</b>"_s));
+    box->list()->item(2)->setText(u"Files at work"_s); // edited in place
+    EXPECT_EQ(destinations::all()[1].file[u"Name"_s], u"Files at work"_s);
+
+    // Removing asks; the one in use goes, and uploads go to the Shotlark server again.
+    box->list()->setCurrentRow(1);
+    box->removeButton()->click();
+    auto* ask = box->findChild<QMessageBox*>();
+    ASSERT_TRUE(ask);
+    for (QAbstractButton* button : ask->buttons())
+        if (ask->buttonRole(button) == QMessageBox::DestructiveRole)
+            button->click();
+    ASSERT_EQ(destinations::all().size(), 1);
+    EXPECT_EQ(destinations::all()[0].id, other);
+    EXPECT_FALSE(destinations::active());
+    EXPECT_EQ(box->list()->count(), 2);
+
+    // A custom uploader file dropped on the window is imported; other files are not taken.
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(u"/tmp/a.png"_s), QUrl::fromLocalFile(u"/tmp/Home.SXCU"_s)});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&form, &enter); // Qt drops only on the widget that took the enter
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&form, &drop);
+    EXPECT_EQ(imported, QStringList{u"/tmp/Home.SXCU"_s});
 }
