@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QMimeDatabase>
 #include <QString>
+#include <QUrl>
 
 #include <algorithm>
 #include <cerrno>
@@ -132,6 +133,8 @@ void MediaServer::routes() {
     post("/dashboard/logout", [this](const Request& rq, Response& rs) { logout(rq, rs); });
     post("/dashboard/delete", [this](const Request& rq, Response& rs) { dashboardDelete(rq, rs); });
     get("/dashboard/setup/", [this](const Request& rq, Response& rs) { setup(rq, rs); });
+    post("/dashboard/setup/shotlark.sxcu",
+         [this](const Request& rq, Response& rs) { uploaderFile(rq, rs); });
     get("/dashboard/edit/", [this](const Request& rq, Response& rs) { editor(rq, rs); });
     http_->streamedRoute(
         "POST", "/dashboard/edit/save",
@@ -462,7 +465,41 @@ void MediaServer::setup(const Request& request, Response& response) {
     body += "<p>Upload token<br><code>" + html::escape(state.token) + "</code></p>";
     body += "<p><a class=\"button\" href=\"" + html::escape(configure) + "\">Connect app</a></p>";
     body += "<p>The button opens Shotlark and asks you to confirm the connection.</p></div>";
+    // A form, like every other action here: the file holds the token.
+    body += "<div class=\"card\"><form method=\"post\" action=\"/dashboard/setup/shotlark.sxcu\">"
+            "<input type=\"hidden\" name=\"csrf\" value=\"" +
+            html::escape(state.csrf) +
+            "\"><button type=\"submit\">Download .sxcu</button></form>"
+            "<p>A custom uploader file with your token: other capture tools that read the "
+            "format upload here with it.</p></div>";
     htmlPage(response, "Setup", body);
+}
+
+void MediaServer::uploaderFile(const Request& request, Response& response) {
+    const auto signedIn = session(request);
+    if (!signedIn)
+        return fail(response, 401, "Sign in first");
+    if (!constantTimeEquals(request.get_param_value("csrf"), signedIn->second.csrf))
+        return fail(response, 403, "This form has expired; reload the page");
+    const QString host = QUrl(q(options_.publicUrl)).host();
+    const QJsonObject file{
+        {QStringLiteral("Version"), QStringLiteral("15.0.0")},
+        {QStringLiteral("Name"), QStringLiteral("Shotlark (%1)").arg(host)},
+        {QStringLiteral("DestinationType"), QStringLiteral("ImageUploader, FileUploader")},
+        {QStringLiteral("RequestMethod"), QStringLiteral("POST")},
+        {QStringLiteral("RequestURL"), q(link("/api/upload"))},
+        {QStringLiteral("Headers"),
+         QJsonObject{{QStringLiteral("Authorization"), q("Bearer " + signedIn->second.token)}}},
+        {QStringLiteral("Body"), QStringLiteral("MultipartFormData")},
+        {QStringLiteral("FileFormName"), QStringLiteral("file")},
+        {QStringLiteral("URL"), QStringLiteral("{json:url}")},
+        {QStringLiteral("ThumbnailURL"), QStringLiteral("{json:thumbnail_url}")},
+        {QStringLiteral("DeletionURL"), QStringLiteral("{json:deletion_url}")},
+        {QStringLiteral("ErrorMessage"), QStringLiteral("{json:error}")}};
+    response.set_header("Content-Disposition",
+                        "attachment; filename=\"" + host.toStdString() + ".sxcu\"");
+    response.set_header("Cache-Control", "no-store");
+    response.set_content(QJsonDocument(file).toJson().toStdString(), "application/x-sxcu");
 }
 
 void MediaServer::release(const Request& request, Response& response) {

@@ -100,6 +100,8 @@ private:
     void logout(const http::Request& request, http::Response& response);
     void dashboardDelete(const http::Request& request, http::Response& response);
     void setup(const http::Request& request, http::Response& response);
+    // The signed-in user's custom uploader file, for other capture tools (and ours).
+    void uploaderFile(const http::Request& request, http::Response& response);
     void editor(const http::Request& request, http::Response& response);
     std::unique_ptr<http::BodySink> admitEdit(const http::Request& request,
                                               http::Response& response);

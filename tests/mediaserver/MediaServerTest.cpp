@@ -2,6 +2,7 @@
 // client and types.
 #include "MediaServerFixture.h"
 #include "base/Errors.h"
+#include "server/CustomUploader.h"
 #include "server/HttpClient.h"
 #include "server/ServerInfo.h"
 #include "server/Uploader.h"
@@ -246,4 +247,34 @@ TEST_F(MediaServerTest, DashboardShowsOnlyYourOwnUploadsSafely) {
         303);
     EXPECT_EQ(request("GET", mine.url).status, 404);
     EXPECT_EQ(request("GET", theirs.url).status, 200);
+}
+
+// The Setup page's custom uploader file, read by the app's own importer and used as any other
+// upload server: the same file works in other tools.
+TEST_F(MediaServerTest, ItsCustomUploaderFileUploadsHere) {
+    const QByteArray cookie = signIn(token);
+    const HttpResponse setup = request("GET", u"/dashboard/setup/"_s, {{"Cookie", cookie}});
+    const qsizetype at = setup.body.indexOf("name=\"csrf\" value=\"") + 19;
+    const QByteArray csrf = setup.body.mid(at, setup.body.indexOf('"', at) - at);
+    ASSERT_TRUE(setup.body.contains("Download .sxcu"));
+    const QList<std::pair<QByteArray, QByteArray>> form = {
+        {"Cookie", cookie}, {"Content-Type", "application/x-www-form-urlencoded"}};
+    EXPECT_EQ(request("POST", u"/dashboard/setup/shotlark.sxcu"_s, form, "csrf=forged").status,
+              403);
+    EXPECT_EQ(request("POST", u"/dashboard/setup/shotlark.sxcu"_s,
+                      {{"Content-Type", "application/x-www-form-urlencoded"}}, "csrf=" + csrf)
+                  .status,
+              401);
+    const HttpResponse file =
+        request("POST", u"/dashboard/setup/shotlark.sxcu"_s, form, "csrf=" + csrf);
+    ASSERT_EQ(file.status, 200);
+    EXPECT_EQ(file.header("Content-Disposition"), "attachment; filename=\"127.0.0.1.sxcu\"");
+
+    const CustomUploader uploader = CustomUploader::parse(file.body);
+    EXPECT_EQ(uploader.displayName(), u"Shotlark (127.0.0.1)"_s);
+    const auto sent = await(uploader.upload(writeTestFile(u"via sxcu.png"_s, "\x89PNG...")));
+    ASSERT_TRUE(sent.value) << sent.message();
+    EXPECT_EQ(request("GET", sent.value->url).status, 200);
+    EXPECT_TRUE(sent.value->deletionURL.startsWith(url + u"/delete/"_s));
+    EXPECT_TRUE(sent.value->thumbnailURL.startsWith(url + u"/t/"_s));
 }
