@@ -1,7 +1,9 @@
 // The reference server turning a 1080p30 recording into a GIF, beside the ffmpeg command line
 // doing the same two-pass palette conversion (same size, rate, palette and dither) in the same
 // run: time, peak resident memory and GIF size. Once for full-screen motion (the worst case) and
-// once for what a screen recording mostly is, a still desktop with a small moving part.
+// once for what a screen recording mostly is, a still desktop with a small moving part. Then the
+// app's own conversion (its recording module, for upload servers that can't convert) on the
+// same movie: its GIF beside the server's.
 //   gif_bench [SECONDS]    (default 10; the app waits 60 s at most)
 #include "GifConverter.h"
 #include "ProcStats.h"
@@ -9,6 +11,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLibrary>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -187,6 +190,25 @@ int main(int argc, char** argv) {
                     cli.seconds, cli.peakMiB, cliSize);
         std::printf("  %-34s %-13s %7.2fx %12s %9.2fx\n", "", "ratio", ours.seconds / cli.seconds,
                     "", ourSize / cliSize);
+        using Convert = const char* (*)(const char*, const char*);
+        QLibrary module(QStringLiteral(SHOTLARK_RECORDING_MODULE));
+        const auto convert = reinterpret_cast<Convert>(module.resolve("shotlark_movie_to_gif"));
+        const QString fromApp = dir.filePath(QStringLiteral("app.gif"));
+        QElapsedTimer clock;
+        clock.start();
+        const char* failure = convert ? convert(QFile::encodeName(movie).constData(),
+                                                QFile::encodeName(fromApp).constData())
+                                      : "no recording module";
+        const double appSeconds = clock.elapsed() / 1000.0;
+        if (failure) {
+            std::fprintf(stderr, "the app's conversion failed: %s\n", failure);
+            return 1;
+        }
+        const double appSize = QFileInfo(fromApp).size() / 1048576.0;
+        std::printf("  %-34s %-13s %7.1fs %12s %6.2f MiB\n", "", "app, here", appSeconds, "",
+                    appSize);
+        std::printf("  %-34s %-13s %7.2fx %12s %9.3fx of the server's\n", "", "vs ffmpeg",
+                    appSeconds / cli.seconds, "", appSize / ourSize);
     }
     server.process.terminate();
     server.process.waitForFinished();

@@ -124,9 +124,11 @@ private:
     QCoro::Task<> importUploader(QString file);
     // Somewhere to upload to: the Shotlark server, or an imported upload server chosen instead.
     static bool hasDestination();
-    // One file to wherever uploads go.
-    static QCoro::Task<UploadResult> sendFile(QString file, std::optional<QString> convert,
-                                              Uploader::Progress progress);
+    // One file to wherever uploads go; a GIF is made here for an upload server that can't.
+    QCoro::Task<UploadResult> sendFile(QString file, std::optional<QString> convert,
+                                       Uploader::Progress progress);
+    // Replay segments as one movie: joined by the Shotlark server, or here for another one.
+    QCoro::Task<UploadResult> sendReplay(QStringList segments, int seconds);
     QCoro::Task<> copyPicture(QString file);
     // Without `ask`, straight into the pictures folder under the capture's own name.
     QCoro::Task<> savePicture(QString file, bool ask = true);

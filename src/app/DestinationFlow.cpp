@@ -3,13 +3,16 @@
 #include "app/Notifier.h"
 #include "base/Errors.h"
 #include "base/Worker.h"
+#include "platform/Recording.h"
 #include "server/CustomUploader.h"
 #include "store/Config.h"
 #include "store/Destinations.h"
+#include "store/Paths.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
+#include <QScopeGuard>
 
 namespace shotlark {
 
@@ -96,10 +99,26 @@ QCoro::Task<UploadResult> AppDelegate::sendFile(QString file, std::optional<QStr
         auto uploading = Uploader::upload(file, std::move(convert), std::move(progress));
         co_return co_await std::move(uploading);
     }
-    // What needs the Shotlark server (GIF conversion) is not offered beside another one.
-    if (convert)
-        throw UploaderError(
-            QStringLiteral("%1 can't convert recordings to GIF").arg(chosen->displayName()));
+    // The GIF the Shotlark server would make, made here; it goes once it is sent.
+    QString made;
+    const auto removeMade = qScopeGuard([&made] {
+        if (!made.isEmpty())
+            QFile::remove(made);
+    });
+    if (convert) {
+        const std::shared_ptr<platform::RecordingBackends> recording = services_.recording;
+        if (!recording)
+            throw UploaderError(QStringLiteral("GIFs can't be made without the recorder"));
+        const QFileInfo movie(file);
+        const QString gif = movie.path() + u'/' + movie.completeBaseName() + QStringLiteral(".gif");
+        auto converting =
+            onWorker([recording, file, gif] { return recording->convertToGif(file, gif); });
+        const QString failure = co_await std::move(converting);
+        if (!failure.isEmpty())
+            throw UploaderError(QStringLiteral("Couldn't make the GIF: ") + failure);
+        made = gif;
+        file = gif;
+    }
     if (chosen->takesText()) {
         if (!file.endsWith(QStringLiteral(".txt"), Qt::CaseInsensitive))
             throw UploaderError(QStringLiteral("%1 takes text only").arg(chosen->displayName()));
@@ -113,6 +132,27 @@ QCoro::Task<UploadResult> AppDelegate::sendFile(QString file, std::optional<QStr
         co_return co_await std::move(sending);
     }
     auto sending = chosen->upload(file, std::move(progress));
+    co_return co_await std::move(sending);
+}
+
+QCoro::Task<UploadResult> AppDelegate::sendReplay(QStringList segments, int seconds) {
+    if (!destinations::active()) {
+        auto uploading = Uploader::uploadReplay(segments, seconds);
+        co_return co_await std::move(uploading);
+    }
+    const std::shared_ptr<platform::RecordingBackends> recording = services_.recording;
+    const QString dir = paths::newCaptureDir();
+    if (!recording || dir.isEmpty())
+        throw UploaderError(QStringLiteral("The replay couldn't be put together here"));
+    const QString joined = dir + QStringLiteral("/replay.mp4");
+    const auto removeJoined = qScopeGuard([joined] { paths::removeTemporary(joined); });
+    auto joining = onWorker([recording, segments, seconds, joined] {
+        return recording->joinMovies(segments, seconds, joined);
+    });
+    const QString failure = co_await std::move(joining);
+    if (!failure.isEmpty())
+        throw UploaderError(QStringLiteral("Couldn't join the replay: ") + failure);
+    auto sending = sendFile(joined, std::nullopt, {});
     co_return co_await std::move(sending);
 }
 

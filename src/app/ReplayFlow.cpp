@@ -20,7 +20,7 @@
 namespace shotlark {
 
 QCoro::Task<> AppDelegate::startReplay() {
-    if (!Config::shared().isConfigured()) {
+    if (!hasDestination()) {
         settings_->show();
         co_return;
     }
@@ -107,7 +107,7 @@ QCoro::Task<> AppDelegate::saveReplay() {
     updateStatusTitle();
     QString kept;
     try {
-        auto uploading = Uploader::uploadReplay(segments, 30);
+        auto uploading = sendReplay(segments, 30);
         const UploadResult result = co_await std::move(uploading);
         if (!self)
             co_return;

@@ -8,6 +8,7 @@
 #include "base/Errors.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QGuiApplication>
 #include <QLibrary>
 
@@ -43,6 +44,27 @@ template <typename Made> Made* fromModule(const char* name) {
 
 std::unique_ptr<AudioSource> LinuxRecordingBackends::audioSource() {
     return std::unique_ptr<AudioSource>(fromModule<AudioSource>("shotlark_new_audio_source"));
+}
+
+QString LinuxRecordingBackends::convertToGif(const QString& movie, const QString& gif) {
+    using Convert = const char* (*)(const char*, const char*);
+    const char* error = entryPoint<Convert>("shotlark_movie_to_gif")(
+        QFile::encodeName(movie).constData(), QFile::encodeName(gif).constData());
+    return error ? QString::fromUtf8(error) : QString();
+}
+
+QString LinuxRecordingBackends::joinMovies(const QStringList& segments, double seconds,
+                                           const QString& output) {
+    using Join = const char* (*)(const char* const*, int, double, const char*);
+    QList<QByteArray> names;
+    std::vector<const char*> pointers;
+    for (const QString& segment : segments)
+        names.append(QFile::encodeName(segment));
+    for (const QByteArray& name : names)
+        pointers.push_back(name.constData());
+    const char* error = entryPoint<Join>("shotlark_join_movies")(
+        pointers.data(), int(pointers.size()), seconds, QFile::encodeName(output).constData());
+    return error ? QString::fromUtf8(error) : QString();
 }
 
 std::unique_ptr<MovieWriter> LinuxRecordingBackends::movieWriter() {

@@ -125,6 +125,11 @@ public:
     // What every screen (in Qt's order) shows now, in device pixels: the picture under the
     // area chooser.
     virtual QList<QImage> freezeScreens() = 0;
+    // What the Shotlark server does with a recording, done here for an upload server that
+    // can't: blocking (for a worker thread); empty on success, else why.
+    virtual QString convertToGif(const QString& movie, const QString& gif) = 0;
+    virtual QString joinMovies(const QStringList& segments, double seconds,
+                               const QString& output) = 0;
 };
 
 } // namespace shotlark::platform

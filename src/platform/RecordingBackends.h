@@ -19,6 +19,8 @@ public:
     std::unique_ptr<AudioSource> audioSource() override;
     std::unique_ptr<MovieWriter> movieWriter() override;
     QList<QImage> freezeScreens() override;
+    QString convertToGif(const QString& movie, const QString& gif) override;
+    QString joinMovies(const QStringList& segments, double seconds, const QString& output) override;
 };
 
 } // namespace shotlark::platform

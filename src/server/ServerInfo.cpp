@@ -55,9 +55,11 @@ ServerInfo& ServerInfo::shared() {
 ServerInfo::ServerInfo(Clock clock) : clock_(std::move(clock)) {}
 
 bool ServerInfo::isEnabled(const QString& feature) const {
-    // Beside another upload server, what needs ours is off; text recognition runs here.
-    if (feature != features::appOcr && destinations::active())
-        return false;
+    // Beside another upload server our server's choices don't apply: what needs it is off, and
+    // text recognition, GIF conversion and joining replays run here.
+    if (destinations::active())
+        return feature == features::appOcr || feature == features::appGif ||
+               feature == features::replayBuffer;
     return !features_ || features_->contains(feature);
 }
 

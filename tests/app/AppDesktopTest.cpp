@@ -25,12 +25,15 @@ QString readClipboard() {
     return run({u"xclip"_s, u"-selection"_s, u"clipboard"_s, u"-o"_s}, 5000).out;
 }
 
-// The PNG an upload carried.
-QImage uploadedPicture(const RecordedRequest& upload) {
-    const QByteArray marker = "Content-Type: image/png\r\n\r\n";
+// The file of that type an upload carried.
+QByteArray uploadedFile(const RecordedRequest& upload, const QByteArray& type = "image/png") {
+    const QByteArray marker = "Content-Type: " + type + "\r\n\r\n";
     const qsizetype start = upload.body.indexOf(marker) + marker.size();
-    return QImage::fromData(upload.body.mid(start, upload.body.lastIndexOf("\r\n--") - start),
-                            "PNG");
+    return upload.body.mid(start, upload.body.lastIndexOf("\r\n--") - start);
+}
+
+QImage uploadedPicture(const RecordedRequest& upload) {
+    return QImage::fromData(uploadedFile(upload), "PNG");
 }
 
 QByteArray readClipboardBytes(const QString& type) {
@@ -987,6 +990,29 @@ TEST_F(AppDesktopTest, UploadsToImportedUploadServers) {
     import(uploaderFile(u"chibisafe"_s, uR"(/chibi/api/upload", "Body": "MultipartFormData",
         "FileFormName": "file[]", "Headers": {"x-api-key": "ch-key"}, "URL": "{json:url}"})"_s));
     EXPECT_EQ(uploaded(), others.url(u"/chibi/a.png"_s));
+    // A GIF recording converted here as the Shotlark server would, and a replay joined here
+    // (no encoding), for a server that takes files only.
+    showBackdrop();
+    action(u"gif"_s);
+    ASSERT_TRUE(waitForWindows(u"^Shotlark area$"_s, true));
+    xdotool({u"mousemove"_s, u"640"_s, u"400"_s, u"click"_s, u"1"_s});
+    QTest::qWait(2000);
+    action(u"record"_s);
+    EXPECT_EQ(next().summary, u"Uploaded, link copied"_s);
+    EXPECT_TRUE(others.requests().back().partName().endsWith(u".gif"_s));
+    const Probed gif =
+        probe(writeTestFile(u"sent.gif"_s, uploadedFile(others.requests().back(), "image/gif")));
+    EXPECT_EQ(gif.codec, u"gif"_s);
+    EXPECT_EQ(gif.width, 960) << "the server's width limit";
+    ASSERT_TRUE(menu().click({u"Start Replay Buffer"_s}));
+    QTest::qWait(7000);
+    action(u"replay"_s);
+    EXPECT_EQ(next().summary, u"Replay saved, link copied"_s) << log();
+    const Probed replay =
+        probe(writeTestFile(u"sent.mp4"_s, uploadedFile(others.requests().back(), "video/mp4")));
+    EXPECT_EQ(replay.codec, u"h264"_s);
+    EXPECT_GT(replay.duration, 4.0) << "one movie of all the segments";
+    ASSERT_TRUE(menu().click({u"Stop Replay Buffer"_s}));
     EXPECT_TRUE(server.requestsTo("/api/upload").isEmpty())
         << "nothing went to the Shotlark server";
     EXPECT_EQ(History::entries(Config()).front().url, others.url(u"/chibi/a.png"_s));
