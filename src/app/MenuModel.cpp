@@ -92,9 +92,12 @@ MenuItem recentUploads(const MenuState& state, const MenuActions& actions) {
             item.children.append(action(QStringLiteral("Annotate\u2026"),
                                         [&actions, id = *entry.id] { actions.annotateEntry(id); }));
         }
-        item.children.append(MenuItem::separator());
-        item.children.append(action(QStringLiteral("Delete from Server"),
-                                    [&actions, entry] { actions.deleteEntry(entry); }));
+        // Only where the server gave a way to delete (upload servers besides ours may not).
+        if (!entry.deletionURL.isEmpty()) {
+            item.children.append(MenuItem::separator());
+            item.children.append(action(QStringLiteral("Delete from Server"),
+                                        [&actions, entry] { actions.deleteEntry(entry); }));
+        }
         recent.children.append(std::move(item));
     }
     if (state.history.isEmpty()) {

@@ -77,7 +77,9 @@ QList<HistoryEntry> History::entries(const Config& config) {
 
 void History::add(const UploadResult& result, Config& config) {
     QList<HistoryEntry> list{
-        HistoryEntry{result.id, result.name, result.url, result.deletionURL, HistoryEntry::now()}};
+        // An upload to another server than ours has no id of ours.
+        HistoryEntry{result.id.isEmpty() ? std::nullopt : std::optional(result.id), result.name,
+                     result.url, result.deletionURL, HistoryEntry::now()}};
     list += entries(config);
     if (list.size() > limit)
         list.resize(limit);

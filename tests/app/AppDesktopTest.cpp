@@ -983,6 +983,11 @@ TEST_F(AppDesktopTest, UploadsToImportedUploadServers) {
         "URL": "{json:files[0]}"})"_s));
     EXPECT_EQ(uploaded(), others.url(u"/zipline/u/abc.png"_s));
     EXPECT_EQ(others.requests().back().partName(), u"shot.png"_s);
+    const DBusMenuNode opened = menu().open();
+    const DBusMenuNode recent = opened.children.value(opened.labels().indexOf(u"Recent Uploads"_s));
+    EXPECT_EQ(recent.children.value(0).labels(),
+              (QStringList{u"Copy Link"_s, u"Open in Browser"_s}))
+        << "no deletion link, no Delete from Server";
     // An older file, its link in the $…$ form.
     import(uploaderFile(u"xbackbone"_s, uR"(/xbb/upload", "RequestType": "POST",
         "FileFormName": "upload", "Arguments": {"token": "xbb-token"}, "URL": "$json:url$"})"_s));
