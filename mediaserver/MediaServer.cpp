@@ -440,12 +440,24 @@ void MediaServer::logout(const Request& request, Response& response) {
     redirect(response, "/dashboard/");
 }
 
+std::optional<std::pair<User, MediaServer::Session>>
+MediaServer::formSession(const Request& request, Response& response) {
+    auto signedIn = session(request);
+    if (!signedIn) {
+        fail(response, 401, "Sign in first");
+        return std::nullopt;
+    }
+    if (!constantTimeEquals(request.get_param_value("csrf"), signedIn->second.csrf)) {
+        fail(response, 403, "This form has expired; reload the page");
+        return std::nullopt;
+    }
+    return signedIn;
+}
+
 void MediaServer::dashboardDelete(const Request& request, Response& response) {
-    const auto signedIn = session(request);
+    const auto signedIn = formSession(request, response);
     if (!signedIn)
-        return fail(response, 401, "Sign in first");
-    if (!constantTimeEquals(request.get_param_value("csrf"), signedIn->second.csrf))
-        return fail(response, 403, "This form has expired; reload the page");
+        return;
     if (!store_.deleteOwned(request.get_param_value("id"), signedIn->first.id))
         return fail(response, 404, "No such upload");
     redirect(response, "/dashboard/");
@@ -476,11 +488,9 @@ void MediaServer::setup(const Request& request, Response& response) {
 }
 
 void MediaServer::uploaderFile(const Request& request, Response& response) {
-    const auto signedIn = session(request);
+    const auto signedIn = formSession(request, response);
     if (!signedIn)
-        return fail(response, 401, "Sign in first");
-    if (!constantTimeEquals(request.get_param_value("csrf"), signedIn->second.csrf))
-        return fail(response, 403, "This form has expired; reload the page");
+        return;
     const QString host = QUrl(q(options_.publicUrl)).host();
     const QJsonObject file{
         {QStringLiteral("Version"), QStringLiteral("15.0.0")},

@@ -70,6 +70,10 @@ private:
     std::optional<User> admitBody(const http::Request& request, http::Response& response,
                                   const std::string& what, const std::string& expected);
     std::optional<std::pair<User, Session>> session(const http::Request& request);
+    // The session of a dashboard form, its CSRF token checked; nothing (the refusal answered)
+    // otherwise.
+    std::optional<std::pair<User, Session>> formSession(const http::Request& request,
+                                                        http::Response& response);
 
     std::unique_ptr<http::BodySink> admitUpload(const http::Request& request,
                                                 http::Response& response);
