@@ -4,7 +4,6 @@
 #include "server/ServerInfo.h"
 #include "server/Uploader.h"
 #include "store/Config.h"
-#include "store/Destinations.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -31,9 +30,8 @@ NowPlaying::NowPlaying(platform::MediaPlayers& media) : media_(media) {
 
 bool NowPlaying::isEnabled() {
     const Config& config = Config::shared();
-    // Another upload server than ours takes files only.
     return config.boolValue(keys::shareNowPlaying) && config.isConfigured() &&
-           !destinations::active() && ServerInfo::shared().isEnabled(features::appPresence);
+           ServerInfo::shared().isEnabled(features::appPresence);
 }
 
 void NowPlaying::start() {
