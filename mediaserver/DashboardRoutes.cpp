@@ -17,27 +17,18 @@ using http::Response;
 
 using namespace web;
 
-std::optional<std::pair<User, MediaServer::Session>> MediaServer::session(const Request& request) {
+std::optional<std::pair<User, Session>> MediaServer::session(const Request& request) {
     const std::string id = cookie(request, sessionCookie);
     if (id.empty())
         return std::nullopt;
-    Session found;
-    {
-        std::lock_guard lock(sessionsMutex_);
-        const auto it = sessions_.find(sha256Hex(id));
-        if (it == sessions_.end())
-            return std::nullopt;
-        if (it->second.expires < now()) {
-            sessions_.erase(it);
-            return std::nullopt;
-        }
-        found = it->second;
-    }
-    // A revoked token ends its sessions too.
-    const auto user = store_.userForToken(found.token);
-    if (!user || user->id != found.userId)
+    const auto found = store_.session(id);
+    if (!found)
         return std::nullopt;
-    return std::pair{*user, found};
+    // A revoked token ends its sessions too.
+    const auto user = store_.userForToken(found->token);
+    if (!user || user->id != found->userId)
+        return std::nullopt;
+    return std::pair{*user, *found};
 }
 
 void MediaServer::dashboard(const Request& request, Response& response) {
@@ -116,12 +107,7 @@ void MediaServer::login(const Request& request, Response& response) {
 
 void MediaServer::startSession(Response& response, const User& user, const std::string& token) {
     const std::string id = randomHex(32);
-    {
-        std::lock_guard lock(sessionsMutex_);
-        for (auto it = sessions_.begin(); it != sessions_.end();)
-            it = it->second.expires < now() ? sessions_.erase(it) : std::next(it);
-        sessions_[sha256Hex(id)] = Session{user.id, token, randomHex(16), now() + sessionSeconds};
-    }
+    store_.startSession(id, Session{user.id, token, randomHex(16), {}, now() + sessionSeconds});
     const bool secure = startsWith(options_.publicUrl, "https://");
     response.set_header("Set-Cookie", std::string(sessionCookie) + "=" + id +
                                           "; Path=/; HttpOnly; SameSite=Strict; Max-Age=" +
@@ -137,31 +123,21 @@ void MediaServer::signInLink(const Request& request, Response& response) {
         QJsonDocument::fromJson(QByteArray::fromStdString(request.body)).object();
     const std::string next = ownPath(body.value(QStringLiteral("next")).toString().toStdString());
     const std::string code = randomHex(32);
-    {
-        std::lock_guard lock(sessionsMutex_);
-        for (auto it = signIns_.begin(); it != signIns_.end();)
-            it = it->second.expires < now() ? signIns_.erase(it) : std::next(it);
-        // Each costs a few bytes for a minute; a client asking in a loop gets no more.
-        if (signIns_.size() >= 1000)
-            return fail(response, 503, "Too many sign-in links; try again in a minute");
-        signIns_[sha256Hex(code)] =
-            OneTimeSignIn{user->id, request.get_header_value("Authorization").substr(7), next,
-                          now() + signInLinkSeconds};
-    }
+    // Each costs a row for a minute; a client asking in a loop gets no more.
+    if (!store_.addSignIn(code,
+                          Session{user->id,
+                                  request.get_header_value("Authorization").substr(7),
+                                  {},
+                                  next,
+                                  now() + signInLinkSeconds},
+                          1000))
+        return fail(response, 503, "Too many sign-in links; try again in a minute");
     json(response, {{QStringLiteral("url"), q(link("/dashboard/once?code=" + code))}});
 }
 
 void MediaServer::signInOnce(const Request& request, Response& response) {
-    std::optional<OneTimeSignIn> found;
-    {
-        std::lock_guard lock(sessionsMutex_);
-        const auto it = signIns_.find(sha256Hex(request.get_param_value("code")));
-        if (it != signIns_.end()) {
-            if (it->second.expires >= now())
-                found = it->second;
-            signIns_.erase(it); // once, whatever comes of it
-        }
-    }
+    // Taken once, whatever comes of it, on whichever server the browser reaches.
+    const auto found = store_.takeSignIn(request.get_param_value("code"));
     const auto user = found ? store_.userForToken(found->token) : std::nullopt;
     if (!user || user->id != found->userId)
         return htmlPage(response, "Sign in",
@@ -174,17 +150,15 @@ void MediaServer::signInOnce(const Request& request, Response& response) {
 
 void MediaServer::logout(const Request& request, Response& response) {
     const auto signedIn = session(request);
-    if (signedIn && constantTimeEquals(request.get_param_value("csrf"), signedIn->second.csrf)) {
-        std::lock_guard lock(sessionsMutex_);
-        sessions_.erase(sha256Hex(cookie(request, sessionCookie)));
-    }
+    if (signedIn && constantTimeEquals(request.get_param_value("csrf"), signedIn->second.csrf))
+        store_.endSession(cookie(request, sessionCookie));
     response.set_header("Set-Cookie", std::string(sessionCookie) +
                                           "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
     redirect(response, "/dashboard/");
 }
 
-std::optional<std::pair<User, MediaServer::Session>>
-MediaServer::formSession(const Request& request, Response& response) {
+std::optional<std::pair<User, Session>> MediaServer::formSession(const Request& request,
+                                                                 Response& response) {
     auto signedIn = session(request);
     if (!signedIn) {
         fail(response, 401, "Sign in first");

@@ -42,6 +42,7 @@ struct Response {
     std::string body;
     ContentProvider provider; // when set, the body is made as it is sent
     size_t providedLength = 0;
+    bool providerBlocks = false; // the provider waits for the network: run it on a worker
     // When set, the answer is not complete when the handler returns: this runs instead (with
     // the answer to finish and what to call once it is), so that long work such as a
     // conversion waits without holding a thread that answers requests.

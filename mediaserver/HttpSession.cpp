@@ -315,7 +315,19 @@ private:
             return true;
         };
         const size_t want = std::min(pieceSize, response_.providedLength - sent_);
-        if (!response_.provider(sent_, want, sink) || piece_.empty())
+        if (!response_.providerBlocks)
+            return sendPiece(response_.provider(sent_, want, sink), want);
+        // Nothing else touches the connection meanwhile: it waits for this piece.
+        net::post(server_->workers, [self = shared_from_this(), sink, want] {
+            DataSink worker = sink;
+            const bool made = self->response_.provider(self->sent_, want, worker);
+            net::post(self->stream_.get_executor(),
+                      [self, made, want] { self->sendPiece(made, want); });
+        });
+    }
+
+    void sendPiece(bool made, size_t want) {
+        if (!made || piece_.empty())
             return cutOff(); // the file went away: the length promised can't be kept
         if (piece_.size() > want)
             piece_.resize(want);

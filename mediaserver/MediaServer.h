@@ -57,13 +57,6 @@ public:
     const std::string& publicUrl() const { return options_.publicUrl; }
 
 private:
-    struct Session {
-        int64_t userId;
-        std::string token; // shown on the Setup page; sessions live in memory only
-        std::string csrf;
-        int64_t expires;
-    };
-
     void routes();
     std::optional<User> bearer(const http::Request& request);
     // The uploader of a multipart body that may be received (else the refusal is answered).
@@ -125,15 +118,6 @@ private:
     Options options_;
     Store& store_;
     std::unique_ptr<http::Server> http_;
-    std::mutex sessionsMutex_;
-    std::map<std::string, Session> sessions_;
-    struct OneTimeSignIn {
-        int64_t userId;
-        std::string token;
-        std::string next; // a path of this server
-        int64_t expires;
-    };
-    std::map<std::string, OneTimeSignIn> signIns_; // by the code's SHA-256, under sessionsMutex_
     std::unique_ptr<ConversionPool> conversions_;
 };
 

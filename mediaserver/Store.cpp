@@ -1,13 +1,19 @@
 #include "Store.h"
 
 #include "Crypto.h"
-
-#include <sqlite3.h>
+#include "FolderFiles.h"
+#include "PostgresRows.h"
+#include "S3Files.h"
+#include "SqliteRows.h"
 
 #include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <map>
 #include <set>
-#include <stdexcept>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace slkserver {
 
@@ -21,189 +27,163 @@ int64_t now() {
         .count();
 }
 
-// A prepared statement; every failure of SQLite becomes an exception for the request.
-class Statement {
-public:
-    Statement(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db));
-    }
-    ~Statement() { sqlite3_finalize(stmt_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
+// How long an object may stay pending before the sweep takes it for a server's crash.
+constexpr int64_t pendingLimit = 24 * 3600;
 
-    Statement& bind(int index, const std::string& text) {
-        check(sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                                SQLITE_TRANSIENT));
-        return *this;
-    }
-    Statement& bind(int index, int64_t value) {
-        check(sqlite3_bind_int64(stmt_, index, value));
-        return *this;
-    }
-    // True while there is a row.
-    bool step() {
-        const int result = sqlite3_step(stmt_);
-        if (result == SQLITE_ROW)
-            return true;
-        if (result == SQLITE_DONE)
-            return false;
-        throw std::runtime_error(sqlite3_errmsg(db_));
-    }
-    std::string text(int column) const {
-        const auto* bytes = sqlite3_column_text(stmt_, column);
-        return bytes ? std::string(reinterpret_cast<const char*>(bytes),
-                                   static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
-                     : std::string();
-    }
-    int64_t integer(int column) const { return sqlite3_column_int64(stmt_, column); }
-
-private:
-    void check(int result) {
-        if (result != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db_));
-    }
-    sqlite3* db_;
-    sqlite3_stmt* stmt_ = nullptr;
-};
-
-void exec(sqlite3* db, const char* sql) {
-    char* message = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-        std::string text = message ? message : "SQLite failed";
-        sqlite3_free(message);
-        throw std::runtime_error(text);
-    }
+// The upload an object key belongs to: "files/ID" and "thumbs/ID.png" both give ID.
+std::string idOf(const std::string& key) {
+    std::string id = key.substr(key.find('/') + 1);
+    if (key.rfind("thumbs/", 0) == 0 && id.size() > 4 && id.compare(id.size() - 4, 4, ".png") == 0)
+        id.resize(id.size() - 4);
+    return id;
 }
 
-Upload uploadFrom(const Statement& row) {
-    return Upload{row.text(0), row.integer(1), row.text(2),
-                  row.text(3), row.integer(4), row.integer(5)};
+bool writeFile(const fs::path& path, const std::string& bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    const bool ok = done == bytes.size() && ::fsync(fd) == 0;
+    return ::close(fd) == 0 && ok;
 }
 
-constexpr const char* uploadColumns = "SELECT id, user_id, name, mime, size, created FROM uploads ";
+void logProblem(const std::string& text) {
+    std::fprintf(stderr, "shotlark-server: %s\n", text.c_str());
+}
 
 } // namespace
 
-std::unique_ptr<Store> Store::open(const fs::path& dataDir, std::string& error) {
+std::unique_ptr<Store> Store::open(const StoreOptions& options, Use use, std::string& error) {
+    const fs::path& dir = options.dataDir;
     std::error_code ec;
-    for (const char* sub : {"files", "thumbs", "tmp"}) {
-        fs::create_directories(dataDir / sub, ec);
+    std::vector<const char*> folders{"tmp"};
+    if (options.storage.empty())
+        folders.insert(folders.end(), {"files", "thumbs"});
+    for (const char* sub : folders) {
+        fs::create_directories(dir / sub, ec);
         if (ec) {
-            error = "can't create " + (dataDir / sub).string() + ": " + ec.message();
+            error = "can't create " + (dir / sub).string() + ": " + ec.message();
             return nullptr;
         }
     }
-    ::chmod(dataDir.c_str(), 0700);
-    sqlite3* db = nullptr;
-    const std::string path = (dataDir / "shotlark.db").string();
-    if (sqlite3_open_v2(path.c_str(), &db,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        error = "can't open " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
-        sqlite3_close(db);
-        return nullptr;
+    ::chmod(dir.c_str(), 0700);
+    int lockFd = -1;
+    if (use == Use::Serve) {
+        // Its temporary files are swept at the start: the folder can't be another server's too.
+        lockFd = ::open((dir / "server.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (lockFd < 0 || ::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+            if (lockFd >= 0)
+                ::close(lockFd);
+            error = "another shotlark-server serves from " + dir.string() +
+                    ": each server needs a --data folder of its own";
+            return nullptr;
+        }
     }
-    std::unique_ptr<Store> store(new Store(dataDir, db));
-    if (!store->migrate(error))
+    auto fail = [&](std::string why) {
+        if (lockFd >= 0)
+            ::close(lockFd);
+        error = std::move(why);
         return nullptr;
-    store->sweep();
+    };
+
+    std::unique_ptr<RowStore> rows;
+    if (options.database.empty()) {
+        rows = SqliteRows::open(dir / "shotlark.db", false, error);
+    } else if (options.database.rfind("postgresql://", 0) == 0 ||
+               options.database.rfind("postgres://", 0) == 0) {
+        rows = PostgresRows::open(options.database, error);
+    } else {
+        error = "--database takes postgresql://USER@HOST/DATABASE";
+    }
+    if (!rows)
+        return fail(error);
+
+    std::unique_ptr<FileStore> files;
+    if (options.storage.empty()) {
+        files = std::make_unique<FolderFiles>(dir);
+    } else {
+        auto bucket = S3Files::open(options.storage, options.storageCredentials, error);
+        if (!bucket || !bucket->check(error))
+            return fail(error);
+        files = std::move(bucket);
+    }
+
+    std::unique_ptr<Store> store(new Store(dir, std::move(rows), std::move(files)));
+    store->lockFd_ = lockFd;
+    if (use == Use::Serve)
+        store->sweep();
     return store;
 }
 
-Store::~Store() {
-    sqlite3_close(db_);
+std::unique_ptr<Store> Store::openForReading(const fs::path& dataDir, std::string& error) {
+    const fs::path database = dataDir / "shotlark.db";
+    std::error_code ec;
+    if (!fs::is_regular_file(database, ec)) {
+        error = database.string() + " is not there: not a shotlark-server folder";
+        return nullptr;
+    }
+    auto rows = SqliteRows::open(database, true, error);
+    if (!rows)
+        return nullptr;
+    return std::unique_ptr<Store>(
+        new Store(dataDir, std::move(rows), std::make_unique<FolderFiles>(dataDir)));
 }
 
-bool Store::migrate(std::string& error) {
-    try {
-        sqlite3_busy_timeout(db_, 5000);
-        exec(db_, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA foreign_keys=ON;");
-        exec(db_, R"(
-            CREATE TABLE IF NOT EXISTS users (
-                id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE, created INTEGER NOT NULL);
-            CREATE TABLE IF NOT EXISTS tokens (
-                hash TEXT PRIMARY KEY, user_id INTEGER NOT NULL REFERENCES users(id), created INTEGER NOT NULL);
-            CREATE TABLE IF NOT EXISTS uploads (
-                id TEXT PRIMARY KEY, user_id INTEGER NOT NULL REFERENCES users(id), name TEXT NOT NULL,
-                mime TEXT NOT NULL, size INTEGER NOT NULL, deletion_hash TEXT NOT NULL,
-                created INTEGER NOT NULL);
-            CREATE INDEX IF NOT EXISTS uploads_by_user ON uploads(user_id, created);
-            CREATE TABLE IF NOT EXISTS now_playing (
-                user_id INTEGER PRIMARY KEY REFERENCES users(id), playing INTEGER NOT NULL,
-                title TEXT NOT NULL, artist TEXT NOT NULL, album TEXT NOT NULL, source TEXT NOT NULL,
-                updated INTEGER NOT NULL);
-        )");
-    } catch (const std::exception& e) {
-        error = std::string("can't prepare the database: ") + e.what();
-        return false;
-    }
-    return true;
+Store::~Store() {
+    if (lockFd_ >= 0)
+        ::close(lockFd_);
 }
 
 void Store::sweep() {
-    // Files whose row never got committed, and bodies of requests that never finished.
-    std::set<std::string> known;
-    {
-        std::lock_guard lock(mutex_);
-        Statement ids(db_, "SELECT id FROM uploads");
-        while (ids.step())
-            known.insert(ids.text(0));
-    }
+    // Bodies of requests that never finished: this folder is this server's alone.
     std::error_code ec;
-    for (const char* sub : {"files", "thumbs"}) {
-        for (const auto& entry : fs::directory_iterator(dir_ / sub, ec)) {
-            if (!known.count(entry.path().stem().string()))
-                fs::remove(entry.path(), ec);
-        }
-    }
     for (const auto& entry : fs::directory_iterator(dir_ / "tmp", ec))
         fs::remove(entry.path(), ec);
+    try {
+        // One server sweeps at a time; one that finds another at it leaves it the work.
+        rows_->ifUnlocked("sweep", [this] {
+            std::vector<std::pair<std::string, int64_t>> objects;
+            if (!files_->list("files/", objects) || !files_->list("thumbs/", objects))
+                return logProblem("can't list the stored files; nothing swept");
+            // Rows are read after the listing: an object listed was pending, or committed,
+            // by then.
+            const auto ids = rows_->uploadIds();
+            const std::set<std::string> known(ids.begin(), ids.end());
+            std::map<std::string, int64_t> pending;
+            for (const auto& [key, created] : rows_->pending()) {
+                if (now() - created > pendingLimit) {
+                    files_->remove(key); // its server died while storing it
+                    rows_->dropPending(key);
+                } else {
+                    pending[key] = created;
+                }
+            }
+            for (const auto& [key, age] : objects) {
+                const std::string id = idOf(key);
+                if (!known.count(id) && !pending.count(fileKey(id)))
+                    files_->remove(key);
+            }
+        });
+    } catch (const std::exception& e) {
+        logProblem(std::string("the sweep stopped: ") + e.what());
+    }
 }
 
 std::string Store::issueToken(const std::string& userName) {
     const std::string token = "slk_" + randomHex(24);
-    std::lock_guard lock(mutex_);
-    exec(db_, "BEGIN IMMEDIATE");
-    try {
-        Statement(db_, "INSERT OR IGNORE INTO users(name, created) VALUES(?, ?)")
-            .bind(1, userName)
-            .bind(2, now())
-            .step();
-        Statement(
-            db_,
-            "INSERT INTO tokens(hash, user_id, created) SELECT ?, id, ? FROM users WHERE name = ?")
-            .bind(1, sha256Hex(token))
-            .bind(2, now())
-            .bind(3, userName)
-            .step();
-        exec(db_, "COMMIT");
-    } catch (...) {
-        exec(db_, "ROLLBACK");
-        throw;
-    }
+    rows_->issueToken(userName, sha256Hex(token));
     return token;
 }
 
 std::optional<User> Store::userForToken(const std::string& token) {
-    // Only the hash is stored and looked up; the comparison of the found hash is constant-time.
-    const std::string hash = sha256Hex(token);
-    std::lock_guard lock(mutex_);
-    Statement row(db_, "SELECT t.hash, u.id, u.name FROM tokens t JOIN users u ON u.id = t.user_id "
-                       "WHERE t.hash = ?");
-    row.bind(1, hash);
-    if (!row.step() || !constantTimeEquals(row.text(0), hash))
-        return std::nullopt;
-    return User{row.integer(1), row.text(2)};
-}
-
-std::optional<User> Store::userByName(const std::string& name) {
-    std::lock_guard lock(mutex_);
-    Statement row(db_, "SELECT id, name FROM users WHERE name = ?");
-    row.bind(1, name);
-    if (!row.step())
-        return std::nullopt;
-    return User{row.integer(0), row.text(1)};
+    // Only the hash is stored and looked up.
+    return rows_->userForTokenHash(sha256Hex(token));
 }
 
 fs::path Store::newTemporaryFile() const {
@@ -212,117 +192,156 @@ fs::path Store::newTemporaryFile() const {
 
 bool Store::commitUpload(const Upload& upload, const fs::path& temporary,
                          const std::string& deletionSecret, std::string& error) {
+    const std::string key = fileKey(upload.id);
+    const bool shared = rows_->isShared();
     std::error_code ec;
-    fs::rename(temporary, fileOf(upload.id), ec);
-    if (ec) {
+    try {
+        if (shared)
+            rows_->addPending(key);
+    } catch (const std::exception& e) {
         fs::remove(temporary, ec);
+        logProblem(std::string("can't record a pending upload: ") + e.what());
+        error = "can't record the upload";
+        return false;
+    }
+    std::string why;
+    if (!files_->put(key, temporary, true, why)) {
+        logProblem(why);
         error = "can't store the file";
+        try {
+            if (shared)
+                rows_->dropPending(key);
+        } catch (const std::exception&) {
+            // Left for the sweep.
+        }
         return false;
     }
     try {
-        std::lock_guard lock(mutex_);
-        Statement(db_, "INSERT INTO uploads(id, user_id, name, mime, size, deletion_hash, created) "
-                       "VALUES(?, ?, ?, ?, ?, ?, ?)")
-            .bind(1, upload.id)
-            .bind(2, upload.userId)
-            .bind(3, upload.name)
-            .bind(4, upload.mime)
-            .bind(5, upload.size)
-            .bind(6, sha256Hex(deletionSecret))
-            .bind(7, upload.created)
-            .step();
+        rows_->addUpload(upload, sha256Hex(deletionSecret), shared ? key : std::string());
     } catch (const std::exception& e) {
-        fs::remove(fileOf(upload.id), ec);
+        files_->remove(key);
+        try {
+            if (shared)
+                rows_->dropPending(key);
+        } catch (const std::exception&) {
+        }
         error = std::string("can't record the upload: ") + e.what();
         return false;
     }
     return true;
 }
 
-std::optional<Upload> Store::upload(const std::string& id) {
-    std::lock_guard lock(mutex_);
-    Statement row(db_, (std::string(uploadColumns) + "WHERE id = ?").c_str());
-    row.bind(1, id);
-    if (!row.step())
-        return std::nullopt;
-    return uploadFrom(row);
-}
-
-std::vector<Upload> Store::uploadsOf(int64_t userId) {
-    std::lock_guard lock(mutex_);
-    Statement rows(
-        db_, (std::string(uploadColumns) + "WHERE user_id = ? ORDER BY created DESC, rowid DESC")
-                 .c_str());
-    rows.bind(1, userId);
-    std::vector<Upload> uploads;
-    while (rows.step())
-        uploads.push_back(uploadFrom(rows));
-    return uploads;
-}
-
 bool Store::deleteWithSecret(const std::string& id, const std::string& secret) {
-    {
-        std::lock_guard lock(mutex_);
-        Statement row(db_, "SELECT deletion_hash FROM uploads WHERE id = ?");
-        row.bind(1, id);
-        if (!row.step() || !constantTimeEquals(row.text(0), sha256Hex(secret)))
-            return false;
-        Statement(db_, "DELETE FROM uploads WHERE id = ?").bind(1, id).step();
-    }
-    removeFiles(id);
+    const auto hash = rows_->deletionHash(id);
+    if (!hash || !constantTimeEquals(*hash, sha256Hex(secret)) ||
+        !rows_->removeUpload(id, std::nullopt))
+        return false;
+    removeObjects(id);
     return true;
 }
 
 bool Store::deleteOwned(const std::string& id, int64_t userId) {
-    {
-        std::lock_guard lock(mutex_);
-        Statement remove(db_, "DELETE FROM uploads WHERE id = ? AND user_id = ?");
-        remove.bind(1, id).bind(2, userId).step();
-        if (sqlite3_changes(db_) == 0)
-            return false;
-    }
-    removeFiles(id);
+    if (!rows_->removeUpload(id, userId))
+        return false;
+    removeObjects(id);
     return true;
 }
 
-void Store::removeFiles(const std::string& id) {
-    std::error_code ec;
-    fs::remove(fileOf(id), ec);
-    fs::remove(thumbnailOf(id), ec);
-}
-
-int64_t Store::uploadCount() {
-    std::lock_guard lock(mutex_);
-    Statement row(db_, "SELECT COUNT(*) FROM uploads");
-    row.step();
-    return row.integer(0);
+void Store::removeObjects(const std::string& id) {
+    files_->remove(fileKey(id));
+    files_->remove(thumbnailKey(id));
 }
 
 void Store::setNowPlaying(int64_t userId, const NowPlaying& state) {
-    std::lock_guard lock(mutex_);
-    Statement(db_, "INSERT OR REPLACE INTO now_playing(user_id, playing, title, artist, album, "
-                   "source, updated) "
-                   "VALUES(?, ?, ?, ?, ?, ?, ?)")
-        .bind(1, userId)
-        .bind(2, int64_t(state.playing))
-        .bind(3, state.title)
-        .bind(4, state.artist)
-        .bind(5, state.album)
-        .bind(6, state.source)
-        .bind(7, now())
-        .step();
+    rows_->setNowPlaying(userId, state, now());
 }
 
-std::optional<NowPlaying> Store::nowPlaying(int64_t userId) {
-    std::lock_guard lock(mutex_);
-    Statement row(
-        db_,
-        "SELECT playing, title, artist, album, source, updated FROM now_playing WHERE user_id = ?");
-    row.bind(1, userId);
-    if (!row.step())
+void Store::startSession(const std::string& cookie, const Session& session) {
+    rows_->addSession(
+        sha256Hex(cookie),
+        SessionRow{session.userId, seal(session.token, cookie), session.csrf, {}, session.expires},
+        now());
+}
+
+std::optional<Session> Store::session(const std::string& cookie) {
+    const auto row = rows_->session(sha256Hex(cookie), now());
+    const auto token = row ? unseal(row->sealedToken, cookie) : std::nullopt;
+    if (!token)
         return std::nullopt;
-    return NowPlaying{row.integer(0) != 0, row.text(1), row.text(2),
-                      row.text(3),         row.text(4), row.integer(5)};
+    return Session{row->userId, *token, row->csrf, {}, row->expires};
+}
+
+void Store::endSession(const std::string& cookie) {
+    rows_->dropSession(sha256Hex(cookie));
+}
+
+bool Store::addSignIn(const std::string& code, const Session& signIn, int limit) {
+    return rows_->addSignIn(
+        sha256Hex(code),
+        SessionRow{signIn.userId, seal(signIn.token, code), {}, signIn.next, signIn.expires}, now(),
+        limit);
+}
+
+std::optional<Session> Store::takeSignIn(const std::string& code) {
+    const auto row = rows_->takeSignIn(sha256Hex(code), now());
+    const auto token = row ? unseal(row->sealedToken, code) : std::nullopt;
+    if (!token)
+        return std::nullopt;
+    return Session{row->userId, *token, {}, row->next, row->expires};
+}
+
+std::string Store::thumbnail(const Upload& upload,
+                             const std::function<std::string(const fs::path&)>& make) {
+    const std::string key = thumbnailKey(upload.id);
+    std::string png;
+    rows_->withLock("thumbnail " + upload.id, [&] {
+        // Made by another request (or server) while this one waited.
+        const auto cached = files_->size(key);
+        if (cached && *cached <= 16 * 1024 * 1024 && files_->read(key, 0, *cached, png) &&
+            png.size() == *cached)
+            return;
+        png.clear();
+        std::error_code ec;
+        fs::path copy;
+        auto source = files_->localPath(fileKey(upload.id));
+        if (!source) {
+            // Decoders read files: the object is fetched into this server's folder first.
+            copy = newTemporaryFile();
+            const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+            bool fetched =
+                fd >= 0 && files_->readAll(fileKey(upload.id), [fd](const char* data, size_t size) {
+                    while (size > 0) {
+                        const ssize_t n = ::write(fd, data, size);
+                        if (n <= 0)
+                            return false;
+                        data += n;
+                        size -= static_cast<size_t>(n);
+                    }
+                    return true;
+                });
+            if (fd >= 0)
+                fetched &= ::close(fd) == 0;
+            if (!fetched) {
+                fs::remove(copy, ec);
+                return; // the file is gone
+            }
+            source = copy;
+        }
+        png = make(*source);
+        if (!copy.empty())
+            fs::remove(copy, ec);
+        // Cached only when written whole (a full disk must not leave a cut picture).
+        const fs::path temporary = newTemporaryFile();
+        std::string why;
+        if (writeFile(temporary, png) && files_->put(key, temporary, true, why)) {
+            // Deleted meanwhile: the deletion may have looked for the thumbnail before it
+            // existed. Rows go before files, so looking again after storing it is enough.
+            if (!rows_->upload(upload.id))
+                files_->remove(key);
+        }
+        fs::remove(temporary, ec);
+    });
+    return png;
 }
 
 } // namespace slkserver

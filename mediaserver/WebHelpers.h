@@ -192,5 +192,9 @@ inline void refuseBody(Response& response, int status, const std::string& messag
 // Streams a file from disk, whole or one byte range of it (FileRoutes.cpp).
 void serveFile(const Request& request, Response& response, const fs::path& path,
                const std::string& mime);
+// Likewise for an object of `files` of `size` bytes: from its descriptor where it is a local
+// file, else by ranged reads on a worker thread.
+void serveStored(const Request& request, Response& response, FileStore& files,
+                 const std::string& key, uint64_t size, const std::string& mime);
 
 } // namespace slkserver::web

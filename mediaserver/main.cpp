@@ -1,5 +1,6 @@
 // shotlark-server: a small self-hosted media server for Shotlark.
 #include "MediaServer.h"
+#include "Migration.h"
 #include "Store.h"
 
 #include <QCommandLineParser>
@@ -48,22 +49,121 @@ int serve(MediaServer& server, int readyFd) {
     return server.run() ? 0 : 1;
 }
 
+const QCommandLineOption
+    credentialsOption(QStringLiteral("storage-credentials"),
+                      QStringLiteral("A file only you can read with aws_access_key_id = ... and "
+                                     "aws_secret_access_key = ... (default: AWS_ACCESS_KEY_ID and "
+                                     "AWS_SECRET_ACCESS_KEY)."),
+                      QStringLiteral("FILE"));
+
+std::optional<std::filesystem::path> credentialsOf(const QCommandLineParser& parser) {
+    if (!parser.isSet(credentialsOption))
+        return std::nullopt;
+    return QDir(parser.value(credentialsOption)).absolutePath().toStdString();
+}
+
+// shotlark-server migrate --from DIR --to-database URL --to-storage URL
+int migrateCommand(const QStringList& arguments) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Copies a server's folder (SQLite and files) into PostgreSQL and "
+                       "S3-compatible storage. The folder is only read; a run that stops can be "
+                       "run again and goes on where it stopped."));
+    parser.addHelpOption();
+    const QCommandLineOption from(QStringLiteral("from"),
+                                  QStringLiteral("The --data folder of the server to copy."),
+                                  QStringLiteral("DIR"));
+    const QCommandLineOption toDatabase(QStringLiteral("to-database"),
+                                        QStringLiteral("postgresql://USER@HOST/DATABASE"),
+                                        QStringLiteral("URL"));
+    const QCommandLineOption toStorage(QStringLiteral("to-storage"),
+                                       QStringLiteral("s3://BUCKET?endpoint=URL&region=REGION"),
+                                       QStringLiteral("URL"));
+    parser.addOptions({from, toDatabase, toStorage, credentialsOption});
+    parser.process(arguments);
+    if (!parser.isSet(from) || !parser.isSet(toDatabase) || !parser.isSet(toStorage))
+        return usage("migrate takes --from DIR --to-database URL --to-storage URL");
+
+    std::string error;
+    const auto source =
+        Store::openForReading(QDir(parser.value(from)).absolutePath().toStdString(), error);
+    if (!source) {
+        std::fprintf(stderr, "shotlark-server: %s\n", error.c_str());
+        return 1;
+    }
+    StoreOptions target;
+    // The copy's own temporary files; nothing is written in the source folder.
+    target.dataDir =
+        QDir::temp()
+            .absoluteFilePath(
+                QStringLiteral("shotlark-migrate-%1").arg(QCoreApplication::applicationPid()))
+            .toStdString();
+    target.database = parser.value(toDatabase).toStdString();
+    target.storage = parser.value(toStorage).toStdString();
+    target.storageCredentials = credentialsOf(parser);
+    const auto destination = Store::open(target, Store::Use::Administer, error);
+    if (!destination) {
+        std::filesystem::remove_all(target.dataDir);
+        std::fprintf(stderr, "shotlark-server: %s\n", error.c_str());
+        return 1;
+    }
+    MigrationCount count;
+    const bool done = migrate(
+        *source, *destination,
+        [](const std::string& line) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        },
+        count, error);
+    std::error_code ec;
+    std::filesystem::remove_all(target.dataDir, ec);
+    std::printf("migrate: %d users; %d uploads copied (%.1f MiB), %d already there, %d without "
+                "a file; every copy checked by size and SHA-256\n",
+                count.users, count.copied, static_cast<double>(count.bytes) / (1024 * 1024),
+                count.alreadyThere, count.missing);
+    if (!done) {
+        std::fprintf(stderr, "shotlark-server: migrate stopped: %s (run it again to go on)\n",
+                     error.c_str());
+        return 1;
+    }
+    return count.missing ? 1 : 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("shotlark-server"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SHOTLARK_VERSION));
+    if (argc > 1 && std::string(argv[1]) == "migrate") {
+        QStringList arguments = app.arguments();
+        arguments.removeAt(1);
+        return migrateCommand(arguments);
+    }
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("A self-hosted media server for Shotlark."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption data(
-        QStringLiteral("data"), QStringLiteral("Where uploads and the database live."),
+        QStringLiteral("data"),
+        QStringLiteral("This server's folder: its temporary files and, without --database and "
+                       "--storage, the database and the uploads."),
         QStringLiteral("DIR"),
         QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
             QStringLiteral("/shotlark-server"));
+    const QCommandLineOption database(
+        QStringLiteral("database"),
+        QStringLiteral("PostgreSQL for the rows, shared by every server given the same: "
+                       "postgresql://USER@HOST/DATABASE (the password from PGPASSWORD or "
+                       "~/.pgpass). Default: SQLite in the --data folder."),
+        QStringLiteral("URL"));
+    const QCommandLineOption storage(
+        QStringLiteral("storage"),
+        QStringLiteral("S3-compatible storage for the files: "
+                       "s3://BUCKET?endpoint=URL&region=REGION&prefix=P. Default: the --data "
+                       "folder."),
+        QStringLiteral("URL"));
     const QCommandLineOption listen(
         QStringLiteral("listen"),
         QStringLiteral("Address and port to listen on (port 0: any free one)."),
@@ -130,13 +230,21 @@ int main(int argc, char** argv) {
         QStringLiteral("ready-fd"),
         QStringLiteral("Write the server's address to this file descriptor once it listens."),
         QStringLiteral("FD"));
-    parser.addOptions({data, listen, publicUrl, createUser, features, maxUpload, releases, threads,
-                       headerTimeout, bodyGrace, bodyMinRate, answerMinRate, maxConnections,
-                       maxPerAddress, gifSeconds, gifMib, gifWorkers, readyFd});
+    parser.addOptions(
+        {data,       database,    storage,       credentialsOption, listen,        publicUrl,
+         createUser, features,    maxUpload,     releases,          threads,       headerTimeout,
+         bodyGrace,  bodyMinRate, answerMinRate, maxConnections,    maxPerAddress, gifSeconds,
+         gifMib,     gifWorkers,  readyFd});
     parser.process(app);
 
     std::string error;
-    auto store = Store::open(QDir(parser.value(data)).absolutePath().toStdString(), error);
+    StoreOptions stores;
+    stores.dataDir = QDir(parser.value(data)).absolutePath().toStdString();
+    stores.database = parser.value(database).toStdString();
+    stores.storage = parser.value(storage).toStdString();
+    stores.storageCredentials = credentialsOf(parser);
+    auto store = Store::open(
+        stores, parser.isSet(createUser) ? Store::Use::Administer : Store::Use::Serve, error);
     if (!store) {
         std::fprintf(stderr, "shotlark-server: %s\n", error.c_str());
         return 1;

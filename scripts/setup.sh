@@ -19,7 +19,7 @@ packages=(
     # packages users install (CPack's Debian generator reads library dependencies with dpkg-dev)
     dpkg-dev
     # the reference media server
-    libboost1.81-dev libsqlite3-dev libssl-dev libavfilter-dev
+    libboost1.81-dev libsqlite3-dev libssl-dev libavfilter-dev libpq-dev
     # tests: GoogleTest, a private X display and session bus, X clients to inspect them
     libgtest-dev libgmock-dev xvfb dbus x11-xserver-utils xdotool xclip openssl
     ffmpeg pulseaudio pulseaudio-utils sox
@@ -34,7 +34,10 @@ packages=(
 # Stock GNOME Shell and KDE Plasma's KWin, headless, with their own portals: only what they
 # need (their recommendations would bring whole desktop sessions).
 lean_packages=(gnome-shell gjs xdg-desktop-portal-gnome python3-gi
-    kwin-wayland xdg-desktop-portal-kde qtwayland5)
+    kwin-wayland xdg-desktop-portal-kde qtwayland5
+    # the server on PostgreSQL (an S3 peer comes from the npm registry), behind nginx and Caddy
+    postgresql-15 nginx caddy)
+if ! command -v npm >/dev/null; then lean_packages+=(nodejs npm); fi
 
 # One query for all of them (a start that changes nothing should not wait for seventy).
 missing_of() {
