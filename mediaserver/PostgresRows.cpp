@@ -185,7 +185,11 @@ PostgresRows::Lease PostgresRows::lease() {
     }
     lock.unlock();
     if (!connection) {
-        connection = PQconnectdb(conninfo_.c_str());
+        // A database that doesn't answer fails the request in seconds, not at TCP's pace; the
+        // address's own connect_timeout, given later, wins.
+        const char* keywords[] = {"connect_timeout", "dbname", nullptr};
+        const char* values[] = {"10", conninfo_.c_str(), nullptr};
+        connection = PQconnectdbParams(keywords, values, 1);
     } else if (PQstatus(connection) != CONNECTION_OK) {
         PQreset(connection); // the database restarted, or the network dropped the connection
     }

@@ -72,6 +72,7 @@ TEST(PackageTest, AppAndServerPackagesHoldWhatTheyNeed) {
     const QString serverFiles = run({u"dpkg-deb"_s, u"-c"_s, server}).out;
     EXPECT_TRUE(serverFiles.contains(u"./usr/bin/shotlark-server"_s));
     EXPECT_TRUE(serverFiles.contains(u"./usr/lib/systemd/system/shotlark-server.service"_s));
+    EXPECT_TRUE(serverFiles.contains(u"./usr/share/doc/shotlark-server/examples/Caddyfile"_s));
     EXPECT_FALSE(serverFiles.contains(u".wants/"_s)) << "the service is not enabled";
 
     // Unpacked beside the test, not installed.
