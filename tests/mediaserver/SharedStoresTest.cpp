@@ -391,6 +391,53 @@ TEST_F(SharedStoresTest, StorageKeysAndPasswordsAreNeverTakenFromTheCommandLine)
     EXPECT_TRUE(created.out.startsWith(u"slk_"_s));
 }
 
+TEST_F(SharedStoresTest, StorageThatRefusesAFileLosesNothingAndSaysSo) {
+    // Storage that lists the bucket, then refuses what is sent to it, as one that is full or
+    // overloaded does; and one that answers nothing S3 would.
+    TestHttpServer storage;
+    QByteArray refusal = "<Error><Code>SlowDown</Code><Message>Reduce your request "
+                         "rate.</Message></Error>";
+    storage.setHandler([&](const RecordedRequest& asked) -> CannedResponse {
+        if (asked.method == "GET" && asked.target.contains("list-type=2"))
+            return {200, "<ListBucketResult><IsTruncated>false</IsTruncated></ListBucketResult>",
+                    "application/xml"};
+        if (asked.method == "POST" && asked.target.endsWith("?uploads="))
+            return {200,
+                    "<InitiateMultipartUploadResult><UploadId>u-1</UploadId>"
+                    "</InitiateMultipartUploadResult>",
+                    "application/xml"};
+        if (asked.method == "DELETE")
+            return {204, {}, "application/xml"};
+        return {503, refusal, "application/xml"};
+    });
+    // Started without blocking: the storage answers its first request on this thread.
+    QProcess failing;
+    failing.start(serverBinary,
+                  {u"--data"_s, testHome() + u"/refused"_s, u"--listen"_s, u"127.0.0.1:0"_s,
+                   u"--database"_s, shared->database(storeName), u"--storage"_s,
+                   u"s3://shotlark?endpoint=%1&prefix=%2"_s.arg(storage.url(), storeName)});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return failing.canReadLine(); }, 20000))
+        << failing.readAllStandardError().toStdString();
+    const QString refusing = QString::fromUtf8(failing.readLine().trimmed()).section(u' ', -1);
+    Config::shared().setString(keys::server, refusing);
+    const QString small = writeTestFile(u"small.bin"_s, patterned(1000));
+    const QString large = writeTestFile(u"large.bin"_s, patterned(9 * 1024 * 1024));
+    for (const QString& file : {small, large}) {
+        const auto outcome = await(Uploader::upload(file));
+        EXPECT_EQ(outcome.message<UploaderError>(), u"can't store the file"_s);
+    }
+    refusal = "<html>Bad gateway</html>";
+    EXPECT_FALSE(await(Uploader::upload(small)).message<UploaderError>().isEmpty());
+    // The multipart upload that was begun is aborted, not left half in the bucket.
+    EXPECT_TRUE(std::any_of(
+        storage.requests().begin(), storage.requests().end(), [](const RecordedRequest& asked) {
+            return asked.method == "DELETE" && asked.target.endsWith("?uploadId=u-1");
+        }));
+    EXPECT_TRUE(rows(u"SELECT id FROM uploads"_s).isEmpty());
+    EXPECT_TRUE(rows(u"SELECT key FROM pending"_s).isEmpty());
+    EXPECT_TRUE(QDir(testHome() + u"/refused/tmp"_s).isEmpty());
+}
+
 TEST_F(SharedStoresTest, MigrationCopiesAFolderServerResumablyAndLeavesItAsItWas) {
     // A server on its own folder, with three uploads (one of several parts) and a song.
     const QString source = testHome() + u"/folder-server"_s;
