@@ -382,29 +382,42 @@ std::optional<SessionRow> PostgresRows::takeSignIn(const std::string& hash, int6
         taken.integer(0, 0), taken.text(0, 1), {}, taken.text(0, 2), taken.integer(0, 3)};
 }
 
+namespace {
+
+// Holds an advisory lock of the connection's session until it goes out of scope.
+class AdvisoryLock {
+public:
+    AdvisoryLock(PostgresRows::Lease& db, const std::string& name) : db_(db), name_(name) {}
+    ~AdvisoryLock() {
+        try {
+            db_.run("SELECT pg_advisory_unlock(hashtextextended($1, 0))", {name_});
+        } catch (const std::exception&) {
+            // The connection is gone, and its session's locks with it.
+        }
+    }
+    AdvisoryLock(const AdvisoryLock&) = delete;
+    AdvisoryLock& operator=(const AdvisoryLock&) = delete;
+
+private:
+    PostgresRows::Lease& db_;
+    std::string name_;
+};
+
+} // namespace
+
 void PostgresRows::withLock(const std::string& name, const std::function<void()>& work) {
     auto db = lease();
     db.run("SELECT pg_advisory_lock(hashtextextended($1, 0))", {name});
-    try {
-        work();
-    } catch (...) {
-        db.run("SELECT pg_advisory_unlock(hashtextextended($1, 0))", {name});
-        throw;
-    }
-    db.run("SELECT pg_advisory_unlock(hashtextextended($1, 0))", {name});
+    AdvisoryLock held(db, name);
+    work();
 }
 
 bool PostgresRows::ifUnlocked(const std::string& name, const std::function<void()>& work) {
     auto db = lease();
     if (!db.run("SELECT pg_try_advisory_lock(hashtextextended($1, 0))", {name}).boolean(0, 0))
         return false;
-    try {
-        work();
-    } catch (...) {
-        db.run("SELECT pg_advisory_unlock(hashtextextended($1, 0))", {name});
-        throw;
-    }
-    db.run("SELECT pg_advisory_unlock(hashtextextended($1, 0))", {name});
+    AdvisoryLock held(db, name);
+    work();
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "S3Files.h"
 
 #include "Crypto.h"
+#include "Pages.h"
 
 #include <QDateTime>
 #include <QUrl>
@@ -45,21 +46,20 @@ struct S3Files::Call {
 
 namespace {
 
-// Percent-encoding as Signature V4 wants it: only A-Z a-z 0-9 - _ . ~ left as they are.
+// Percent-encoding as Signature V4 wants it: only A-Z a-z 0-9 - _ . ~ left as they are (and
+// the slashes between a key's segments, when kept).
 std::string awsEncode(const std::string& text, bool keepSlash) {
-    static constexpr char digits[] = "0123456789ABCDEF";
+    if (!keepSlash)
+        return html::percentEncode(text);
     std::string out;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~' ||
-            (keepSlash && c == '/')) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += digits[c >> 4];
-            out += digits[c & 15];
-        }
+    for (size_t start = 0;;) {
+        const size_t slash = text.find('/', start);
+        out += html::percentEncode(std::string_view(text).substr(start, slash - start));
+        if (slash == std::string::npos)
+            return out;
+        out += '/';
+        start = slash + 1;
     }
-    return out;
 }
 
 // The query from name-value pairs, sorted by name as the signature's canonical request has it,

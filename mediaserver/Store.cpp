@@ -6,6 +6,7 @@
 #include "S3Files.h"
 #include "SqliteRows.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
@@ -38,19 +39,22 @@ std::string idOf(const std::string& key) {
     return id;
 }
 
-bool writeFile(const fs::path& path, const std::string& bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+// Writes `bytes` to `path` and says whether every byte reached the disk.
+bool writeWhole(const fs::path& path, const std::string& bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             break;
-        done += static_cast<size_t>(n);
+        written += static_cast<size_t>(n);
     }
-    const bool ok = done == bytes.size() && ::fsync(fd) == 0;
-    return ::close(fd) == 0 && ok;
+    const bool whole = written == bytes.size() && ::fsync(fd) == 0;
+    return ::close(fd) == 0 && whole;
 }
 
 void logProblem(const std::string& text) {
@@ -333,7 +337,7 @@ std::string Store::thumbnail(const Upload& upload,
         // Cached only when written whole (a full disk must not leave a cut picture).
         const fs::path temporary = newTemporaryFile();
         std::string why;
-        if (writeFile(temporary, png) && files_->put(key, temporary, true, why)) {
+        if (writeWhole(temporary, png) && files_->put(key, temporary, true, why)) {
             // Deleted meanwhile: the deletion may have looked for the thumbnail before it
             // existed. Rows go before files, so looking again after storing it is enough.
             if (!rows_->upload(upload.id))

@@ -66,24 +66,6 @@ inline void fail(Response& response, int status, const std::string& message) {
     json(response, {{QStringLiteral("error"), q(message)}}, status);
 }
 
-// Writes `bytes` to `path` and says whether every byte reached the disk.
-inline bool writeWhole(const fs::path& path, const std::string& bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        written += static_cast<size_t>(n);
-    }
-    const bool whole = written == bytes.size() && ::fsync(fd) == 0;
-    return ::close(fd) == 0 && whole;
-}
-
 inline void htmlPage(Response& response, const std::string& title, const std::string& body,
                      int status = 200) {
     response.status = status;
