@@ -187,6 +187,9 @@ TEST_F(MediaServerTest, ClientThatDisconnectsMidUploadLeavesNothing) {
         return false;
     };
     ASSERT_TRUE(QTest::qWaitFor(spooling, 5000)) << "the body is streamed to a temporary file";
+    // Adding a user meanwhile leaves the server's temporary files alone.
+    EXPECT_TRUE(createUser(u"bob"_s).startsWith(u"slk_"_s));
+    EXPECT_EQ(filesIn(u"tmp"_s).size(), 1);
     socket.abort();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !spooling(); }, 10000));
     EXPECT_TRUE(filesIn(u"tmp"_s).isEmpty());
