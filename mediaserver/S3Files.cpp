@@ -516,20 +516,27 @@ bool S3Files::list(const std::string& prefix, std::vector<std::pair<std::string,
         if (!answer.ok())
             return false;
         QXmlStreamReader xml(QByteArray::fromStdString(answer.body));
+        // One object per Contents element, whatever the order of its fields.
         std::string key;
+        int64_t age = 0;
         bool truncated = false;
         token.clear();
         while (!xml.atEnd()) {
-            if (xml.readNext() != QXmlStreamReader::StartElement)
+            const auto read = xml.readNext();
+            if (read == QXmlStreamReader::EndElement && xml.name() == u"Contents") {
+                if (key.rfind(where_.prefix, 0) == 0)
+                    keys.emplace_back(key.substr(where_.prefix.size()), age);
+                key.clear();
+                age = 0;
+            }
+            if (read != QXmlStreamReader::StartElement)
                 continue;
             if (xml.name() == u"Key") {
                 key = xml.readElementText().toStdString();
             } else if (xml.name() == u"LastModified") {
                 const QDateTime modified =
                     QDateTime::fromString(xml.readElementText(), Qt::ISODateWithMs);
-                if (key.rfind(where_.prefix, 0) == 0)
-                    keys.emplace_back(key.substr(where_.prefix.size()),
-                                      modified.isValid() ? modified.secsTo(now) : 0);
+                age = modified.isValid() ? modified.secsTo(now) : 0;
             } else if (xml.name() == u"IsTruncated") {
                 truncated = xml.readElementText() == u"true";
             } else if (xml.name() == u"NextContinuationToken") {
