@@ -61,8 +61,16 @@ as_owner "$pgbin/pg_ctl" -D "$run/pg" -w -t 60 -l "$run/pg.log" \
 
 if [[ ! -x "$cache/node_modules/.bin/s3rver" ]]; then
     mkdir -p "$cache"
-    npm install --prefix "$cache" --no-audit --no-fund --loglevel=error \
-        "s3rver@$s3rver_version" >"$dir/npm.log" 2>&1
+    # The registry is across the network: a dropped connection is tried again.
+    for attempt in 1 2 3; do
+        npm install --prefix "$cache" --no-audit --no-fund --loglevel=error \
+            "s3rver@$s3rver_version" >"$dir/npm.log" 2>&1 && break
+        if ((attempt == 3)); then
+            cat "$dir/npm.log" >&2
+            exit 1
+        fi
+        sleep 5
+    done
 fi
 mkdir -p "$dir/s3"
 # Its continuation tokens (a listing in pages) are DES, which Node's OpenSSL 3 keeps apart.
