@@ -318,9 +318,8 @@ private:
         if (!response_.providerBlocks)
             return sendPiece(response_.provider(sent_, want, sink), want);
         // Nothing else touches the connection meanwhile: it waits for this piece.
-        net::post(server_->workers, [self = shared_from_this(), sink, want] {
-            DataSink worker = sink;
-            const bool made = self->response_.provider(self->sent_, want, worker);
+        net::post(server_->workers, [self = shared_from_this(), sink, want]() mutable {
+            const bool made = self->response_.provider(self->sent_, want, sink);
             net::post(self->stream_.get_executor(),
                       [self, made, want] { self->sendPiece(made, want); });
         });
